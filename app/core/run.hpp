@@ -1,0 +1,60 @@
+#pragma once
+// The run core shared by the command-line program and the window: derives the
+// boundary and diffusion quantities, evaluates the spectrum on 513 modulation
+// frequencies, transforms it to the time domain and selects the samples within
+// six decades of the peak. Knows nothing of any GUI.
+#include <atomic>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "app/core/input_reader.hpp"
+#include "model/run_state.hpp"
+
+namespace tdcyl {
+
+// A run that failed: the message is complete and ready for the user.
+class RunError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Thrown when a run was stopped through RunOptions::cancel.
+class RunCancelled : public std::runtime_error {
+public:
+    RunCancelled() : std::runtime_error("the run was cancelled") {}
+};
+
+struct RunOptions {
+    int threads = 0;  // 0: all hardware threads
+    // Called with (frequencies done, 513) from the computing threads,
+    // serialised by the core; may be empty.
+    std::function<void(int, int)> progress;
+    const std::atomic<bool>* cancel = nullptr;  // set to true to stop the run
+};
+
+struct RunResult {
+    // Accepted samples in increasing time.
+    std::vector<double> time_ps;       // 10*i
+    std::vector<double> reflectance;   // 0.001*v, mm^-2 ps^-1, signed
+    std::vector<double> log10_abs;     // log10(|0.001*v|), for the chart
+};
+
+// Fills the derived quantities (D, z0, A_top, zb, and for N >= 2 NZ, A_bot,
+// zb_bot, the zero table) of validated parameters.
+void DeriveQuantities(RunState& s);
+
+// The whole computation for validated parameters (ValidateInput passed).
+// Throws RunError for a floating-point fault (naming stage and frequency),
+// a zero table that could not be completed, or a zero curve.
+RunResult ComputeRun(const RunState& params, const RunOptions& options = {});
+
+// The complete run on files: checks that `output_path` can be written, reads
+// and validates `input_path`, computes, and replaces `output_path` atomically.
+// On any failure (InputError, RunError, RunCancelled, I/O) the previous output
+// file is left as it was.
+RunResult RunFiles(const std::string& input_path, const std::string& output_path,
+                   const RunOptions& options = {});
+
+}  // namespace tdcyl
