@@ -14,7 +14,7 @@ struct Cx {
 };
 
 // Three-valued sign: 1, 0 or -1 (Sign(-0.0) == 0).
-int Sign(Extended x);
+inline int Sign(Extended x) { return x > 0 ? 1 : (x < 0 ? -1 : 0); }
 
 Cx CMul(Cx a, Cx b);
 Cx CDiv(Cx a, Cx b);   // textbook quotient, divisor not scaled
