@@ -45,6 +45,12 @@ struct RunResult {
 // zb_bot, the zero table) of validated parameters.
 void DeriveQuantities(RunState& s);
 
+// Fills s.JnZeroTable rows 0..MMAX with the first NZ (or more) zeros of J_m.
+// Rows of the Halley search that come up short, repeat or skip a zero (found
+// by checking ascent and the interlacing of neighbouring orders) are replaced
+// by a bracketing search; sound rows are kept as found.
+void FillZeroTable(RunState& s, int threads = 1, const RunOptions& options = {});
+
 // The whole computation for validated parameters (ValidateInput passed).
 // Throws RunError for a floating-point fault (naming stage and frequency),
 // a zero table that could not be completed, or a zero curve.

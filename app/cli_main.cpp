@@ -1,0 +1,93 @@
+// tdcyl-cli: the run without a window, for scripts, fitting loops and servers
+// without a display. Reads the parameter file, writes the result file.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <iostream>
+#include <string>
+
+#include "app/core/run.hpp"
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: tdcyl-cli [--input FILE] [--output FILE] [--threads N] [--quiet]\n"
+    "\n"
+    "Computes the time-resolved diffuse reflectance of an N-layered turbid cylinder\n"
+    "from the parameter file and writes one line per time sample (time in ps,\n"
+    "reflectance in mm^-2 ps^-1) to the result file.\n"
+    "\n"
+    "  --input FILE    parameter file (default: input.dat)\n"
+    "  --output FILE   result file, replaced only when the run succeeds\n"
+    "                  (default: reflectance.dat)\n"
+    "  --threads N     number of threads (default: all hardware threads)\n"
+    "  --quiet         no progress display\n"
+    "  --help          show this text\n"
+    "\n"
+    "Exit status: 0 success, 1 the run failed, 2 usage error.\n";
+
+int UsageError(const std::string& message) {
+    std::cerr << "tdcyl-cli: " << message << "\n" << kUsage;
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string input = "input.dat";
+    std::string output = "reflectance.dat";
+    bool quiet = false;
+    int threads = 0;
+
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        auto value = [&](std::string& into) {
+            if (i + 1 >= argc) return false;
+            into = argv[++i];
+            return true;
+        };
+        if (arg == "--help" || arg == "-h") {
+            std::cout << kUsage;
+            return 0;
+        } else if (arg == "--input") {
+            if (!value(input)) return UsageError("--input needs a file name");
+        } else if (arg == "--output") {
+            if (!value(output)) return UsageError("--output needs a file name");
+        } else if (arg == "--threads") {
+            std::string text;
+            if (!value(text)) return UsageError("--threads needs a number");
+            char* end = nullptr;
+            long n = std::strtol(text.c_str(), &end, 10);
+            if (text.empty() || *end != '\0' || n < 1 || n > 1024)
+                return UsageError("--threads needs a whole number from 1 to 1024, not \"" + text + "\"");
+            threads = static_cast<int>(n);
+        } else if (arg == "--quiet" || arg == "-q") {
+            quiet = true;
+        } else {
+            return UsageError("unknown argument \"" + arg + "\"");
+        }
+    }
+
+    tdcyl::RunOptions options;
+    options.threads = threads;
+    const bool show_progress = !quiet && isatty(STDERR_FILENO);
+    if (show_progress) {
+        options.progress = [](int done, int total) {
+            std::fprintf(stderr, "\rfrequency %d/%d", done, total);
+            if (done == total) std::fputc('\n', stderr);
+            std::fflush(stderr);
+        };
+    }
+
+    try {
+        tdcyl::RunResult result = tdcyl::RunFiles(input, output, options);
+        if (!quiet) std::fprintf(stderr, "%zu samples written to %s\n", result.time_ps.size(), output.c_str());
+        return 0;
+    } catch (const std::exception& e) {
+        if (show_progress) std::fputc('\n', stderr);
+        std::cerr << "error: " << e.what() << "\n";
+        return 1;
+    }
+}

@@ -1,0 +1,264 @@
+// Run-level checks: physical identities and limits of the whole computation,
+// sample selection, thread independence and the safety of the result file.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+
+#include "app/core/run.hpp"
+#include "numerics/bessel.hpp"
+#include "run_test_support.hpp"
+
+namespace tdcyl {
+namespace {
+
+using namespace testing_support;
+namespace fs = std::filesystem;
+
+const Layer kTissue{1.0L, 0.01L, 1.4L, 40.0L};
+
+RunState TwoLayer(long double a, long double rho, long double rho0, long double phi, int MMAX) {
+    return MakeState({{1.0L, 0.01L, 1.4L, 8.0L}, {1.3L, 0.02L, 1.4L, 30.0L}}, a, rho, rho0, phi, 1, MMAX);
+}
+
+bool SameCurve(const RunResult& x, const RunResult& y) {
+    return x.time_ps == y.time_ps && x.reflectance == y.reflectance;
+}
+
+// --- exact identities of the series --------------------------------------------
+
+TEST(RunIdentities, OnAxisSourceIgnoresMMAX) {
+    RunResult base = ComputeRun(TwoLayer(12, 8, 0, 0.7L, 0));
+    RunResult more = ComputeRun(TwoLayer(12, 8, 0, 0.7L, 3));
+    EXPECT_TRUE(SameCurve(base, more));
+}
+
+TEST(RunIdentities, OffAxisSourceWithOrderZeroOnlyEqualsOnAxis) {
+    // With MMAX = 0 the series takes the on-axis form: source offset and azimuth drop out.
+    RunResult axis = ComputeRun(TwoLayer(12, 8, 0, 0, 0));
+    RunResult off = ComputeRun(TwoLayer(12, 8, 5, 1.1L, 0));
+    EXPECT_TRUE(SameCurve(axis, off));
+}
+
+TEST(RunIdentities, SingleLayerIgnoresMMAX) {
+    RunState s = MakeState({kTissue}, 20, 10, 4, 0.5L, 1, 0);
+    RunResult base = ComputeRun(s);
+    s.MMAX = 7;
+    EXPECT_TRUE(SameCurve(base, ComputeRun(s)));
+}
+
+// Splitting a layer into two identical layers leaves every term unchanged up
+// to rounding: the recursion changes P and Q by a common factor.
+struct SplitCase {
+    const char* name;
+    std::vector<Layer> split;
+    double tolerance;
+};
+
+class LayerSplit : public ::testing::TestWithParam<SplitCase> {};
+
+TEST_P(LayerSplit, LeavesCurveUnchanged) {
+    const std::vector<Layer> two = {{1.0L, 0.01L, 1.4L, 8.0L}, {1.3L, 0.02L, 1.33L, 30.0L}};
+    RunResult base = ComputeRun(MakeState(two, 12, 6, 0, 0));
+    RunResult split = ComputeRun(MakeState(GetParam().split, 12, 6, 0, 0));
+    ASSERT_FALSE(base.time_ps.empty());
+    EXPECT_LT(MaxRelativeDifference(split, base, 6), GetParam().tolerance);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Splits, LayerSplit,
+    ::testing::Values(
+        SplitCase{"bottom_in_two", {{1.0L, 0.01L, 1.4L, 8.0L}, {1.3L, 0.02L, 1.33L, 12.0L}, {1.3L, 0.02L, 1.33L, 18.0L}},
+                  1e-11},
+        SplitCase{"top_in_two", {{1.0L, 0.01L, 1.4L, 3.0L}, {1.0L, 0.01L, 1.4L, 5.0L}, {1.3L, 0.02L, 1.33L, 30.0L}},
+                  1e-9},
+        SplitCase{"bottom_in_three",
+                  {{1.0L, 0.01L, 1.4L, 8.0L},
+                   {1.3L, 0.02L, 1.33L, 10.0L},
+                   {1.3L, 0.02L, 1.33L, 10.0L},
+                   {1.3L, 0.02L, 1.33L, 10.0L}},
+                  1e-11}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// --- two paths, one physics ------------------------------------------------------
+
+TEST(RunPaths, IdenticalLayersMatchSingleLayerNearPeak) {
+    // The layered path transforms the whole spectrum (with the aliasing of the
+    // 1024-point window), the single-layer path only its lateral correction:
+    // they agree to a few 1e-5 near the peak, not to rounding.
+    RunResult one = ComputeRun(MakeState({{1.0L, 0.05L, 1.4L, 30.0L}}, 15, 8, 0, 0));
+    RunResult two = ComputeRun(MakeState({{1.0L, 0.05L, 1.4L, 12.0L}, {1.0L, 0.05L, 1.4L, 18.0L}}, 15, 8, 0, 0));
+    EXPECT_LT(MaxRelativeDifference(two, one, 2), 1e-4);
+}
+
+TEST(RunPaths, SingleLayerWideThickSlabIsSemiInfinite) {
+    // Radius and thickness far beyond the diffusion length: the cylinder is a half space.
+    const long double musp = 1.0L, mua = 0.01L, n = 1.4L;
+    RunState s = MakeState({{musp, mua, n, 200.0L}}, 200, 15, 0, 0);
+    RunResult r = ComputeRun(s);
+    const long double reff = 0.493477582093524L;
+    const long double zb = 2 * (1 + reff) / (1 - reff) / (3 * musp);
+    double peak = 0;
+    for (double v : r.reflectance) peak = std::max(peak, v);
+    double worst = 0;
+    for (std::size_t j = 0; j < r.time_ps.size(); ++j) {
+        if (r.reflectance[j] < peak * 1e-3) continue;
+        double ref = static_cast<double>(SemiInfiniteReflectance(musp, mua, n, zb, 15, r.time_ps[j]));
+        worst = std::max(worst, std::fabs(r.reflectance[j] - ref) / ref);
+    }
+    EXPECT_LT(worst, 1e-9);
+}
+
+// --- sample selection ------------------------------------------------------------
+
+struct SamplingCase {
+    int M;
+    int samples;
+    double last_time;
+};
+
+class Sampling : public ::testing::TestWithParam<SamplingCase> {};
+
+TEST_P(Sampling, OutputTimesFollowM) {
+    RunState s = MakeState({{1.0L, 0.002L, 1.4L, 60.0L}}, 30, 10, 0, 0, GetParam().M);
+    RunResult r = ComputeRun(s);
+    ASSERT_FALSE(r.time_ps.empty());
+    EXPECT_LE(static_cast<int>(r.time_ps.size()), GetParam().samples);
+    EXPECT_LE(r.time_ps.back(), GetParam().last_time);
+    for (std::size_t j = 0; j < r.time_ps.size(); ++j) {
+        EXPECT_EQ(std::fmod(r.time_ps[j], 10.0), 0.0);
+        if (j > 0) {
+            EXPECT_GT(r.time_ps[j], r.time_ps[j - 1]);
+        }
+        EXPECT_NEAR(r.log10_abs[j], std::log10(std::fabs(r.reflectance[j])), 1e-12);
+    }
+    // Within six decades of the peak, and the peak itself is always kept.
+    double peak = 0, least = INFINITY;
+    for (double v : r.reflectance) {
+        peak = std::max(peak, std::fabs(v));
+        least = std::min(least, std::fabs(v));
+    }
+    EXPECT_LE(peak / least, 1e6 * (1 + 1e-15));
+}
+
+INSTANTIATE_TEST_SUITE_P(M, Sampling,
+                         ::testing::Values(SamplingCase{1, 512, 5120}, SamplingCase{2, 256, 2560},
+                                           SamplingCase{4, 128, 1280}, SamplingCase{512, 1, 10}));
+
+// --- zero table --------------------------------------------------------------------
+
+// Counts the sign changes of J_m on (0, x_end] with a scan much finer than the
+// gap between zeros: an independent count of the zeros a row must hold.
+int ZerosBelow(int m, double x_end) {
+    int changes = 0;
+    double x = std::max(0.25, static_cast<double>(m) * 0.9);
+    double f = BesselJn(m, x);
+    while (x < x_end) {
+        double x1 = std::min(x + 0.25, x_end);
+        double f1 = BesselJn(m, x1);
+        if ((f1 < 0) != (f < 0) && f1 != 0) ++changes;
+        x = x1;
+        f = f1;
+    }
+    return changes;
+}
+
+TEST(ZeroTable, EveryRowHoldsTheFirstNZZeros) {
+    // a = 20 mm: NZ = 400. The Halley starts come up short for some orders near
+    // 95; those rows must be completed, not summed with stale entries.
+    RunState s = TwoLayer(20, 10, 5, 0.3L, 110);
+    DeriveQuantities(s);
+    ASSERT_EQ(s.NZ, 400);
+    FillZeroTable(s, 2);
+    for (int m = 0; m <= s.MMAX; ++m) {
+        const ZeroRow& row = s.JnZeroTable[static_cast<std::size_t>(m)];
+        for (int q = 0; q < s.NZ; ++q) {
+            ASSERT_LT(std::fabs(BesselJn(m, static_cast<double>(row[static_cast<std::size_t>(q)]))), 1e-10)
+                << "order " << m << " entry " << q + 1;
+            if (q > 0) {
+                ASSERT_GT(row[static_cast<std::size_t>(q)], row[static_cast<std::size_t>(q - 1)]);
+            }
+        }
+        // Exactly NZ zeros up to just past the last one used.
+        ASSERT_EQ(ZerosBelow(m, static_cast<double>(row[static_cast<std::size_t>(s.NZ - 1)]) + 0.1), s.NZ)
+            << "order " << m;
+    }
+}
+
+// --- threads and files --------------------------------------------------------------
+
+TEST(RunFilesTest, ResultDoesNotDependOnThreadCount) {
+    fs::path dir = FreshDirectory("threads");
+    fs::copy_file(fs::path(TDCYL_SOURCE_DIR) / "examples" / "two_layers_off_axis.dat", dir / "input.dat");
+    // A smaller version of the off-axis example keeps the test quick.
+    std::string text = ReadFileBytes(dir / "input.dat");
+    text.replace(text.find("25       cylinder"), 2, "10");
+    text.replace(text.find("20       highest"), 2, "6 ");
+    WriteFileBytes(dir / "input.dat", text);
+    std::string first;
+    for (int threads : {1, 2, 7}) {
+        RunOptions o;
+        o.threads = threads;
+        RunFiles((dir / "input.dat").string(), (dir / "reflectance.dat").string(), o);
+        std::string bytes = ReadFileBytes(dir / "reflectance.dat");
+        ASSERT_FALSE(bytes.empty());
+        if (first.empty()) first = bytes;
+        EXPECT_EQ(bytes, first) << threads << " threads";
+    }
+    fs::remove_all(dir);
+}
+
+TEST(RunFilesTest, FailedRunKeepsPreviousResult) {
+    fs::path dir = FreshDirectory("keep");
+    const std::string old = "previous result\r\n";
+    WriteFileBytes(dir / "reflectance.dat", old);
+    // Missing input file.
+    EXPECT_THROW(RunFiles((dir / "input.dat").string(), (dir / "reflectance.dat").string()), std::exception);
+    EXPECT_EQ(ReadFileBytes(dir / "reflectance.dat"), old);
+    // Invalid input: M = 0.
+    WriteFileBytes(dir / "input.dat", "1\n1\n0.01\n1.4\n20\n10\n5\n0\n0\n0\n0\n");
+    EXPECT_THROW(RunFiles((dir / "input.dat").string(), (dir / "reflectance.dat").string()), InputError);
+    EXPECT_EQ(ReadFileBytes(dir / "reflectance.dat"), old);
+    // Cancelled run.
+    WriteFileBytes(dir / "input.dat", "1\n1\n0.01\n1.4\n20\n10\n5\n0\n0\n1\n0\n");
+    std::atomic<bool> cancel{true};
+    RunOptions o;
+    o.cancel = &cancel;
+    EXPECT_THROW(RunFiles((dir / "input.dat").string(), (dir / "reflectance.dat").string(), o), RunCancelled);
+    EXPECT_EQ(ReadFileBytes(dir / "reflectance.dat"), old);
+    // A good run replaces it, and no temporary file is left behind.
+    RunResult r = RunFiles((dir / "input.dat").string(), (dir / "reflectance.dat").string());
+    std::string fresh = ReadFileBytes(dir / "reflectance.dat");
+    EXPECT_EQ(fresh.size(), r.time_ps.size() * 51);
+    int files = 0;
+    for ([[maybe_unused]] auto& e : fs::directory_iterator(dir)) ++files;
+    EXPECT_EQ(files, 2);
+    fs::remove_all(dir);
+}
+
+TEST(RunFilesTest, UnwritableOutputStopsBeforeComputing) {
+    fs::path dir = FreshDirectory("unwritable");
+    WriteFileBytes(dir / "input.dat", "1\n1\n0.01\n1.4\n20\n10\n5\n0\n0\n1\n0\n");
+    int calls = 0;
+    RunOptions o;
+    o.progress = [&](int, int) { ++calls; };
+    EXPECT_THROW(RunFiles((dir / "input.dat").string(), (dir / "no-such-dir" / "reflectance.dat").string(), o),
+                 std::exception);
+    EXPECT_EQ(calls, 0);
+    fs::remove_all(dir);
+}
+
+TEST(RunFaults, OverflowIsAnErrorNotACurve) {
+    // Thick layers drive the literal hyperbolic recursion beyond the 80-bit
+    // range; such a run must fail with a message naming the stage.
+    RunState s = MakeState({{1.0L, 0.01L, 1.4L, 40.0L}, {1.0L, 0.01L, 1.4L, 60.0L}}, 20, 10, 0, 0);
+    try {
+        ComputeRun(s);
+        SUCCEED() << "the term no longer overflows";
+    } catch (const RunError& e) {
+        EXPECT_NE(std::string(e.what()).find("frequency"), std::string::npos) << e.what();
+    }
+}
+
+}  // namespace
+}  // namespace tdcyl
