@@ -1,0 +1,74 @@
+// tdcyl: the window. Each click on "Start!" runs "input.dat" of the working
+// directory, writes "reflectance.dat" and adds the curve to the chart.
+//
+// tdcyl --screenshot FILE [PARAMETER_FILE ...] runs once per parameter file
+// (twice on "input.dat" when none is given), saves a picture of the window as
+// FILE and exits: for documentation pictures, also without a display
+// (QT_QPA_PLATFORM=offscreen).
+#include <QApplication>
+#include <QPixmap>
+#include <QStringList>
+#include <QTimer>
+
+#include <cstdio>
+#include <memory>
+
+#include "app/gui/form.hpp"
+
+namespace {
+
+struct ScreenshotPlan {
+    QString file;
+    QStringList inputs;
+    int next = 0;
+    bool all_ok = true;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("tdcyl"));
+
+    const QStringList args = QApplication::arguments();
+    std::unique_ptr<ScreenshotPlan> plan;
+    for (int i = 1; i < args.size(); ++i) {
+        if (args[i] == QLatin1String("--screenshot") && i + 1 < args.size() && !plan) {
+            plan = std::make_unique<ScreenshotPlan>();
+            plan->file = args[++i];
+        } else if (plan && !args[i].startsWith(QLatin1Char('-'))) {
+            plan->inputs << args[i];
+        } else {
+            std::fprintf(stderr, "usage: tdcyl [--screenshot FILE [PARAMETER_FILE ...]]\n");
+            return 2;
+        }
+    }
+
+    tdcyl::TForm1 form;
+    form.show();
+    if (!plan) return QApplication::exec();
+
+    if (plan->inputs.isEmpty()) plan->inputs << form.InputPath << form.InputPath;
+    form.ShowError = [](const QString& message) {
+        std::fprintf(stderr, "tdcyl: %s\n", message.toLocal8Bit().constData());
+    };
+    auto start_next = [&form, &plan] {
+        form.InputPath = plan->inputs[plan->next++];
+        form.Button1Click();
+    };
+    QObject::connect(&form, &tdcyl::TForm1::RunFinished, &form, [&](bool ok) {
+        plan->all_ok = plan->all_ok && ok;
+        if (plan->next < plan->inputs.size()) {
+            start_next();
+            return;
+        }
+        // Let the chart lay out its last curve before the picture is taken.
+        QTimer::singleShot(200, &form, [&] {
+            const bool saved = form.grab().save(plan->file);
+            if (!saved) std::fprintf(stderr, "tdcyl: cannot write %s\n", plan->file.toLocal8Bit().constData());
+            QApplication::exit(saved && plan->all_ok ? 0 : 1);
+        });
+    });
+    QTimer::singleShot(0, &form, start_next);
+    return QApplication::exec();
+}
