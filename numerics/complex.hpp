@@ -4,6 +4,8 @@
 // its overflow behaviour differ from the plain formulas the model relies on.
 // Every function evaluates its textbook formula literally: no scaling, no
 // operand checks; faults surface as floating-point exception flags.
+#include <cmath>
+
 #include "numerics/extended.hpp"
 
 namespace tdcyl {
@@ -16,24 +18,100 @@ struct Cx {
 // Three-valued sign: 1, 0 or -1 (Sign(-0.0) == 0).
 inline int Sign(Extended x) { return x > 0 ? 1 : (x < 0 ? -1 : 0); }
 
-Cx CMul(Cx a, Cx b);
-Cx CDiv(Cx a, Cx b);   // textbook quotient, divisor not scaled
-Cx CSqr(Cx z);
-Cx CSqrt(Cx z);        // imaginary part carries Sign(im): CSqrt(-4,0) == 0
-Cx CExp(Cx z);
-Cx CLn(Cx z);          // 0.5*ln(x^2+y^2) + i*CArg
-Cx CSinh(Cx z);
-Cx CCosh(Cx z);
-Cx CPowReal(Cx z, Extended p);  // |z|^p * exp(i p arg z), arg in (-pi, pi]
-Extended CArg(Extended x, Extended y);  // (-pi, pi], CArg(0,0) == 0
-Extended GammaInt(int n);    // (n-1)! for n >= 1, 1 for n <= 2
-Extended DigammaInt(int n);  // -gamma + H(n-1), -gamma for n <= 1
+inline constexpr Extended kHalfPi = 1.57079632679489662L;
 
-// a*cosh u + b*sinh u
-Cx CoshSinhSum(Cx a, Cx u, Cx b);
-// a*sinh u*cosh v + b*cosh u*sinh v, evaluated in sum/difference form
-Cx SinhCoshMix(Cx a, Cx u, Cx v, Cx b);
-// a*cosh u*cosh v + b*sinh u*sinh v, evaluated in sum/difference form
-Cx CoshCoshMix(Cx a, Cx u, Cx v, Cx b);
+inline Cx CMul(Cx a, Cx b) { return {a.re * b.re - a.im * b.im, a.re * b.im + b.re * a.im}; }
+
+// Textbook quotient, divisor not scaled.
+inline Cx CDiv(Cx a, Cx b) {
+    const Extended d = b.re * b.re + b.im * b.im;
+    return {(a.re * b.re + a.im * b.im) / d, (a.im * b.re - a.re * b.im) / d};
+}
+
+inline Cx CSqr(Cx z) { return {z.re * z.re - z.im * z.im, 2 * z.re * z.im}; }
+
+// Argument in (-pi, pi]; the origin gives 0, the negative real axis +pi.
+inline Extended CArg(Extended x, Extended y) {
+    if (x > 0) return std::atan(y / x);
+    if (x == 0) return Sign(y) * kHalfPi;
+    if (y == 0) return kPi;
+    return Sign(y) * (kPi - std::atan(std::fabs(y / x)));
+}
+
+// Principal root off the real axis; the three-valued sign makes the root of a
+// negative real number 0 + 0i imaginary part (CSqrt(-4, 0) has imaginary part 0).
+inline Cx CSqrt(Cx z) {
+    const Extended r = std::sqrt(z.re * z.re + z.im * z.im);
+    return {std::sqrt((r + z.re) / 2), Sign(z.im) * std::sqrt((r - z.re) / 2)};
+}
+
+inline Cx CExp(Cx z) {
+    const Extended e = std::exp(z.re);
+    return {e * std::cos(z.im), e * std::sin(z.im)};
+}
+
+// Logarithm from the squared modulus; the modulus itself is never formed.
+inline Cx CLn(Cx z) { return {0.5L * std::log(z.re * z.re + z.im * z.im), CArg(z.re, z.im)}; }
+
+inline Cx CSinh(Cx z) { return {std::sinh(z.re) * std::cos(z.im), std::cosh(z.re) * std::sin(z.im)}; }
+
+inline Cx CCosh(Cx z) { return {std::cosh(z.re) * std::cos(z.im), std::sinh(z.re) * std::sin(z.im)}; }
+
+// z^p for real p on the branch of CArg.
+inline Cx CPowReal(Cx z, Extended p) {
+    if (z.re == 0 && z.im == 0) {
+        if (p == 0) return {1, 0};
+        if (p > 0) return {0, 0};
+    }
+    const Extended theta = CArg(z.re, z.im);
+    const Extended m = std::exp(std::log(z.re * z.re + z.im * z.im) * p * 0.5L);
+    return {m * std::cos(p * theta), m * std::sin(p * theta)};
+}
+
+// Gamma(n) = (n-1)! for n >= 1, 1 for n <= 2; the running product 2*3*...*(n-1).
+inline Extended GammaInt(int n) {
+    Extended g = 1.0L;
+    for (int k = 2; k <= n - 1; ++k) g *= k;
+    return g;
+}
+
+inline constexpr Extended kEulerGamma = 0.577215664901532860606512090082402431L;
+
+// psi(n) = -gamma + sum_{k=1}^{n-1} 1/k for n >= 1, -gamma for n <= 1.
+inline Extended DigammaInt(int n) {
+    Extended s = -kEulerGamma;
+    for (int k = 1; k <= n - 1; ++k) s += 1.0L / k;
+    return s;
+}
+
+// a*cosh u + b*sinh u, u = p + iq.
+inline Cx CoshSinhSum(Cx a, Cx u, Cx b) {
+    const Extended ch = std::cosh(u.re), sh = std::sinh(u.re);
+    const Extended c = std::cos(u.im), s = std::sin(u.im);
+    return {c * (a.re * ch + b.re * sh) - s * (b.im * ch + a.im * sh),
+            s * (a.re * sh + b.re * ch) + c * (a.im * ch + b.im * sh)};
+}
+
+// a*sinh u*cosh v + b*cosh u*sinh v = h*sinh(u+v) + d*sinh(u-v), h = (a+b)/2, d = (a-b)/2.
+inline Cx SinhCoshMix(Cx a, Cx u, Cx v, Cx b) {
+    const Extended hRe = (a.re + b.re) * 0.5L, hIm = (a.im + b.im) * 0.5L;
+    const Extended dRe = (a.re - b.re) * 0.5L, dIm = (a.im - b.im) * 0.5L;
+    const Extended s1 = u.re + v.re, s2 = u.im + v.im, t1 = u.re - v.re, t2 = u.im - v.im;
+    const Extended shs = std::sinh(s1), chs = std::cosh(s1), sht = std::sinh(t1), cht = std::cosh(t1);
+    const Extended cs = std::cos(s2), ss = std::sin(s2), ct = std::cos(t2), st = std::sin(t2);
+    return {hRe * shs * cs + dRe * sht * ct - hIm * chs * ss - dIm * cht * st,
+            hRe * chs * ss + dRe * cht * st + hIm * shs * cs + dIm * sht * ct};
+}
+
+// a*cosh u*cosh v + b*sinh u*sinh v = h*cosh(u+v) + d*cosh(u-v).
+inline Cx CoshCoshMix(Cx a, Cx u, Cx v, Cx b) {
+    const Extended hRe = (a.re + b.re) * 0.5L, hIm = (a.im + b.im) * 0.5L;
+    const Extended dRe = (a.re - b.re) * 0.5L, dIm = (a.im - b.im) * 0.5L;
+    const Extended s1 = u.re + v.re, s2 = u.im + v.im, t1 = u.re - v.re, t2 = u.im - v.im;
+    const Extended shs = std::sinh(s1), chs = std::cosh(s1), sht = std::sinh(t1), cht = std::cosh(t1);
+    const Extended cs = std::cos(s2), ss = std::sin(s2), ct = std::cos(t2), st = std::sin(t2);
+    return {hRe * chs * cs + dRe * cht * ct - hIm * shs * ss - dIm * sht * st,
+            hRe * shs * ss + dRe * sht * st + hIm * chs * cs + dIm * cht * ct};
+}
 
 }  // namespace tdcyl
