@@ -1,0 +1,95 @@
+#include "model/layered_term.hpp"
+
+#include <cmath>
+
+#include "numerics/bessel.hpp"
+#include "numerics/j0_zeros.hpp"
+
+namespace tdcyl {
+namespace {
+
+Cx Times(Cx z, Extended c) { return {z.re * c, z.im * c}; }
+
+}  // namespace
+
+// One radial eigenfunction J_m(s r) of the disk of extrapolated radius a + zb:
+// each layer decays in depth with alpha_i^2 = s^2 + (mua_i + i omega n_i/c)/D_i;
+// the bottom-up recursion of hyperbolic functions carries the extrapolated
+// bottom boundary and the (n_{i+1}/n_i)^2 interface factors to the first
+// interface, where P and Q meet the source term of the top layer.
+void LayeredSpectralTerm(const RunState& s, TermWork& w, int m, int q) {
+    const int N = s.N;
+    const Extended z = (s.MMAX == 0) ? static_cast<Extended>(J0Zeros(q))
+                                     : s.JnZeroTable[static_cast<std::size_t>(m)][static_cast<std::size_t>(q - 1)];
+    const Extended sr = z / (s.a + s.zb);
+
+    for (int i = 0; i < N; ++i) {
+        const auto u = static_cast<std::size_t>(i);
+        w.alpha[u] = CSqrt(Cx{sr * sr + s.mua[u] / s.D[u], w.omega / (s.D[u] * (kSpeedOfLight / s.n[u]))});
+    }
+    const Cx a1 = w.alpha[0];
+
+    // Source and its image at the extrapolated top boundary.
+    const Cx E1 = CExp(Times(a1, -s.z0));
+    const Cx E2 = CExp(Times(a1, -(s.z0 + 2 * s.zb)));
+    const Cx H{(E1.re + E2.re) / 2, (E1.im + E2.im) / 2};
+
+    auto B = [&](int i) { return Times(w.alpha[static_cast<std::size_t>(i - 1)], s.D[static_cast<std::size_t>(i - 1)]); };
+    auto C = [&](int i) {
+        const Extended ratio = s.n[static_cast<std::size_t>(i - 1)] / s.n[static_cast<std::size_t>(i - 2)];
+        return Times(B(i), ratio * ratio);
+    };
+    auto alpha = [&](int i) { return w.alpha[static_cast<std::size_t>(i - 1)]; };
+    auto len = [&](int i) { return s.l[static_cast<std::size_t>(i - 1)]; };
+
+    Cx P, Q;
+    if (N == 2) {
+        const Cx Z = Times(alpha(2), len(2) + s.zb_bot);
+        P = CMul(B(1), CSinh(Z));
+        Q = CMul(C(2), CCosh(Z));
+    } else {
+        const Cx Z = Times(alpha(N), len(N) + s.zb_bot);
+        const Cx Y = Times(alpha(N - 1), len(N - 1));
+        const auto top = static_cast<std::size_t>(N - 3);  // RecU[N-2], 1-based
+        w.RecU[top] = SinhCoshMix(B(N - 1), Z, Y, C(N));
+        w.RecV[top] = CoshCoshMix(C(N), Z, Y, B(N - 1));
+        for (int p = N - 2; p >= 2; --p) {
+            const Cx Yp = Times(alpha(p), len(p));
+            const auto ip = static_cast<std::size_t>(p - 1);
+            const Cx T1 = CMul(B(p), w.RecU[ip]);
+            const Cx T2 = CMul(C(p + 1), w.RecV[ip]);
+            w.RecU[ip - 1] = CoshSinhSum(T1, Yp, T2);
+            w.RecV[ip - 1] = CoshSinhSum(T2, Yp, T1);
+        }
+        P = CMul(B(1), w.RecU[0]);
+        Q = CMul(C(2), w.RecV[0]);
+    }
+
+    const Cx Y1 = Times(a1, len(1) + s.zb);
+    const Cx W = CoshSinhSum(P, Y1, Q);
+    const Cx F = CDiv(Cx{P.re - Q.re, P.im - Q.im}, W);
+    const Cx sc = CMul(CSinh(Times(a1, s.z0 + s.zb)), CCosh(Times(a1, s.zb)));
+    const Cx G = CMul(F, CMul(sc, CExp(Times(a1, -(len(1) + s.zb)))));
+    const Cx S{H.re + G.re, H.im + G.im};
+
+    if (s.MMAX == 0) {
+        const double x = static_cast<double>(s.rho * sr);
+        const double zd = static_cast<double>(z);
+        w.SumRe += BesselJ0(x) * S.re / (static_cast<Extended>(BesselJ1(zd)) * BesselJ1(zd));
+        w.SumIm += BesselJ0(x) * S.im / (static_cast<Extended>(BesselJ1(zd)) * BesselJ1(zd));
+    } else {
+        const Extended eps = Sign(m) + 1;
+        const Extended wt = std::cos(m * s.phi) * eps;
+        const double x = static_cast<double>(s.rho * sr);
+        const double x0 = static_cast<double>(s.rho0 * sr);
+        const double zd = static_cast<double>(z);
+        auto denom = [&] {
+            const Extended j = BesselJn(m + 1, zd);
+            return j * j;
+        };
+        w.SumRe += wt * S.re * BesselJn(m, x) * BesselJn(m, x0) / denom();
+        w.SumIm += wt * S.im * BesselJn(m, x) * BesselJn(m, x0) / denom();
+    }
+}
+
+}  // namespace tdcyl
