@@ -1,0 +1,106 @@
+// One term of the layered series: invariance under splitting a layer, a real
+// term at zero frequency, and the homogeneous limit.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <complex>
+
+#include "model/layered_term.hpp"
+#include "numerics/bessel.hpp"
+#include "numerics/j0_zeros.hpp"
+#include "run_test_support.hpp"
+
+namespace tdcyl {
+namespace {
+
+using namespace testing_support;
+
+constexpr long double kReff14 = 0.493477582093524L;
+
+RunState Derived(RunState s) {
+    const long double A = (1 + kReff14) / (1 - kReff14);  // all indices 1.4 at the faces
+    s.D.clear();
+    for (long double musp : s.musp) s.D.push_back(1 / (3 * musp));
+    s.z0 = 1 / (s.musp[0] + s.mua[0]);
+    s.A_top = s.A_bot = A;
+    s.zb = 2 * A / (3 * s.musp[0]);
+    s.zb_bot = 2 * A / (3 * s.musp.back());
+    s.NZ = static_cast<int>(std::nearbyint(20 * s.a));
+    return s;
+}
+
+Cx Term(const RunState& s, long double omega, int q) {
+    TermWork w;
+    w.Resize(s.N);
+    w.omega = omega;
+    LayeredSpectralTerm(s, w, 0, q);
+    return {w.SumRe, w.SumIm};
+}
+
+struct SplitCase {
+    const char* name;
+    std::vector<Layer> base, split;
+};
+
+class TermSplit : public ::testing::TestWithParam<SplitCase> {};
+
+TEST_P(TermSplit, SplittingALayerLeavesTheTermUnchanged) {
+    RunState a = Derived(MakeState(GetParam().base, 15, 7, 0, 0));
+    RunState b = Derived(MakeState(GetParam().split, 15, 7, 0, 0));
+    for (int k : {0, 1, 37, 200, 512}) {
+        for (int q : {1, 2, 10, 100, 300}) {
+            const long double omega = FrequencyOmega(1, k);
+            Cx x = Term(a, omega, q), y = Term(b, omega, q);
+            const long double mag = std::hypot(x.re, x.im);
+            EXPECT_LT(std::hypot(x.re - y.re, x.im - y.im), 1e-13L * mag) << "k " << k << " q " << q;
+        }
+    }
+}
+
+const Layer kA{1.0L, 0.01L, 1.4L, 6.0L}, kB{1.3L, 0.02L, 1.33L, 20.0L}, kC{0.9L, 0.005L, 1.45L, 9.0L};
+
+Layer Part(Layer L, long double l) {
+    L.l = l;
+    return L;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Layers, TermSplit,
+    ::testing::Values(SplitCase{"two_to_three_bottom", {kA, kB}, {kA, Part(kB, 8), Part(kB, 12)}},
+                      SplitCase{"two_to_three_top", {kA, kB}, {Part(kA, 2), Part(kA, 4), kB}},
+                      SplitCase{"three_to_four_middle", {kA, kC, kB}, {kA, Part(kC, 4), Part(kC, 5), kB}},
+                      SplitCase{"three_to_four_bottom", {kA, kC, kB}, {kA, kC, Part(kB, 15), Part(kB, 5)}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Term, RealAtZeroFrequency) {
+    RunState s = Derived(MakeState({kA, kC, kB}, 15, 7, 0, 0));
+    for (int q : {1, 5, 50, 300}) EXPECT_EQ(Term(s, 0, q).im, 0.0L) << q;
+}
+
+TEST(Term, HomogeneousDeepCylinderReducesToTheSourceTerm) {
+    // Identical layers with the bottom far away: the reflected part vanishes
+    // and the depth factor is the source plus its image at the extrapolated
+    // boundary, (e^{-alpha z0} + e^{-alpha (z0 + 2 zb)})/2, weighted by
+    // J0(rho s)/J1(z)^2. Independent evaluation with std::complex.
+    RunState s = Derived(MakeState({kA, Part(kA, 100)}, 15, 7, 0, 0));
+    for (int k : {0, 50, 400}) {
+        for (int q : {1, 5, 20}) {
+            const long double omega = FrequencyOmega(1, k);
+            Cx t = Term(s, omega, q);
+            const long double z = J0Zeros(q);
+            const long double sr = z / (s.a + s.zb);
+            const std::complex<long double> alpha =
+                std::sqrt(std::complex<long double>(sr * sr + kA.mua / s.D[0], omega * kA.n / (299792458000.0L * s.D[0])));
+            const std::complex<long double> depth =
+                0.5L * (std::exp(-alpha * s.z0) + std::exp(-alpha * (s.z0 + 2 * s.zb)));
+            const long double j0 = BesselJ0(static_cast<double>(s.rho * sr));
+            const long double j1 = BesselJ1(static_cast<double>(z));
+            const std::complex<long double> expected = depth * j0 / (j1 * j1);
+            EXPECT_LT(std::abs(std::complex<long double>(t.re, t.im) - expected), 1e-12L * std::abs(expected))
+                << "k " << k << " q " << q;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace tdcyl
