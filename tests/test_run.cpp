@@ -86,9 +86,11 @@ TEST(RunPaths, IdenticalLayersMatchSingleLayerNearPeak) {
     // The layered path transforms the whole spectrum (with the aliasing of the
     // 1024-point window), the single-layer path only its lateral correction:
     // they agree to a few 1e-5 near the peak, not to rounding.
-    RunResult one = ComputeRun(MakeState({{1.0L, 0.05L, 1.4L, 30.0L}}, 15, 8, 0, 0));
-    RunResult two = ComputeRun(MakeState({{1.0L, 0.05L, 1.4L, 12.0L}, {1.0L, 0.05L, 1.4L, 18.0L}}, 15, 8, 0, 0));
-    EXPECT_LT(MaxRelativeDifference(two, one, 2), 1e-4);
+    // Measured: 5.6e-5 within one decade, 1.8e-4 within two.
+    RunResult one = ComputeRun(MakeState({{1.0L, 0.05L, 1.4L, 50.0L}}, 40, 10, 0, 0));
+    RunResult two = ComputeRun(MakeState({{1.0L, 0.05L, 1.4L, 50.0L / 3}, {1.0L, 0.05L, 1.4L, 100.0L / 3}}, 40, 10, 0, 0));
+    EXPECT_LT(MaxRelativeDifference(two, one, 1), 1e-4);
+    EXPECT_LT(MaxRelativeDifference(two, one, 2), 3e-4);
 }
 
 TEST(RunPaths, SingleLayerWideThickSlabIsSemiInfinite) {
