@@ -1,0 +1,57 @@
+// Whole runs of the bundled examples, at 1 thread and at all hardware threads.
+#include <benchmark/benchmark.h>
+
+#include <string>
+#include <thread>
+
+#include "app/core/input_reader.hpp"
+#include "app/core/run.hpp"
+
+namespace {
+
+const char* const kExamples[] = {"single_layer_on_axis", "single_layer_off_axis", "two_layers", "three_layers",
+                                 "two_layers_off_axis"};
+
+tdcyl::RunState LoadExample(const std::string& name) {
+    tdcyl::InputFile in = tdcyl::ReadInputFile(std::string(TDCYL_SOURCE_DIR) + "/examples/" + name + ".dat");
+    tdcyl::ValidateInput(in);
+    return in.params;
+}
+
+// Layered terms a run evaluates: 513 * (MMAX + 1) * NZ (0 for one layer).
+double TermCount(tdcyl::RunState s) {
+    if (s.N < 2) return 0;
+    tdcyl::DeriveQuantities(s);
+    return 513.0 * (s.MMAX + 1) * s.NZ;
+}
+
+void BM_Run(benchmark::State& state, const std::string& name, bool all_threads) {
+    tdcyl::RunState s = LoadExample(name);
+    tdcyl::RunOptions o;
+    o.threads = all_threads ? 0 : 1;
+    for (auto _ : state) benchmark::DoNotOptimize(tdcyl::ComputeRun(s, o));
+    const double terms = TermCount(s);
+    state.counters["terms"] = terms;
+    if (terms > 0)
+        state.counters["ns_per_term"] =
+            benchmark::Counter(terms * 1e-9, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+    state.counters["threads"] = all_threads ? static_cast<double>(std::thread::hardware_concurrency()) : 1.0;
+}
+
+[[maybe_unused]] const bool kRegistered = [] {
+    for (const char* name : kExamples) {
+        benchmark::RegisterBenchmark((std::string("Run/") + name + "/threads:1").c_str(), BM_Run, std::string(name), false)
+            ->Unit(benchmark::kMillisecond)
+            ->UseRealTime()
+            ->MinTime(0.5);
+        benchmark::RegisterBenchmark((std::string("Run/") + name + "/threads:all").c_str(), BM_Run, std::string(name), true)
+            ->Unit(benchmark::kMillisecond)
+            ->UseRealTime()
+            ->MinTime(0.5);
+    }
+    return true;
+}();
+
+}  // namespace
+
+BENCHMARK_MAIN();
