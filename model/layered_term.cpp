@@ -9,6 +9,32 @@ namespace tdcyl {
 namespace {
 
 Cx Times(Cx z, Extended c) { return {z.re * c, z.im * c}; }
+Cx Add(Cx a, Cx b) { return {a.re + b.re, a.im + b.im}; }
+
+// e^{-Re u} cosh u and e^{-Re u} sinh u for Re u >= 0: bounded by 1, so a
+// recursion built from them cannot overflow however thick the layers are.
+Cx ScaledCosh(Cx u) {
+    const Extended e = std::exp(-2 * u.re);
+    return {(1 + e) * std::cos(u.im) / 2, (1 - e) * std::sin(u.im) / 2};
+}
+Cx ScaledSinh(Cx u) {
+    const Extended e = std::exp(-2 * u.re);
+    return {(1 - e) * std::cos(u.im) / 2, (1 + e) * std::sin(u.im) / 2};
+}
+
+// Divides a pair by a common positive factor; F depends only on the ratio.
+void Normalise(Cx& u, Cx& v) {
+    const Extended m = std::fabs(u.re) + std::fabs(u.im) + std::fabs(v.re) + std::fabs(v.im);
+    if (m > 0) {
+        u = {u.re / m, u.im / m};
+        v = {v.re / m, v.im / m};
+    }
+}
+
+// Largest sum of Re(alpha l) for which the literal hyperbolic recursion is
+// evaluated: |W|^2 must stay below the Extended range (about e^11356) with room
+// for the coefficients D alpha the recursion multiplies in per layer.
+Extended LiteralGrowthLimit(int N) { return 5000 - 8 * static_cast<Extended>(N); }
 
 }  // namespace
 
@@ -17,7 +43,9 @@ Cx Times(Cx z, Extended c) { return {z.re * c, z.im * c}; }
 // the bottom-up recursion of hyperbolic functions carries the extrapolated
 // bottom boundary and the (n_{i+1}/n_i)^2 interface factors to the first
 // interface, where P and Q meet the source term of the top layer.
-void LayeredSpectralTerm(const RunState& s, TermWork& w, int m, int q) {
+namespace {
+
+void Term(const RunState& s, TermWork& w, int m, int q, bool force_scaled) {
     const int N = s.N;
     const Extended z = (s.MMAX == 0) ? static_cast<Extended>(J0Zeros(q))
                                      : s.JnZeroTable[static_cast<std::size_t>(m)][static_cast<std::size_t>(q - 1)];
@@ -42,8 +70,41 @@ void LayeredSpectralTerm(const RunState& s, TermWork& w, int m, int q) {
     auto alpha = [&](int i) { return w.alpha[static_cast<std::size_t>(i - 1)]; };
     auto len = [&](int i) { return s.l[static_cast<std::size_t>(i - 1)]; };
 
+    // Growth of the hyperbolic functions through the stack: the literal form
+    // reaches e^(2 x growth) in the division for W.
+    Extended growth = w.alpha[0].re * (len(1) + s.zb) + w.alpha[static_cast<std::size_t>(N - 1)].re * s.zb_bot;
+    for (int i = 2; i <= N; ++i) growth += alpha(i).re * len(i);
+    const bool scaled = force_scaled || growth > LiteralGrowthLimit(N);
+
     Cx P, Q;
-    if (N == 2) {
+    if (scaled) {
+        // Same recursion with every cosh/sinh pair scaled by e^{-Re u} and the
+        // pair renormalised per step: common factors that cancel in F.
+        if (N == 2) {
+            const Cx Z = Times(alpha(2), len(2) + s.zb_bot);
+            P = CMul(B(1), ScaledSinh(Z));
+            Q = CMul(C(2), ScaledCosh(Z));
+        } else {
+            const Cx Z = Times(alpha(N), len(N) + s.zb_bot);
+            const Cx Y = Times(alpha(N - 1), len(N - 1));
+            const Cx chZ = ScaledCosh(Z), shZ = ScaledSinh(Z), chY = ScaledCosh(Y), shY = ScaledSinh(Y);
+            Cx U = Add(CMul(B(N - 1), CMul(shZ, chY)), CMul(C(N), CMul(chZ, shY)));
+            Cx V = Add(CMul(C(N), CMul(chZ, chY)), CMul(B(N - 1), CMul(shZ, shY)));
+            Normalise(U, V);
+            for (int p = N - 2; p >= 2; --p) {
+                const Cx Yp = Times(alpha(p), len(p));
+                const Cx ch = ScaledCosh(Yp), sh = ScaledSinh(Yp);
+                const Cx T1 = CMul(B(p), U);
+                const Cx T2 = CMul(C(p + 1), V);
+                U = Add(CMul(T1, ch), CMul(T2, sh));
+                V = Add(CMul(T2, ch), CMul(T1, sh));
+                Normalise(U, V);
+            }
+            P = CMul(B(1), U);
+            Q = CMul(C(2), V);
+        }
+        Normalise(P, Q);
+    } else if (N == 2) {
         const Cx Z = Times(alpha(2), len(2) + s.zb_bot);
         P = CMul(B(1), CSinh(Z));
         Q = CMul(C(2), CCosh(Z));
@@ -66,10 +127,19 @@ void LayeredSpectralTerm(const RunState& s, TermWork& w, int m, int q) {
     }
 
     const Cx Y1 = Times(a1, len(1) + s.zb);
-    const Cx W = CoshSinhSum(P, Y1, Q);
-    const Cx F = CDiv(Cx{P.re - Q.re, P.im - Q.im}, W);
     const Cx sc = CMul(CSinh(Times(a1, s.z0 + s.zb)), CCosh(Times(a1, s.zb)));
-    const Cx G = CMul(F, CMul(sc, CExp(Times(a1, -(len(1) + s.zb)))));
+    Cx G;
+    if (scaled) {
+        // W = e^{Re Y1} (P ch + Q sh) with scaled ch, sh; the factor e^{-Re Y1}
+        // joins the decaying exponential e^{-Y1}.
+        const Cx W = Add(CMul(P, ScaledCosh(Y1)), CMul(Q, ScaledSinh(Y1)));
+        const Cx F = CDiv(Cx{P.re - Q.re, P.im - Q.im}, W);
+        G = CMul(F, CMul(sc, CExp(Cx{-2 * Y1.re, -Y1.im})));
+    } else {
+        const Cx W = CoshSinhSum(P, Y1, Q);
+        const Cx F = CDiv(Cx{P.re - Q.re, P.im - Q.im}, W);
+        G = CMul(F, CMul(sc, CExp(Times(a1, -(len(1) + s.zb)))));
+    }
     const Cx S{H.re + G.re, H.im + G.im};
 
     if (s.MMAX == 0) {
@@ -91,5 +161,11 @@ void LayeredSpectralTerm(const RunState& s, TermWork& w, int m, int q) {
         w.SumIm += wt * S.im * BesselJn(m, x) * BesselJn(m, x0) / denom();
     }
 }
+
+}  // namespace
+
+void LayeredSpectralTerm(const RunState& s, TermWork& w, int m, int q) { Term(s, w, m, q, false); }
+
+void LayeredSpectralTermScaled(const RunState& s, TermWork& w, int m, int q) { Term(s, w, m, q, true); }
 
 }  // namespace tdcyl

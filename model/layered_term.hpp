@@ -7,6 +7,14 @@ namespace tdcyl {
 // frequency w.omega to w.SumRe, w.SumIm. Needs N >= 2, w.Resize(N) done.
 // With s.MMAX == 0 the zero is the q-th zero of J0 (on-axis form); otherwise
 // s.JnZeroTable[m][q-1].
+// The hyperbolic functions grow like e^(Re alpha l) through the stack; for
+// thick layers the literal recursion would leave the Extended range although
+// the term is finite. Such terms are evaluated in a scaled form (bounded
+// e^{-Re u} cosh u, e^{-Re u} sinh u and a renormalised pair), algebraically
+// the same term; all other terms take the literal form.
 void LayeredSpectralTerm(const RunState& s, TermWork& w, int m, int q);
+
+// The scaled form for every term (checked against the literal form).
+void LayeredSpectralTermScaled(const RunState& s, TermWork& w, int m, int q);
 
 }  // namespace tdcyl

@@ -47,6 +47,10 @@ Cx SingleLayerCorrection(const RunState& s, Extended omega) {
     const Extended ap = s.a + s.zb;
     const Cx alpha = CSqrt(Cx{mua / D, omega / (D * (kSpeedOfLight / n))});
 
+    // At high frequency and large radius I_m(alpha a') leaves the Extended
+    // range while the correction, of order e^{-Re alpha (2a' - rho - rho0)}
+    // <= e^{-Re alpha a'}, is far below what a double can hold: it is 0.
+    if (alpha.re * ap > 5000) return {0, 0};
     if (s.rho0 == 0) return AxialCorrection(alpha, s.rho, ap);
     // Detector on the axis: I_m(0) = 0 for m >= 1, so the series reduces to
     // its order-0 term (source and detector swap roles by reciprocity).

@@ -49,6 +49,8 @@ INSTANTIATE_TEST_SUITE_P(
     // Measured: 2.5e-5 (two layers, steep early rise at 15 mm that the 10 ps
     // sampling of the whole spectrum resolves less well) and below 1e-6 (three).
     ::testing::Values(HalfSpaceCase{"two_layers", {{1.0L, 0.01L, 1.4L, 10.0L}, {1.0L, 0.01L, 1.4L, 70.0L}}, 15, 3, 5e-5},
+                      // 500 mm deep: the scaled, overflow-free form of the term.
+                      HalfSpaceCase{"thick_bottom", {{1.0L, 0.01L, 1.4L, 10.0L}, {1.0L, 0.01L, 1.4L, 490.0L}}, 15, 3, 5e-5},
                       HalfSpaceCase{"three_layers",
                                     {{1.2L, 0.02L, 1.4L, 5.0L}, {1.2L, 0.02L, 1.4L, 7.0L}, {1.2L, 0.02L, 1.4L, 68.0L}},
                                     20, 3, 1e-6}),
