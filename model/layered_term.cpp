@@ -9,6 +9,11 @@ namespace tdcyl {
 namespace {
 
 Cx Times(Cx z, Extended c) { return {z.re * c, z.im * c}; }
+Extended ZeroOf(const RunState& s, int m, int q) {
+    return (s.MMAX == 0) ? static_cast<Extended>(J0Zeros(q))
+                         : s.JnZeroTable[static_cast<std::size_t>(m)][static_cast<std::size_t>(q - 1)];
+}
+
 Cx Add(Cx a, Cx b) { return {a.re + b.re, a.im + b.im}; }
 
 // e^{-Re u} cosh u and e^{-Re u} sinh u for Re u >= 0: bounded by 1, so a
@@ -47,9 +52,11 @@ namespace {
 
 void Term(const RunState& s, TermWork& w, int m, int q, bool force_scaled) {
     const int N = s.N;
-    const Extended z = (s.MMAX == 0) ? static_cast<Extended>(J0Zeros(q))
-                                     : s.JnZeroTable[static_cast<std::size_t>(m)][static_cast<std::size_t>(q - 1)];
-    const Extended sr = z / (s.a + s.zb);
+    const RunState::RadialFactors* pre =
+        s.radial.empty() ? nullptr : &s.radial[static_cast<std::size_t>(m) * static_cast<std::size_t>(s.NZ) +
+                                               static_cast<std::size_t>(q - 1)];
+    const Extended z = pre ? pre->z : ZeroOf(s, m, q);
+    const Extended sr = pre ? pre->sr : z / (s.a + s.zb);
 
     for (int i = 0; i < N; ++i) {
         const auto u = static_cast<std::size_t>(i);
@@ -143,22 +150,32 @@ void Term(const RunState& s, TermWork& w, int m, int q, bool force_scaled) {
     const Cx S{H.re + G.re, H.im + G.im};
 
     if (s.MMAX == 0) {
-        const double x = static_cast<double>(s.rho * sr);
-        const double zd = static_cast<double>(z);
-        w.SumRe += BesselJ0(x) * S.re / (static_cast<Extended>(BesselJ1(zd)) * BesselJ1(zd));
-        w.SumIm += BesselJ0(x) * S.im / (static_cast<Extended>(BesselJ1(zd)) * BesselJ1(zd));
+        if (pre) {
+            w.SumRe += pre->jr * S.re / pre->norm;
+            w.SumIm += pre->jr * S.im / pre->norm;
+        } else {
+            const double x = static_cast<double>(s.rho * sr);
+            const double zd = static_cast<double>(z);
+            w.SumRe += BesselJ0(x) * S.re / (static_cast<Extended>(BesselJ1(zd)) * BesselJ1(zd));
+            w.SumIm += BesselJ0(x) * S.im / (static_cast<Extended>(BesselJ1(zd)) * BesselJ1(zd));
+        }
     } else {
         const Extended eps = Sign(m) + 1;
         const Extended wt = std::cos(m * s.phi) * eps;
-        const double x = static_cast<double>(s.rho * sr);
-        const double x0 = static_cast<double>(s.rho0 * sr);
-        const double zd = static_cast<double>(z);
-        auto denom = [&] {
-            const Extended j = BesselJn(m + 1, zd);
-            return j * j;
-        };
-        w.SumRe += wt * S.re * BesselJn(m, x) * BesselJn(m, x0) / denom();
-        w.SumIm += wt * S.im * BesselJn(m, x) * BesselJn(m, x0) / denom();
+        if (pre) {
+            w.SumRe += wt * S.re * pre->jr * pre->j0 / pre->norm;
+            w.SumIm += wt * S.im * pre->jr * pre->j0 / pre->norm;
+        } else {
+            const double x = static_cast<double>(s.rho * sr);
+            const double x0 = static_cast<double>(s.rho0 * sr);
+            const double zd = static_cast<double>(z);
+            auto denom = [&] {
+                const Extended j = BesselJn(m + 1, zd);
+                return j * j;
+            };
+            w.SumRe += wt * S.re * BesselJn(m, x) * BesselJn(m, x0) / denom();
+            w.SumIm += wt * S.im * BesselJn(m, x) * BesselJn(m, x0) / denom();
+        }
     }
 }
 
@@ -167,5 +184,29 @@ void Term(const RunState& s, TermWork& w, int m, int q, bool force_scaled) {
 void LayeredSpectralTerm(const RunState& s, TermWork& w, int m, int q) { Term(s, w, m, q, false); }
 
 void LayeredSpectralTermScaled(const RunState& s, TermWork& w, int m, int q) { Term(s, w, m, q, true); }
+
+void PrepareRadialFactors(RunState& s) {
+    s.radial.clear();
+    s.radial.reserve(static_cast<std::size_t>(s.MMAX + 1) * static_cast<std::size_t>(s.NZ));
+    for (int m = 0; m <= s.MMAX; ++m) {
+        for (int q = 1; q <= s.NZ; ++q) {
+            RunState::RadialFactors f{};
+            f.z = ZeroOf(s, m, q);
+            f.sr = f.z / (s.a + s.zb);
+            const double x = static_cast<double>(s.rho * f.sr);
+            const double zd = static_cast<double>(f.z);
+            if (s.MMAX == 0) {
+                f.jr = BesselJ0(x);
+                f.norm = static_cast<Extended>(BesselJ1(zd)) * BesselJ1(zd);
+            } else {
+                f.jr = BesselJn(m, x);
+                f.j0 = BesselJn(m, static_cast<double>(s.rho0 * f.sr));
+                const Extended j = BesselJn(m + 1, zd);
+                f.norm = j * j;
+            }
+            s.radial.push_back(f);
+        }
+    }
+}
 
 }  // namespace tdcyl

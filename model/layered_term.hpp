@@ -14,6 +14,11 @@ namespace tdcyl {
 // the same term; all other terms take the literal form.
 void LayeredSpectralTerm(const RunState& s, TermWork& w, int m, int q);
 
+// Computes the frequency-independent factors of every term (zero, radial
+// wavenumber, Bessel factors of detector, source and normalisation) once per
+// run, exactly as a term would; terms then read them from s.radial.
+void PrepareRadialFactors(RunState& s);
+
 // The scaled form for every term (checked against the literal form).
 void LayeredSpectralTermScaled(const RunState& s, TermWork& w, int m, int q);
 

@@ -54,6 +54,18 @@ struct RunState {
     // Zeros of J_m, row m for m = 0..MMAX, entry q-1 holds the q-th zero.
     // Filled only for an off-axis source with MMAX > 0.
     std::vector<ZeroRow> JnZeroTable;
+
+    // Frequency-independent factors of each term (m, q), index m*NZ + q-1:
+    // filled once per run by PrepareRadialFactors; empty means each term
+    // computes them itself.
+    struct RadialFactors {
+        Extended z;      // the zero
+        Extended sr;     // radial wavenumber z / (a + zb)
+        Extended jr;     // J_m(rho s) (J0 on the axis)
+        Extended j0;     // J_m(rho0 s) (unused on the axis)
+        Extended norm;   // J_{m+1}(z)^2 (J1(z)^2 on the axis)
+    };
+    std::vector<RadialFactors> radial;
 };
 
 // Work area of one frequency: everything a term overwrites. Each thread owns one.

@@ -280,6 +280,7 @@ RunResult ComputeRun(const RunState& params, const RunOptions& options) {
         // With the source off the axis and higher orders, the series runs over
         // the zeros of J_m, found once per run; MMAX = 0 uses the J0 table.
         if (s.rho0 > 0 && s.MMAX > 0) FillZeroTable(s, threads, options);
+        PrepareRadialFactors(s);
         const Extended scale = (200 * static_cast<Extended>(s.M)) / ((s.a + s.zb) * (s.a + s.zb) * kPi * 1024);
         ParallelFor(kFrequencyCount, threads, options, [&](int k) {
             std::feclearexcept(FE_ALL_EXCEPT);
