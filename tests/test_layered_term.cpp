@@ -142,5 +142,37 @@ TEST_P(ScaledForm, AgreesWithLiteralForm) {
 
 INSTANTIATE_TEST_SUITE_P(Layers, ScaledForm, ::testing::Values(2, 3, 4, 5, 6));
 
+// Precomputed radial factors must give the very same bits as a term that
+// evaluates its Bessel factors itself, on and off the axis.
+class Hoisting : public ::testing::TestWithParam<int> {};
+
+TEST_P(Hoisting, PrecomputedFactorsAreBitIdentical) {
+    const int MMAX = GetParam();
+    RunState s = Derived(MakeState({kA, kC, kB}, 6, 4, MMAX > 0 ? 2 : 0, 0.8L, 1, MMAX));
+    if (MMAX > 0) {
+        s.JnZeroTable.assign(static_cast<std::size_t>(MMAX + 1), ZeroRow{});
+        for (int m = 0; m <= MMAX; ++m)
+            for (int q = 0; q < s.NZ; ++q)
+                s.JnZeroTable[static_cast<std::size_t>(m)][static_cast<std::size_t>(q)] = m + 2.4L + 3.14L * q;
+    }
+    RunState h = s;
+    PrepareRadialFactors(h);
+    for (int k : {0, 7, 512}) {
+        TermWork a, b;
+        a.Resize(s.N);
+        b.Resize(s.N);
+        a.omega = b.omega = FrequencyOmega(1, k);
+        for (int m = 0; m <= MMAX; ++m)
+            for (int q = 1; q <= s.NZ; ++q) {
+                LayeredSpectralTerm(s, a, m, q);
+                LayeredSpectralTerm(h, b, m, q);
+            }
+        EXPECT_EQ(a.SumRe, b.SumRe) << k;
+        EXPECT_EQ(a.SumIm, b.SumIm) << k;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Orders, Hoisting, ::testing::Values(0, 1, 5));
+
 }  // namespace
 }  // namespace tdcyl
