@@ -6,6 +6,7 @@
 
 #include "app/core/input_reader.hpp"
 #include "app/core/run.hpp"
+#include "bench/baseline/plain_term.hpp"
 
 namespace {
 
@@ -25,10 +26,12 @@ double TermCount(tdcyl::RunState s) {
     return 513.0 * (s.MMAX + 1) * s.NZ;
 }
 
-void BM_Run(benchmark::State& state, const std::string& name, bool all_threads) {
+void BM_Run(benchmark::State& state, const std::string& name, bool all_threads, bool plain) {
     tdcyl::RunState s = LoadExample(name);
     tdcyl::RunOptions o;
     o.threads = all_threads ? 0 : 1;
+    o.plain = plain;
+    o.plain_term = tdcyl::baseline::PlainLayeredSpectralTerm;
     for (auto _ : state) benchmark::DoNotOptimize(tdcyl::ComputeRun(s, o));
     const double terms = TermCount(s);
     state.counters["terms"] = terms;
@@ -40,14 +43,14 @@ void BM_Run(benchmark::State& state, const std::string& name, bool all_threads) 
 
 [[maybe_unused]] const bool kRegistered = [] {
     for (const char* name : kExamples) {
-        benchmark::RegisterBenchmark((std::string("Run/") + name + "/threads:1").c_str(), BM_Run, std::string(name), false)
-            ->Unit(benchmark::kMillisecond)
-            ->UseRealTime()
-            ->MinTime(0.5);
-        benchmark::RegisterBenchmark((std::string("Run/") + name + "/threads:all").c_str(), BM_Run, std::string(name), true)
-            ->Unit(benchmark::kMillisecond)
-            ->UseRealTime()
-            ->MinTime(0.5);
+        for (const bool plain : {false, true})
+            for (const bool all : {false, true}) {
+                const std::string id = std::string(plain ? "PlainRun/" : "Run/") + name + (all ? "/threads:all" : "/threads:1");
+                benchmark::RegisterBenchmark(id.c_str(), BM_Run, std::string(name), all, plain)
+                    ->Unit(benchmark::kMillisecond)
+                    ->UseRealTime()
+                    ->MinTime(0.5);
+            }
     }
     return true;
 }();

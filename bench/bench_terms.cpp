@@ -4,6 +4,7 @@
 // cannot avoid.
 #include <benchmark/benchmark.h>
 
+#include "bench/baseline/plain_term.hpp"
 #include "model/layered_term.hpp"
 #include "numerics/complex.hpp"
 
@@ -34,24 +35,33 @@ tdcyl::RunState Stack(int N, int MMAX) {
     return s;
 }
 
+// Variant 2: the run's evaluation with per-run and per-frequency tables;
+// 1: the same term computing its factors itself (each once);
+// 0: the literal plain baseline.
 void BM_Term(benchmark::State& state) {
     const int N = static_cast<int>(state.range(0));
     const int MMAX = static_cast<int>(state.range(1));
-    const bool hoisted = state.range(2) != 0;
+    const int variant = static_cast<int>(state.range(2));
     tdcyl::RunState s = Stack(N, MMAX);
-    if (hoisted) tdcyl::PrepareRadialFactors(s);
     tdcyl::TermWork w;
     w.Resize(N);
-    w.omega = tdcyl::FrequencyOmega(1, 200);
+    const tdcyl::Extended omega = tdcyl::FrequencyOmega(1, 200);
+    if (variant == 2) {
+        tdcyl::PrepareTermFactors(s);
+        tdcyl::SetTermFrequency(s, w, omega);
+    } else {
+        w.omega = omega;
+    }
+    const auto term = variant == 0 ? tdcyl::baseline::PlainLayeredSpectralTerm : tdcyl::LayeredSpectralTerm;
     for (auto _ : state) {
-        for (int q = 1; q <= s.NZ; ++q) tdcyl::LayeredSpectralTerm(s, w, MMAX, q);
+        for (int q = 1; q <= s.NZ; ++q) term(s, w, MMAX, q);
         benchmark::DoNotOptimize(w.SumRe);
     }
     state.counters["ns_per_term"] = benchmark::Counter(static_cast<double>(s.NZ) * 1e-9,
                                                        benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
-// Arguments: layers, order, hoisted (1) or plain baseline (0).
-BENCHMARK(BM_Term)->ArgsProduct({{2, 3, 5}, {0, 20}, {0, 1}});
+// Arguments: layers, order, variant.
+BENCHMARK(BM_Term)->ArgsProduct({{2, 3, 5}, {0, 20}, {0, 1, 2}});
 
 // The unavoidable part of a term: per layer one complex square root, and the
 // exponentials and hyperbolic functions of the recursion.

@@ -50,17 +50,49 @@ Extended LiteralGrowthLimit(int N) { return 5000 - 8 * static_cast<Extended>(N);
 // interface, where P and Q meet the source term of the top layer.
 namespace {
 
+// The frequency-independent factors of term (m, q), as PrepareTermFactors
+// stores them.
+RunState::RadialFactors RadialFactorsOf(const RunState& s, int m, int q) {
+    RunState::RadialFactors f{};
+    f.z = ZeroOf(s, m, q);
+    f.sr = f.z / (s.a + s.zb);
+    f.sr2 = f.sr * f.sr;
+    const double x = static_cast<double>(s.rho * f.sr);
+    const double zd = static_cast<double>(f.z);
+    if (s.MMAX == 0) {
+        f.jr = BesselJ0(x);
+        f.norm = static_cast<Extended>(BesselJ1(zd)) * BesselJ1(zd);
+    } else {
+        f.jr = BesselJn(m, x);
+        f.j0 = BesselJn(m, static_cast<double>(s.rho0 * f.sr));
+        const Extended j = BesselJn(m + 1, zd);
+        f.norm = j * j;
+    }
+    return f;
+}
+
+RunState::LayerFactors LayerFactorsOf(const RunState& s, int i) {
+    const auto u = static_cast<std::size_t>(i);
+    const Extended ratio = i > 0 ? s.n[u] / s.n[u - 1] : 1;
+    return {s.mua[u] / s.D[u], s.D[u] * (kSpeedOfLight / s.n[u]), ratio * ratio};
+}
+
+Extended OrderWeightOf(const RunState& s, int m) { return std::cos(m * s.phi) * (Sign(m) + 1); }
+
 void Term(const RunState& s, TermWork& w, int m, int q, bool force_scaled) {
     const int N = s.N;
-    const RunState::RadialFactors* pre =
-        s.radial.empty() ? nullptr : &s.radial[static_cast<std::size_t>(m) * static_cast<std::size_t>(s.NZ) +
-                                               static_cast<std::size_t>(q - 1)];
-    const Extended z = pre ? pre->z : ZeroOf(s, m, q);
-    const Extended sr = pre ? pre->sr : z / (s.a + s.zb);
+    // A run reads the factors prepared once; the plain evaluation computes them here.
+    const bool prepared = !s.radial.empty();
+    const RunState::RadialFactors f =
+        prepared ? s.radial[static_cast<std::size_t>(m) * static_cast<std::size_t>(s.NZ) + static_cast<std::size_t>(q - 1)]
+                 : RadialFactorsOf(s, m, q);
+    auto layer = [&](int i) { return prepared ? s.layers[static_cast<std::size_t>(i)] : LayerFactorsOf(s, i); };
 
     for (int i = 0; i < N; ++i) {
         const auto u = static_cast<std::size_t>(i);
-        w.alpha[u] = CSqrt(Cx{sr * sr + s.mua[u] / s.D[u], w.omega / (s.D[u] * (kSpeedOfLight / s.n[u]))});
+        const RunState::LayerFactors lf = layer(i);
+        const Extended kappa = w.kappa.empty() ? w.omega / lf.speed_D : w.kappa[u];
+        w.alpha[u] = CSqrt(Cx{f.sr2 + lf.mua_D, kappa});
     }
     const Cx a1 = w.alpha[0];
 
@@ -70,10 +102,7 @@ void Term(const RunState& s, TermWork& w, int m, int q, bool force_scaled) {
     const Cx H{(E1.re + E2.re) / 2, (E1.im + E2.im) / 2};
 
     auto B = [&](int i) { return Times(w.alpha[static_cast<std::size_t>(i - 1)], s.D[static_cast<std::size_t>(i - 1)]); };
-    auto C = [&](int i) {
-        const Extended ratio = s.n[static_cast<std::size_t>(i - 1)] / s.n[static_cast<std::size_t>(i - 2)];
-        return Times(B(i), ratio * ratio);
-    };
+    auto C = [&](int i) { return Times(B(i), layer(i - 1).ratio2); };
     auto alpha = [&](int i) { return w.alpha[static_cast<std::size_t>(i - 1)]; };
     auto len = [&](int i) { return s.l[static_cast<std::size_t>(i - 1)]; };
 
@@ -112,17 +141,18 @@ void Term(const RunState& s, TermWork& w, int m, int q, bool force_scaled) {
         }
         Normalise(P, Q);
     } else if (N == 2) {
-        const Cx Z = Times(alpha(2), len(2) + s.zb_bot);
+        const HyperbolicParts Z = PartsOf(Times(alpha(2), len(2) + s.zb_bot));
         P = CMul(B(1), CSinh(Z));
         Q = CMul(C(2), CCosh(Z));
     } else {
         const Cx Z = Times(alpha(N), len(N) + s.zb_bot);
         const Cx Y = Times(alpha(N - 1), len(N - 1));
         const auto top = static_cast<std::size_t>(N - 3);  // RecU[N-2], 1-based
-        w.RecU[top] = SinhCoshMix(B(N - 1), Z, Y, C(N));
-        w.RecV[top] = CoshCoshMix(C(N), Z, Y, B(N - 1));
+        const HyperbolicMixes mix = MixesOf(B(N - 1), C(N), Z, Y);
+        w.RecU[top] = mix.sinh_cosh;
+        w.RecV[top] = mix.cosh_cosh;
         for (int p = N - 2; p >= 2; --p) {
-            const Cx Yp = Times(alpha(p), len(p));
+            const HyperbolicParts Yp = PartsOf(Times(alpha(p), len(p)));
             const auto ip = static_cast<std::size_t>(p - 1);
             const Cx T1 = CMul(B(p), w.RecU[ip]);
             const Cx T2 = CMul(C(p + 1), w.RecV[ip]);
@@ -143,39 +173,23 @@ void Term(const RunState& s, TermWork& w, int m, int q, bool force_scaled) {
         const Cx F = CDiv(Cx{P.re - Q.re, P.im - Q.im}, W);
         G = CMul(F, CMul(sc, CExp(Cx{-2 * Y1.re, -Y1.im})));
     } else {
-        const Cx W = CoshSinhSum(P, Y1, Q);
+        const HyperbolicParts y1 = PartsOf(Y1);
+        const Cx W = CoshSinhSum(P, y1, Q);
         const Cx F = CDiv(Cx{P.re - Q.re, P.im - Q.im}, W);
-        G = CMul(F, CMul(sc, CExp(Times(a1, -(len(1) + s.zb)))));
+        // e^{-Y1}: cos and sin are even and odd to the last bit, so the
+        // phase factors of Y1 serve it.
+        const Extended e = std::exp(-Y1.re);
+        G = CMul(F, CMul(sc, Cx{e * y1.c, -(e * y1.s)}));
     }
     const Cx S{H.re + G.re, H.im + G.im};
 
     if (s.MMAX == 0) {
-        if (pre) {
-            w.SumRe += pre->jr * S.re / pre->norm;
-            w.SumIm += pre->jr * S.im / pre->norm;
-        } else {
-            const double x = static_cast<double>(s.rho * sr);
-            const double zd = static_cast<double>(z);
-            w.SumRe += BesselJ0(x) * S.re / (static_cast<Extended>(BesselJ1(zd)) * BesselJ1(zd));
-            w.SumIm += BesselJ0(x) * S.im / (static_cast<Extended>(BesselJ1(zd)) * BesselJ1(zd));
-        }
+        w.SumRe += f.jr * S.re / f.norm;
+        w.SumIm += f.jr * S.im / f.norm;
     } else {
-        const Extended eps = Sign(m) + 1;
-        const Extended wt = std::cos(m * s.phi) * eps;
-        if (pre) {
-            w.SumRe += wt * S.re * pre->jr * pre->j0 / pre->norm;
-            w.SumIm += wt * S.im * pre->jr * pre->j0 / pre->norm;
-        } else {
-            const double x = static_cast<double>(s.rho * sr);
-            const double x0 = static_cast<double>(s.rho0 * sr);
-            const double zd = static_cast<double>(z);
-            auto denom = [&] {
-                const Extended j = BesselJn(m + 1, zd);
-                return j * j;
-            };
-            w.SumRe += wt * S.re * BesselJn(m, x) * BesselJn(m, x0) / denom();
-            w.SumIm += wt * S.im * BesselJn(m, x) * BesselJn(m, x0) / denom();
-        }
+        const Extended wt = prepared ? s.order_weight[static_cast<std::size_t>(m)] : OrderWeightOf(s, m);
+        w.SumRe += wt * S.re * f.jr * f.j0 / f.norm;
+        w.SumIm += wt * S.im * f.jr * f.j0 / f.norm;
     }
 }
 
@@ -185,28 +199,22 @@ void LayeredSpectralTerm(const RunState& s, TermWork& w, int m, int q) { Term(s,
 
 void LayeredSpectralTermScaled(const RunState& s, TermWork& w, int m, int q) { Term(s, w, m, q, true); }
 
-void PrepareRadialFactors(RunState& s) {
+void PrepareTermFactors(RunState& s) {
     s.radial.clear();
     s.radial.reserve(static_cast<std::size_t>(s.MMAX + 1) * static_cast<std::size_t>(s.NZ));
-    for (int m = 0; m <= s.MMAX; ++m) {
-        for (int q = 1; q <= s.NZ; ++q) {
-            RunState::RadialFactors f{};
-            f.z = ZeroOf(s, m, q);
-            f.sr = f.z / (s.a + s.zb);
-            const double x = static_cast<double>(s.rho * f.sr);
-            const double zd = static_cast<double>(f.z);
-            if (s.MMAX == 0) {
-                f.jr = BesselJ0(x);
-                f.norm = static_cast<Extended>(BesselJ1(zd)) * BesselJ1(zd);
-            } else {
-                f.jr = BesselJn(m, x);
-                f.j0 = BesselJn(m, static_cast<double>(s.rho0 * f.sr));
-                const Extended j = BesselJn(m + 1, zd);
-                f.norm = j * j;
-            }
-            s.radial.push_back(f);
-        }
-    }
+    for (int m = 0; m <= s.MMAX; ++m)
+        for (int q = 1; q <= s.NZ; ++q) s.radial.push_back(RadialFactorsOf(s, m, q));
+    s.layers.clear();
+    for (int i = 0; i < s.N; ++i) s.layers.push_back(LayerFactorsOf(s, i));
+    s.order_weight.clear();
+    for (int m = 0; m <= s.MMAX; ++m) s.order_weight.push_back(OrderWeightOf(s, m));
+}
+
+void SetTermFrequency(const RunState& s, TermWork& w, Extended omega) {
+    w.omega = omega;
+    w.kappa.clear();
+    for (int i = 0; i < s.N; ++i)
+        w.kappa.push_back(omega / (s.layers.empty() ? LayerFactorsOf(s, i) : s.layers[static_cast<std::size_t>(i)]).speed_D);
 }
 
 }  // namespace tdcyl

@@ -14,10 +14,14 @@ namespace tdcyl {
 // the same term; all other terms take the literal form.
 void LayeredSpectralTerm(const RunState& s, TermWork& w, int m, int q);
 
-// Computes the frequency-independent factors of every term (zero, radial
-// wavenumber, Bessel factors of detector, source and normalisation) once per
-// run, exactly as a term would; terms then read them from s.radial.
-void PrepareRadialFactors(RunState& s);
+// Computes everything of a term that does not depend on the frequency once
+// per run, exactly as a term would: per (m, q) the zero, s, s^2 and the Bessel
+// factors of detector, source and normalisation; per layer mua/D, D c/n and
+// the interface factor; per order the azimuthal weight. Terms then read them.
+void PrepareTermFactors(RunState& s);
+
+// Sets the frequency of a work area and its per-layer omega n / (c D).
+void SetTermFrequency(const RunState& s, TermWork& w, Extended omega);
 
 // The scaled form for every term (checked against the literal form).
 void LayeredSpectralTermScaled(const RunState& s, TermWork& w, int m, int q);

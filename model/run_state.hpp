@@ -55,22 +55,36 @@ struct RunState {
     // Filled only for an off-axis source with MMAX > 0.
     std::vector<ZeroRow> JnZeroTable;
 
-    // Frequency-independent factors of each term (m, q), index m*NZ + q-1:
-    // filled once per run by PrepareRadialFactors; empty means each term
-    // computes them itself.
+    // Frequency-independent factors, filled once per run by PrepareTermFactors;
+    // while they are empty every term computes them itself (the plain
+    // evaluation, same bits, kept as the benchmarks' baseline).
+    // Per term (m, q), index m*NZ + q-1:
     struct RadialFactors {
         Extended z;      // the zero
-        Extended sr;     // radial wavenumber z / (a + zb)
+        Extended sr;     // radial wavenumber s = z / (a + zb)
+        Extended sr2;    // s^2
         Extended jr;     // J_m(rho s) (J0 on the axis)
         Extended j0;     // J_m(rho0 s) (unused on the axis)
         Extended norm;   // J_{m+1}(z)^2 (J1(z)^2 on the axis)
     };
     std::vector<RadialFactors> radial;
+    // Per layer i (0-based):
+    struct LayerFactors {
+        Extended mua_D;    // mua_i / D_i, the static part of alpha_i^2 - s^2
+        Extended speed_D;  // D_i c / n_i: omega / speed_D is the dynamic part
+        Extended ratio2;   // (n_i / n_{i-1})^2, interface factor (unused for i = 0)
+    };
+    std::vector<LayerFactors> layers;
+    // Per angular order m: (2 - delta_m0) cos(m phi).
+    std::vector<Extended> order_weight;
 };
 
 // Work area of one frequency: everything a term overwrites. Each thread owns one.
 struct TermWork {
     Extended omega = 0;
+    // omega / (D_i c / n_i) per layer, filled by SetTermFrequency; empty means
+    // each term computes it.
+    std::vector<Extended> kappa;
     Extended SumRe = 0, SumIm = 0;
     std::vector<Cx> alpha;       // decay constant per layer
     std::vector<Cx> RecU, RecV;  // bottom-up recursion, N-2 entries

@@ -77,11 +77,16 @@ Cx SingleLayerCorrection(const RunState& s, Extended omega) {
     for (int m = 0; m < kOrders; ++m) {
         const auto u = static_cast<std::size_t>(m);
         const Cx term = CDiv(CMul(CMul(I0s[u], Is[u]), Ka[u]), Ia[u]);
-        const Extended f = (Sign(m) + 1) * std::cos(m * s.phi);
+        const Extended f = u < s.order_weight.size() ? s.order_weight[u] : (Sign(m) + 1) * std::cos(m * s.phi);
         S.re += term.re * f;
         S.im += term.im * f;
     }
     return S;
+}
+
+void PrepareSingleLayerFactors(RunState& s) {
+    s.order_weight.clear();
+    for (int m = 0; m < kOrders; ++m) s.order_weight.push_back((Sign(m) + 1) * std::cos(m * s.phi));
 }
 
 void SingleLayerTimeDomain(const RunState& s, double* fft) {

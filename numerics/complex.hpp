@@ -53,9 +53,18 @@ inline Cx CExp(Cx z) {
 // Logarithm from the squared modulus; the modulus itself is never formed.
 inline Cx CLn(Cx z) { return {0.5L * std::log(z.re * z.re + z.im * z.im), CArg(z.re, z.im)}; }
 
-inline Cx CSinh(Cx z) { return {std::sinh(z.re) * std::cos(z.im), std::cosh(z.re) * std::sin(z.im)}; }
+// The four real functions every complex hyperbolic expression of u = p + iq
+// is built from: cosh p, sinh p, cos q, sin q. Evaluated once where several
+// expressions share u (each is a library call of several hundred cycles).
+struct HyperbolicParts {
+    Extended ch, sh, c, s;
+};
+inline HyperbolicParts PartsOf(Cx u) { return {std::cosh(u.re), std::sinh(u.re), std::cos(u.im), std::sin(u.im)}; }
 
-inline Cx CCosh(Cx z) { return {std::cosh(z.re) * std::cos(z.im), std::sinh(z.re) * std::sin(z.im)}; }
+inline Cx CSinh(const HyperbolicParts& p) { return {p.sh * p.c, p.ch * p.s}; }
+inline Cx CCosh(const HyperbolicParts& p) { return {p.ch * p.c, p.sh * p.s}; }
+inline Cx CSinh(Cx z) { return CSinh(PartsOf(z)); }
+inline Cx CCosh(Cx z) { return CCosh(PartsOf(z)); }
 
 // z^p for real p on the branch of CArg.
 inline Cx CPowReal(Cx z, Extended p) {
@@ -85,33 +94,37 @@ inline Extended DigammaInt(int n) {
 }
 
 // a*cosh u + b*sinh u, u = p + iq.
-inline Cx CoshSinhSum(Cx a, Cx u, Cx b) {
-    const Extended ch = std::cosh(u.re), sh = std::sinh(u.re);
-    const Extended c = std::cos(u.im), s = std::sin(u.im);
-    return {c * (a.re * ch + b.re * sh) - s * (b.im * ch + a.im * sh),
-            s * (a.re * sh + b.re * ch) + c * (a.im * ch + b.im * sh)};
+inline Cx CoshSinhSum(Cx a, const HyperbolicParts& p, Cx b) {
+    return {p.c * (a.re * p.ch + b.re * p.sh) - p.s * (b.im * p.ch + a.im * p.sh),
+            p.s * (a.re * p.sh + b.re * p.ch) + p.c * (a.im * p.ch + b.im * p.sh)};
 }
+inline Cx CoshSinhSum(Cx a, Cx u, Cx b) { return CoshSinhSum(a, PartsOf(u), b); }
 
-// a*sinh u*cosh v + b*cosh u*sinh v = h*sinh(u+v) + d*sinh(u-v), h = (a+b)/2, d = (a-b)/2.
-inline Cx SinhCoshMix(Cx a, Cx u, Cx v, Cx b) {
+// Both mixed products of two layers' hyperbolic functions from one set of
+// real functions of u + v and u - v:
+//   sinh_cosh = a*sinh u*cosh v + b*cosh u*sinh v = h*sinh(u+v) + d*sinh(u-v),
+//   cosh_cosh = b*cosh u*cosh v + a*sinh u*sinh v = h*cosh(u+v) + d'*cosh(u-v),
+// h = (a+b)/2, d = (a-b)/2, d' = (b-a)/2.
+struct HyperbolicMixes {
+    Cx sinh_cosh, cosh_cosh;
+};
+inline HyperbolicMixes MixesOf(Cx a, Cx b, Cx u, Cx v) {
     const Extended hRe = (a.re + b.re) * 0.5L, hIm = (a.im + b.im) * 0.5L;
     const Extended dRe = (a.re - b.re) * 0.5L, dIm = (a.im - b.im) * 0.5L;
+    const Extended eRe = (b.re - a.re) * 0.5L, eIm = (b.im - a.im) * 0.5L;
     const Extended s1 = u.re + v.re, s2 = u.im + v.im, t1 = u.re - v.re, t2 = u.im - v.im;
     const Extended shs = std::sinh(s1), chs = std::cosh(s1), sht = std::sinh(t1), cht = std::cosh(t1);
     const Extended cs = std::cos(s2), ss = std::sin(s2), ct = std::cos(t2), st = std::sin(t2);
-    return {hRe * shs * cs + dRe * sht * ct - hIm * chs * ss - dIm * cht * st,
-            hRe * chs * ss + dRe * cht * st + hIm * shs * cs + dIm * sht * ct};
+    return {{hRe * shs * cs + dRe * sht * ct - hIm * chs * ss - dIm * cht * st,
+             hRe * chs * ss + dRe * cht * st + hIm * shs * cs + dIm * sht * ct},
+            {hRe * chs * cs + eRe * cht * ct - hIm * shs * ss - eIm * sht * st,
+             hRe * shs * ss + eRe * sht * st + hIm * chs * cs + eIm * cht * ct}};
 }
 
-// a*cosh u*cosh v + b*sinh u*sinh v = h*cosh(u+v) + d*cosh(u-v).
-inline Cx CoshCoshMix(Cx a, Cx u, Cx v, Cx b) {
-    const Extended hRe = (a.re + b.re) * 0.5L, hIm = (a.im + b.im) * 0.5L;
-    const Extended dRe = (a.re - b.re) * 0.5L, dIm = (a.im - b.im) * 0.5L;
-    const Extended s1 = u.re + v.re, s2 = u.im + v.im, t1 = u.re - v.re, t2 = u.im - v.im;
-    const Extended shs = std::sinh(s1), chs = std::cosh(s1), sht = std::sinh(t1), cht = std::cosh(t1);
-    const Extended cs = std::cos(s2), ss = std::sin(s2), ct = std::cos(t2), st = std::sin(t2);
-    return {hRe * chs * cs + dRe * cht * ct - hIm * shs * ss - dIm * sht * st,
-            hRe * shs * ss + dRe * sht * st + hIm * chs * cs + dIm * cht * ct};
-}
+// a*sinh u*cosh v + b*cosh u*sinh v.
+inline Cx SinhCoshMix(Cx a, Cx u, Cx v, Cx b) { return MixesOf(a, b, u, v).sinh_cosh; }
+
+// a*cosh u*cosh v + b*sinh u*sinh v.
+inline Cx CoshCoshMix(Cx a, Cx u, Cx v, Cx b) { return MixesOf(b, a, u, v).cosh_cosh; }
 
 }  // namespace tdcyl

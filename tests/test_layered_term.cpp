@@ -6,6 +6,7 @@
 #include <complex>
 #include <random>
 
+#include "bench/baseline/plain_term.hpp"
 #include "model/layered_term.hpp"
 #include "numerics/bessel.hpp"
 #include "numerics/j0_zeros.hpp"
@@ -142,13 +143,23 @@ TEST_P(ScaledForm, AgreesWithLiteralForm) {
 
 INSTANTIATE_TEST_SUITE_P(Layers, ScaledForm, ::testing::Values(2, 3, 4, 5, 6));
 
-// Precomputed radial factors must give the very same bits as a term that
-// evaluates its Bessel factors itself, on and off the axis.
-class Hoisting : public ::testing::TestWithParam<int> {};
+// The per-run and per-frequency tables must give the very same bits as the
+// literal evaluation that computes every factor inside the term, and as a term
+// that computes its factors itself, on and off the axis, for N = 2, 3 (no
+// recursion pass) and 5 (two passes).
+struct HoistCase {
+    int N;
+    int MMAX;
+};
 
-TEST_P(Hoisting, PrecomputedFactorsAreBitIdentical) {
-    const int MMAX = GetParam();
-    RunState s = Derived(MakeState({kA, kC, kB}, 6, 4, MMAX > 0 ? 2 : 0, 0.8L, 1, MMAX));
+class Hoisting : public ::testing::TestWithParam<HoistCase> {};
+
+TEST_P(Hoisting, TablesGiveTheBitsOfThePlainTerm) {
+    const auto [N, MMAX] = GetParam();
+    const Layer kD{1.3L, 0.015L, 1.45L, 4}, kE{0.9L, 0.02L, 1.37L, 5};
+    const std::vector<Layer> all{kA, kC, kD, kE, kB};
+    std::vector<Layer> layers(all.end() - N, all.end());
+    RunState s = Derived(MakeState(layers, 6, 4, MMAX > 0 ? 2 : 0, 0.8L, 1, MMAX));
     if (MMAX > 0) {
         s.JnZeroTable.assign(static_cast<std::size_t>(MMAX + 1), ZeroRow{});
         for (int m = 0; m <= MMAX; ++m)
@@ -156,23 +167,37 @@ TEST_P(Hoisting, PrecomputedFactorsAreBitIdentical) {
                 s.JnZeroTable[static_cast<std::size_t>(m)][static_cast<std::size_t>(q)] = m + 2.4L + 3.14L * q;
     }
     RunState h = s;
-    PrepareRadialFactors(h);
+    PrepareTermFactors(h);
     for (int k : {0, 7, 512}) {
-        TermWork a, b;
-        a.Resize(s.N);
-        b.Resize(s.N);
-        a.omega = b.omega = FrequencyOmega(1, k);
+        TermWork plain, lazy, tables;
+        for (TermWork* w : {&plain, &lazy, &tables}) w->Resize(N);
+        plain.omega = lazy.omega = FrequencyOmega(1, k);
+        SetTermFrequency(h, tables, FrequencyOmega(1, k));
         for (int m = 0; m <= MMAX; ++m)
             for (int q = 1; q <= s.NZ; ++q) {
-                LayeredSpectralTerm(s, a, m, q);
-                LayeredSpectralTerm(h, b, m, q);
+                baseline::PlainLayeredSpectralTerm(s, plain, m, q);
+                LayeredSpectralTerm(s, lazy, m, q);
+                LayeredSpectralTerm(h, tables, m, q);
             }
-        EXPECT_EQ(a.SumRe, b.SumRe) << k;
-        EXPECT_EQ(a.SumIm, b.SumIm) << k;
+        EXPECT_NE(plain.SumRe, 0) << k;
+        EXPECT_EQ(plain.SumRe, tables.SumRe) << k;
+        EXPECT_EQ(plain.SumIm, tables.SumIm) << k;
+        EXPECT_EQ(lazy.SumRe, tables.SumRe) << k;
+        EXPECT_EQ(lazy.SumIm, tables.SumIm) << k;
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Orders, Hoisting, ::testing::Values(0, 1, 5));
+INSTANTIATE_TEST_SUITE_P(Stacks, Hoisting,
+                         ::testing::Values(HoistCase{2, 0}, HoistCase{2, 5}, HoistCase{3, 0}, HoistCase{3, 1},
+                                           HoistCase{5, 0}, HoistCase{5, 5}),
+                         [](const auto& info) {
+                             std::string name = "N";
+                             name += std::to_string(info.param.N);
+                             name += "_MMAX";
+                             name += std::to_string(info.param.MMAX);
+                             return name;
+                         });
+
 
 }  // namespace
 }  // namespace tdcyl

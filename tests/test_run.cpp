@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "app/core/run.hpp"
+#include "bench/baseline/plain_term.hpp"
 #include "numerics/bessel.hpp"
 #include "run_test_support.hpp"
 
@@ -209,6 +210,26 @@ TEST(RunFilesTest, ResultDoesNotDependOnThreadCount) {
     }
     fs::remove_all(dir);
 }
+
+// The per-run factor tables are pure bookkeeping: the plain evaluation that
+// computes every factor inside every term gives the same curve to the bit,
+// off the axis for N = 2 and 3 and on the single-layer path.
+class PlainEvaluation : public ::testing::TestWithParam<int> {};
+
+TEST_P(PlainEvaluation, GivesTheSameBits) {
+    const int N = GetParam();
+    std::vector<Layer> layers{{1.0L, 0.01L, 1.4L, 6.0L}, {1.5L, 0.012L, 1.45L, 5.0L}, {1.2L, 0.02L, 1.33L, 30.0L}};
+    layers.resize(static_cast<std::size_t>(N));
+    const RunState s = MakeState(layers, N == 1 ? 25 : 6, 4, 3, 0.9L, 1, 3);
+    RunOptions plain;
+    plain.plain = true;
+    plain.plain_term = baseline::PlainLayeredSpectralTerm;
+    const RunResult a = ComputeRun(s), b = ComputeRun(s, plain);
+    ASSERT_FALSE(a.time_ps.empty());
+    EXPECT_TRUE(SameCurve(a, b));
+}
+
+INSTANTIATE_TEST_SUITE_P(Layers, PlainEvaluation, ::testing::Values(1, 2, 3));
 
 TEST(RunFilesTest, FailedRunKeepsPreviousResult) {
     fs::path dir = FreshDirectory("keep");

@@ -271,6 +271,7 @@ RunResult ComputeRun(const RunState& params, const RunOptions& options) {
 
     std::vector<Cx> spectrum(kFrequencyCount);
     if (s.N == 1) {
+        if (!options.plain) PrepareSingleLayerFactors(s);
         ParallelFor(kFrequencyCount, threads, options, [&](int k) {
             std::feclearexcept(FE_ALL_EXCEPT);
             spectrum[static_cast<std::size_t>(k)] = SingleLayerCorrection(s, FrequencyOmega(s.M, k));
@@ -280,16 +281,20 @@ RunResult ComputeRun(const RunState& params, const RunOptions& options) {
         // With the source off the axis and higher orders, the series runs over
         // the zeros of J_m, found once per run; MMAX = 0 uses the J0 table.
         if (s.rho0 > 0 && s.MMAX > 0) FillZeroTable(s, threads, options);
-        PrepareRadialFactors(s);
+        if (!options.plain) PrepareTermFactors(s);
         const Extended scale = (200 * static_cast<Extended>(s.M)) / ((s.a + s.zb) * (s.a + s.zb) * kPi * 1024);
         ParallelFor(kFrequencyCount, threads, options, [&](int k) {
             std::feclearexcept(FE_ALL_EXCEPT);
             TermWork w;
             w.Resize(s.N);
-            w.omega = FrequencyOmega(s.M, k);
+            if (options.plain)
+                w.omega = FrequencyOmega(s.M, k);
+            else
+                SetTermFrequency(s, w, FrequencyOmega(s.M, k));
+            const auto term = options.plain && options.plain_term ? options.plain_term : LayeredSpectralTerm;
             for (int m = 0; m <= s.MMAX; ++m) {
                 if (options.cancel && options.cancel->load()) return;
-                for (int q = 1; q <= s.NZ; ++q) LayeredSpectralTerm(s, w, m, q);
+                for (int q = 1; q <= s.NZ; ++q) term(s, w, m, q);
             }
             CheckFaults("the layered series at frequency " + std::to_string(k));
             spectrum[static_cast<std::size_t>(k)] = Cx{scale * w.SumRe, scale * w.SumIm};

@@ -32,6 +32,11 @@ struct RunOptions {
     // serialised by the core; may be empty.
     std::function<void(int, int)> progress;
     const std::atomic<bool>* cancel = nullptr;  // set to true to stop the run
+    // Benchmark baseline: no per-run factor tables; every term (and every
+    // single-layer frequency) computes all its factors itself, the layered
+    // terms through `plain_term` when it is given. Same bits, slower.
+    bool plain = false;
+    void (*plain_term)(const RunState&, TermWork&, int m, int q) = nullptr;
 };
 
 struct RunResult {
