@@ -18,13 +18,13 @@ Cx Add(Cx a, Cx b) { return {a.re + b.re, a.im + b.im}; }
 
 // e^{-Re u} cosh u and e^{-Re u} sinh u for Re u >= 0: bounded by 1, so a
 // recursion built from them cannot overflow however thick the layers are.
-Cx ScaledCosh(Cx u) {
+struct ScaledHyperbolic {
+    Cx ch, sh;
+};
+ScaledHyperbolic ScaledOf(Cx u) {
     const Extended e = std::exp(-2 * u.re);
-    return {(1 + e) * std::cos(u.im) / 2, (1 - e) * std::sin(u.im) / 2};
-}
-Cx ScaledSinh(Cx u) {
-    const Extended e = std::exp(-2 * u.re);
-    return {(1 - e) * std::cos(u.im) / 2, (1 + e) * std::sin(u.im) / 2};
+    const Extended c = std::cos(u.im), s = std::sin(u.im);
+    return {{(1 + e) * c / 2, (1 - e) * s / 2}, {(1 - e) * c / 2, (1 + e) * s / 2}};
 }
 
 // Divides a pair by a common positive factor; F depends only on the ratio.
@@ -41,30 +41,21 @@ void Normalise(Cx& u, Cx& v) {
 // for the coefficients D alpha the recursion multiplies in per layer.
 Extended LiteralGrowthLimit(int N) { return 5000 - 8 * static_cast<Extended>(N); }
 
-}  // namespace
-
-// One radial eigenfunction J_m(s r) of the disk of extrapolated radius a + zb:
-// each layer decays in depth with alpha_i^2 = s^2 + (mua_i + i omega n_i/c)/D_i;
-// the bottom-up recursion of hyperbolic functions carries the extrapolated
-// bottom boundary and the (n_{i+1}/n_i)^2 interface factors to the first
-// interface, where P and Q meet the source term of the top layer.
-namespace {
-
 // The frequency-independent factors of term (m, q), as PrepareTermFactors
 // stores them.
 RunState::RadialFactors RadialFactorsOf(const RunState& s, int m, int q) {
     RunState::RadialFactors f{};
-    f.z = ZeroOf(s, m, q);
-    f.sr = f.z / (s.a + s.zb);
-    f.sr2 = f.sr * f.sr;
-    const double x = static_cast<double>(s.rho * f.sr);
-    const double zd = static_cast<double>(f.z);
+    const Extended z = ZeroOf(s, m, q);
+    const Extended sr = z / (s.a + s.zb);
+    f.sr2 = sr * sr;
+    const double x = static_cast<double>(s.rho * sr);
+    const double zd = static_cast<double>(z);
     if (s.MMAX == 0) {
         f.jr = BesselJ0(x);
         f.norm = static_cast<Extended>(BesselJ1(zd)) * BesselJ1(zd);
     } else {
         f.jr = BesselJn(m, x);
-        f.j0 = BesselJn(m, static_cast<double>(s.rho0 * f.sr));
+        f.j0 = BesselJn(m, static_cast<double>(s.rho0 * sr));
         const Extended j = BesselJn(m + 1, zd);
         f.norm = j * j;
     }
@@ -77,8 +68,11 @@ RunState::LayerFactors LayerFactorsOf(const RunState& s, int i) {
     return {s.mua[u] / s.D[u], s.D[u] * (kSpeedOfLight / s.n[u]), ratio * ratio};
 }
 
-Extended OrderWeightOf(const RunState& s, int m) { return std::cos(m * s.phi) * (Sign(m) + 1); }
-
+// One radial eigenfunction J_m(s r) of the disk of extrapolated radius a + zb:
+// each layer decays in depth with alpha_i^2 = s^2 + (mua_i + i omega n_i/c)/D_i;
+// the bottom-up recursion of hyperbolic functions carries the extrapolated
+// bottom boundary and the (n_{i+1}/n_i)^2 interface factors to the first
+// interface, where P and Q meet the source term of the top layer.
 void Term(const RunState& s, TermWork& w, int m, int q, bool force_scaled) {
     const int N = s.N;
     // A run reads the factors prepared once; the plain evaluation computes them here.
@@ -117,23 +111,21 @@ void Term(const RunState& s, TermWork& w, int m, int q, bool force_scaled) {
         // Same recursion with every cosh/sinh pair scaled by e^{-Re u} and the
         // pair renormalised per step: common factors that cancel in F.
         if (N == 2) {
-            const Cx Z = Times(alpha(2), len(2) + s.zb_bot);
-            P = CMul(B(1), ScaledSinh(Z));
-            Q = CMul(C(2), ScaledCosh(Z));
+            const ScaledHyperbolic Z = ScaledOf(Times(alpha(2), len(2) + s.zb_bot));
+            P = CMul(B(1), Z.sh);
+            Q = CMul(C(2), Z.ch);
         } else {
-            const Cx Z = Times(alpha(N), len(N) + s.zb_bot);
-            const Cx Y = Times(alpha(N - 1), len(N - 1));
-            const Cx chZ = ScaledCosh(Z), shZ = ScaledSinh(Z), chY = ScaledCosh(Y), shY = ScaledSinh(Y);
-            Cx U = Add(CMul(B(N - 1), CMul(shZ, chY)), CMul(C(N), CMul(chZ, shY)));
-            Cx V = Add(CMul(C(N), CMul(chZ, chY)), CMul(B(N - 1), CMul(shZ, shY)));
+            const ScaledHyperbolic Z = ScaledOf(Times(alpha(N), len(N) + s.zb_bot));
+            const ScaledHyperbolic Y = ScaledOf(Times(alpha(N - 1), len(N - 1)));
+            Cx U = Add(CMul(B(N - 1), CMul(Z.sh, Y.ch)), CMul(C(N), CMul(Z.ch, Y.sh)));
+            Cx V = Add(CMul(C(N), CMul(Z.ch, Y.ch)), CMul(B(N - 1), CMul(Z.sh, Y.sh)));
             Normalise(U, V);
             for (int p = N - 2; p >= 2; --p) {
-                const Cx Yp = Times(alpha(p), len(p));
-                const Cx ch = ScaledCosh(Yp), sh = ScaledSinh(Yp);
+                const ScaledHyperbolic Yp = ScaledOf(Times(alpha(p), len(p)));
                 const Cx T1 = CMul(B(p), U);
                 const Cx T2 = CMul(C(p + 1), V);
-                U = Add(CMul(T1, ch), CMul(T2, sh));
-                V = Add(CMul(T2, ch), CMul(T1, sh));
+                U = Add(CMul(T1, Yp.ch), CMul(T2, Yp.sh));
+                V = Add(CMul(T2, Yp.ch), CMul(T1, Yp.sh));
                 Normalise(U, V);
             }
             P = CMul(B(1), U);
@@ -169,7 +161,8 @@ void Term(const RunState& s, TermWork& w, int m, int q, bool force_scaled) {
     if (scaled) {
         // W = e^{Re Y1} (P ch + Q sh) with scaled ch, sh; the factor e^{-Re Y1}
         // joins the decaying exponential e^{-Y1}.
-        const Cx W = Add(CMul(P, ScaledCosh(Y1)), CMul(Q, ScaledSinh(Y1)));
+        const ScaledHyperbolic y1 = ScaledOf(Y1);
+        const Cx W = Add(CMul(P, y1.ch), CMul(Q, y1.sh));
         const Cx F = CDiv(Cx{P.re - Q.re, P.im - Q.im}, W);
         G = CMul(F, CMul(sc, CExp(Cx{-2 * Y1.re, -Y1.im})));
     } else {
@@ -187,7 +180,7 @@ void Term(const RunState& s, TermWork& w, int m, int q, bool force_scaled) {
         w.SumRe += f.jr * S.re / f.norm;
         w.SumIm += f.jr * S.im / f.norm;
     } else {
-        const Extended wt = prepared ? s.order_weight[static_cast<std::size_t>(m)] : OrderWeightOf(s, m);
+        const Extended wt = AzimuthalWeight(s, m);
         w.SumRe += wt * S.re * f.jr * f.j0 / f.norm;
         w.SumIm += wt * S.im * f.jr * f.j0 / f.norm;
     }
@@ -206,8 +199,7 @@ void PrepareTermFactors(RunState& s) {
         for (int q = 1; q <= s.NZ; ++q) s.radial.push_back(RadialFactorsOf(s, m, q));
     s.layers.clear();
     for (int i = 0; i < s.N; ++i) s.layers.push_back(LayerFactorsOf(s, i));
-    s.order_weight.clear();
-    for (int m = 0; m <= s.MMAX; ++m) s.order_weight.push_back(OrderWeightOf(s, m));
+    StoreAzimuthalWeights(s, s.MMAX + 1);
 }
 
 void SetTermFrequency(const RunState& s, TermWork& w, Extended omega) {

@@ -2,6 +2,7 @@
 // Parameters and derived quantities of one run, shared read-only by the model
 // routines, plus the per-frequency work area each frequency owns privately.
 #include <array>
+#include <cmath>
 #include <vector>
 
 #include "numerics/complex.hpp"
@@ -60,9 +61,7 @@ struct RunState {
     // evaluation, same bits, kept as the benchmarks' baseline).
     // Per term (m, q), index m*NZ + q-1:
     struct RadialFactors {
-        Extended z;      // the zero
-        Extended sr;     // radial wavenumber s = z / (a + zb)
-        Extended sr2;    // s^2
+        Extended sr2;    // s^2, s = z / (a + zb) the radial wavenumber of zero z
         Extended jr;     // J_m(rho s) (J0 on the axis)
         Extended j0;     // J_m(rho0 s) (unused on the axis)
         Extended norm;   // J_{m+1}(z)^2 (J1(z)^2 on the axis)
@@ -78,6 +77,20 @@ struct RunState {
     // Per angular order m: (2 - delta_m0) cos(m phi).
     std::vector<Extended> order_weight;
 };
+
+// Azimuthal weight (2 - delta_m0) cos(m phi) of order m in a series over the
+// angular orders: the stored value when the run has stored it, computed
+// otherwise (the same bits either way).
+inline Extended AzimuthalWeight(const RunState& s, int m) {
+    const auto u = static_cast<std::size_t>(m);
+    return u < s.order_weight.size() ? s.order_weight[u] : (Sign(m) + 1) * std::cos(m * s.phi);
+}
+
+// Stores the weights of orders 0 .. count-1 in s.order_weight.
+inline void StoreAzimuthalWeights(RunState& s, int count) {
+    s.order_weight.clear();
+    for (int m = 0; m < count; ++m) s.order_weight.push_back(AzimuthalWeight(s, m));
+}
 
 // Work area of one frequency: everything a term overwrites. Each thread owns one.
 struct TermWork {

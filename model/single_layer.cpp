@@ -77,17 +77,14 @@ Cx SingleLayerCorrection(const RunState& s, Extended omega) {
     for (int m = 0; m < kOrders; ++m) {
         const auto u = static_cast<std::size_t>(m);
         const Cx term = CDiv(CMul(CMul(I0s[u], Is[u]), Ka[u]), Ia[u]);
-        const Extended f = u < s.order_weight.size() ? s.order_weight[u] : (Sign(m) + 1) * std::cos(m * s.phi);
+        const Extended f = AzimuthalWeight(s, m);
         S.re += term.re * f;
         S.im += term.im * f;
     }
     return S;
 }
 
-void PrepareSingleLayerFactors(RunState& s) {
-    s.order_weight.clear();
-    for (int m = 0; m < kOrders; ++m) s.order_weight.push_back((Sign(m) + 1) * std::cos(m * s.phi));
-}
+void PrepareSingleLayerFactors(RunState& s) { StoreAzimuthalWeights(s, kOrders); }
 
 void SingleLayerTimeDomain(const RunState& s, double* fft) {
     const Extended mua = s.mua[0], D = s.D[0], l = s.l[0], zb = s.zb, z0 = s.z0;
