@@ -112,13 +112,11 @@ inline HyperbolicMixes MixesOf(Cx a, Cx b, Cx u, Cx v) {
     const Extended hRe = (a.re + b.re) * 0.5L, hIm = (a.im + b.im) * 0.5L;
     const Extended dRe = (a.re - b.re) * 0.5L, dIm = (a.im - b.im) * 0.5L;
     const Extended eRe = (b.re - a.re) * 0.5L, eIm = (b.im - a.im) * 0.5L;
-    const Extended s1 = u.re + v.re, s2 = u.im + v.im, t1 = u.re - v.re, t2 = u.im - v.im;
-    const Extended shs = std::sinh(s1), chs = std::cosh(s1), sht = std::sinh(t1), cht = std::cosh(t1);
-    const Extended cs = std::cos(s2), ss = std::sin(s2), ct = std::cos(t2), st = std::sin(t2);
-    return {{hRe * shs * cs + dRe * sht * ct - hIm * chs * ss - dIm * cht * st,
-             hRe * chs * ss + dRe * cht * st + hIm * shs * cs + dIm * sht * ct},
-            {hRe * chs * cs + eRe * cht * ct - hIm * shs * ss - eIm * sht * st,
-             hRe * shs * ss + eRe * sht * st + hIm * chs * cs + eIm * cht * ct}};
+    const HyperbolicParts S = PartsOf({u.re + v.re, u.im + v.im}), T = PartsOf({u.re - v.re, u.im - v.im});
+    return {{hRe * S.sh * S.c + dRe * T.sh * T.c - hIm * S.ch * S.s - dIm * T.ch * T.s,
+             hRe * S.ch * S.s + dRe * T.ch * T.s + hIm * S.sh * S.c + dIm * T.sh * T.c},
+            {hRe * S.ch * S.c + eRe * T.ch * T.c - hIm * S.sh * S.s - eIm * T.sh * T.s,
+             hRe * S.sh * S.s + eRe * T.sh * T.s + hIm * S.ch * S.c + eIm * T.ch * T.c}};
 }
 
 // a*sinh u*cosh v + b*cosh u*sinh v.
