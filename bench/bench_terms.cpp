@@ -1,7 +1,7 @@
-// Cost of one layered term, with the per-run radial factors (as a run uses
-// it) and with the plain evaluation that recomputes the Bessel factors per
-// term (the baseline), and of the complex functions the layer recursion
-// cannot avoid.
+// Cost of one layered term: with the per-run and per-frequency tables (as a
+// run uses it), computing its factors itself, and as the literal plain
+// evaluation (the baseline); and of the complex functions the layer
+// recursion cannot avoid.
 #include <benchmark/benchmark.h>
 
 #include <cmath>
