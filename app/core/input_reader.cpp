@@ -117,11 +117,11 @@ bool ParseRealToken(const std::string& token, Extended& value) {
         if (exp_digits == 0) return false;
     }
     if (i != token.size()) return false;
-    errno = 0;
+    // An overflowing value comes back as infinity; an underflowing one is
+    // kept as the tiny or zero value it rounds to.
     char* end = nullptr;
     const Extended v = strtold_l(token.c_str(), &end, CLocale());
     if (end != token.c_str() + token.size() || !std::isfinite(v)) return false;
-    if (errno == ERANGE && v != 0 && std::fabs(v) > 1) return false;
     value = v;
     return true;
 }
