@@ -174,40 +174,44 @@ void FillZeroTable(RunState& s, int threads, const RunOptions& options) {
         faulted[static_cast<std::size_t>(m)] = std::fetestexcept(kFaultFlags) != 0;
     });
 
+    // A faulty row is searched again by bracketing, at most once.
+    std::vector<char> repaired(static_cast<std::size_t>(rows), 0);
     auto repair = [&](int m) {
+        const auto i = static_cast<std::size_t>(m);
+        if (repaired[i]) return;
         std::feclearexcept(FE_ALL_EXCEPT);
-        ZeroRow& row = s.JnZeroTable[static_cast<std::size_t>(m)];
+        ZeroRow& row = s.JnZeroTable[i];
         row.fill(0);
-        stored[static_cast<std::size_t>(m)] = BracketZeros(m, s.NZ + 1, row);
+        stored[i] = BracketZeros(m, s.NZ + 1, row);
         CheckFaults("the Bessel zero search of order " + std::to_string(m));
-        if (!RowAscending(row, stored[static_cast<std::size_t>(m)], s.NZ))
+        if (!RowAscending(row, stored[i], s.NZ))
             throw RunError("could not find " + std::to_string(s.NZ) + " zeros of the Bessel function J_" +
                            std::to_string(m));
-        faulted[static_cast<std::size_t>(m)] = 0;
+        repaired[i] = 1;
     };
-    std::vector<char> repaired(static_cast<std::size_t>(rows), 0);
+    auto interlaced = [&](int m) {
+        const auto i = static_cast<std::size_t>(m);
+        return RowsInterlace(s.JnZeroTable[i], stored[i], s.JnZeroTable[i + 1], s.NZ);
+    };
+    auto require_interlaced = [&](int m) {
+        if (!interlaced(m))
+            throw RunError("the zeros of the Bessel functions J_" + std::to_string(m) + " and J_" +
+                           std::to_string(m + 1) + " do not interlace");
+    };
     for (int m = 0; m < rows; ++m) {
-        auto i = static_cast<std::size_t>(m);
-        if (faulted[i] || !RowAscending(s.JnZeroTable[i], stored[i], s.NZ)) {
-            repair(m);
-            repaired[i] = 1;
-        }
+        const auto i = static_cast<std::size_t>(m);
+        if (faulted[i] || !RowAscending(s.JnZeroTable[i], stored[i], s.NZ)) repair(m);
     }
     // Interlacing with the neighbouring order exposes a skipped zero that
     // leaves the row ascending. Repair both rows of a failing pair (the check
-    // cannot tell which one skipped), then the pair must interlace.
+    // cannot tell which one skipped), then the pair must interlace, and a
+    // repaired row must also agree with the order below it.
     for (int m = 0; m + 1 < rows; ++m) {
-        auto i = static_cast<std::size_t>(m);
-        if (RowsInterlace(s.JnZeroTable[i], stored[i], s.JnZeroTable[i + 1], s.NZ)) continue;
-        if (!repaired[i]) repair(m), repaired[i] = 1;
-        if (!repaired[i + 1]) repair(m + 1), repaired[i + 1] = 1;
-        if (!RowsInterlace(s.JnZeroTable[i], stored[i], s.JnZeroTable[i + 1], s.NZ))
-            throw RunError("the zeros of the Bessel functions J_" + std::to_string(m) + " and J_" +
-                           std::to_string(m + 1) + " do not interlace");
-        // A repaired row must also agree with the order below it.
-        if (m > 0 && !RowsInterlace(s.JnZeroTable[i - 1], stored[i - 1], s.JnZeroTable[i], s.NZ))
-            throw RunError("the zeros of the Bessel functions J_" + std::to_string(m - 1) + " and J_" +
-                           std::to_string(m) + " do not interlace");
+        if (interlaced(m)) continue;
+        repair(m);
+        repair(m + 1);
+        require_interlaced(m);
+        if (m > 0) require_interlaced(m - 1);
     }
 }
 
