@@ -94,17 +94,22 @@ constexpr double kQ1D[7] = {1.0,
                               1.8194580422439972990e6,
                               7.0871281941028743563e5};
 
-// x > 8. P tends to 1 and Q to 0 as x grows (A(0)/B(0) = 1).
-void BesselAsympt0(double x, double& pzero, double& qzero) {
-    const double z = 64.0 / (x * x);
-    pzero = Horner(kP0A, z) / Horner(kP0B, z);
-    qzero = 8.0 * Horner(kQ0C, z) / Horner(kQ0D, z) / x;
-}
+// Hankel amplitudes for x > 8 from the tables of one order: P = A/B and
+// Q = 8 C / D / x in z = 64/x^2. P tends to 1 and Q to 0 as x grows
+// (A(0)/B(0) = 1).
+struct HankelTables {
+    const double (&A)[6];
+    const double (&B)[7];
+    const double (&C)[6];
+    const double (&D)[7];
+};
+constexpr HankelTables kHankel0{kP0A, kP0B, kQ0C, kQ0D};
+constexpr HankelTables kHankel1{kP1A, kP1B, kQ1C, kQ1D};
 
-void BesselAsympt1(double x, double& pzero, double& qzero) {
+void HankelAmplitudes(const HankelTables& t, double x, double& p, double& q) {
     const double z = 64.0 / (x * x);
-    pzero = Horner(kP1A, z) / Horner(kP1B, z);
-    qzero = 8.0 * Horner(kQ1C, z) / Horner(kQ1D, z) / x;
+    p = Horner(t.A, z) / Horner(t.B, z);
+    q = 8.0 * Horner(t.C, z) / Horner(t.D, z) / x;
 }
 
 // sqrt(2/(pi x)) (p cos(theta) - q sin(theta)), in Extended, rounded to double.
@@ -122,7 +127,7 @@ double BesselJ0(double x) {
     if (x > 8.0) {
         double pzero = 0;
         double qzero = 0;
-        BesselAsympt0(x, pzero, qzero);
+        HankelAmplitudes(kHankel0, x, pzero, qzero);
         const double theta = static_cast<double>(static_cast<Extended>(x) - kPiOver4);
         return Hankel(x, theta, pzero, qzero);
     }
@@ -136,7 +141,7 @@ double BesselJ1(double x) {
     if (x > 8.0) {
         double pzero = 0;
         double qzero = 0;
-        BesselAsympt1(x, pzero, qzero);
+        HankelAmplitudes(kHankel1, x, pzero, qzero);
         const double theta = static_cast<double>(static_cast<Extended>(x) - kThreePiOver4);
         const double r = Hankel(x, theta, pzero, qzero);
         return s < 0 ? -r : r;
