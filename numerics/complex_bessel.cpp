@@ -30,7 +30,7 @@ Cx CBesselIDirect(int n, Cx z) {
     Cx S = Shrink(t, fact);
     for (int k = 1; k <= 45; ++k) {
         t = CMul(t, Cx{w2.re / k, w2.im / k});
-        fact = GammaInt(n + k + 1);
+        fact *= n + k;  // the next factor of the product GammaInt(n + k + 1) forms
         S.re += t.re / fact;
         S.im += t.im / fact;
     }
@@ -139,10 +139,14 @@ Cx CBesselK(int n, Cx z) {
     const Cx w2 = HalfSquared(z);
     Cx h = Shrink(CPowReal(w, n), GammaInt(n + 1));
     const Cx L = CLn(w);
-    Cx S = CMul(Cx{DigammaInt(1) + DigammaInt(n + 1) - 2 * L.re, -2 * L.im}, h);
+    // psi(k+1) and psi(n+k+1) as running sums, term by term as DigammaInt adds them.
+    Extended psi_k = DigammaInt(1), psi_nk = DigammaInt(n + 1);
+    Cx S = CMul(Cx{psi_k + psi_nk - 2 * L.re, -2 * L.im}, h);
     for (int k = 1; k <= 40; ++k) {
         h = CMul(h, Shrink(w2, static_cast<Extended>(k) * (n + k)));
-        const Cx term = CMul(Cx{DigammaInt(k + 1) + DigammaInt(n + k + 1) - 2 * L.re, -2 * L.im}, h);
+        psi_k += 1.0L / k;
+        psi_nk += 1.0L / (n + k);
+        const Cx term = CMul(Cx{psi_k + psi_nk - 2 * L.re, -2 * L.im}, h);
         S.re += term.re;
         S.im += term.im;
     }
