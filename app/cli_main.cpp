@@ -74,7 +74,7 @@ int main(int argc, char** argv) {
     options.threads = threads;
     const bool show_progress = !quiet && isatty(STDERR_FILENO);
     if (show_progress) {
-        options.progress = [](int done, int total) {
+        options.progress = [](const std::string&, int done, int total) {
             std::fprintf(stderr, "\rfrequency %d/%d", done, total);
             if (done == total) std::fputc('\n', stderr);
             std::fflush(stderr);

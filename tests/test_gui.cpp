@@ -1,27 +1,48 @@
 // The window driven through its widgets: layout and look, a click that runs
 // "input.dat" of the working directory into the next series, the error box of
-// a failed run, runs beyond the fifteenth, and stopping a run by closing.
+// a failed run, runs beyond the fifteenth, the legend, read-out, zoom, Clear
+// and Save, the result file under a comma locale, and stopping a run by
+// closing.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <langinfo.h>
+#include <locale.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QComboBox>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QImage>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QListWidget>
 #include <QMessageBox>
+#include <QMouseEvent>
+#include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
+#include <QSvgRenderer>
 #include <QTimer>
 #include <QtCharts/QChart>
 #include <QtCharts/QLegend>
+#include <QtCharts/QScatterSeries>
 
 #include <algorithm>
 #include <cmath>
+#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <fstream>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -63,6 +84,10 @@ constexpr const char* kAbsorbingInput =
 // that takes far longer than closing the window.
 constexpr const char* kSlowInput =
     "3\n1\n0.01\n1.4\n5\n1.2\n0.02\n1.4\n8\n1\n0.015\n1.4\n50\n50\n20\n5\n0.5\n1\n20\n";
+// An absorption so weak that the slowly decaying tail wraps around the
+// transform's period onto early times: many samples come out negative.
+constexpr const char* kWrappedInput =
+    "1\n1\n1e-6\n1.4\n50\n30\n10\n0\n0\n1\n0\n";
 
 struct FilePoint {
     double t, v;
@@ -137,6 +162,86 @@ private:
     std::vector<QMessageBox::Icon> icons_;
 };
 
+
+// A mouse event sent straight to a widget, as the window system would.
+void SendMouse(QWidget* w, QEvent::Type type, QPoint pos, Qt::MouseButtons held = Qt::NoButton) {
+    const Qt::MouseButton button = type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton;
+    QMouseEvent e(type, QPointF(pos), w->mapToGlobal(QPointF(pos)), button, held, Qt::NoModifier);
+    QApplication::sendEvent(w, &e);
+}
+
+void ClickAt(QWidget* w, QPoint pos) {
+    SendMouse(w, QEvent::MouseButtonPress, pos, Qt::LeftButton);
+    SendMouse(w, QEvent::MouseButtonRelease, pos);
+}
+
+// Where the chart draws the value (t, log10 R) of `series`, in the chart
+// view's viewport.
+QPoint ViewportPoint(const TForm1& form, QAbstractSeries* series, QPointF value) {
+    QChart* chart = form.Chart1->chart();
+    return form.Chart1->mapFromScene(chart->mapToScene(chart->mapToPosition(value, series)));
+}
+
+// The number a tick label of the logarithmic axis stands for: "10⁻⁸" is
+// 1e-8, "2×10⁻⁹" is 2e-9. Empty optional for a label of another form.
+bool ParsePowerLabel(const QString& label, double& value) {
+    static const QString superscripts = QStringLiteral("⁰¹²³⁴⁵⁶⁷⁸⁹");
+    QString text = label;
+    double mantissa = 1;
+    if (const auto times = text.indexOf(u'×'); times >= 0) {
+        bool ok = false;
+        mantissa = text.left(times).toDouble(&ok);
+        if (!ok) return false;
+        text = text.mid(times + 1);
+    }
+    if (!text.startsWith(QStringLiteral("10")) || text.size() < 3) return false;
+    int sign = 1, exponent = 0;
+    for (qsizetype i = 2; i < text.size(); ++i) {
+        if (i == 2 && text[i] == u'⁻') {
+            sign = -1;
+            continue;
+        }
+        const auto digit = superscripts.indexOf(text[i]);
+        if (digit < 0) return false;
+        exponent = 10 * exponent + static_cast<int>(digit);
+    }
+    value = mantissa * std::pow(10.0, sign * exponent);
+    return true;
+}
+
+int CountPixels(const QImage& image, QRect area, const std::function<bool(QColor)>& wanted) {
+    int n = 0;
+    area = area.intersected(image.rect());
+    for (int y = area.top(); y <= area.bottom(); ++y)
+        for (int x = area.left(); x <= area.right(); ++x) n += wanted(image.pixelColor(x, y));
+    return n;
+}
+
+bool Reddish(QColor c) { return c.red() > 180 && c.green() < 90 && c.blue() < 90; }
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+// Runs a program with extra environment settings; its exit status.
+int RunProgram(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        for (const auto& [k, v] : env) setenv(k.c_str(), v.c_str(), 1);
+        std::vector<char*> args;
+        for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 class WindowTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -209,11 +314,12 @@ TEST_F(WindowTest, CaptionButtonChartAndGeometry) {
     EXPECT_EQ(form.Button1->size(), QSize(65, 25));
     EXPECT_EQ(form.RunIndex, -1);
     // Without a window manager the outer and inner geometry coincide.
-    EXPECT_EQ(form.frameGeometry(), QRect(279, 125, 511, 412));
+    EXPECT_EQ(form.frameGeometry(), QRect(279, 125, 560, 480));
 
     QChart* chart = form.Chart1->chart();
     EXPECT_TRUE(chart->title().isEmpty());
-    EXPECT_FALSE(chart->legend()->isVisible());
+    EXPECT_FALSE(chart->legend()->isVisible());  // the legend is the list below the chart
+    EXPECT_FALSE(form.Legend->isVisible());       // and empty until the first curve
     EXPECT_EQ(form.BottomAxis->titleText(), QStringLiteral("t[ps]"));
     EXPECT_EQ(form.LeftAxis->titleText(), QStringLiteral("reflectance [mm^-2 ps^-1]"));
     EXPECT_EQ(chart->axes(Qt::Horizontal).size(), 1);
@@ -231,9 +337,17 @@ TEST_F(WindowTest, CaptionButtonChartAndGeometry) {
         EXPECT_FALSE(line->pointsVisible());
         EXPECT_FALSE(line->pointLabelsVisible());
     }
-    // The chart sits below the button, the progress bar below the chart.
+    // The actions in one row on top, the chart below, the progress bar below the chart.
+    for (QWidget* w : {static_cast<QWidget*>(form.ClearButton), static_cast<QWidget*>(form.SaveButton),
+                       static_cast<QWidget*>(form.ResetZoomButton), static_cast<QWidget*>(form.EngineBox)}) {
+        EXPECT_EQ(w->y(), form.Button1->y());
+        EXPECT_GT(w->x(), form.Button1->x());
+    }
     EXPECT_GE(form.Chart1->y(), form.Button1->y() + form.Button1->height());
     EXPECT_GE(form.ProgressBar1->y(), form.Chart1->y() + form.Chart1->height());
+    EXPECT_FALSE(form.Button1->shortcut().isEmpty());
+    EXPECT_FALSE(form.ClearButton->shortcut().isEmpty());
+    EXPECT_FALSE(form.SaveButton->shortcut().isEmpty());
 }
 
 struct ColourCase {
@@ -259,7 +373,7 @@ TEST_P(SeriesColourTest, SeriesHasItsColourAndPlace) {
 INSTANTIATE_TEST_SUITE_P(
     AllFifteen, SeriesColourTest,
     ::testing::Values(ColourCase{1, 255, 0, 0}, ColourCase{2, 0, 128, 0}, ColourCase{3, 255, 0, 255},
-                      ColourCase{4, 0, 0, 255}, ColourCase{5, 255, 255, 0}, ColourCase{6, 255, 255, 255},
+                      ColourCase{4, 0, 0, 255}, ColourCase{5, 255, 255, 0}, ColourCase{6, 0, 0, 0},
                       ColourCase{7, 128, 128, 128}, ColourCase{8, 0, 128, 128}, ColourCase{9, 0, 0, 128},
                       ColourCase{10, 128, 0, 0}, ColourCase{11, 0, 255, 0}, ColourCase{12, 128, 128, 0},
                       ColourCase{13, 128, 0, 128}, ColourCase{14, 192, 192, 192}, ColourCase{15, 0, 255, 255}),
@@ -309,6 +423,7 @@ TEST_F(WindowTest, ButtonIsDisabledAndProgressRisesWhileRunning) {
     ASSERT_FALSE(seen.empty());
     EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
     EXPECT_EQ(seen.back(), 513);
+    EXPECT_EQ(form.ProgressBar1->text(), QStringLiteral("frequencies 513/513"));
     EXPECT_EQ(form.Series2->count(), 0);
 }
 
@@ -413,6 +528,362 @@ TEST_F(WindowTest, ChartFollowsTheWindowSize) {
     EXPECT_EQ(form.ProgressBar1->width(), form.Chart1->width());
 }
 
+// --- legend ------------------------------------------------------------------
+
+TEST_F(WindowTest, LegendEntryNamesTheRunAndWhatTellsItApart) {
+    TForm1 form;
+    form.show();
+    Run(form);
+    ASSERT_EQ(form.Legend->count(), 1);
+    EXPECT_TRUE(form.Legend->isVisible());
+    EXPECT_EQ(form.Legend->item(0)->text(), QStringLiteral("Run 1 — 1 layer, ρ = 10 mm, ρ0 = 0 · faithful"));
+    const QString tip = form.Legend->item(0)->toolTip();
+    for (const char* part : {"N = 1", "μs′₁ = 1 mm⁻¹", "μa₁ = 0.01 mm⁻¹", "n₁ = 1.4", "l₁ = 50 mm", "a = 30 mm",
+                             "ρ = 10 mm", "ρ0 = 0 mm", "φ = 0 rad", "M = 1", "MMAX = 0", "input.dat"})
+        EXPECT_TRUE(tip.contains(QString::fromUtf8(part))) << part << " missing in\n" << tip.toStdString();
+
+    // A second run that differs only in the absorption: both entries say so.
+    WriteBytes("input.dat", kAbsorbingInput);
+    Run(form);
+    ASSERT_EQ(form.Legend->count(), 2);
+    EXPECT_EQ(form.Legend->item(0)->text(),
+              QStringLiteral("Run 1 — 1 layer, ρ = 10 mm, ρ0 = 0, μa₁ = 0.01 mm⁻¹ · faithful"));
+    EXPECT_EQ(form.Legend->item(1)->text(),
+              QStringLiteral("Run 2 — 1 layer, ρ = 10 mm, ρ0 = 0, μa₁ = 0.05 mm⁻¹ · faithful"));
+}
+
+TEST_F(WindowTest, NegativeSamplesAreMarkedAndSaidInTheLegend) {
+    WriteBytes("input.dat", kWrappedInput);
+    TForm1 form;
+    form.show();
+    Run(form);
+    const std::vector<FilePoint> file = ReadResultFile("reflectance.dat");
+    QList<QPointF> negative;
+    for (const FilePoint& p : file)
+        if (p.v < 0) negative.append(QPointF(p.t, std::log10(-p.v)));
+    ASSERT_FALSE(negative.empty());
+    ASSERT_LT(negative.size(), static_cast<qsizetype>(file.size()));
+
+    EXPECT_TRUE(form.Legend->item(0)->text().contains(QStringLiteral("%1 negative samples").arg(negative.size())))
+        << form.Legend->item(0)->text().toStdString();
+    // Exactly the negative samples carry markers, in the curve's colour.
+    QScatterSeries* marks = nullptr;
+    for (QAbstractSeries* s : form.Chart1->chart()->series())
+        if (auto* scatter = qobject_cast<QScatterSeries*>(s)) marks = scatter;
+    ASSERT_NE(marks, nullptr);
+    ASSERT_EQ(marks->count(), negative.size());
+    for (qsizetype i = 0; i < negative.size(); ++i) {
+        EXPECT_EQ(marks->at(i).x(), negative[i].x());
+        EXPECT_NEAR(marks->at(i).y(), negative[i].y(), 1e-12);
+    }
+    EXPECT_EQ(marks->borderColor(), QColor(255, 0, 0));
+    // Hiding the curve hides its markers.
+    form.SetCurveVisible(0, false);
+    EXPECT_FALSE(marks->isVisible());
+}
+
+TEST_F(WindowTest, ClickingALegendEntryHidesAndShowsItsCurve) {
+    TForm1 form;
+    form.show();
+    Run(form);
+    WriteBytes("input.dat", kAbsorbingInput);
+    Run(form);
+    QApplication::processEvents();
+    const QPoint first = form.Legend->visualItemRect(form.Legend->item(0)).center();
+    ClickAt(form.Legend->viewport(), first);
+    EXPECT_FALSE(form.Series1->isVisible());
+    EXPECT_TRUE(form.Series2->isVisible());
+    EXPECT_TRUE(form.Legend->item(0)->font().strikeOut());
+
+    // The read-out skips the hidden curve: at a point of curve 1, it names run 2.
+    const QPointF point1 = form.Series1->at(form.Series1->count() - 1);  // the longer curve's last point
+    ASSERT_TRUE(form.ReadOutAt(ViewportPoint(form, form.Series1, point1)));
+    EXPECT_TRUE(form.ReadOut->text().startsWith(QStringLiteral("Run 2:"))) << form.ReadOut->text().toStdString();
+
+    ClickAt(form.Legend->viewport(), first);
+    EXPECT_TRUE(form.Series1->isVisible());
+    EXPECT_FALSE(form.Legend->item(0)->font().strikeOut());
+
+    // The keyboard does the same on the current entry.
+    form.Legend->setCurrentRow(1);
+    QKeyEvent space(QEvent::KeyPress, Qt::Key_Space, Qt::NoModifier, QStringLiteral(" "));
+    QApplication::sendEvent(form.Legend, &space);
+    EXPECT_FALSE(form.Series2->isVisible());
+    EXPECT_TRUE(form.Series1->isVisible());
+}
+
+// --- read-out, axis labels and zoom -----------------------------------------
+
+TEST_F(WindowTest, ReadOutGivesTimeAndReflectanceOfTheNearestPoint) {
+    TForm1 form;
+    form.show();
+    Run(form);
+    WriteBytes("input.dat", kWrappedInput);
+    Run(form);
+    QApplication::processEvents();
+    // Run 1's sample at 1000 ps, from the file of the first run, and run 2's
+    // first (negative) sample from the second file.
+    WriteBytes("input.dat", kSmallInput);
+    tdcyl::RunFiles("input.dat", "first.dat");
+    struct Case {
+        QAbstractSeries* series;
+        FilePoint point;
+        const char* run;
+    };
+    std::vector<Case> cases;
+    for (const FilePoint& p : ReadResultFile("first.dat"))
+        if (p.t == 1000) cases.push_back({form.Series1, p, "Run 1:"});
+    cases.push_back({form.Series2, ReadResultFile("reflectance.dat").front(), "Run 2:"});
+    ASSERT_EQ(cases.size(), 2u);
+    ASSERT_LT(cases[1].point.v, 0);
+
+    static const QRegularExpression pattern(QStringLiteral("t = (\\S+) ps,\\s+R = (\\S+) mm⁻² ps⁻¹"));
+    for (const Case& c : cases) {
+        // Zoomed in so that neighbouring samples lie far apart, then a few
+        // pixels off the point: the nearest point is still this one.
+        const QPointF value(c.point.t, std::log10(std::fabs(c.point.v)));
+        form.ResetZoom();
+        form.ZoomTo(QRect(ViewportPoint(form, c.series, value + QPointF(-60, 0.2)),
+                          ViewportPoint(form, c.series, value + QPointF(60, -0.2)))
+                        .normalized());
+        SendMouse(form.Chart1->viewport(), QEvent::MouseMove, ViewportPoint(form, c.series, value) + QPoint(3, 2));
+        const QString text = form.ReadOut->text();
+        EXPECT_TRUE(text.startsWith(QString::fromUtf8(c.run))) << text.toStdString();
+        const QRegularExpressionMatch m = pattern.match(text);
+        ASSERT_TRUE(m.hasMatch()) << text.toStdString();
+        EXPECT_EQ(m.captured(1).toDouble(), c.point.t);
+        // The reflectance itself, with its sign, not its logarithm.
+        EXPECT_NEAR(m.captured(2).toDouble() / c.point.v, 1.0, 1e-5) << text.toStdString();
+        EXPECT_TRUE(form.ReadOut->isVisible());
+    }
+}
+
+TEST_F(WindowTest, LogarithmicAxisIsLabelledWithPowersOfTen) {
+    TForm1 form;
+    form.show();
+    Run(form);
+    auto check_labels = [&](int minimum_count) {
+        const QStringList labels = form.LeftAxis->categoriesLabels();
+        EXPECT_GE(labels.size(), minimum_count);
+        for (const QString& label : labels) {
+            double value = 0;
+            ASSERT_TRUE(ParsePowerLabel(label, value)) << label.toStdString();
+            // The label stands for the reflectance at its place on the log10 axis.
+            const double y = form.LeftAxis->endValue(label);
+            EXPECT_NEAR(std::log10(value), y, 1e-9) << label.toStdString();
+            EXPECT_GE(y, form.LeftAxis->min() - 1e-9);
+            EXPECT_LE(y, form.LeftAxis->max() + 1e-9);
+        }
+    };
+    check_labels(4);  // the curve spans six decades
+    EXPECT_TRUE(form.LeftAxis->categoriesLabels().contains(QStringLiteral("10⁻¹⁰")));
+
+    // Within one decade the labels go to 2× and 5× of it.
+    QChart* chart = form.Chart1->chart();
+    const QRectF plot = chart->plotArea();
+    const QPointF a = chart->mapToValue(plot.topLeft(), form.Series1);
+    const double top = std::floor(a.y());
+    const QPoint p0 = ViewportPoint(form, form.Series1, QPointF(500, top - 0.05));
+    const QPoint p1 = ViewportPoint(form, form.Series1, QPointF(1500, top - 0.9));
+    form.ZoomTo(QRect(p0, p1).normalized());
+    check_labels(2);
+}
+
+TEST_F(WindowTest, DraggingARectangleZoomsWithNiceNumbersAndDoubleClickResets) {
+    TForm1 form;
+    form.show();
+    Run(form);
+    QApplication::processEvents();
+    const double x0 = form.BottomAxis->min(), x1 = form.BottomAxis->max();
+    const double y0 = form.LeftAxis->min(), y1 = form.LeftAxis->max();
+
+    QWidget* viewport = form.Chart1->viewport();
+    const QPoint from = ViewportPoint(form, form.Series1, QPointF(1000, y1 - 0.2 * (y1 - y0)));
+    const QPoint to = ViewportPoint(form, form.Series1, QPointF(2500, y0 + 0.5 * (y1 - y0)));
+    SendMouse(viewport, QEvent::MouseButtonPress, from, Qt::LeftButton);
+    SendMouse(viewport, QEvent::MouseMove, (from + to) / 2, Qt::LeftButton);
+    SendMouse(viewport, QEvent::MouseMove, to, Qt::LeftButton);
+    SendMouse(viewport, QEvent::MouseButtonRelease, to);
+
+    // The new range holds the rectangle, is smaller than before, and its ends
+    // sit on ticks of a 1-2-5 step.
+    const double z0 = form.BottomAxis->min(), z1 = form.BottomAxis->max();
+    EXPECT_LE(z0, 1000 + 1);
+    EXPECT_GE(z1, 2500 - 1);
+    EXPECT_LT(z1 - z0, 0.8 * (x1 - x0));
+    const double step = (z1 - z0) / (form.BottomAxis->tickCount() - 1);
+    const double decade = std::pow(10.0, std::floor(std::log10(step)));
+    const double m = step / decade;
+    EXPECT_TRUE(std::fabs(m - 1) < 1e-9 || std::fabs(m - 2) < 1e-9 || std::fabs(m - 5) < 1e-9) << step;
+    EXPECT_NEAR(z0 / step, std::round(z0 / step), 1e-9);
+    EXPECT_LT(form.LeftAxis->max() - form.LeftAxis->min(), 0.8 * (y1 - y0));
+
+    SendMouse(viewport, QEvent::MouseButtonDblClick, to, Qt::LeftButton);
+    EXPECT_EQ(form.BottomAxis->min(), x0);
+    EXPECT_EQ(form.BottomAxis->max(), x1);
+    EXPECT_EQ(form.LeftAxis->min(), y0);
+    EXPECT_EQ(form.LeftAxis->max(), y1);
+}
+
+// --- Clear and Save ------------------------------------------------------------
+
+TEST_F(WindowTest, ClearEmptiesEverySeriesAndTheNextRunTakesTheNextColour) {
+    WriteBytes("input.dat", kWrappedInput);  // with markers of negative samples
+    TForm1 form;
+    form.show();
+    Run(form);
+    WriteBytes("input.dat", kSmallInput);
+    Run(form);
+    const std::string file = ReadBytes("reflectance.dat");
+    form.ClearButton->click();
+    QChart* chart = form.Chart1->chart();
+    for (QAbstractSeries* s : chart->series()) EXPECT_EQ(static_cast<QXYSeries*>(s)->count(), 0);
+    EXPECT_EQ(chart->series().size(), 15);  // no markers left behind
+    EXPECT_EQ(form.Legend->count(), 0);
+    EXPECT_TRUE(form.Runs().empty());
+    EXPECT_EQ(ReadBytes("reflectance.dat"), file);
+
+    Run(form);
+    EXPECT_EQ(form.RunIndex, 2);
+    EXPECT_EQ(form.Series3->color(), QColor(255, 0, 255));
+    ExpectSeriesShowsFile(form.Series3, "reflectance.dat");
+    ASSERT_EQ(form.Legend->count(), 1);
+    EXPECT_TRUE(form.Legend->item(0)->text().startsWith(QStringLiteral("Run 3 — "))) << form.Legend->item(0)->text().toStdString();
+}
+
+TEST_F(WindowTest, CsvHoldsEveryCurveToFullPrecisionWithItsParameters) {
+    TForm1 form;
+    form.show();
+    Run(form);
+    WriteBytes("input.dat", kWrappedInput);
+    Run(form);
+    // The same runs through the core alone give the numbers to compare with.
+    std::vector<tdcyl::RunResult> expected;
+    for (const char* input : {kSmallInput, kWrappedInput}) {
+        WriteBytes("again.dat", input);
+        expected.push_back(tdcyl::RunFiles("again.dat", "again_out.dat"));
+    }
+    form.ChooseSavePath = [] { return QStringLiteral("curves.csv"); };
+    form.SaveButton->click();
+    const std::vector<std::string> lines = Lines(ReadBytes("curves.csv"));
+
+    std::vector<std::string> headers;
+    std::vector<std::vector<std::pair<double, double>>> rows(2);
+    bool column_line = false;
+    for (const std::string& line : lines) {
+        if (line.rfind("#", 0) == 0) {
+            headers.push_back(line);
+            continue;
+        }
+        if (!column_line) {
+            EXPECT_EQ(line, "run,time_ps,reflectance_mm-2_ps-1");
+            column_line = true;
+            continue;
+        }
+        int run = 0;
+        double t = 0, r = 0;
+        ASSERT_EQ(std::sscanf(line.c_str(), "%d,%lf,%lf", &run, &t, &r), 3) << line;
+        ASSERT_TRUE(run == 1 || run == 2) << line;
+        rows[static_cast<std::size_t>(run - 1)].push_back({t, r});
+    }
+    for (std::size_t k = 0; k < 2; ++k) {
+        ASSERT_EQ(rows[k].size(), expected[k].time_ps.size()) << "run " << k + 1;
+        for (std::size_t i = 0; i < rows[k].size(); ++i) {
+            EXPECT_EQ(rows[k][i].first, expected[k].time_ps[i]);
+            EXPECT_EQ(rows[k][i].second, expected[k].reflectance[i]) << "run " << k + 1 << " sample " << i;
+        }
+    }
+    auto header_of = [&](const std::string& start) {
+        for (const std::string& h : headers)
+            if (h.rfind(start, 0) == 0) return h;
+        return std::string();
+    };
+    const std::string h1 = header_of("# run 1:"), h2 = header_of("# run 2:");
+    for (const char* part : {"N=1;", "musp1=1;", "mua1=0.01;", "n1=1.4;", "l1=50;", "a=30;", "rho=10;", "rho0=0;",
+                             "phi=0;", "M=1;", "MMAX=0;", "engine=faithful"})
+        EXPECT_NE(h1.find(part), std::string::npos) << part << " missing in " << h1;
+    EXPECT_NE(h2.find("mua1=1e-06;"), std::string::npos) << h2;
+}
+
+TEST_F(WindowTest, PicturesAreSavedAtTheRequestedSizeWithCurveAndLegend) {
+    TForm1 form;
+    form.show();
+    Run(form);
+    const QSize size(800, 600);
+    ASSERT_TRUE(form.SavePicture(QStringLiteral("chart.png"), size));
+    ASSERT_TRUE(form.SavePicture(QStringLiteral("chart.svg"), size));
+
+    const QImage png(QStringLiteral("chart.png"));
+    ASSERT_FALSE(png.isNull());
+    EXPECT_EQ(png.size(), size);
+    QSvgRenderer svg(QStringLiteral("chart.svg"));
+    ASSERT_TRUE(svg.isValid());
+    EXPECT_EQ(svg.defaultSize(), size);
+    QImage drawn(size, QImage::Format_ARGB32);
+    drawn.fill(Qt::white);
+    {
+        QPainter painter(&drawn);
+        svg.render(&painter);
+    }
+    // Both show the red curve in the chart and the red line of its legend
+    // entry at the bottom, with dark text beside it.
+    for (const QImage* image : {&png, static_cast<const QImage*>(&drawn)}) {
+        EXPECT_GT(CountPixels(*image, QRect(0, 0, 800, 540), Reddish), 300);
+        EXPECT_GT(CountPixels(*image, QRect(0, 560, 60, 40), Reddish), 10);
+        EXPECT_GT(CountPixels(*image, QRect(60, 560, 700, 40), [](QColor c) { return c.lightness() < 100; }), 50);
+    }
+
+    // "Save…" without a size: the chart as it is on screen, plus its legend.
+    form.ChooseSavePath = [] { return QStringLiteral("screen.png"); };
+    form.SaveButton->click();
+    const QImage screen(QStringLiteral("screen.png"));
+    EXPECT_EQ(screen.width(), form.Chart1->width());
+    EXPECT_GT(screen.height(), form.Chart1->height());
+}
+
+TEST_F(WindowTest, WarningsOfARunAreShownInTheLegendAndTheStatusLine) {
+    TForm1 form;
+    form.show();
+    const std::string warning = "The curve may be unreliable after 2000 ps.";
+    form.Runner = [&](const std::string& in, const std::string& out, const tdcyl::RunOptions& options) {
+        tdcyl::RunResult r = tdcyl::RunFiles(in, out, options);
+        r.warnings.push_back(warning);
+        return r;
+    };
+    Run(form);
+    EXPECT_TRUE(form.Legend->item(0)->text().endsWith(QStringLiteral(" · ⚠")));
+    EXPECT_TRUE(form.Legend->item(0)->toolTip().contains(QString::fromStdString(warning)));
+    EXPECT_TRUE(form.StatusLine->isVisible());
+    EXPECT_TRUE(form.StatusLine->text().contains(QString::fromStdString(warning)));
+    ASSERT_TRUE(form.SaveCsv(QStringLiteral("curves.csv")));
+    EXPECT_NE(ReadBytes("curves.csv").find("# run 1 warning: " + warning), std::string::npos);
+}
+
+// --- the result file under a comma locale ---------------------------------------
+
+TEST_F(WindowTest, ResultFileHasDecimalPointsUnderACommaLocale) {
+    const char* comma_locale = "de_DE.UTF-8";
+    locale_t loc = newlocale(LC_ALL_MASK, comma_locale, nullptr);
+    ASSERT_NE(loc, nullptr) << "the locale " << comma_locale
+                            << " is not generated on this machine; scripts/install-deps generates it";
+    const std::string radix = nl_langinfo_l(RADIXCHAR, loc);
+    freelocale(loc);
+    ASSERT_EQ(radix, ",") << comma_locale << " does not use a decimal comma";
+
+    // The window program itself, with the comma locale process-wide, against
+    // the command-line program under the C locale.
+    ASSERT_EQ(RunProgram({TDCYL_GUI_PATH, "--screenshot", "shot.png", "input.dat"},
+                         {{"LC_ALL", comma_locale}, {"QT_QPA_PLATFORM", "offscreen"}}),
+              0);
+    ASSERT_EQ(RunProgram({TDCYL_CLI_PATH, "--input", "input.dat", "--output", "cli.dat", "--quiet"}, {{"LC_ALL", "C"}}),
+              0);
+    const std::string window_file = ReadBytes("reflectance.dat");
+    EXPECT_EQ(window_file.find(','), std::string::npos);
+    EXPECT_EQ(window_file, ReadBytes("cli.dat"));
+}
+
+// --- closing during a run ------------------------------------------------------
+
 TEST_F(WindowTest, ClosingDuringARunCancelsItAndKeepsTheOldFile) {
     WriteBytes("input.dat", kSlowInput);
     WriteBytes("reflectance.dat", "previous result\r\n");
@@ -433,6 +904,54 @@ TEST_F(WindowTest, ClosingDuringARunCancelsItAndKeepsTheOldFile) {
     EXPECT_EQ(errors, 0);
     EXPECT_EQ(ReadBytes("reflectance.dat"), "previous result\r\n");
     EXPECT_EQ(form.Series1->count(), 0);
+}
+
+TEST_F(WindowTest, ClosingWhileARunIgnoresItsCancelLeavesTheRunBehind) {
+    WriteBytes("reflectance.dat", "previous result\r\n");
+    TForm1 form;
+    form.show();
+    form.CancelGraceMs = 200;
+    int errors = 0;
+    form.ShowError = [&](const QString&) { ++errors; };
+    // A stage that never looks at the cancel flag, released by the test.
+    auto gate = std::make_shared<std::pair<std::mutex, std::condition_variable>>();
+    auto open = std::make_shared<bool>(false);
+    form.Runner = [gate, open](const std::string&, const std::string&, const tdcyl::RunOptions&) {
+        std::unique_lock<std::mutex> lock(gate->first);
+        gate->second.wait(lock, [&] { return *open; });
+        return tdcyl::RunResult{{10}, {1e-9}, {-9}, {}};
+    };
+    form.Button1->click();
+    ASSERT_TRUE(form.IsRunning());
+    EXPECT_TRUE(form.close());
+    EXPECT_FALSE(form.IsRunning());
+    EXPECT_TRUE(form.AbandonedRun());
+    EXPECT_TRUE(form.Button1->isEnabled());
+    {
+        std::lock_guard<std::mutex> lock(gate->first);
+        *open = true;
+    }
+    gate->second.notify_all();
+    ProcessEventsFor(100);  // what the released run does reaches nobody
+    EXPECT_EQ(errors, 0);
+    EXPECT_EQ(form.Series1->count(), 0);
+    EXPECT_EQ(ReadBytes("reflectance.dat"), "previous result\r\n");
+}
+
+TEST_F(WindowTest, ClosingWhileTheInputIsAFifoNobodyWritesDoesNotHang) {
+    fs::remove("input.dat");
+    ASSERT_EQ(mkfifo("input.dat", 0600), 0);
+    TForm1 form;
+    form.show();
+    form.CancelGraceMs = 200;
+    form.Button1->click();
+    ProcessEventsFor(50);
+    EXPECT_TRUE(form.close());
+    EXPECT_FALSE(form.IsRunning());
+    // Let the blocked open go: a writer that closes at once gives an empty file.
+    const int fd = ::open("input.dat", O_WRONLY);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
 }
 
 TEST_F(WindowTest, DestroyingTheWindowDuringARunStopsIt) {

@@ -273,7 +273,7 @@ TEST(RunFilesTest, UnwritableOutputStopsBeforeComputing) {
     WriteFileBytes(dir / "input.dat", "1\n1\n0.01\n1.4\n20\n10\n5\n0\n0\n1\n0\n");
     int calls = 0;
     RunOptions o;
-    o.progress = [&](int, int) { ++calls; };
+    o.progress = [&](const std::string&, int, int) { ++calls; };
     EXPECT_THROW(RunFiles((dir / "input.dat").string(), (dir / "no-such-dir" / "reflectance.dat").string(), o),
                  std::exception);
     EXPECT_EQ(calls, 0);

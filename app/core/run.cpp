@@ -79,7 +79,7 @@ void ParallelFor(int count, int threads, const RunOptions& options, Job job) {
             }
             if (options.progress) {
                 std::lock_guard<std::mutex> lock(mutex);
-                options.progress(++done, count);
+                options.progress("frequencies", ++done, count);
             }
         }
     };

@@ -28,9 +28,10 @@ public:
 
 struct RunOptions {
     int threads = 0;  // 0: all hardware threads
-    // Called with (frequencies done, 513) from the computing threads,
-    // serialised by the core; may be empty.
-    std::function<void(int, int)> progress;
+    // Called with (stage, steps done, steps of the stage) from the computing
+    // threads, serialised by the core; stages "zeros" (orders) and
+    // "frequencies" (of 513); may be empty.
+    std::function<void(const std::string& stage, int done, int total)> progress;
     const std::atomic<bool>* cancel = nullptr;  // set to true to stop the run
     // Benchmark baseline: no per-run factor tables; every term (and every
     // single-layer frequency) computes all its factors itself, the layered
@@ -44,6 +45,7 @@ struct RunResult {
     std::vector<double> time_ps;       // 10*i
     std::vector<double> reflectance;   // 0.001*v, mm^-2 ps^-1, signed
     std::vector<double> log10_abs;     // log10(|0.001*v|), for the chart
+    std::vector<std::string> warnings;  // one complete sentence each, ready for the user
 };
 
 // Fills the derived quantities (D, z0, A_top, zb, and for N >= 2 NZ, A_bot,

@@ -1,25 +1,41 @@
 #pragma once
-// The window: a "Start!" button and a line chart that collects one curve per
-// run. A run executes on a worker thread so the window keeps repainting; the
-// window only shows what the run core returns.
+// The window: a row of actions ("Start!", Clear, Save…, Reset zoom, engine),
+// a line chart that collects one curve per run with a legend below it, a
+// read-out of the point under the cursor, and the progress of the run. A run
+// executes on a worker thread so the window keeps repainting; the window only
+// shows what the run core returns.
 #include <QMainWindow>
 #include <QString>
+#include <QtCharts/QCategoryAxis>
 #include <QtCharts/QChartView>
 #include <QtCharts/QLineSeries>
+#include <QtCharts/QScatterSeries>
 #include <QtCharts/QValueAxis>
 
-#include <atomic>
 #include <functional>
+#include <memory>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "app/core/run.hpp"
+#include "app/gui/run_record.hpp"
 
 class QCloseEvent;
+class QComboBox;
+class QGraphicsEllipseItem;
+class QLabel;
+class QListWidget;
+class QListWidgetItem;
+class QPainter;
 class QProgressBar;
 class QPushButton;
+class QRubberBand;
 class QShowEvent;
 
 namespace tdcyl {
+
+struct RunTicket;
 
 class TForm1 : public QMainWindow {
     Q_OBJECT
@@ -29,9 +45,16 @@ public:
     ~TForm1() override;
 
     QPushButton* Button1 = nullptr;
+    QPushButton* ClearButton = nullptr;
+    QPushButton* SaveButton = nullptr;
+    QPushButton* ResetZoomButton = nullptr;
+    QComboBox* EngineBox = nullptr;
     QChartView* Chart1 = nullptr;
     QValueAxis* BottomAxis = nullptr;
-    QValueAxis* LeftAxis = nullptr;
+    QCategoryAxis* LeftAxis = nullptr;  // log10 values, labelled as powers of ten
+    QListWidget* Legend = nullptr;      // one entry per run on the chart
+    QLabel* ReadOut = nullptr;          // the point under the cursor
+    QLabel* StatusLine = nullptr;       // warnings of the last run
     QProgressBar* ProgressBar1 = nullptr;
     QLineSeries* Series1 = nullptr;
     QLineSeries* Series2 = nullptr;
@@ -59,6 +82,16 @@ public:
 
     // Shows the message of a failed run; by default a modal critical box.
     std::function<void(const QString&)> ShowError;
+    // Asks where "Save…" writes; by default a file dialog. An empty answer
+    // cancels. The suffix (.png, .svg, .csv) chooses what is written.
+    std::function<QString()> ChooseSavePath;
+    // The run itself, on the worker thread; by default the run core on files.
+    std::function<RunResult(const std::string& input, const std::string& output, const RunOptions&)> Runner;
+
+    // How long closing the window waits for a run to notice its cancel before
+    // the window lets go of it (a stage that cannot be interrupted, such as
+    // opening a FIFO nobody writes to).
+    int CancelGraceMs = 2000;
 
     // The colour of the series of run r (0-based): the 15 chart colours in turn.
     static QColor SeriesColour(int run);
@@ -67,10 +100,36 @@ public:
     QLineSeries* SeriesForRun(int run);
 
     bool IsRunning() const { return worker_.joinable(); }
+    // True once a run that ignored its cancel has been left behind; the
+    // program then ends without waiting for it.
+    bool AbandonedRun() const { return abandoned_; }
+
+    // The runs on the chart, oldest first.
+    const std::vector<std::unique_ptr<RunRecord>>& Runs() const { return runs_; }
+    bool CurveVisible(int run) const;  // run: 0-based index as RunIndex
+    void SetCurveVisible(int run, bool visible);
+
+    // Read-out of the nearest point of the nearest visible curve to `pos`
+    // (viewport coordinates of Chart1); false when no curve has points.
+    bool ReadOutAt(const QPoint& pos);
+    // Read-out of sample `sample` of run `run` (0-based as RunIndex).
+    bool ReadOutSample(int run, int sample);
+
+    // Zooms to a rectangle of the viewport; ResetZoom shows all curves again.
+    void ZoomTo(const QRect& viewport_rect);
+    void ResetZoom();
+
+    // Writes the chart with its legend as a PNG or SVG picture of `size`
+    // pixels (empty: the chart's size on screen plus its legend), or all
+    // curves as CSV.
+    bool SavePicture(const QString& path, QSize size = QSize());
+    bool SaveCsv(const QString& path);
 
 public slots:
     void FormCreate();
     void Button1Click();
+    void ClearClick();
+    void SaveClick();
 
 signals:
     // Emitted on the window's thread once a run has ended and its result (or
@@ -84,16 +143,38 @@ protected:
 
 private:
     void BuildChart();
-    void ShowProgress(unsigned long long generation, int done, int total);
+    void ShowProgress(unsigned long long generation, const QString& stage, int done, int total);
     void FinishRun(unsigned long long generation, int run, bool ok, bool cancelled, const QString& error,
-                   const RunResult& result);
+                   std::shared_ptr<RunRecord> record);
+    void AddCurve(int run, std::unique_ptr<RunRecord> record);
+    void RefreshLegend();
     void RescaleAxes();
-    void StopRun();  // cancels a run in progress and waits for its thread
+    void SetAxisRanges(double x0, double x1, double y0, double y1);
+    void UpdateLogLabels();
+    void HideReadOut();
+    void PaintPicture(QPainter& painter, const QSize& size);
+    static QFont PictureLegendFont();
+    int PictureLegendHeight() const;  // pixels below the chart in a saved picture
+    int RecordIndexOfRun(int run) const;
+    QLineSeries* LineOfRun(int run) const;  // nullptr if the chart has no such series yet
+    void StopRun();  // cancels a run in progress; waits for it at most CancelGraceMs
 
     std::thread worker_;
-    std::atomic<bool> cancel_{false};
+    std::shared_ptr<RunTicket> ticket_;
     unsigned long long generation_ = 0;  // numbers the runs started, to drop stale events
+    bool abandoned_ = false;
     bool frame_adjusted_ = false;
+    // Passed to the run as RunOptions::engine: false selects the faithful
+    // engine, true the fast one (the box offers "fast" once it is built in).
+    bool engine_fast_ = false;
+
+    std::vector<std::unique_ptr<RunRecord>> runs_;
+    std::vector<QScatterSeries*> negatives_;  // per entry of runs_: negative samples, or nullptr
+    QGraphicsEllipseItem* readout_marker_ = nullptr;
+    QRubberBand* rubber_band_ = nullptr;
+    QPoint drag_origin_;
+    bool dragging_ = false;
+    bool zoomed_ = false;
 };
 
 }  // namespace tdcyl

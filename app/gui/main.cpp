@@ -2,15 +2,18 @@
 // directory, writes "reflectance.dat" and adds the curve to the chart.
 //
 // tdcyl --screenshot FILE [PARAMETER_FILE ...] runs once per parameter file
-// (twice on "input.dat" when none is given), saves a picture of the window as
-// FILE and exits: for documentation pictures, also without a display
-// (QT_QPA_PLATFORM=offscreen).
+// (twice on "input.dat" when none is given), shows the read-out of the last
+// curve's peak, saves a picture of the window as FILE and exits: for
+// documentation pictures, also without a display (QT_QPA_PLATFORM=offscreen).
 #include <QApplication>
 #include <QPixmap>
 #include <QStringList>
 #include <QTimer>
 
+#include <algorithm>
+#include <clocale>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 
 #include "app/gui/form.hpp"
@@ -29,6 +32,9 @@ struct ScreenshotPlan {
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("tdcyl"));
+    // The application object adopts the environment's locale; numbers in the
+    // result file keep their decimal point under every locale.
+    std::setlocale(LC_NUMERIC, "C");
 
     const QStringList args = QApplication::arguments();
     std::unique_ptr<ScreenshotPlan> plan;
@@ -46,7 +52,16 @@ int main(int argc, char** argv) {
 
     tdcyl::TForm1 form;
     form.show();
-    if (!plan) return QApplication::exec();
+    // A run that ignored its cancel when the window closed must not keep the
+    // program alive: end without waiting for it.
+    auto finish = [&form](int status) {
+        if (form.AbandonedRun()) {
+            std::fflush(nullptr);
+            std::_Exit(status);
+        }
+        return status;
+    };
+    if (!plan) return finish(QApplication::exec());
 
     if (plan->inputs.isEmpty()) plan->inputs << form.InputPath << form.InputPath;
     form.ShowError = [](const QString& message) {
@@ -64,11 +79,16 @@ int main(int argc, char** argv) {
         }
         // Let the chart lay out its last curve before the picture is taken.
         QTimer::singleShot(200, &form, [&] {
+            if (!form.Runs().empty()) {
+                const std::vector<double>& y = form.Runs().back()->result.log10_abs;
+                const auto peak = std::max_element(y.begin(), y.end()) - y.begin();
+                form.ReadOutSample(form.Runs().back()->number - 1, static_cast<int>(peak));
+            }
             const bool saved = form.grab().save(plan->file);
             if (!saved) std::fprintf(stderr, "tdcyl: cannot write %s\n", plan->file.toLocal8Bit().constData());
             QApplication::exit(saved && plan->all_ok ? 0 : 1);
         });
     });
     QTimer::singleShot(0, &form, start_next);
-    return QApplication::exec();
+    return finish(QApplication::exec());
 }
