@@ -841,16 +841,24 @@ TEST_F(WindowTest, PicturesAreSavedAtTheRequestedSizeWithCurveAndLegend) {
     EXPECT_GT(screen.height(), form.Chart1->height());
 }
 
-TEST_F(WindowTest, WarningsOfARunAreShownInTheLegendAndTheStatusLine) {
+TEST_F(WindowTest, StagesAndWarningsOfARunAreShown) {
     TForm1 form;
     form.show();
     const std::string warning = "The curve may be unreliable after 2000 ps.";
     form.Runner = [&](const std::string& in, const std::string& out, const tdcyl::RunOptions& options) {
+        for (int m = 1; m <= 21; ++m) options.progress("zeros", m, 21);
         tdcyl::RunResult r = tdcyl::RunFiles(in, out, options);
         r.warnings.push_back(warning);
         return r;
     };
+    std::vector<QString> shown;
+    QObject::connect(form.ProgressBar1, &QProgressBar::valueChanged, [&] { shown.push_back(form.ProgressBar1->text()); });
     Run(form);
+    // Each stage counts from its own start to its own end.
+    ASSERT_FALSE(shown.empty());
+    EXPECT_NE(std::find(shown.begin(), shown.end(), QStringLiteral("zeros 21/21")), shown.end());
+    EXPECT_EQ(shown.back(), QStringLiteral("frequencies 513/513"));
+    EXPECT_NE(std::find(shown.begin(), shown.end(), QStringLiteral("frequencies 1/513")), shown.end());
     EXPECT_TRUE(form.Legend->item(0)->text().endsWith(QStringLiteral(" · ⚠")));
     EXPECT_TRUE(form.Legend->item(0)->toolTip().contains(QString::fromStdString(warning)));
     EXPECT_TRUE(form.StatusLine->isVisible());

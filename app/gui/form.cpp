@@ -282,7 +282,10 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
     layout->addLayout(progress_row);
 
     setCentralWidget(central);
-    setTabOrder(Button1, Chart1);
+    // Tab order follows the layout: the actions left to right, then the chart
+    // and its legend.
+    QWidget* order[] = {Button1, ClearButton, SaveButton, ResetZoomButton, EngineBox, Chart1, Legend};
+    for (std::size_t i = 0; i + 1 < std::size(order); ++i) setTabOrder(order[i], order[i + 1]);
 
     ShowError = [this](const QString& message) { QMessageBox::critical(this, windowTitle(), message); };
     ChooseSavePath = [this] {
