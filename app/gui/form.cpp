@@ -289,9 +289,17 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
 
     ShowError = [this](const QString& message) { QMessageBox::critical(this, windowTitle(), message); };
     ChooseSavePath = [this] {
-        return QFileDialog::getSaveFileName(
+        QString filter;
+        QString path = QFileDialog::getSaveFileName(
             this, QStringLiteral("Save the chart or the curves"), QStringLiteral("reflectance.png"),
-            QStringLiteral("PNG picture (*.png);;SVG picture (*.svg);;Curves as CSV (*.csv)"));
+            QStringLiteral("PNG picture (*.png);;SVG picture (*.svg);;Curves as CSV (*.csv)"), &filter);
+        // A name without a known suffix gets the one of the chosen kind.
+        const QString suffix = QFileInfo(path).suffix().toLower();
+        if (!path.isEmpty() && suffix != u"png" && suffix != u"svg" && suffix != u"csv")
+            path += filter.contains(QStringLiteral("*.svg"))   ? QStringLiteral(".svg")
+                    : filter.contains(QStringLiteral("*.csv")) ? QStringLiteral(".csv")
+                                                               : QStringLiteral(".png");
+        return path;
     };
     Runner = [](const std::string& input, const std::string& output, const RunOptions& options) {
         return RunFiles(input, output, options);
@@ -580,7 +588,6 @@ void TForm1::ClearClick() {
     RefreshLegend();
     StatusLine->clear();
     StatusLine->setVisible(false);
-    zoomed_ = false;
 }
 
 void TForm1::RescaleAxes() {
@@ -599,7 +606,6 @@ void TForm1::RescaleAxes() {
     // A single point (or a flat curve) still needs an interval to draw in.
     if (x0 == x1) x0 -= 1, x1 += 1;
     if (y0 == y1) y0 -= 1, y1 += 1;
-    zoomed_ = false;
     SetAxisRanges(x0, x1, y0, y1);
 }
 
@@ -646,7 +652,6 @@ void TForm1::ZoomTo(const QRect& viewport_rect) {
     if (area.width() < 4 || area.height() < 4) return;  // a click, not a drag
     const QPointF a = chart->mapToValue(area.topLeft(), Series1);
     const QPointF b = chart->mapToValue(area.bottomRight(), Series1);
-    zoomed_ = true;
     SetAxisRanges(std::min(a.x(), b.x()), std::max(a.x(), b.x()), std::min(a.y(), b.y()), std::max(a.y(), b.y()));
 }
 
@@ -809,11 +814,18 @@ bool TForm1::SaveCsv(const QString& path) {
 
 void TForm1::SaveClick() {
     if (!ChooseSavePath) return;
-    QString path = ChooseSavePath();
+    const QString path = ChooseSavePath();
     if (path.isEmpty()) return;
     const QString suffix = QFileInfo(path).suffix().toLower();
-    if (suffix != u"png" && suffix != u"svg" && suffix != u"csv") path += QStringLiteral(".png");
-    const bool ok = suffix == u"csv" ? SaveCsv(path) : SavePicture(path);
+    bool ok = false;
+    if (suffix == u"csv") {
+        ok = SaveCsv(path);
+    } else if (suffix == u"png" || suffix == u"svg") {
+        ok = SavePicture(path);
+    } else if (ShowError) {
+        ShowError(QStringLiteral("\"%1\": the name must end in .png, .svg or .csv").arg(QDir::toNativeSeparators(path)));
+        return;
+    }
     if (!ok && ShowError) ShowError(QStringLiteral("cannot write \"%1\"").arg(QDir::toNativeSeparators(path)));
 }
 

@@ -174,7 +174,6 @@ private:
     QRubberBand* rubber_band_ = nullptr;
     QPoint drag_origin_;
     bool dragging_ = false;
-    bool zoomed_ = false;
 };
 
 }  // namespace tdcyl

@@ -176,11 +176,16 @@ QString CurvesCsv(const std::vector<const RunRecord*>& runs) {
         } else {
             fields << QStringLiteral("parameters not recorded");
         }
+        QString input = run->input_path;  // one comment line, whatever the file name
+        input.replace(u'\n', u' ').replace(u'\r', u' ');
         out += QStringLiteral("# run %1: engine=%2; %3; input=%4\n")
                    .arg(run->number)
-                   .arg(run->engine, fields.join(QStringLiteral("; ")), run->input_path);
-        for (const std::string& w : run->result.warnings)
-            out += QStringLiteral("# run %1 warning: %2\n").arg(run->number).arg(QString::fromStdString(w));
+                   .arg(run->engine, fields.join(QStringLiteral("; ")), input);
+        for (const std::string& w : run->result.warnings) {
+            QString text = QString::fromStdString(w);
+            text.replace(u'\n', u' ').replace(u'\r', u' ');
+            out += QStringLiteral("# run %1 warning: %2\n").arg(run->number).arg(text);
+        }
     }
     out += QStringLiteral("run,time_ps,reflectance_mm-2_ps-1\n");
     for (const RunRecord* run : runs) {
