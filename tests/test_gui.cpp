@@ -530,7 +530,7 @@ TEST_F(WindowTest, ChartFollowsTheWindowSize) {
 
 // --- legend ------------------------------------------------------------------
 
-TEST_F(WindowTest, LegendEntryNamesTheRunAndWhatTellsItApart) {
+TEST_F(WindowTest, LegendEntryNamesTheRunAndHidesOrShowsItsCurve) {
     TForm1 form;
     form.show();
     Run(form);
@@ -550,44 +550,8 @@ TEST_F(WindowTest, LegendEntryNamesTheRunAndWhatTellsItApart) {
               QStringLiteral("Run 1 — 1 layer, ρ = 10 mm, ρ0 = 0, μa₁ = 0.01 mm⁻¹ · faithful"));
     EXPECT_EQ(form.Legend->item(1)->text(),
               QStringLiteral("Run 2 — 1 layer, ρ = 10 mm, ρ0 = 0, μa₁ = 0.05 mm⁻¹ · faithful"));
-}
 
-TEST_F(WindowTest, NegativeSamplesAreMarkedAndSaidInTheLegend) {
-    WriteBytes("input.dat", kWrappedInput);
-    TForm1 form;
-    form.show();
-    Run(form);
-    const std::vector<FilePoint> file = ReadResultFile("reflectance.dat");
-    QList<QPointF> negative;
-    for (const FilePoint& p : file)
-        if (p.v < 0) negative.append(QPointF(p.t, std::log10(-p.v)));
-    ASSERT_FALSE(negative.empty());
-    ASSERT_LT(negative.size(), static_cast<qsizetype>(file.size()));
-
-    EXPECT_TRUE(form.Legend->item(0)->text().contains(QStringLiteral("%1 negative samples").arg(negative.size())))
-        << form.Legend->item(0)->text().toStdString();
-    // Exactly the negative samples carry markers, in the curve's colour.
-    QScatterSeries* marks = nullptr;
-    for (QAbstractSeries* s : form.Chart1->chart()->series())
-        if (auto* scatter = qobject_cast<QScatterSeries*>(s)) marks = scatter;
-    ASSERT_NE(marks, nullptr);
-    ASSERT_EQ(marks->count(), negative.size());
-    for (qsizetype i = 0; i < negative.size(); ++i) {
-        EXPECT_EQ(marks->at(i).x(), negative[i].x());
-        EXPECT_NEAR(marks->at(i).y(), negative[i].y(), 1e-12);
-    }
-    EXPECT_EQ(marks->borderColor(), QColor(255, 0, 0));
-    // Hiding the curve hides its markers.
-    form.SetCurveVisible(0, false);
-    EXPECT_FALSE(marks->isVisible());
-}
-
-TEST_F(WindowTest, ClickingALegendEntryHidesAndShowsItsCurve) {
-    TForm1 form;
-    form.show();
-    Run(form);
-    WriteBytes("input.dat", kAbsorbingInput);
-    Run(form);
+    // Clicking an entry hides its curve, clicking again shows it.
     QApplication::processEvents();
     const QPoint first = form.Legend->visualItemRect(form.Legend->item(0)).center();
     ClickAt(form.Legend->viewport(), first);
@@ -658,10 +622,11 @@ TEST_F(WindowTest, ReadOutGivesTimeAndReflectanceOfTheNearestPoint) {
     }
 }
 
-TEST_F(WindowTest, LogarithmicAxisIsLabelledWithPowersOfTen) {
+TEST_F(WindowTest, PowerOfTenLabelsAndRectangleZoomWithNiceNumbers) {
     TForm1 form;
     form.show();
     Run(form);
+    QApplication::processEvents();
     auto check_labels = [&](int minimum_count) {
         const QStringList labels = form.LeftAxis->categoriesLabels();
         EXPECT_GE(labels.size(), minimum_count);
@@ -678,22 +643,6 @@ TEST_F(WindowTest, LogarithmicAxisIsLabelledWithPowersOfTen) {
     check_labels(4);  // the curve spans six decades
     EXPECT_TRUE(form.LeftAxis->categoriesLabels().contains(QStringLiteral("10⁻¹⁰")));
 
-    // Within one decade the labels go to 2× and 5× of it.
-    QChart* chart = form.Chart1->chart();
-    const QRectF plot = chart->plotArea();
-    const QPointF a = chart->mapToValue(plot.topLeft(), form.Series1);
-    const double top = std::floor(a.y());
-    const QPoint p0 = ViewportPoint(form, form.Series1, QPointF(500, top - 0.05));
-    const QPoint p1 = ViewportPoint(form, form.Series1, QPointF(1500, top - 0.9));
-    form.ZoomTo(QRect(p0, p1).normalized());
-    check_labels(2);
-}
-
-TEST_F(WindowTest, DraggingARectangleZoomsWithNiceNumbersAndDoubleClickResets) {
-    TForm1 form;
-    form.show();
-    Run(form);
-    QApplication::processEvents();
     const double x0 = form.BottomAxis->min(), x1 = form.BottomAxis->max();
     const double y0 = form.LeftAxis->min(), y1 = form.LeftAxis->max();
 
@@ -723,25 +672,61 @@ TEST_F(WindowTest, DraggingARectangleZoomsWithNiceNumbersAndDoubleClickResets) {
     EXPECT_EQ(form.BottomAxis->max(), x1);
     EXPECT_EQ(form.LeftAxis->min(), y0);
     EXPECT_EQ(form.LeftAxis->max(), y1);
+
+    // Within one decade the labels go to 2× and 5× of it.
+    QChart* chart = form.Chart1->chart();
+    const QRectF plot = chart->plotArea();
+    const QPointF a = chart->mapToValue(plot.topLeft(), form.Series1);
+    const double top = std::floor(a.y());
+    const QPoint p0 = ViewportPoint(form, form.Series1, QPointF(500, top - 0.05));
+    const QPoint p1 = ViewportPoint(form, form.Series1, QPointF(1500, top - 0.9));
+    form.ZoomTo(QRect(p0, p1).normalized());
+    check_labels(2);
+    EXPECT_TRUE(form.LeftAxis->categoriesLabels().join(u' ').contains(u'×'));
 }
 
 // --- Clear and Save ------------------------------------------------------------
 
-TEST_F(WindowTest, ClearEmptiesEverySeriesAndTheNextRunTakesTheNextColour) {
-    WriteBytes("input.dat", kWrappedInput);  // with markers of negative samples
+TEST_F(WindowTest, NegativeSamplesAreMarkedAndClearRemovesEveryCurve) {
+    WriteBytes("input.dat", kWrappedInput);
     TForm1 form;
     form.show();
     Run(form);
+    const std::vector<FilePoint> file = ReadResultFile("reflectance.dat");
+    QList<QPointF> negative;
+    for (const FilePoint& p : file)
+        if (p.v < 0) negative.append(QPointF(p.t, std::log10(-p.v)));
+    ASSERT_FALSE(negative.empty());
+    ASSERT_LT(negative.size(), static_cast<qsizetype>(file.size()));
+
+    EXPECT_TRUE(form.Legend->item(0)->text().contains(QStringLiteral("%1 negative samples").arg(negative.size())))
+        << form.Legend->item(0)->text().toStdString();
+    // Exactly the negative samples carry markers, in the curve's colour.
+    QScatterSeries* marks = nullptr;
+    for (QAbstractSeries* s : form.Chart1->chart()->series())
+        if (auto* scatter = qobject_cast<QScatterSeries*>(s)) marks = scatter;
+    ASSERT_NE(marks, nullptr);
+    ASSERT_EQ(marks->count(), negative.size());
+    for (qsizetype i = 0; i < negative.size(); ++i) {
+        EXPECT_EQ(marks->at(i).x(), negative[i].x());
+        EXPECT_NEAR(marks->at(i).y(), negative[i].y(), 1e-12);
+    }
+    EXPECT_EQ(marks->borderColor(), QColor(255, 0, 0));
+    form.SetCurveVisible(0, false);  // hiding a curve hides its markers
+    EXPECT_FALSE(marks->isVisible());
+
+    // Clear: every series empty, no markers left, the result file untouched;
+    // the next run takes the next number and colour.
     WriteBytes("input.dat", kSmallInput);
     Run(form);
-    const std::string file = ReadBytes("reflectance.dat");
+    const std::string result_file = ReadBytes("reflectance.dat");
     form.ClearButton->click();
     QChart* chart = form.Chart1->chart();
     for (QAbstractSeries* s : chart->series()) EXPECT_EQ(static_cast<QXYSeries*>(s)->count(), 0);
-    EXPECT_EQ(chart->series().size(), 15);  // no markers left behind
+    EXPECT_EQ(chart->series().size(), 15);
     EXPECT_EQ(form.Legend->count(), 0);
     EXPECT_TRUE(form.Runs().empty());
-    EXPECT_EQ(ReadBytes("reflectance.dat"), file);
+    EXPECT_EQ(ReadBytes("reflectance.dat"), result_file);
 
     Run(form);
     EXPECT_EQ(form.RunIndex, 2);
