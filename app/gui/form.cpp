@@ -37,7 +37,6 @@
 #include <QStandardItemModel>
 #include <QStringList>
 #include <QSvgGenerator>
-#include <QToolTip>
 #include <QVBoxLayout>
 #include <QWidget>
 #include <QtCharts/QChart>
@@ -730,15 +729,13 @@ void TForm1::PaintPicture(QPainter& painter, const QSize& size) {
     painter.fillRect(QRect(QPoint(0, 0), size), Qt::white);
     QChart* chart = Chart1->chart();
     const QRectF on_screen = chart->geometry();
-    const bool marker = readout_marker_->isVisible();
-    readout_marker_->hide();
+    HideReadOut();  // not part of the picture; the chart's new size would misplace it anyway
     chart->setGeometry(QRectF(on_screen.topLeft(), QSizeF(chart_size)));
     if (chart->layout()) chart->layout()->activate();
     chart->scene()->render(&painter, QRectF(QPointF(0, 0), QSizeF(chart_size)), chart->sceneBoundingRect(),
                            Qt::IgnoreAspectRatio);
     chart->setGeometry(on_screen);
     if (chart->layout()) chart->layout()->activate();
-    readout_marker_->setVisible(marker);
 
     painter.setFont(font);
     int y = chart_size.height() + 4;
