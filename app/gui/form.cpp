@@ -413,7 +413,6 @@ void TForm1::Button1Click() {
 
     RunOptions options;
     options.cancel = &ticket->cancel;
-    // engine_fast_ selects RunOptions::engine here once the fast engine is built in.
     options.progress = [ticket, generation](const std::string& stage, int done, int total) {
         ticket->Post([ticket, generation, stage = QString::fromStdString(stage), done, total] {
             if (auto* form = qobject_cast<TForm1*>(ticket->receiver)) form->ShowProgress(generation, stage, done, total);

@@ -164,8 +164,9 @@ private:
     unsigned long long generation_ = 0;  // numbers the runs started, to drop stale events
     bool abandoned_ = false;
     bool frame_adjusted_ = false;
-    // Passed to the run as RunOptions::engine: false selects the faithful
-    // engine, true the fast one (the box offers "fast" once it is built in).
+    // The engine chosen in the box for the next runs: it selects the engine
+    // passed to each run in RunOptions (false: faithful, true: fast) and is
+    // named in the run's legend entry.
     bool engine_fast_ = false;
 
     std::vector<std::unique_ptr<RunRecord>> runs_;
