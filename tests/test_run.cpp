@@ -201,8 +201,8 @@ TEST_P(ThreadCount, ResultDoesNotDependOnIt) {
     fs::path dir = FreshDirectory("threads_" + example);
     std::string text = ReadFileBytes(fs::path(TDCYL_SOURCE_DIR) / "examples" / (example + ".dat"));
     if (example == "two_layers_off_axis") {
-        text.replace(text.find("25       cylinder"), 2, "10");
-        text.replace(text.find("20       highest"), 2, "6 ");
+        text.replace(text.find("20       cylinder"), 2, "16");
+        text.replace(text.find("40       highest"), 2, "6 ");
     }
     WriteFileBytes(dir / "input.dat", text);
     std::string first;
@@ -273,7 +273,7 @@ TEST(RunFilesTest, UnwritableOutputStopsBeforeComputing) {
     WriteFileBytes(dir / "input.dat", "1\n1\n0.01\n1.4\n20\n10\n5\n0\n0\n1\n0\n");
     int calls = 0;
     RunOptions o;
-    o.progress = [&](int, int) { ++calls; };
+    o.progress = [&](const std::string&, int, int) { ++calls; };
     EXPECT_THROW(RunFiles((dir / "input.dat").string(), (dir / "no-such-dir" / "reflectance.dat").string(), o),
                  std::exception);
     EXPECT_EQ(calls, 0);

@@ -207,7 +207,7 @@ void TForm1::Button1Click() {
     worker_ = std::thread([this, run, generation, input, output] {
         RunOptions options;
         options.cancel = &cancel_;
-        options.progress = [this, generation](int done, int total) {
+        options.progress = [this, generation](const std::string&, int done, int total) {
             QMetaObject::invokeMethod(
                 this, [this, generation, done, total] { ShowProgress(generation, done, total); },
                 Qt::QueuedConnection);
