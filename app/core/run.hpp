@@ -66,9 +66,10 @@ void FillZeroTable(RunState& s, int threads = 1, const RunOptions& options = {})
 RunResult ComputeRun(const RunState& params, const RunOptions& options = {});
 
 // The complete run on files: checks everything about `output_path` that can be
-// checked before computing (see CheckOutputPath), refuses an output that is the
+// checked before computing (see CheckOutputWritable), refuses an output that is the
 // input file, reads and validates `input_path`, computes, and writes the result
-// (WriteResultFile). On any failure (InputError, RunError, RunCancelled, I/O)
+// (WriteResultFileAtomic). Warnings about unread values and the curve go to
+// RunResult::warnings. On any failure (InputError, RunError, RunCancelled, I/O)
 // the previous output file is left as it was.
 RunResult RunFiles(const std::string& input_path, const std::string& output_path,
                    const RunOptions& options = {});

@@ -115,7 +115,10 @@ std::vector<std::string> ExtraValueWarnings(int count, int first_line) {
 std::string FailureInputs(const std::string& what, const InputFile& input) {
     const int N = input.params.N;
     auto line = [&](int index) { return input.lines[static_cast<std::size_t>(index)]; };
+    // A value missing at the end of the file has line 0; the range then ends
+    // with the last line that was read.
     auto lines = [&](int from, int to) {
+        if (to == 0) to = from;
         return from == to ? "line " + std::to_string(from)
                           : "lines " + std::to_string(from) + " ... " + std::to_string(to);
     };
@@ -129,10 +132,9 @@ std::string FailureInputs(const std::string& what, const InputFile& input) {
     else if (what.find("single-layer") != std::string::npos || what.find("layered series") != std::string::npos)
         inputs = layers + " and " + geometry;
     else if (what.find("Bessel") != std::string::npos)
-        inputs = "a (line " + std::to_string(line(base + 1)) + ") and MMAX (line " +
-                 std::to_string(line(base + 6)) + ")";
+        inputs = "a and MMAX (" + lines(line(base + 1), line(base + 6)) + ")";
     else if (what.find("computed curve") != std::string::npos)
-        inputs = layers + ", " + geometry + " and M (line " + std::to_string(line(base + 5)) + ")";
+        inputs = layers + ", " + geometry + " and M (" + lines(line(base + 5), line(base + 5)) + ")";
     if (inputs.empty()) return "";
     return "; this depends on " + inputs + ": check them for extreme values";
 }
