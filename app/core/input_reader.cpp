@@ -11,7 +11,6 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 
 #include "app/core/messages.hpp"
@@ -253,14 +252,14 @@ InputFile ReadInputFile(const std::string& path, const std::atomic<bool>* cancel
     // Non-blocking, so that a FIFO without a writer cannot hold the run (or a
     // cancel) forever; poll in short steps instead.
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) throw InputError("cannot open input file " + Quote(path) + ": " + std::strerror(errno));
+    if (fd < 0) throw InputError("cannot open input file " + QuotePath(path) + ": " + std::strerror(errno));
     struct Closer {
         int fd;
         ~Closer() { ::close(fd); }
     } closer{fd};
     struct stat st;
     if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode))
-        throw InputError("the input file " + Quote(path) + " is a directory");
+        throw InputError("the input file " + QuotePath(path) + " is a directory");
     std::string text;
     char buf[65536];
     for (;;) {
@@ -274,11 +273,11 @@ InputFile ReadInputFile(const std::string& path, const std::atomic<bool>* cancel
                 ::poll(&p, 1, 100);
                 continue;
             }
-            throw InputError("cannot read input file " + Quote(path) + ": " + std::strerror(errno));
+            throw InputError("cannot read input file " + QuotePath(path) + ": " + std::strerror(errno));
         }
         text.append(buf, static_cast<std::size_t>(n));
         if (text.size() > kMaxInputBytes)
-            throw InputError("the input file " + Quote(path) + " is larger than " +
+            throw InputError("the input file " + QuotePath(path) + " is larger than " +
                              std::to_string(kMaxInputBytes >> 20) +
                              " MiB; a parameter file holds a few hundred bytes (an endless stream?)");
     }

@@ -19,7 +19,7 @@ std::string Quote(std::string_view text, std::size_t limit) {
         }
     }
     out += '"';
-    if (shown < text.size()) out.insert(out.size() - 1, "...").append(" (" + std::to_string(text.size()) + " bytes)");
+    if (shown < text.size()) out.insert(out.size() - 1, "...");
     return out;
 }
 

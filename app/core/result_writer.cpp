@@ -20,7 +20,7 @@ namespace tdcyl {
 namespace {
 
 [[noreturn]] void Fail(const std::string& what, const std::string& path, int error) {
-    throw std::runtime_error(what + " " + Quote(path) + ": " + std::strerror(error));
+    throw std::runtime_error(what + " " + QuotePath(path) + ": " + std::strerror(error));
 }
 
 std::string Directory(const std::string& path) {
@@ -138,16 +138,16 @@ void CheckOutputWritable(const std::string& path) {
         std::size_t end = path.find('/', start);
         if (end == std::string::npos) end = path.size();
         if (end - start > NAME_MAX)
-            throw std::runtime_error("the result file name " + Quote(path) + " is too long: a part of it has " +
+            throw std::runtime_error("the result file name " + QuotePath(path) + " is too long: a part of it has " +
                                      std::to_string(end - start) + " characters, at most " +
                                      std::to_string(NAME_MAX) + " are allowed");
         start = end + 1;
     }
-    if (path.back() == '/') throw std::runtime_error("the result file name " + Quote(path) + " names a directory");
+    if (path.back() == '/') throw std::runtime_error("the result file name " + QuotePath(path) + " names a directory");
     const std::string target = FollowLinks(path);
     struct stat st;
     if (::stat(target.c_str(), &st) == 0) {
-        if (S_ISDIR(st.st_mode)) throw std::runtime_error("the result file " + Quote(path) + " is a directory");
+        if (S_ISDIR(st.st_mode)) throw std::runtime_error("the result file " + QuotePath(path) + " is a directory");
         if (!S_ISREG(st.st_mode)) {
             // Written straight through: it only has to accept writing.
             if (::access(target.c_str(), W_OK) != 0) Fail("cannot write the result file", path, errno);
@@ -156,7 +156,7 @@ void CheckOutputWritable(const std::string& path) {
         // Mode bits, not access(): root may write anything, but a read-only
         // result file says "keep me".
         if ((st.st_mode & 0222) == 0)
-            throw std::runtime_error("the result file " + Quote(path) +
+            throw std::runtime_error("the result file " + QuotePath(path) +
                                      " is read-only; make it writable or choose another result file");
         if (::access(target.c_str(), W_OK) != 0) Fail("cannot write the result file", path, errno);
     } else if (errno != ENOENT) {
@@ -164,10 +164,10 @@ void CheckOutputWritable(const std::string& path) {
     }
     const std::string dir = Directory(target);
     if (::stat(dir.c_str(), &st) != 0) {
-        if (errno == ENOENT) throw std::runtime_error("the directory " + Quote(dir) + " of the result file does not exist");
+        if (errno == ENOENT) throw std::runtime_error("the directory " + QuotePath(dir) + " of the result file does not exist");
         Fail("cannot use the directory", dir, errno);
     }
-    if (!S_ISDIR(st.st_mode)) throw std::runtime_error(Quote(dir) + " in the result file name is not a directory");
+    if (!S_ISDIR(st.st_mode)) throw std::runtime_error(QuotePath(dir) + " in the result file name is not a directory");
     TempFile probe(target);  // the directory accepts new files (names it if not)
 }
 
@@ -175,7 +175,7 @@ void CheckDistinctFiles(const std::string& input_path, const std::string& output
     struct stat in, out;
     if (::stat(input_path.c_str(), &in) != 0 || ::stat(output_path.c_str(), &out) != 0) return;
     if (in.st_dev == out.st_dev && in.st_ino == out.st_ino)
-        throw std::runtime_error("the result file " + Quote(output_path) + " is the input file " + Quote(input_path) +
+        throw std::runtime_error("the result file " + QuotePath(output_path) + " is the input file " + QuotePath(input_path) +
                                  "; writing it would destroy the parameters, choose another result file");
 }
 
@@ -188,7 +188,7 @@ void WriteResultFileAtomic(const std::string& path, const std::vector<double>& t
     const std::string target = FollowLinks(path);
     struct stat st;
     const bool exists = ::stat(target.c_str(), &st) == 0;
-    if (exists && S_ISDIR(st.st_mode)) throw std::runtime_error("the result file " + Quote(path) + " is a directory");
+    if (exists && S_ISDIR(st.st_mode)) throw std::runtime_error("the result file " + QuotePath(path) + " is a directory");
     if (exists && !S_ISREG(st.st_mode)) {
         // A device, FIFO or terminal is the destination itself: replacing
         // it by a regular file would break it.
