@@ -178,6 +178,7 @@ void FillZeroTable(RunState& s, int threads, const RunOptions& options) {
     auto repair = [&](int m) {
         const auto i = static_cast<std::size_t>(m);
         if (repaired[i]) return;
+        if (options.cancel && options.cancel->load()) throw RunCancelled();  // a repair may take seconds
         std::feclearexcept(FE_ALL_EXCEPT);
         ZeroRow& row = s.JnZeroTable[i];
         row.fill(0);
