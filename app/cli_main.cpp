@@ -2,6 +2,7 @@
 // without a display. Reads the parameter file, writes the result file.
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -70,24 +71,37 @@ int main(int argc, char** argv) {
         }
     }
 
+    // A reader that went away (`tdcyl-cli | head`, a closed terminal) must not
+    // turn a finished run into a failure: writes to it just fail quietly.
+    std::signal(SIGPIPE, SIG_IGN);
+
     tdcyl::RunOptions options;
     options.threads = threads;
     const bool show_progress = !quiet && isatty(STDERR_FILENO);
+    std::string stage_shown;
     if (show_progress) {
-        options.progress = [](const std::string&, int done, int total) {
-            std::fprintf(stderr, "\rfrequency %d/%d", done, total);
-            if (done == total) std::fputc('\n', stderr);
+        // One line per stage, rewritten in place.
+        options.progress = [&stage_shown](const std::string& stage, int done, int total) {
+            if (stage != stage_shown && !stage_shown.empty()) std::fputc('\n', stderr);
+            stage_shown = stage;
+            std::fprintf(stderr, "\r%s %d/%d", stage.c_str(), done, total);
             std::fflush(stderr);
         };
     }
+    auto end_progress_line = [&] {
+        if (!stage_shown.empty()) std::fputc('\n', stderr);
+        stage_shown.clear();
+    };
 
     try {
         tdcyl::RunResult result = tdcyl::RunFiles(input, output, options);
+        end_progress_line();
+        for (const std::string& w : result.warnings) std::fprintf(stderr, "warning: %s\n", w.c_str());
         if (!quiet) std::fprintf(stderr, "%zu samples written to %s\n", result.time_ps.size(), output.c_str());
         return 0;
     } catch (const std::exception& e) {
-        if (show_progress) std::fputc('\n', stderr);
-        std::cerr << "error: " << e.what() << "\n";
+        end_progress_line();
+        std::fprintf(stderr, "error: %s\n", e.what());
         return 1;
     }
 }

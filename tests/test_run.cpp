@@ -201,8 +201,8 @@ TEST_P(ThreadCount, ResultDoesNotDependOnIt) {
     fs::path dir = FreshDirectory("threads_" + example);
     std::string text = ReadFileBytes(fs::path(TDCYL_SOURCE_DIR) / "examples" / (example + ".dat"));
     if (example == "two_layers_off_axis") {
-        text.replace(text.find("25       cylinder"), 2, "10");
-        text.replace(text.find("20       highest"), 2, "6 ");
+        text.replace(text.find("20       cylinder"), 2, "16");
+        text.replace(text.find("40       highest"), 2, "6 ");
     }
     WriteFileBytes(dir / "input.dat", text);
     std::string first;

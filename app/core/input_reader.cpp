@@ -1,14 +1,22 @@
 #include "app/core/input_reader.hpp"
 
+#include <fcntl.h>
 #include <locale.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <sstream>
+
+#include "app/core/messages.hpp"
+#include "app/core/run.hpp"
+#include "app/core/run_warnings.hpp"
+#include "model/diagnostics.hpp"
 
 namespace tdcyl {
 namespace {
@@ -25,31 +33,42 @@ locale_t CLocale() {
     return loc;
 }
 
+// Tokens of the parameter text. A line ends at LF, CR LF or a lone CR (files
+// of old Mac editors); a UTF-8 byte order mark at the start is skipped.
 class Reader {
 public:
-    explicit Reader(std::istream& in) : in_(in) {}
+    explicit Reader(const std::string& text) : text_(text) {
+        if (text_.compare(0, 3, "\xEF\xBB\xBF") == 0) pos_ = 3;
+    }
 
-    // Next token and the line it starts on; empty token at end of file.
-    std::string Token(int& line) {
-        int c;
-        while ((c = in_.get()) != EOF && c <= 32 && c >= 0) {
-            if (c == '\n') ++line_;
-        }
+    // Next token and the line it starts on; empty token (line 0) at the end.
+    // Only the first kKeep bytes of a token are kept; `length` is its size.
+    std::string Token(int& line, std::size_t& length) {
+        while (pos_ < text_.size() && Blank(text_[pos_])) SkipBlank();
         line = line_;
-        std::string token;
-        while (c != EOF && !(c >= 0 && c <= 32)) {
-            token.push_back(static_cast<char>(c));
-            c = in_.get();
-        }
+        const std::size_t start = pos_;
+        while (pos_ < text_.size() && !Blank(text_[pos_])) ++pos_;
+        length = pos_ - start;
+        std::string token = text_.substr(start, std::min(length, kKeep));
         // The rest of the line is a comment.
-        while (c != EOF && c != '\n') c = in_.get();
-        if (c == '\n') ++line_;
-        if (token.empty()) line = 0;
+        while (pos_ < text_.size() && text_[pos_] != '\n' && text_[pos_] != '\r') ++pos_;
+        if (pos_ < text_.size()) SkipBlank();
+        if (length == 0) line = 0;
         return token;
     }
 
+    static constexpr std::size_t kKeep = 80;
+
 private:
-    std::istream& in_;
+    static bool Blank(char c) { return static_cast<unsigned char>(c) <= 32; }
+    // Passes one blank character, counting line ends.
+    void SkipBlank() {
+        const char c = text_[pos_++];
+        if (c == '\n' || (c == '\r' && (pos_ >= text_.size() || text_[pos_] != '\n'))) ++line_;
+    }
+
+    const std::string& text_;
+    std::size_t pos_ = 0;
     int line_ = 1;
 };
 
@@ -65,7 +84,11 @@ std::string ValueName(int index, int N) {
 
 }  // namespace
 
-bool ParseIntegerToken(const std::string& token, int& value) {
+namespace {
+
+enum class Parse { ok, syntax, range };
+
+Parse ParseInteger(const std::string& token, int& value) {
     std::size_t i = 0;
     bool negative = false;
     if (i < token.size() && (token[i] == '+' || token[i] == '-')) negative = token[i++] == '-';
@@ -77,28 +100,30 @@ bool ParseIntegerToken(const std::string& token, int& value) {
         base = 16;
         i += 2;
     }
-    if (i >= token.size()) return false;
+    if (i >= token.size()) return Parse::syntax;
     long long v = 0;
+    bool overflow = false;
     for (; i < token.size(); ++i) {
         const char c = token[i];
         int d;
         if (base == 10) {
-            if (!IsDigit(c)) return false;
+            if (!IsDigit(c)) return Parse::syntax;
             d = c - '0';
         } else {
-            if (!IsHex(c)) return false;
+            if (!IsHex(c)) return Parse::syntax;
             d = IsDigit(c) ? c - '0' : (std::tolower(static_cast<unsigned char>(c)) - 'a' + 10);
         }
-        v = v * base + d;
-        if (v > 2147483648LL) return false;
+        if (!overflow) v = v * base + d;
+        if (v > 2147483648LL) overflow = true;  // keep checking the syntax
     }
+    if (overflow) return Parse::range;
     if (negative) v = -v;
-    if (v > 2147483647LL || v < -2147483648LL) return false;
+    if (v > 2147483647LL || v < -2147483648LL) return Parse::range;
     value = static_cast<int>(v);
-    return true;
+    return Parse::ok;
 }
 
-bool ParseRealToken(const std::string& token, Extended& value) {
+Parse ParseReal(const std::string& token, Extended& value) {
     // Syntax: [sign] digits [. digits] [(E|e) [sign] digits], at least one mantissa digit.
     std::size_t i = 0;
     if (i < token.size() && (token[i] == '+' || token[i] == '-')) ++i;
@@ -108,62 +133,89 @@ bool ParseRealToken(const std::string& token, Extended& value) {
         ++i;
         while (i < token.size() && IsDigit(token[i])) ++i, ++digits;
     }
-    if (digits == 0) return false;
+    if (digits == 0) return Parse::syntax;
     if (i < token.size() && (token[i] == 'e' || token[i] == 'E')) {
         ++i;
         if (i < token.size() && (token[i] == '+' || token[i] == '-')) ++i;
         std::size_t exp_digits = 0;
         while (i < token.size() && IsDigit(token[i])) ++i, ++exp_digits;
-        if (exp_digits == 0) return false;
+        if (exp_digits == 0) return Parse::syntax;
     }
-    if (i != token.size()) return false;
+    if (i != token.size()) return Parse::syntax;
     // An overflowing value comes back as infinity; an underflowing one is
     // kept as the tiny or zero value it rounds to.
     char* end = nullptr;
     const Extended v = strtold_l(token.c_str(), &end, CLocale());
-    if (end != token.c_str() + token.size() || !std::isfinite(v)) return false;
+    if (end != token.c_str() + token.size()) return Parse::syntax;
+    if (!std::isfinite(v)) return Parse::range;
     value = v;
-    return true;
+    return Parse::ok;
 }
 
-InputFile ReadInput(std::istream& in) {
+}  // namespace
+
+bool ParseIntegerToken(const std::string& token, int& value) { return ParseInteger(token, value) == Parse::ok; }
+
+bool ParseRealToken(const std::string& token, Extended& value) { return ParseReal(token, value) == Parse::ok; }
+
+InputFile ReadInputText(const std::string& text) {
+    if (text.size() > kMaxInputBytes)
+        throw InputError("the input is larger than " + std::to_string(kMaxInputBytes >> 20) +
+                         " MiB; a parameter file holds a few hundred bytes");
     InputFile f;
     RunState& s = f.params;
-    Reader reader(in);
+    Reader reader(text);
     int index = 0;
-    auto fail = [&](int line, const std::string& token, const char* kind) {
-        std::ostringstream m;
-        m << "line " << line << ": \"" << token << "\" is not " << kind << " (" << ValueName(index, s.N) << ")";
-        throw InputError(m.str());
+    auto fail = [&](int line, const std::string& message) {
+        throw InputError("line " + std::to_string(line) + ": " + message + " (" + ValueName(index, s.N) + ")");
+    };
+    // Reads one token; true when there is one to convert.
+    auto next = [&](std::string& token, int& line, std::size_t max_length, const char* kind) {
+        std::size_t length;
+        token = reader.Token(line, length);
+        f.lines.push_back(line);
+        if (length > max_length)
+            fail(line, Quote(token) + " is too long for " + kind + " (" + std::to_string(length) +
+                           " characters, at most " + std::to_string(max_length) + ")");
+        return length > 0;
     };
     auto integer = [&]() {
-        int line;
-        std::string token = reader.Token(line);
-        f.lines.push_back(line);
-        int v = 0;
-        if (!token.empty() && (token.size() > kIntegerToken || !ParseIntegerToken(token, v)))
-            fail(line, token, "a whole number");
+        int line, v = 0;
+        std::string token;
+        if (next(token, line, kIntegerToken, "a whole number")) {
+            switch (ParseInteger(token, v)) {
+                case Parse::ok: break;
+                case Parse::syntax: fail(line, Quote(token) + " is not a whole number"); break;
+                case Parse::range:
+                    fail(line, Quote(token) + " is out of range for a whole number (-2147483648 ... 2147483647)");
+                    break;
+            }
+        }
         ++index;
         return v;
     };
     auto real = [&]() {
         int line;
-        std::string token = reader.Token(line);
-        f.lines.push_back(line);
         Extended v = 0;
-        if (!token.empty() && (token.size() > kRealToken || !ParseRealToken(token, v))) fail(line, token, "a real number");
+        std::string token;
+        if (next(token, line, kRealToken, "a real number")) {
+            switch (ParseReal(token, v)) {
+                case Parse::ok: break;
+                case Parse::syntax: fail(line, Quote(token) + " is not a real number"); break;
+                case Parse::range:
+                    fail(line, Quote(token) + " is out of range for a real number (magnitude below 1.1e4932)");
+                    break;
+            }
+        }
         ++index;
         return v;
     };
 
     s.N = integer();
     if (s.N < 1 || s.N > kMaxLayers) {
-        std::ostringstream m;
-        if (f.lines[0] == 0)
-            m << "the input file is empty: it must start with the number of layers N";
-        else
-            m << "line " << f.lines[0] << ": N = " << s.N << " is outside the allowed range 1 ... " << kMaxLayers;
-        throw InputError(m.str());
+        if (f.lines[0] == 0) throw InputError("the input file is empty: it must start with the number of layers N");
+        throw InputError("line " + std::to_string(f.lines[0]) + ": N = " + std::to_string(s.N) +
+                         " is outside the allowed range 1 ... " + std::to_string(kMaxLayers));
     }
     for (int i = 0; i < s.N; ++i) {
         s.musp.push_back(real());
@@ -177,13 +229,59 @@ InputFile ReadInput(std::istream& in) {
     s.phi = real();
     s.M = integer();
     s.MMAX = integer();
+    // Values beyond MMAX are not read; usually N on line 1 does not match
+    // the number of layers written.
+    for (;;) {
+        int line;
+        std::size_t length;
+        reader.Token(line, length);
+        if (length == 0) break;
+        if (f.extra_values++ == 0) f.extra_line = line;
+    }
     return f;
 }
 
-InputFile ReadInputFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw InputError("cannot open input file \"" + path + "\": " + std::strerror(errno));
-    return ReadInput(in);
+InputFile ReadInput(std::istream& in) {
+    std::string text(kMaxInputBytes + 1, '\0');
+    in.read(text.data(), static_cast<std::streamsize>(text.size()));
+    text.resize(static_cast<std::size_t>(in.gcount()));
+    return ReadInputText(text);
+}
+
+InputFile ReadInputFile(const std::string& path, const std::atomic<bool>* cancel) {
+    // Non-blocking, so that a FIFO without a writer cannot hold the run (or a
+    // cancel) forever; poll in short steps instead.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) throw InputError("cannot open input file " + QuotePath(path) + ": " + std::strerror(errno));
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode))
+        throw InputError("the input file " + QuotePath(path) + " is a directory");
+    std::string text;
+    char buf[65536];
+    for (;;) {
+        if (cancel && cancel->load()) throw RunCancelled();
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n == 0) break;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN) {
+                pollfd p{fd, POLLIN, 0};
+                ::poll(&p, 1, 100);
+                continue;
+            }
+            throw InputError("cannot read input file " + QuotePath(path) + ": " + std::strerror(errno));
+        }
+        text.append(buf, static_cast<std::size_t>(n));
+        if (text.size() > kMaxInputBytes)
+            throw InputError("the input file " + QuotePath(path) + " is larger than " +
+                             std::to_string(kMaxInputBytes >> 20) +
+                             " MiB; a parameter file holds a few hundred bytes (an endless stream?)");
+    }
+    return ReadInputText(text);
 }
 
 void ValidateInput(const InputFile& input) {
@@ -195,10 +293,8 @@ void ValidateInput(const InputFile& input) {
                          : "line " + std::to_string(line) + ":";
     };
     auto fail = [&](int index, const std::string& name, Extended value, const std::string& range) {
-        std::ostringstream m;
-        m.precision(15);
-        m << where(index) << " " << name << " = " << value << " is outside the allowed range " << range;
-        throw InputError(m.str());
+        throw InputError(where(index) + " " + name + " = " + FormatValue(value) + " is outside the allowed range " +
+                         range);
     };
     for (int i = 0; i < N; ++i) {
         const auto u = static_cast<std::size_t>(i);
@@ -218,19 +314,28 @@ void ValidateInput(const InputFile& input) {
     if (N >= 2) {
         const Extended nz = std::nearbyint(20 * s.a);
         const int limit = s.rho0 > 0 ? 4985 : 5000;
-        if (nz < 1 || nz > limit) {
-            std::ostringstream m;
-            m.precision(15);
-            m << where(base + 1) << " a = " << s.a << " mm gives " << nz
-              << " Bessel zeros per order (20 per mm); the allowed range is 1 ... " << limit << " (a <= "
-              << limit / 20.0 << " mm" << (s.rho0 > 0 ? " with the source off the axis)" : ")");
-            throw InputError(m.str());
-        }
+        if (nz < 1 || nz > limit)
+            throw InputError(where(base + 1) + " a = " + FormatValue(s.a) + " mm gives " + FormatValue(nz) +
+                             " Bessel zeros per order (20 per mm); the allowed range is 1 ... " +
+                             std::to_string(limit) + " (a <= " + FormatValue(limit / 20.0L) + " mm" +
+                             (s.rho0 > 0 ? " with the source off the axis)" : ")"));
     } else if (s.mua[0] == 0) {
+        // A tiny mua is no way out: the tail then decays too slowly and wraps
+        // around the transform period onto the early times.
         throw InputError(where(2) +
-                         " mua = 0 in a single layer makes the zero-frequency boundary correction singular; "
-                         "use a small positive value such as 1e-6");
+                         " mua = 0 in a single layer makes the zero-frequency boundary correction singular; use "
+                         "mua >= " +
+                         FormatValue(SmallestSafeMua(s.n[0])) +
+                         " /mm (smaller values let the slowly decaying tail wrap around onto early times)");
     }
+    // The diffusion model puts an isotropic source at depth z0 below the top
+    // face; inside a thinner top layer the model no longer describes the
+    // measurement (the curve turns negative).
+    const Extended z0 = SourceDepth(s.musp[0], s.mua[0]);
+    if (!(s.l[0] > z0))
+        throw InputError(where(4) + " l of layer 1 = " + FormatValue(s.l[0]) +
+                         " mm must exceed the source depth z0 = 1/(mua + musp) = " + FormatValue(z0) +
+                         " mm of layer 1, where the model places the light source");
 }
 
 }  // namespace tdcyl

@@ -1,6 +1,9 @@
 #pragma once
 // Reader of the parameter file "input.dat": one number per line, the rest of
 // each line is a free comment, values missing at the end of the file read as 0.
+// Line ends are LF, CR LF or a lone CR; a UTF-8 byte order mark is skipped.
+#include <atomic>
+#include <cstddef>
 #include <istream>
 #include <stdexcept>
 #include <string>
@@ -22,6 +25,10 @@ struct InputFile {
     // Line (1-based) each value came from, in file order (N, the 4N layer
     // values, a, rho, rho0, phi, M, MMAX); 0 for a value missing at end of file.
     std::vector<int> lines;
+    // Values found after the last parameter (MMAX), which are not read, and
+    // the line of the first of them (0 when there are none).
+    int extra_values = 0;
+    int extra_line = 0;
 };
 
 // Low-level token conversions (whole token must match).
@@ -31,13 +38,23 @@ bool ParseIntegerToken(const std::string& token, int& value);
 // locale independent, converted to Extended with correct rounding.
 bool ParseRealToken(const std::string& token, Extended& value);
 
-// Reads all 4N+7 values. Throws InputError for a token that is not a number of
-// the expected kind, or for an N too large to read (see ValidateInput).
-InputFile ReadInput(std::istream& in);
-InputFile ReadInputFile(const std::string& path);  // InputError if it cannot be opened
+// A parameter file is a few hundred bytes; anything larger than this is not
+// one (an endless stream such as /dev/zero, a file picked by mistake).
+inline constexpr std::size_t kMaxInputBytes = std::size_t{1} << 20;
 
-// Checks every limit the computation relies on; throws InputError naming line,
-// value and allowed range. Called before any computation.
+// Reads all 4N+7 values and counts the values left over. Throws InputError for
+// a token that is not a number of the expected kind (too long, out of range),
+// for an N too large to read (see ValidateInput), or for more than
+// kMaxInputBytes of input.
+InputFile ReadInput(std::istream& in);
+InputFile ReadInputText(const std::string& text);
+// InputError if it cannot be opened, is a directory or is too large; checks
+// `cancel` while it reads (a pipe may deliver slowly) and throws RunCancelled.
+InputFile ReadInputFile(const std::string& path, const std::atomic<bool>* cancel = nullptr);
+
+// Checks every limit the computation relies on, and that the source (at depth
+// z0 = 1/(mua + musp) of layer 1) lies inside the top layer; throws InputError
+// naming line, value and allowed range. Called before any computation.
 void ValidateInput(const InputFile& input);
 
 inline constexpr int kMaxLayers = 1000;

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "app/core/result_writer.hpp"
+#include "app/core/run_warnings.hpp"
 #include "model/fresnel.hpp"
 #include "model/layered_term.hpp"
 #include "model/single_layer.hpp"
@@ -53,7 +54,7 @@ int ThreadCount(int requested) {
 // result slot, so the outcome does not depend on the schedule. The first
 // failure in index order is rethrown after all threads have stopped.
 template <class Job>
-void ParallelFor(int count, int threads, const RunOptions& options, Job job) {
+void ParallelFor(const char* stage, int count, int threads, const RunOptions& options, Job job) {
     std::atomic<int> next{0};
     std::atomic<bool> failed{false};
     std::mutex mutex;
@@ -79,7 +80,7 @@ void ParallelFor(int count, int threads, const RunOptions& options, Job job) {
             }
             if (options.progress) {
                 std::lock_guard<std::mutex> lock(mutex);
-                options.progress("frequencies", ++done, count);
+                options.progress(stage, ++done, count);
             }
         }
     };
@@ -166,9 +167,7 @@ void FillZeroTable(RunState& s, int threads, const RunOptions& options) {
     std::vector<int> stored(static_cast<std::size_t>(rows), 0);
     std::vector<char> faulted(static_cast<std::size_t>(rows), 0);
 
-    RunOptions quiet = options;
-    quiet.progress = nullptr;
-    ParallelFor(rows, threads, quiet, [&](int m) {
+    ParallelFor("zeros", rows, threads, options, [&](int m) {
         std::feclearexcept(FE_ALL_EXCEPT);
         stored[static_cast<std::size_t>(m)] = BesselJnZeros(m, count, s.JnZeroTable[static_cast<std::size_t>(m)]);
         faulted[static_cast<std::size_t>(m)] = std::fetestexcept(kFaultFlags) != 0;
@@ -179,6 +178,7 @@ void FillZeroTable(RunState& s, int threads, const RunOptions& options) {
     auto repair = [&](int m) {
         const auto i = static_cast<std::size_t>(m);
         if (repaired[i]) return;
+        if (options.cancel && options.cancel->load()) throw RunCancelled();  // a repair may take seconds
         std::feclearexcept(FE_ALL_EXCEPT);
         ZeroRow& row = s.JnZeroTable[i];
         row.fill(0);
@@ -276,7 +276,7 @@ RunResult ComputeRun(const RunState& params, const RunOptions& options) {
     std::vector<Cx> spectrum(kFrequencyCount);
     if (s.N == 1) {
         if (!options.plain) PrepareSingleLayerFactors(s);
-        ParallelFor(kFrequencyCount, threads, options, [&](int k) {
+        ParallelFor("frequencies", kFrequencyCount, threads, options, [&](int k) {
             std::feclearexcept(FE_ALL_EXCEPT);
             spectrum[static_cast<std::size_t>(k)] = SingleLayerCorrection(s, FrequencyOmega(s.M, k));
             CheckFaults("the single-layer boundary correction at frequency " + std::to_string(k));
@@ -287,7 +287,7 @@ RunResult ComputeRun(const RunState& params, const RunOptions& options) {
         if (s.rho0 > 0 && s.MMAX > 0) FillZeroTable(s, threads, options);
         if (!options.plain) PrepareTermFactors(s);
         const Extended scale = (200 * static_cast<Extended>(s.M)) / ((s.a + s.zb) * (s.a + s.zb) * kPi * 1024);
-        ParallelFor(kFrequencyCount, threads, options, [&](int k) {
+        ParallelFor("frequencies", kFrequencyCount, threads, options, [&](int k) {
             std::feclearexcept(FE_ALL_EXCEPT);
             TermWork w;
             w.Resize(s.N);
@@ -317,15 +317,25 @@ RunResult ComputeRun(const RunState& params, const RunOptions& options) {
         SingleLayerTimeDomain(s, fft.data());
         CheckFaults("the single-layer time-domain step");
     }
-    return SelectSamples(s, fft);
+    RunResult result = SelectSamples(s, fft);
+    result.warnings = CurveWarnings(params, result);
+    return result;
 }
 
 RunResult RunFiles(const std::string& input_path, const std::string& output_path, const RunOptions& options) {
     CheckOutputWritable(output_path);
-    InputFile input = ReadInputFile(input_path);
+    CheckDistinctFiles(input_path, output_path);
+    InputFile input = ReadInputFile(input_path, options.cancel);
     ValidateInput(input);
-    RunResult result = ComputeRun(input.params, options);
+    RunResult result;
+    try {
+        result = ComputeRun(input.params, options);
+    } catch (const RunError& e) {
+        throw RunError(e.what() + FailureInputs(e.what(), input));
+    }
     WriteResultFileAtomic(output_path, result.time_ps, result.reflectance);
+    auto extra = ExtraValueWarnings(input.extra_values, input.extra_line);
+    result.warnings.insert(result.warnings.begin(), extra.begin(), extra.end());
     return result;
 }
 

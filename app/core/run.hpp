@@ -28,9 +28,9 @@ public:
 
 struct RunOptions {
     int threads = 0;  // 0: all hardware threads
-    // Called with (stage, steps done, steps of the stage) from the computing
-    // threads, serialised by the core; stages "zeros" (orders) and
-    // "frequencies" (of 513); may be empty.
+    // Called with (stage, done, total) from the computing threads, serialised
+    // by the core; may be empty. Stages: "zeros" (orders of the Bessel zero
+    // search done / orders), "frequencies" (frequencies done / 513).
     std::function<void(const std::string& stage, int done, int total)> progress;
     const std::atomic<bool>* cancel = nullptr;  // set to true to stop the run
     // Benchmark baseline: no per-run factor tables; every term (and every
@@ -45,7 +45,9 @@ struct RunResult {
     std::vector<double> time_ps;       // 10*i
     std::vector<double> reflectance;   // 0.001*v, mm^-2 ps^-1, signed
     std::vector<double> log10_abs;     // log10(|0.001*v|), for the chart
-    std::vector<std::string> warnings;  // one complete sentence each, ready for the user
+    // Doubts about the curve (unconverged series, wrap-around, ignored
+    // values), one complete sentence each; they never change the numbers.
+    std::vector<std::string> warnings;
 };
 
 // Fills the derived quantities (D, z0, A_top, zb, and for N >= 2 NZ, A_bot,
@@ -63,10 +65,12 @@ void FillZeroTable(RunState& s, int threads = 1, const RunOptions& options = {})
 // a zero table that could not be completed, or a zero curve.
 RunResult ComputeRun(const RunState& params, const RunOptions& options = {});
 
-// The complete run on files: checks that `output_path` can be written, reads
-// and validates `input_path`, computes, and replaces `output_path` atomically.
-// On any failure (InputError, RunError, RunCancelled, I/O) the previous output
-// file is left as it was.
+// The complete run on files: checks everything about `output_path` that can be
+// checked before computing (see CheckOutputWritable), refuses an output that is the
+// input file, reads and validates `input_path`, computes, and writes the result
+// (WriteResultFileAtomic). Warnings about unread values and the curve go to
+// RunResult::warnings. On any failure (InputError, RunError, RunCancelled, I/O)
+// the previous output file is left as it was.
 RunResult RunFiles(const std::string& input_path, const std::string& output_path,
                    const RunOptions& options = {});
 

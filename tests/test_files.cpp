@@ -1,0 +1,285 @@
+// Files that must never be destroyed or littered: the input as output, links,
+// devices, FIFOs, read-only and private result files, bad output paths found
+// before computing, oversized or endless input, signals while writing, and a
+// closed standard error of the command-line program.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <climits>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "app/core/result_writer.hpp"
+#include "run_test_support.hpp"
+
+namespace tdcyl {
+namespace {
+
+using namespace testing_support;
+namespace fs = std::filesystem;
+
+// Single layer, M = 1: a run of a few tens of milliseconds.
+const char* kInput = "1\n1.0\n0.01\n1.4\n30\n20\n10\n0\n0\n1\n0\n";
+
+std::string Message(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return "(no error)";
+}
+
+bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+int Litter(const fs::path& dir) {
+    int n = 0;
+    for (auto& e : fs::directory_iterator(dir))
+        if (e.path().filename().string().rfind(".reflectance-", 0) == 0) ++n;
+    return n;
+}
+
+TEST(SameFile, OutputThatIsTheInputIsRefusedWhateverTheSpelling) {
+    fs::path dir = FreshDirectory("samefile");
+    WriteFileBytes(dir / "input.dat", kInput);
+    fs::create_symlink("input.dat", dir / "link.dat");
+    fs::create_hard_link(dir / "input.dat", dir / "hard.dat");
+    const std::string in = (dir / "input.dat").string();
+    for (const std::string& out : {in, (dir / "." / "input.dat").string(), (dir / "link.dat").string(),
+                                  (dir / "hard.dat").string()}) {
+        const std::string m = Message([&] { RunFiles(in, out); });
+        EXPECT_TRUE(Has(m, "is the input file")) << out << ": " << m;
+        EXPECT_EQ(ReadFileBytes(dir / "input.dat"), kInput) << out;
+    }
+    fs::remove_all(dir);
+}
+
+// The kinds of result file a user may point the program at.
+class OutputKinds : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = FreshDirectory("kinds");
+        WriteFileBytes(dir_ / "input.dat", kInput);
+    }
+    void TearDown() override {
+        EXPECT_EQ(Litter(dir_), 0);
+        fs::remove_all(dir_);
+    }
+    RunResult Run(const fs::path& out) { return RunFiles((dir_ / "input.dat").string(), out.string()); }
+    static std::string Expected(const RunResult& r) {
+        std::string text;
+        for (std::size_t i = 0; i < r.time_ps.size(); ++i) text += FormatResultLine(r.time_ps[i], r.reflectance[i]);
+        return text;
+    }
+    fs::path dir_;
+};
+
+TEST_F(OutputKinds, PrivateFileKeepsItsMode) {
+    const fs::path out = dir_ / "reflectance.dat";
+    WriteFileBytes(out, "old");
+    fs::permissions(out, fs::perms::owner_read | fs::perms::owner_write);
+    const RunResult r = Run(out);
+    EXPECT_EQ(ReadFileBytes(out), Expected(r));
+    EXPECT_EQ(fs::status(out).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+}
+
+TEST_F(OutputKinds, ReadOnlyFileIsRefusedAndKept) {
+    const fs::path out = dir_ / "reflectance.dat";
+    WriteFileBytes(out, "keep me");
+    fs::permissions(out, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    int calls = 0;
+    RunOptions o;
+    o.progress = [&](const std::string&, int, int) { ++calls; };
+    const std::string m = Message([&] { RunFiles((dir_ / "input.dat").string(), out.string(), o); });
+    EXPECT_TRUE(Has(m, "read-only")) << m;
+    EXPECT_EQ(calls, 0) << "refused only after computing";
+    EXPECT_EQ(ReadFileBytes(out), "keep me");
+}
+
+TEST_F(OutputKinds, SymlinkIsFollowedToItsTarget) {
+    fs::create_directories(dir_ / "data");
+    WriteFileBytes(dir_ / "data" / "target.dat", "old");
+    fs::create_symlink("data/target.dat", dir_ / "reflectance.dat");
+    const RunResult r = Run(dir_ / "reflectance.dat");
+    EXPECT_TRUE(fs::is_symlink(dir_ / "reflectance.dat"));
+    EXPECT_EQ(ReadFileBytes(dir_ / "data" / "target.dat"), Expected(r));
+    EXPECT_EQ(Litter(dir_ / "data"), 0);
+}
+
+TEST_F(OutputKinds, DanglingSymlinkCreatesItsTarget) {
+    fs::create_symlink("new.dat", dir_ / "reflectance.dat");
+    const RunResult r = Run(dir_ / "reflectance.dat");
+    EXPECT_TRUE(fs::is_symlink(dir_ / "reflectance.dat"));
+    EXPECT_EQ(ReadFileBytes(dir_ / "new.dat"), Expected(r));
+}
+
+TEST_F(OutputKinds, FifoIsWrittenStraightThrough) {
+    const fs::path fifo = dir_ / "pipe";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    // Held open for reading (and writing, so that opening it never waits);
+    // the result of this small run fits into the pipe's buffer.
+    const int held = ::open(fifo.c_str(), O_RDWR | O_NONBLOCK);
+    ASSERT_GE(held, 0);
+    const RunResult r = Run(fifo);
+    std::string received;
+    char buf[4096];
+    for (ssize_t n; (n = ::read(held, buf, sizeof buf)) > 0;) received.append(buf, static_cast<std::size_t>(n));
+    ::close(held);
+    EXPECT_EQ(received, Expected(r));
+    EXPECT_TRUE(fs::is_fifo(fifo));
+}
+
+TEST_F(OutputKinds, DeviceNodeStaysADevice) {
+    if (::geteuid() != 0) GTEST_SKIP() << "creating a device node needs root";
+    const fs::path null = dir_ / "null";
+    ASSERT_EQ(::mknod(null.c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);
+    Run(null);
+    EXPECT_TRUE(fs::is_character_file(null));
+}
+
+// Everything that can be known about the output is checked before the
+// computation starts (no progress call at all).
+struct BadOutput {
+    const char* name;
+    std::string path;  // relative to the test directory
+    const char* expect;
+};
+
+class BadOutputs : public ::testing::TestWithParam<BadOutput> {};
+
+TEST_P(BadOutputs, RefusedBeforeComputing) {
+    fs::path dir = FreshDirectory("badout");
+    WriteFileBytes(dir / "input.dat", kInput);
+    fs::create_directories(dir / "sub");
+    const std::string path = GetParam().path.empty() ? "" : (dir / GetParam().path).string();
+    int calls = 0;
+    RunOptions o;
+    o.progress = [&](const std::string&, int, int) { ++calls; };
+    const std::string m = Message([&] { RunFiles((dir / "input.dat").string(), path, o); });
+    EXPECT_TRUE(Has(m, GetParam().expect)) << m;
+    EXPECT_EQ(calls, 0);
+    EXPECT_LT(m.size(), 300u) << "quotes at most a bounded part of the name";
+    fs::remove_all(dir);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, BadOutputs,
+    ::testing::Values(BadOutput{"empty", "", "no result file name"}, BadOutput{"directory", "sub", "is a directory"},
+                      BadOutput{"trailing_slash", "new/", "names a directory"},
+                      BadOutput{"long_name", std::string(300, 'r'), "too long"},
+                      BadOutput{"missing_directory", "none/reflectance.dat", "does not exist"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(BadOutputs, UnwritableDirectoryIsNamed) {
+    fs::path dir = FreshDirectory("rodir");
+    WriteFileBytes(dir / "input.dat", kInput);
+    // sysfs takes no new files, not even from root.
+    std::string m = Message([&] { RunFiles((dir / "input.dat").string(), "/sys/reflectance.dat"); });
+    EXPECT_TRUE(Has(m, "directory \"/sys\"")) << m;
+    if (::geteuid() != 0) {
+        // A writable file in a directory that takes no new files.
+        fs::create_directories(dir / "locked");
+        WriteFileBytes(dir / "locked" / "reflectance.dat", "old");
+        fs::permissions(dir / "locked", fs::perms::owner_read | fs::perms::owner_exec);
+        m = Message([&] { RunFiles((dir / "input.dat").string(), (dir / "locked" / "reflectance.dat").string()); });
+        EXPECT_TRUE(Has(m, "locked\"")) << m;
+        fs::permissions(dir / "locked", fs::perms::owner_all);
+    }
+    fs::remove_all(dir);
+}
+
+TEST(Input, DirectoryIsNamedAsSuch) {
+    fs::path dir = FreshDirectory("indir");
+    const std::string m = Message([&] { ReadInputFile(dir.string()); });
+    EXPECT_TRUE(Has(m, "is a directory")) << m;
+    fs::remove_all(dir);
+}
+
+TEST(Input, EndlessStreamIsRefused) {
+    const std::string m = Message([&] { ReadInputFile("/dev/zero"); });
+    EXPECT_TRUE(Has(m, "larger than 1 MiB")) << m;
+}
+
+TEST(Input, CancelReachesAReadThatWaitsForData) {
+    // A FIFO whose writer never writes: the read waits until cancelled.
+    fs::path dir = FreshDirectory("infifo");
+    const fs::path fifo = dir / "input.dat";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const int writer = ::open(fifo.c_str(), O_RDWR);  // keeps a writer present
+    ASSERT_GE(writer, 0);
+    std::atomic<bool> cancel{false};
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        cancel.store(true);
+    });
+    RunOptions o;
+    o.cancel = &cancel;
+    EXPECT_THROW(RunFiles(fifo.string(), (dir / "reflectance.dat").string(), o), RunCancelled);
+    stopper.join();
+    ::close(writer);
+    fs::remove_all(dir);
+}
+
+// A termination signal while the result is written: the process ends, and
+// neither a temporary file nor a half-written result is left. The signal is
+// sent the moment the temporary file appears (inotify), while it is written.
+TEST(Signals, TerminationWhileWritingLeavesNoTemporaryFile) {
+    fs::path dir = FreshDirectory("signals");
+    const std::string out = (dir / "reflectance.dat").string();
+    std::vector<double> t(200000), v(200000, 1e-9);
+    for (std::size_t i = 0; i < t.size(); ++i) t[i] = 10.0 * static_cast<double>(i + 1);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        const int watch = ::inotify_init1(IN_CLOEXEC);
+        ASSERT_GE(watch, 0);
+        ASSERT_GE(::inotify_add_watch(watch, dir.c_str(), IN_CREATE), 0);
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            WriteResultFileAtomic(out, t, v);
+            std::_Exit(0);
+        }
+        alignas(inotify_event) char event[sizeof(inotify_event) + NAME_MAX + 1];
+        ASSERT_GT(::read(watch, event, sizeof event), 0);  // the temporary file was created
+        ::kill(child, sig);
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        ::close(watch);
+        EXPECT_TRUE(WIFSIGNALED(status)) << sig;
+        EXPECT_EQ(Litter(dir), 0) << "signal " << sig;
+        if (fs::exists(out)) {
+            EXPECT_EQ(fs::file_size(out), 51 * t.size()) << "signal " << sig;
+        }
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+    }
+    fs::remove_all(dir);
+}
+
+// The command-line program whose standard error is a pipe nobody reads: the
+// run succeeded, so the exit status is 0, not 141 (SIGPIPE).
+TEST(Cli, ClosedStandardErrorDoesNotTurnSuccessIntoFailure) {
+    fs::path dir = FreshDirectory("sigpipe");
+    WriteFileBytes(dir / "input.dat", kInput);
+    WriteFileBytes(dir / "run.sh", "cd '" + dir.string() + "' && { sleep 0.2; '" + std::string(TDCYL_CLI_PATH) +
+                                       "'; echo $? > status; } 2>&1 | true\n");
+    ASSERT_EQ(std::system(("bash '" + (dir / "run.sh").string() + "'").c_str()), 0);
+    // The status file is written by the same pipeline stage after the run.
+    std::string status = ReadFileBytes(dir / "status");
+    EXPECT_EQ(status, "0\n");
+    EXPECT_FALSE(ReadFileBytes(dir / "reflectance.dat").empty());
+    fs::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace tdcyl
