@@ -162,6 +162,7 @@ INSTANTIATE_TEST_SUITE_P(
                       RangeCase{"mua_zero_single", 3, "0", false, "singular"}, RangeCase{"n", 4, "0", false, "n of layer 1"},
                       RangeCase{"l", 5, "-1", false, "l of layer 1"}, RangeCase{"a", 6, "0", false, "a ="},
                       RangeCase{"rho", 7, "25", false, "rho ="}, RangeCase{"rho0", 8, "-1", false, "rho0"},
+                      RangeCase{"rho0_beyond_rim", 8, "20.5", false, "rho0"},
                       RangeCase{"M_zero", 10, "0", false, "1 ... 512"}, RangeCase{"M_big", 10, "513", false, "1 ... 512"},
                       RangeCase{"MMAX_neg", 11, "-1", false, "0 ... 500"}, RangeCase{"MMAX_big", 11, "501", false, "0 ... 500"},
                       RangeCase{"NZ_big", 10, "250.1", true, "5002 Bessel zeros"}, RangeCase{"NZ_offaxis", 10, "249.5", true, "4985"},
