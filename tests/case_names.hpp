@@ -7,10 +7,10 @@
 
 namespace tdcyl::testing_support {
 
-// `prefix` followed by the number.
-inline std::string CaseNumber(std::string prefix, long double v) {
-    char buf[40];
-    std::snprintf(buf, sizeof buf, "%.10Lg", v);
+// `prefix` followed by the number, to `digits` significant digits.
+inline std::string CaseNumber(std::string prefix, long double v, int digits = 10) {
+    char buf[48];
+    std::snprintf(buf, sizeof buf, "%.*Lg", digits, v);
     std::string out = std::move(prefix);
     for (const char* c = buf; *c; ++c) {
         if (*c == '-')
