@@ -11,6 +11,7 @@
 #include <ostream>
 #include <vector>
 
+#include "case_names.hpp"
 #include "numerics/complex.hpp"
 
 namespace tdcyl {
@@ -149,7 +150,10 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(ArgCase{0, 0, 0}, ArgCase{0, 3, kPiTrue / 2}, ArgCase{0, -1e-30L, -kPiTrue / 2},
                       ArgCase{-1, 0, kPiTrue}, ArgCase{-1, -0.0L, kPiTrue}, ArgCase{-1, -1, -3 * kPiTrue / 4},
                       ArgCase{-1, 1, 3 * kPiTrue / 4}, ArgCase{1, -1, -kPiTrue / 4}, ArgCase{2, 0, 0},
-                      ArgCase{-1e-20L, 1, kPiTrue / 2}));
+                      ArgCase{-1e-20L, 1, kPiTrue / 2}),
+    [](const auto& info) {
+        return testing_support::CaseNumber(testing_support::CaseNumber("x", info.param.x) + "_y", info.param.y);
+    });
 
 struct CxCase {
     const char* name;
@@ -218,7 +222,8 @@ INSTANTIATE_TEST_SUITE_P(Values, GammaIntValues,
                                            // 170! = 7.257415615307998967e306 (mpmath)
                                            IntCase{171, 7.257415615307998967396728211129263e306L, 2e-17L},
                                            // 221!: beyond the double range
-                                           IntCase{222, 5.0473313423713576208479575619048875e423L, 1e-16L}));
+                                           IntCase{222, 5.0473313423713576208479575619048875e423L, 1e-16L}),
+                         [](const auto& info) { return testing_support::CaseNumber("n", info.param.n); });
 
 // psi(n) = -gamma + H(n-1): values from mpmath.digamma.
 class DigammaIntValues : public ::testing::TestWithParam<IntCase> {};
@@ -232,7 +237,8 @@ INSTANTIATE_TEST_SUITE_P(Values, DigammaIntValues,
                                            IntCase{-5, -kGammaTrue, 1e-19L}, IntCase{2, 1 - kGammaTrue, 2e-19L},
                                            IntCase{3, 1.5L - kGammaTrue, 2e-19L},
                                            IntCase{51, 3.9219896734278921969539597028823667L, 2e-18L},
-                                           IntCase{271, 5.6002726677333675944545822053926069L, 4e-18L}));
+                                           IntCase{271, 5.6002726677333675944545822053926069L, 4e-18L}),
+                         [](const auto& info) { return testing_support::CaseNumber("n", info.param.n); });
 
 // ---- Combined hyperbolic forms vs products of std::complex ----------------
 

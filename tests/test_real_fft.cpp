@@ -8,6 +8,7 @@
 #include <random>
 #include <vector>
 
+#include "case_names.hpp"
 #include "numerics/extended.hpp"
 #include "numerics/real_fft.hpp"
 
@@ -123,7 +124,8 @@ TEST_P(ComplexFft, ShiftedImpulseIsExponential) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Lengths, ComplexFft, ::testing::Values(1u, 2u, 4u, 8u, 16u, 32u, 64u, 128u, 256u, 512u, 1024u));
+INSTANTIATE_TEST_SUITE_P(Lengths, ComplexFft, ::testing::Values(1u, 2u, 4u, 8u, 16u, 32u, 64u, 128u, 256u, 512u, 1024u),
+                         [](const auto& info) { return testing_support::CaseNumber("N", info.param); });
 
 // ---------------------------------------------------------------------------
 // realft, N = 2n real values
@@ -285,7 +287,8 @@ TEST_P(RealFft, PureToneLandsInItsBin) {
     EXPECT_NEAR(data[1], 0.0, tol);
 }
 
-INSTANTIATE_TEST_SUITE_P(Lengths, RealFft, ::testing::Values(2u, 4u, 8u, 16u, 32u, 64u, 128u, 256u, 512u, 1024u));
+INSTANTIATE_TEST_SUITE_P(Lengths, RealFft, ::testing::Values(2u, 4u, 8u, 16u, 32u, 64u, 128u, 256u, 512u, 1024u),
+                         [](const auto& info) { return testing_support::CaseNumber("N", info.param); });
 
 }  // namespace
 }  // namespace tdcyl

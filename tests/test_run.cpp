@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "case_names.hpp"
 #include "app/core/run.hpp"
 #include "bench/baseline/plain_term.hpp"
 #include "numerics/bessel.hpp"
@@ -167,7 +168,8 @@ TEST_P(Sampling, OutputTimesFollowM) {
 
 INSTANTIATE_TEST_SUITE_P(M, Sampling,
                          ::testing::Values(SamplingCase{1, 512, 5120}, SamplingCase{2, 256, 2560},
-                                           SamplingCase{4, 128, 1280}, SamplingCase{512, 1, 10}));
+                                           SamplingCase{4, 128, 1280}, SamplingCase{512, 1, 10}),
+                         [](const auto& info) { return CaseNumber("M", info.param.M); });
 
 TEST(RunDerived, ZerosPerOrderRoundHalfToEven) {
     // 20 a = 252.5 and 257.5 exactly.
@@ -289,7 +291,8 @@ TEST_P(ThreadCount, ResultDoesNotDependOnIt) {
     fs::remove_all(dir);
 }
 
-INSTANTIATE_TEST_SUITE_P(Examples, ThreadCount, ::testing::Values("two_layers_off_axis", "single_layer_off_axis"));
+INSTANTIATE_TEST_SUITE_P(Examples, ThreadCount, ::testing::Values("two_layers_off_axis", "single_layer_off_axis"),
+                         [](const auto& info) { return std::string(info.param); });
 
 // The per-run factor tables are pure bookkeeping: the plain evaluation that
 // computes every factor inside every term gives the same curve to the bit,
@@ -309,7 +312,8 @@ TEST_P(PlainEvaluation, GivesTheSameBits) {
     EXPECT_TRUE(SameCurve(a, b));
 }
 
-INSTANTIATE_TEST_SUITE_P(Layers, PlainEvaluation, ::testing::Values(1, 2, 3));
+INSTANTIATE_TEST_SUITE_P(Layers, PlainEvaluation, ::testing::Values(1, 2, 3),
+                         [](const auto& info) { return CaseNumber("N", info.param); });
 
 TEST(RunFilesTest, FailedRunKeepsPreviousResult) {
     fs::path dir = FreshDirectory("keep");

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "case_names.hpp"
 #include "model/single_layer.hpp"
 #include "run_test_support.hpp"
 
@@ -134,7 +135,11 @@ TEST_P(SingleLayerSymmetry, MirrorAndReciprocity) {
 
 INSTANTIATE_TEST_SUITE_P(Positions, SingleLayerSymmetry,
                          ::testing::Values(SymmetryCase{10, 5, 0.7L}, SymmetryCase{15, 12, 2.5L},
-                                           SymmetryCase{4, 16, 1.2L}));
+                                           SymmetryCase{4, 16, 1.2L}),
+                         [](const auto& info) {
+                             return CaseNumber(CaseNumber(CaseNumber("rho", info.param.rho) + "_rho0", info.param.rho0) + "_phi",
+                                               info.param.phi);
+                         });
 
 }  // namespace
 }  // namespace tdcyl
