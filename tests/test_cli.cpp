@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <string>
 
+#include "case_names.hpp"
 #include "run_test_support.hpp"
 
 namespace {
@@ -77,7 +78,8 @@ TEST_P(CliUsage, ExitStatus) {
 INSTANTIATE_TEST_SUITE_P(Arguments, CliUsage,
                          ::testing::Values(UsageCase{"--help", 0}, UsageCase{"--bogus", 2}, UsageCase{"--input", 2},
                                            UsageCase{"--threads 0", 2}, UsageCase{"--threads two", 2},
-                                           UsageCase{"extra", 2}));
+                                           UsageCase{"extra", 2}),
+                         [](const auto& info) { return tdcyl::testing_support::CaseText("", info.param.args); });
 
 TEST(Cli, FailedRunExitsOneWithOneErrorLineAndKeepsOldFile) {
     fs::path dir = FreshDirectory("cli-fail");

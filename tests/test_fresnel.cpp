@@ -5,6 +5,7 @@
 #include <cmath>
 #include <functional>
 
+#include "case_names.hpp"
 #include "model/fresnel.hpp"
 
 namespace tdcyl {
@@ -61,7 +62,8 @@ TEST_P(ReffValues, IndependentIntegralAndListedValue) {
 INSTANTIATE_TEST_SUITE_P(Indices, ReffValues,
                          ::testing::Values(ReffCase{0.5L, 0.149268}, ReffCase{0.8L, 0.0412885}, ReffCase{1.33L, 0.431068},
                                            ReffCase{1.4L, 0.493477582093524}, ReffCase{1.5L, 0.567842},
-                                           ReffCase{2.0L, 0.780803}));
+                                           ReffCase{2.0L, 0.780803}),
+                         [](const auto& info) { return testing_support::CaseNumber("n", info.param.n); });
 
 TEST(Reff, VanishesAtMatchedIndexAndGrowsAway) {
     EXPECT_NEAR(static_cast<double>(Reff(1.0L)), 0.0, 1e-15);

@@ -4,6 +4,7 @@
 
 #include <sstream>
 
+#include "case_names.hpp"
 #include "app/core/input_reader.hpp"
 
 namespace tdcyl {
@@ -78,7 +79,8 @@ INSTANTIATE_TEST_SUITE_P(
                       IntCase{"$1F", true, 31}, IntCase{"x10", true, 16}, IntCase{"X0a", true, 10},
                       IntCase{"0x20", true, 32}, IntCase{"0XfF", true, 255}, IntCase{"2.0", false, 0},
                       IntCase{"1e3", false, 0}, IntCase{"", false, 0}, IntCase{"0x", false, 0},
-                      IntCase{"12a", false, 0}, IntCase{"99999999999", false, 0}, IntCase{"2147483647", true, 2147483647}));
+                      IntCase{"12a", false, 0}, IntCase{"99999999999", false, 0}, IntCase{"2147483647", true, 2147483647}, IntCase{"2147483648", false, 0}),
+    [](const auto& info) { return testing_support::CaseText(info.param.ok ? "Valid_" : "Invalid_", info.param.token); });
 
 struct RealCase {
     const char* token;
@@ -100,9 +102,11 @@ INSTANTIATE_TEST_SUITE_P(
                       RealCase{"2.5E-2", true, 0.025L}, RealCase{"1e+1", true, 10.0L},
                       RealCase{"1,5", false, 0}, RealCase{"1.4.", false, 0}, RealCase{"e5", false, 0},
                       RealCase{"1e", false, 0}, RealCase{"abc", false, 0}, RealCase{"nan", false, 0},
-                      RealCase{"inf", false, 0}, RealCase{"1e99999", false, 0}, RealCase{"0x1p3", false, 0}));
+                      RealCase{"inf", false, 0}, RealCase{"1e99999", false, 0}, RealCase{"0x1p3", false, 0}),
+    [](const auto& info) { return testing_support::CaseText(info.param.ok ? "Valid_" : "Invalid_", info.param.token); });
 
 struct BadToken {
+    const char* name;
     const char* text;
     const char* expect;  // part of the message
 };
@@ -117,11 +121,13 @@ TEST_P(BadTokens, NameTheLineAndText) {
 }
 INSTANTIATE_TEST_SUITE_P(
     Cases, BadTokens,
-    ::testing::Values(BadToken{"1\n1.0\n0,01\n", "line 3: \"0,01\""}, BadToken{"2.0\n", "line 1: \"2.0\""},
-                      BadToken{"0\n", "N = 0"}, BadToken{"5000\n", "N = 5000"}, BadToken{"", "empty"},
-                      BadToken{"1\n1.0\n0.01\n1.4\n30\n20\n10\n0\n0\n1.5\n", "line 10"},
-                      BadToken{"1\n1.00000000000000000000000000000000000000000000000000000000000000001\n",
-                               "line 2"}));
+    ::testing::Values(BadToken{"DecimalComma", "1\n1.0\n0,01\n", "line 3: \"0,01\""},
+                      BadToken{"RealForInteger", "2.0\n", "line 1: \"2.0\""}, BadToken{"NoLayers", "0\n", "N = 0"},
+                      BadToken{"TooManyLayers", "5000\n", "N = 5000"}, BadToken{"EmptyFile", "", "empty"},
+                      BadToken{"RealForM", "1\n1.0\n0.01\n1.4\n30\n20\n10\n0\n0\n1.5\n", "line 10"},
+                      BadToken{"TokenTooLong", "1\n1.00000000000000000000000000000000000000000000000000000000000000001\n",
+                               "line 2"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // One case per range check: the message names the line and the value.
 struct RangeCase {
@@ -162,6 +168,7 @@ INSTANTIATE_TEST_SUITE_P(
                       RangeCase{"mua_zero_single", 3, "0", false, "singular"}, RangeCase{"n", 4, "0", false, "n of layer 1"},
                       RangeCase{"l", 5, "-1", false, "l of layer 1"}, RangeCase{"a", 6, "0", false, "a ="},
                       RangeCase{"rho", 7, "25", false, "rho ="}, RangeCase{"rho0", 8, "-1", false, "rho0"},
+                      RangeCase{"rho0_beyond_rim", 8, "20.5", false, "rho0"},
                       RangeCase{"M_zero", 10, "0", false, "1 ... 512"}, RangeCase{"M_big", 10, "513", false, "1 ... 512"},
                       RangeCase{"MMAX_neg", 11, "-1", false, "0 ... 500"}, RangeCase{"MMAX_big", 11, "501", false, "0 ... 500"},
                       RangeCase{"NZ_big", 10, "250.1", true, "5002 Bessel zeros"}, RangeCase{"NZ_offaxis", 10, "249.5", true, "4985"},

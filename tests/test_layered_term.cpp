@@ -6,6 +6,7 @@
 #include <complex>
 #include <random>
 
+#include "case_names.hpp"
 #include "bench/baseline/plain_term.hpp"
 #include "model/layered_term.hpp"
 #include "numerics/bessel.hpp"
@@ -141,7 +142,8 @@ TEST_P(ScaledForm, AgreesWithLiteralForm) {
     EXPECT_LT(worst, 1e-15L);  // a few ulps of the 64-bit significand
 }
 
-INSTANTIATE_TEST_SUITE_P(Layers, ScaledForm, ::testing::Values(2, 3, 4, 5, 6));
+INSTANTIATE_TEST_SUITE_P(Layers, ScaledForm, ::testing::Values(2, 3, 4, 5, 6),
+                         [](const auto& info) { return testing_support::CaseNumber("N", info.param); });
 
 // The per-run and per-frequency tables must give the very same bits as the
 // literal evaluation that computes every factor inside the term, and as a term

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <filesystem>
 
+#include "case_names.hpp"
 #include "app/core/result_writer.hpp"
 #include "run_test_support.hpp"
 
@@ -31,7 +32,8 @@ INSTANTIATE_TEST_SUITE_P(
                       FormatCase{-0.0, " 0.00000000000000E+0000"}, FormatCase{1e-300, " 1.00000000000000E-0300"},
                       FormatCase{-1e300, "-1.00000000000000E+0300"}, FormatCase{1, " 1.00000000000000E+0000"},
                       FormatCase{0.5, " 5.00000000000000E-0001"},
-                      FormatCase{1.234567890123456789, " 1.23456789012346E+0000"}));
+                      FormatCase{1.234567890123456789, " 1.23456789012346E+0000"}),
+    [](const auto& info) { return testing_support::CaseNumber("v", info.param.value, 16); });
 
 TEST(Format, NonFiniteIsNeverWritten) {
     EXPECT_THROW(FormatReal(NAN), std::invalid_argument);

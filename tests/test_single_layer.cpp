@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <complex>
+#include <string>
 #include <vector>
 
+#include "case_names.hpp"
 #include "model/single_layer.hpp"
 #include "run_test_support.hpp"
 
@@ -34,15 +37,18 @@ std::vector<double> Curve(const RunState& s) {
 }
 
 struct HalfSpaceCase {
-    long double musp, mua, rho;
+    const char* name;
+    long double musp, mua, rho, rho0, phi;
 };
 
 class SingleLayerHalfSpace : public ::testing::TestWithParam<HalfSpaceCase> {};
 
 TEST_P(SingleLayerHalfSpace, WideThickSlabMatchesClosedForm) {
     const HalfSpaceCase& c = GetParam();
-    RunState s = Single(c.musp, c.mua, 200, 200, c.rho, 0, 0);
+    RunState s = Single(c.musp, c.mua, 200, 200, c.rho, c.rho0, c.phi);
     std::vector<double> r = Curve(s);
+    // Source-detector distance in the plane of the face.
+    const long double dist = std::abs(std::polar(c.rho, c.phi) - std::complex<long double>(c.rho0));
     double peak = 0;
     for (double v : r) peak = std::max(peak, v);
     double worst = 0;
@@ -50,15 +56,43 @@ TEST_P(SingleLayerHalfSpace, WideThickSlabMatchesClosedForm) {
         if (r[j] < peak * 1e-3) continue;
         // Closed form in mm^-2 ps^-1; the routine returns mm^-2 ns^-1.
         const double ref = static_cast<double>(
-            1000 * SemiInfiniteReflectance(c.musp, c.mua, 1.4L, s.zb, c.rho, 10.0L * static_cast<long double>(j + 1)));
+            1000 * SemiInfiniteReflectance(c.musp, c.mua, 1.4L, s.zb, dist, 10.0L * static_cast<long double>(j + 1)));
         worst = std::max(worst, std::fabs(r[j] - ref) / ref);
     }
     EXPECT_LT(worst, 1e-9);
 }
 
 INSTANTIATE_TEST_SUITE_P(Media, SingleLayerHalfSpace,
-                         ::testing::Values(HalfSpaceCase{1.0L, 0.01L, 15}, HalfSpaceCase{1.5L, 0.02L, 25},
-                                           HalfSpaceCase{0.7L, 0.005L, 10}));
+                         ::testing::Values(HalfSpaceCase{"OnAxis", 1.0L, 0.01L, 15, 0, 0},
+                                           HalfSpaceCase{"OnAxisDenser", 1.5L, 0.02L, 25, 0, 0},
+                                           HalfSpaceCase{"OffAxis", 0.7L, 0.005L, 16, 9, 2.2L}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Far beyond the zero-frequency decay length the rim correction is tiny but
+// not zero: with the source on the axis it is I0(alpha rho) K0(alpha a') /
+// I0(alpha a'), here against the large-argument expansions (|alpha rho| ~ 700,
+// where ten terms are exact to rounding).
+TEST(SingleLayerSeries, RimCorrectionAtLargeRadiusAndFrequency) {
+    using C = std::complex<long double>;
+    const RunState s = Single(10, 0.01L, 40, 120, 110, 0, 0);
+    const long double omega = FrequencyOmega(1, 512), ap = s.a + s.zb;
+    const C alpha = std::sqrt(C(s.mua[0] / s.D[0], omega * s.n[0] / (kSpeedOfLight * s.D[0])));
+    ASSERT_GT(alpha.real() * ap, 560);
+    auto series = [](C z, long double sign) {  // sum (sign)^k ((2k-1)!!)^2 / (k! (8z)^k)
+        C sum = 1, t = 1;
+        for (int k = 1; k < 10; ++k) {
+            t *= sign * static_cast<long double>((2 * k - 1) * (2 * k - 1)) / (static_cast<long double>(k) * 8.0L * z);
+            sum += t;
+        }
+        return sum;
+    };
+    const C zr = alpha * s.rho, za = alpha * ap;
+    const C expected = std::exp(alpha * (s.rho - 2 * ap)) * std::sqrt(kPi / (2.0L * za)) * std::sqrt(za / zr) *
+                       series(zr, 1) * series(za, -1) / series(za, 1);
+    const Cx got = SingleLayerCorrection(s, omega);
+    ASSERT_GT(std::abs(expected), 1e-300L);  // within the range of the double spectrum
+    EXPECT_LT(std::abs(C(got.re, got.im) - expected), 1e-15L * std::abs(expected)) << std::abs(expected);
+}
 
 double MaxRel(const std::vector<double>& a, const std::vector<double>& b, double decades) {
     double peak = 0, worst = 0;
@@ -101,7 +135,11 @@ TEST_P(SingleLayerSymmetry, MirrorAndReciprocity) {
 
 INSTANTIATE_TEST_SUITE_P(Positions, SingleLayerSymmetry,
                          ::testing::Values(SymmetryCase{10, 5, 0.7L}, SymmetryCase{15, 12, 2.5L},
-                                           SymmetryCase{4, 16, 1.2L}));
+                                           SymmetryCase{4, 16, 1.2L}),
+                         [](const auto& info) {
+                             return CaseNumber(CaseNumber(CaseNumber("rho", info.param.rho) + "_rho0", info.param.rho0) + "_phi",
+                                               info.param.phi);
+                         });
 
 }  // namespace
 }  // namespace tdcyl
