@@ -71,6 +71,16 @@ class FitResult:
         return plot_fit(self, path, title=title)
 
 
+def _poisson_deviance_residuals(m, y):
+    """sign(m - y) sqrt(2 (m - y + y ln(y / m))): squares sum to the Poisson deviance,
+    whose minimum is the maximum-likelihood estimate; about (m - y)/sqrt(m) near m = y."""
+    m = np.maximum(m, 1e-300)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        log_term = np.where(y > 0, y * np.log(y / m), 0.0)
+    d = 2.0 * (m - y + log_term)
+    return np.sign(m - y) * np.sqrt(np.maximum(d, 0.0))
+
+
 def fit_range_slice(counts, fit_range=(0.8, 0.01)) -> slice:
     """The bins from the rise's first bin at or above fit_range[0] of the peak to
     the tail's last bin at or above fit_range[1] of the peak."""
@@ -109,7 +119,8 @@ def _model_dict(model) -> dict:
 
 
 def fit(t_ps, counts, irf, model, free=("mua1", "musp1"), *, bounds=None, fit_range=(0.8, 0.01),
-        weights="poisson", shift=True, scale="area", engine=None, threads=0, max_nfev=100) -> FitResult:
+        weights="poisson", shift=True, scale="area", engine=None, threads=0, max_nfev=100,
+        ftol=1e-6) -> FitResult:
     """Fits layer parameters to a measured histogram.
 
     Parameters
@@ -130,7 +141,10 @@ def fit(t_ps, counts, irf, model, free=("mua1", "musp1"), *, bounds=None, fit_ra
         Fit from the first bin at rise x peak on the rising edge to the last bin
         at tail x peak on the tail (default 80 % and 1 %).
     weights : "poisson", None or array
-        "poisson": sigma^2 = counts (at least 1); None: unweighted; an array of sigma per bin.
+        "poisson": maximum likelihood for Poisson counts, the residuals being the
+        signed square roots of the Poisson deviance (chi2 is then the deviance;
+        weighting by the counts instead would bias the tail, where counts are
+        few); None: unweighted; an array: sigma per bin.
     shift : bool
         Fit a time shift (ps) between the model and the IRF.
     scale : "area" or "free"
@@ -139,6 +153,9 @@ def fit(t_ps, counts, irf, model, free=("mua1", "musp1"), *, bounds=None, fit_ra
     engine, threads : as for tdcyl.reflectance (the model is computed with all_samples=True).
     max_nfev : int
         Limit of residual evaluations of the optimiser.
+    ftol : float
+        Relative change of chi^2 at which the optimiser stops; the default stops
+        once chi^2 moves by well under 0.01, far below its statistical spread.
     """
     started = time.perf_counter()
     t = np.asarray(t_ps, dtype=float)
@@ -201,12 +218,14 @@ def fit(t_ps, counts, irf, model, free=("mua1", "musp1"), *, bounds=None, fit_ra
 
     window = fit_range_slice(y, fit_range)
     yw = y[window]
+    deviance = False
+    sigma = np.ones_like(yw)
     if weights is None:
-        sigma = np.ones_like(yw)
+        pass
     elif isinstance(weights, str):
         if weights != "poisson":
             raise ValueError(f"weights must be 'poisson', None or an array of sigma, not {weights!r}")
-        sigma = np.sqrt(np.maximum(yw, 1.0))
+        deviance = True
     else:
         s = np.asarray(weights, dtype=float)
         if s.shape != y.shape or not np.all(s > 0) or not np.all(np.isfinite(s)):
@@ -250,7 +269,10 @@ def fit(t_ps, counts, irf, model, free=("mua1", "musp1"), *, bounds=None, fit_ra
         return a * h, a
 
     def residuals(x):
-        return (predicted(x)[0][window] - yw) / sigma
+        m = predicted(x)[0][window]
+        if deviance:
+            return _poisson_deviance_residuals(m, yw)
+        return (m - yw) / sigma
 
     def jacobian(x):
         # Forward differences; shift and scale reuse the cached curve (no model call).
@@ -284,9 +306,15 @@ def fit(t_ps, counts, irf, model, free=("mua1", "musp1"), *, bounds=None, fit_ra
         x_scale[len(free)] = width
 
     res = scipy.optimize.least_squares(residuals, x0, jac=jacobian, bounds=(lo, hi), x_scale=x_scale,
-                                       method="trf", max_nfev=max_nfev)
+                                       method="trf", max_nfev=max_nfev,
+                                       ftol=ftol, xtol=1e-7)
+    # Covariance (J^T J)^-1 in column-scaled form: the scale (~1e11) and the
+    # coefficients (~1e-2) would otherwise leave J^T J too ill-conditioned to invert.
     J = res.jac
-    cov = np.linalg.pinv(J.T @ J)
+    norms = np.linalg.norm(J, axis=0)
+    norms[norms == 0] = 1.0
+    Js = J / norms
+    cov = np.linalg.pinv(Js.T @ Js) / np.outer(norms, norms)
     stderr = np.sqrt(np.clip(np.diag(cov), 0, None))
     pred, a = predicted(res.x)
     r = res.fun

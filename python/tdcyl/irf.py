@@ -108,7 +108,9 @@ def convolve_irf(t_ps, model, irf_t_ps, irf_counts, shift_ps: float = 0.0) -> np
         raise ValueError(f"shift_ps must be finite, got {s}")
     n = ti.size
     # A photon launched in IRF bin k and detected after a flight of d bins lands
-    # in bin k + d: the curve is binned on centres 0, w, 2w, ... of flight time.
-    edges = (np.arange(n + 1) - 0.5) * width - s
+    # in bin k + d: the curve is binned on centres 0, w, 2w, ... of flight time,
+    # with p bins before 0 for what an earlier shift moves there.
+    p = int(math.ceil(max(0.0, -s) / width)) + 1
+    edges = (np.arange(-p, n + 1) - 0.5) * width - s
     binned = bin_integrals(t_ps, model, edges)
-    return np.convolve(ci / total, binned)[:n]
+    return np.convolve(ci / total, binned)[p:p + n]
