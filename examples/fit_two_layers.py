@@ -3,8 +3,9 @@
 
 Synthesises a histogram (Gaussian IRF of 150 ps FWHM, 12.2 ps bins, 10^6
 counts, Poisson noise with a fixed seed), fits mua and musp of both layers
-together with the time shift, prints true / fitted / sigma, the wall time and
-the number of model calls, and saves the plot.
+(the IRF is on the measurement's clock, so no shift is fitted), prints
+true / fitted / sigma, the wall time and the number of model calls, and saves
+the plot.
 
     PYTHONPATH=build/python python3 examples/fit_two_layers.py [--seed S] [--plot FILE]
 """
@@ -16,19 +17,23 @@ import numpy as np
 
 import tdcyl
 
-TRUE = {"musp1": 1.0, "mua1": 0.015, "musp2": 1.2, "mua2": 0.025}
-START = {"musp1": 0.85, "mua1": 0.012, "musp2": 1.4, "mua2": 0.03}
+TRUE = {"musp1": 1.0, "mua1": 0.01, "musp2": 1.5, "mua2": 0.03}
+START = {"musp1": 0.8, "mua1": 0.0125, "musp2": 1.2, "mua2": 0.024}
 FREE = ("mua1", "musp1", "mua2", "musp2")
 BIN_PS = 12.2
 N_BINS = 512
 IRF_FWHM_PS = 150.0
 IRF_CENTRE_PS = 800.0
 COUNTS = 1e6
+# Four optical parameters of two layers need the rising edge as well: from 5 %
+# of the peak on the rise to 0.1 % on the tail (the usual 80 % ... 1 % leaves the
+# top layer's absorption and the bottom layer's scattering nearly degenerate).
+FIT_RANGE = (0.05, 0.001)
 
 
 def geometry(p):
-    layers = [tdcyl.Layer(p["musp1"], p["mua1"], 1.4, 6.0), tdcyl.Layer(p["musp2"], p["mua2"], 1.4, 40.0)]
-    return dict(layers=layers, radius=22.0, rho=18.0)
+    layers = [tdcyl.Layer(p["musp1"], p["mua1"], 1.4, 8.0), tdcyl.Layer(p["musp2"], p["mua2"], 1.4, 40.0)]
+    return dict(layers=layers, radius=30.0, rho=25.0)
 
 
 def main():
@@ -50,14 +55,14 @@ def main():
 
     started = time.perf_counter()
     result = tdcyl.fit(t, counts, irf=(t, irf), model=geometry(START), free=FREE, shift=False,
-                        engine=args.engine)
+                       fit_range=FIT_RANGE, engine=args.engine)
     wall = time.perf_counter() - started
 
-    print(result.table({**TRUE, "shift": 0.0}))
+    print(result.table(TRUE))
     print(f"chi2/dof = {result.chi2_red:.3f} ({result.dof} degrees of freedom)")
     print(f"wall time {wall:.1f} s, {result.model_calls} model calls ({wall / result.model_calls:.2f} s per call), "
           f"engine {args.engine}")
-    result.plot(args.plot, title=f"two layers, rho = 18 mm, seed {args.seed}")
+    result.plot(args.plot, title=f"two layers, rho = 25 mm, seed {args.seed}")
     print(f"plot saved to {args.plot}")
 
 

@@ -233,6 +233,7 @@ PYBIND11_MODULE(_core, m) {
     // The fast engine comes with its two extra entry points.
     m.attr("HAVE_FAST_ENGINE") = kHasRunRhos<RunState> || kHasFrequencyDomain<RunState>;
     m.attr("MAX_LAYERS") = kMaxLayers;
+    m.attr("VERSION") = TDCYL_VERSION;
 
     m.def("compute", &Compute, py::arg("musp"), py::arg("mua"), py::arg("n"), py::arg("l"), py::arg("a"),
           py::arg("rhos"), py::arg("rho0"), py::arg("phi"), py::arg("M"), py::arg("MMAX"), py::arg("engine"),

@@ -20,6 +20,7 @@ from .model import (DEFAULT_ENGINE, ENGINES, Curve, CurveSet, Layer, available_e
 from .plotting import plot
 
 HAVE_FREQUENCY_DOMAIN = bool(_core.HAVE_FREQUENCY_DOMAIN)
+__version__ = _core.VERSION
 
 __all__ = [
     "Layer", "Curve", "CurveSet", "reflectance", "frequency_domain", "continuous_wave", "available_engines",
