@@ -44,15 +44,21 @@ def test_off_axis_layered_equals_cli_byte_for_byte(cli, tmp_path):
     assert tdcyl.read_input(tmp_path / "input.dat").kwargs() == {**kwargs, "layers": THREE}
 
 
-def test_several_distances_equal_one_call_per_distance():
+ENGINES = [pytest.param(e, marks=pytest.mark.skipif(e not in tdcyl.available_engines(),
+                                                    reason=f"engine {e!r} is not in this build")) for e in tdcyl.ENGINES]
+
+
+@pytest.mark.parametrize("engine", ENGINES)
+def test_several_distances_equal_one_call_per_distance(engine):
     rhos = np.array([0.0, 2.5, 5.0, 7.9])
-    both = tdcyl.reflectance(CHEAP["layers"], CHEAP["radius"], rhos, rho0=1.5, phi=0.4, mmax=2, all_samples=True)
+    both = tdcyl.reflectance(CHEAP["layers"], CHEAP["radius"], rhos, rho0=1.5, phi=0.4, mmax=2, all_samples=True,
+                             engine=engine)
     assert isinstance(both, tdcyl.CurveSet) and len(both) == len(rhos)
     assert both.reflectance.shape == (4, 512)
     np.testing.assert_array_equal(both.rho, rhos)
     for r, curve in zip(rhos, both):
         single = tdcyl.reflectance(CHEAP["layers"], CHEAP["radius"], r, rho0=1.5, phi=0.4, mmax=2,
-                                   all_samples=True)
+                                   all_samples=True, engine=engine)
         np.testing.assert_array_equal(curve.reflectance, single.reflectance)
         np.testing.assert_array_equal(curve.t_ps, single.t_ps)
     # Without all_samples every curve keeps its own six decades: no common grid.
@@ -141,6 +147,14 @@ def test_bad_arguments_raise_before_computing(change, error, message):
     kwargs = {**CHEAP, **change}
     with pytest.raises(error, match=message):
         tdcyl.reflectance(**kwargs)
+
+
+@pytest.mark.skipif("fast" not in tdcyl.available_engines(), reason="engine 'fast' is not in this build")
+def test_fast_engine_with_wraparound_is_the_faithful_curve():
+    faithful = tdcyl.reflectance(**CHEAP, engine="faithful", all_samples=True).reflectance
+    fast = tdcyl.reflectance(**CHEAP, engine="fast", wraparound=True, all_samples=True).reflectance
+    near_peak = np.abs(faithful) > 1e-3 * np.max(faithful)
+    np.testing.assert_allclose(fast[near_peak], faithful[near_peak], rtol=1e-6)
 
 
 @pytest.mark.skipif("fast" in tdcyl.available_engines(), reason="the fast engine is in this build")
