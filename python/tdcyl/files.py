@@ -73,7 +73,7 @@ def write_input(path, layers, radius, rho, rho0=0.0, phi=0.0, M=1, mmax=0) -> No
         raise ValueError("rho: a parameter file holds one distance")
     m = _integer("M", M, 1, 512)
     lines = [f"{arr.shape[0]}   number of layers N"]
-    for i, (musp, mua, n, thickness) in enumerate(arr, start=1):
+    for i, (musp, mua, n, thickness) in enumerate(arr.tolist(), start=1):  # Python floats: repr is the decimal
         lines += [f"{musp!r}   layer {i}: musp [1/mm]", f"{mua!r}   layer {i}: mua [1/mm]",
                   f"{n!r}   layer {i}: refractive index n", f"{thickness!r}   layer {i}: thickness l [mm]"]
     lines += [f"{a!r}   radius a [mm]", f"{float(rhos[0])!r}   detector distance rho from the axis [mm]",
