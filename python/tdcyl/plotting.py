@@ -66,7 +66,7 @@ def plot(obj, path=None, *, title=None, labels=None):
         keep = c.reflectance > 0
         ax.semilogy(c.t_ps[keep], c.reflectance[keep], label=label)
     ax.set_xlabel("t [ps]")
-    ax.set_ylabel("reflectance [mm$^{-2}$ ps$^{-1}$]")
+    ax.set_ylabel("reflectance [mm⁻² ps⁻¹]")
     ax.legend(fontsize=8)
     if title:
         ax.set_title(title)
