@@ -219,7 +219,9 @@ namespace {
 
 // --- output selection ----------------------------------------------------------
 
-RunResult SelectSamples(const RunState& s, const std::vector<double>& fft) {
+// Samples within six decades of the peak, or every sample of the output grid
+// with `all_samples` (a fit needs a grid that does not move with the curve).
+RunResult SelectSamples(const RunState& s, const std::vector<double>& fft, bool all_samples) {
     std::feclearexcept(FE_ALL_EXCEPT);
     RunResult result;
     const int K = kFftLength / (2 * s.M);
@@ -235,8 +237,14 @@ RunResult SelectSamples(const RunState& s, const std::vector<double>& fft) {
     if (peak == 0) throw RunError("the computed curve is zero");
     for (int i = 1; i <= K; ++i) {
         Extended v = sample(i);
+        if (all_samples && v == 0) {
+            result.time_ps.push_back(10.0 * i);
+            result.reflectance.push_back(0.0);
+            result.log10_abs.push_back(-std::numeric_limits<double>::infinity());
+            continue;
+        }
         if (v == 0) continue;  // carries no information on a logarithmic scale
-        if (peak / std::fabs(v) <= 1e6L) {
+        if (all_samples || peak / std::fabs(v) <= 1e6L) {
             Extended r = 0.001L * v;
             result.time_ps.push_back(10.0 * i);
             result.reflectance.push_back(static_cast<double>(r));
@@ -317,7 +325,7 @@ RunResult ComputeRun(const RunState& params, const RunOptions& options) {
         SingleLayerTimeDomain(s, fft.data());
         CheckFaults("the single-layer time-domain step");
     }
-    RunResult result = SelectSamples(s, fft);
+    RunResult result = SelectSamples(s, fft, options.all_samples);
     result.warnings = CurveWarnings(params, result);
     return result;
 }

@@ -26,8 +26,14 @@ public:
     RunCancelled() : std::runtime_error("the run was cancelled") {}
 };
 
+enum class Engine { faithful, fast };
+
 struct RunOptions {
     int threads = 0;  // 0: all hardware threads
+    Engine engine = Engine::faithful;
+    double tolerance = 0;      // 0: the fast engine's default
+    bool wraparound = true;    // false: the fast engine's alias-free transform (damped line ω − iσ)
+    bool all_samples = false;  // every output sample i = 1 … K (K = 1024 div 2M) at t = 10·i ps, not only those within six decades
     // Called with (stage, done, total) from the computing threads, serialised
     // by the core; may be empty. Stages: "zeros" (orders of the Bessel zero
     // search done / orders), "frequencies" (frequencies done / 513).
@@ -41,7 +47,8 @@ struct RunOptions {
 };
 
 struct RunResult {
-    // Accepted samples in increasing time.
+    // Accepted samples in increasing time; with RunOptions::all_samples every
+    // output sample, zeros included (log10_abs is then -infinity).
     std::vector<double> time_ps;       // 10*i
     std::vector<double> reflectance;   // 0.001*v, mm^-2 ps^-1, signed
     std::vector<double> log10_abs;     // log10(|0.001*v|), for the chart

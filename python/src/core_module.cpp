@@ -1,0 +1,250 @@
+// tdcyl._core: the run core of tdcyl-cli for Python. Thin on purpose: the
+// package beside it checks the arguments and shapes the results; this layer
+// converts values, releases the GIL while the core computes, and turns the
+// core's exceptions into Python ones.
+#include <pybind11/complex.h>
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <charconv>
+#include <cmath>
+#include <complex>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "app/core/input_reader.hpp"
+#include "app/core/result_writer.hpp"
+#include "app/core/run.hpp"
+
+namespace py = pybind11;
+
+namespace tdcyl {
+namespace {
+
+// A Python float stands for the decimal number it prints as (its shortest
+// round-trip form); it is converted to Extended the way the parameter file is
+// read, so that n = 1.4 selects the same boundary constant as "1.4" in a file
+// and a call reproduces tdcyl-cli bit for bit.
+Extended ToExtended(double x) {
+    char buf[64];
+    const auto r = std::to_chars(buf, buf + sizeof buf, x);
+    Extended v = 0;
+    if (r.ec != std::errc() || !ParseRealToken(std::string(buf, r.ptr), v))
+        throw py::value_error("cannot convert " + std::string(buf, r.ptr) + " to a parameter value");
+    return v;
+}
+
+// The optional parts of the core, present once the fast engine is merged.
+// Detected through argument-dependent lookup, so this file builds either way.
+template <class S>
+constexpr bool kHasRunRhos = requires(const S& s, const std::vector<Extended>& r, const RunOptions& o) {
+    ComputeRunRhos(s, r, o);
+};
+template <class S>
+constexpr bool kHasFrequencyDomain = requires(const S& s, const std::vector<double>& w, const RunOptions& o) {
+    ComputeFrequencyDomain(s, w, o);
+};
+
+template <class S>
+std::vector<RunResult> RunRhos(const S& params, const std::vector<Extended>& rhos, const RunOptions& options) {
+    if constexpr (kHasRunRhos<S>) {
+        return ComputeRunRhos(params, rhos, options);
+    } else {
+        std::vector<RunResult> out;
+        S s = params;
+        for (Extended rho : rhos) {
+            s.rho = rho;
+            out.push_back(ComputeRun(s, options));
+        }
+        return out;
+    }
+}
+
+template <class S>
+std::vector<std::complex<double>> FrequencyDomain(const S& params, const std::vector<double>& omega,
+                                                  const RunOptions& options) {
+    if constexpr (kHasFrequencyDomain<S>)
+        return ComputeFrequencyDomain(params, omega, options);
+    else
+        throw std::logic_error("no frequency-domain output in this build");
+}
+
+template <class R>
+std::vector<std::string> WarningsOf(const R& r) {
+    if constexpr (requires { r.warnings; })
+        return r.warnings;
+    else
+        return {};
+}
+
+struct Problem {
+    RunState params;
+    InputFile file;  // the same values with the lines a parameter file would give them
+};
+
+// Builds the parameters and runs the core's own checks on them (the package
+// has checked them already, with argument names; this is the safety net).
+Problem MakeProblem(const std::vector<double>& musp, const std::vector<double>& mua, const std::vector<double>& n,
+                    const std::vector<double>& l, double a, double rho, double rho0, double phi, int M, int MMAX) {
+    const std::size_t N = musp.size();
+    if (N == 0 || mua.size() != N || n.size() != N || l.size() != N)
+        throw py::value_error("layers: need the same number (>= 1) of musp, mua, n and thickness values");
+    Problem p;
+    RunState& s = p.params;
+    s.N = static_cast<int>(N);
+    for (std::size_t i = 0; i < N; ++i) {
+        s.musp.push_back(ToExtended(musp[i]));
+        s.mua.push_back(ToExtended(mua[i]));
+        s.n.push_back(ToExtended(n[i]));
+        s.l.push_back(ToExtended(l[i]));
+    }
+    s.a = ToExtended(a);
+    s.rho = ToExtended(rho);
+    s.rho0 = ToExtended(rho0);
+    s.phi = ToExtended(phi);
+    s.M = M;
+    s.MMAX = MMAX;
+    p.file.params = s;
+    for (int i = 1; i <= 4 * s.N + 7; ++i) p.file.lines.push_back(i);
+    try {
+        ValidateInput(p.file);
+    } catch (const InputError& e) {
+        throw py::value_error(std::string("invalid parameters (numbered as in a parameter file): ") + e.what());
+    }
+    return p;
+}
+
+RunOptions MakeOptions(const std::string& engine, double tolerance, bool wraparound, int threads, bool all_samples) {
+    RunOptions o;
+    if (engine == "faithful")
+        o.engine = Engine::faithful;
+    else if (engine == "fast")
+        o.engine = Engine::fast;
+    else
+        throw py::value_error("engine must be 'faithful' or 'fast', not '" + engine + "'");
+    o.tolerance = tolerance;
+    o.wraparound = wraparound;
+    o.threads = threads;
+    o.all_samples = all_samples;
+    return o;
+}
+
+py::array_t<double> ToArray(const std::vector<double>& v) {
+    py::array_t<double> a(static_cast<py::ssize_t>(v.size()));
+    std::copy(v.begin(), v.end(), a.mutable_data());
+    return a;
+}
+
+// One tuple (t_ps, reflectance, warnings) per distance.
+py::list Compute(const std::vector<double>& musp, const std::vector<double>& mua, const std::vector<double>& n,
+                 const std::vector<double>& l, double a, const std::vector<double>& rhos, double rho0, double phi,
+                 int M, int MMAX, const std::string& engine, double tolerance, bool wraparound, int threads,
+                 bool all_samples) {
+    if (rhos.empty()) throw py::value_error("rho: need at least one distance");
+    std::vector<Extended> rho_ext;
+    for (double r : rhos) {
+        MakeProblem(musp, mua, n, l, a, r, rho0, phi, M, MMAX);  // checks every distance before computing
+        rho_ext.push_back(ToExtended(r));
+    }
+    const Problem p = MakeProblem(musp, mua, n, l, a, rhos[0], rho0, phi, M, MMAX);
+    const RunOptions options = MakeOptions(engine, tolerance, wraparound, threads, all_samples);
+    std::vector<RunResult> results;
+    {
+        py::gil_scoped_release release;
+        results = RunRhos(p.params, rho_ext, options);
+    }
+    py::list out;
+    for (const RunResult& r : results)
+        out.append(py::make_tuple(ToArray(r.time_ps), ToArray(r.reflectance), WarningsOf(r)));
+    return out;
+}
+
+py::array_t<std::complex<double>> ComputeFrequencies(const std::vector<double>& musp, const std::vector<double>& mua,
+                                                     const std::vector<double>& n, const std::vector<double>& l,
+                                                     double a, double rho, double rho0, double phi, int MMAX,
+                                                     const std::vector<double>& omega, const std::string& engine,
+                                                     double tolerance, int threads) {
+    const Problem p = MakeProblem(musp, mua, n, l, a, rho, rho0, phi, 1, MMAX);
+    const RunOptions options = MakeOptions(engine, tolerance, false, threads, false);
+    std::vector<std::complex<double>> values;
+    {
+        py::gil_scoped_release release;
+        values = FrequencyDomain(p.params, omega, options);
+    }
+    py::array_t<std::complex<double>> out(static_cast<py::ssize_t>(values.size()));
+    std::copy(values.begin(), values.end(), out.mutable_data());
+    return out;
+}
+
+py::dict ReadInputPy(const std::string& path) {
+    InputFile f;
+    try {
+        f = ReadInputFile(path);
+        ValidateInput(f);
+    } catch (const InputError& e) {
+        throw py::value_error(e.what());
+    }
+    const RunState& s = f.params;
+    auto list = [](const std::vector<Extended>& v) {
+        std::vector<double> d;
+        for (Extended x : v) d.push_back(static_cast<double>(x));
+        return d;
+    };
+    py::dict d;
+    d["musp"] = list(s.musp);
+    d["mua"] = list(s.mua);
+    d["n"] = list(s.n);
+    d["l"] = list(s.l);
+    d["radius"] = static_cast<double>(s.a);
+    d["rho"] = static_cast<double>(s.rho);
+    d["rho0"] = static_cast<double>(s.rho0);
+    d["phi"] = static_cast<double>(s.phi);
+    d["M"] = s.M;
+    d["mmax"] = s.MMAX;
+    return d;
+}
+
+void WriteResultPy(const std::string& path, const std::vector<double>& t, const std::vector<double>& r) {
+    if (t.size() != r.size()) throw py::value_error("t_ps and reflectance must have the same length");
+    for (std::size_t i = 0; i < t.size(); ++i)
+        if (!std::isfinite(t[i]) || !std::isfinite(r[i]))
+            throw py::value_error("sample " + std::to_string(i) + " is not a finite number");
+    try {
+        WriteResultFileAtomic(path, t, r);
+    } catch (const std::runtime_error& e) {
+        PyErr_SetString(PyExc_OSError, e.what());  // as for any file Python cannot write
+        throw py::error_already_set();
+    }
+}
+
+}  // namespace
+}  // namespace tdcyl
+
+PYBIND11_MODULE(_core, m) {
+    using namespace tdcyl;
+    m.doc() = "The run core of tdcyl-cli (use the functions of the tdcyl package).";
+    py::register_exception<RunError>(m, "RunError", PyExc_RuntimeError);
+    py::register_exception<RunCancelled>(m, "RunCancelled", PyExc_RuntimeError);
+
+    m.attr("HAVE_RUN_RHOS") = kHasRunRhos<RunState>;
+    m.attr("HAVE_FREQUENCY_DOMAIN") = kHasFrequencyDomain<RunState>;
+    // The fast engine comes with its two extra entry points.
+    m.attr("HAVE_FAST_ENGINE") = kHasRunRhos<RunState> || kHasFrequencyDomain<RunState>;
+    m.attr("MAX_LAYERS") = kMaxLayers;
+    m.attr("VERSION") = TDCYL_VERSION;
+
+    m.def("compute", &Compute, py::arg("musp"), py::arg("mua"), py::arg("n"), py::arg("l"), py::arg("a"),
+          py::arg("rhos"), py::arg("rho0"), py::arg("phi"), py::arg("M"), py::arg("MMAX"), py::arg("engine"),
+          py::arg("tolerance"), py::arg("wraparound"), py::arg("threads"), py::arg("all_samples"));
+    m.def("frequency_domain", &ComputeFrequencies, py::arg("musp"), py::arg("mua"), py::arg("n"), py::arg("l"),
+          py::arg("a"), py::arg("rho"), py::arg("rho0"), py::arg("phi"), py::arg("MMAX"), py::arg("omega"),
+          py::arg("engine"), py::arg("tolerance"), py::arg("threads"));
+    m.def("read_input", &ReadInputPy, py::arg("path"));
+    m.def("write_result", &WriteResultPy, py::arg("path"), py::arg("t_ps"), py::arg("reflectance"));
+    m.def("format_real", [](double x) {
+        if (!std::isfinite(x)) throw py::value_error("not a finite number");
+        return FormatReal(x);
+    });
+}

@@ -1,0 +1,80 @@
+"""Frequency-domain and continuous-wave reflectance.
+
+The C++ side (ComputeFrequencyDomain of the fast engine) is not in every build:
+the tests marked `needs_frequency_domain` are skipped until it is, and run by
+themselves once it is merged. The argument checks run always.
+"""
+import math
+
+import numpy as np
+import pytest
+
+import tdcyl
+
+needs_frequency_domain = pytest.mark.skipif(
+    not tdcyl.HAVE_FREQUENCY_DOMAIN,
+    reason="ComputeFrequencyDomain (fast engine) is not in this build: enable by merging the fast engine")
+
+LAYERS = [tdcyl.Layer(1.0, 0.02, 1.4, 8.0), tdcyl.Layer(1.3, 0.03, 1.4, 40.0)]
+
+
+def time_domain(layers, radius, rho):
+    return tdcyl.reflectance(layers, radius, rho, engine="fast", wraparound=False, all_samples=True)
+
+
+@needs_frequency_domain
+def test_continuous_wave_is_the_time_integral():
+    curve = time_domain(LAYERS, 20.0, 10.0)
+    integral = np.sum(curve.reflectance) * 10.0  # mm^-2 ps^-1 x ps
+    assert tdcyl.continuous_wave(LAYERS, 20.0, 10.0) == pytest.approx(integral, rel=1e-3)
+
+
+def semi_infinite_cw(musp, mua, rho, reff=0.493477582093524):
+    """Steady-state flux at the surface of a half space (extrapolated boundary,
+    source at z0 and its image at -(z0 + 2 zb)), mm^-2."""
+    z0 = 1 / (musp + mua)
+    zb = 2 * (1 + reff) / (1 - reff) / (3 * musp)
+    mueff = math.sqrt(3 * mua * musp)
+    r1 = math.hypot(rho, z0)
+    r2 = math.hypot(rho, z0 + 2 * zb)
+    return (z0 * (mueff + 1 / r1) * math.exp(-mueff * r1) / r1**2
+            + (z0 + 2 * zb) * (mueff + 1 / r2) * math.exp(-mueff * r2) / r2**2) / (4 * math.pi)
+
+
+@needs_frequency_domain
+@pytest.mark.parametrize("layers", [[tdcyl.Layer(1.0, 0.02, 1.4, 100.0)],
+                                    [tdcyl.Layer(1.0, 0.02, 1.4, 30.0), tdcyl.Layer(1.0, 0.02, 1.4, 70.0)]],
+                         ids=["one layer", "two equal layers"])
+def test_continuous_wave_of_a_large_cylinder_is_the_half_space(layers):
+    rhos = np.array([5.0, 15.0, 25.0])
+    got = tdcyl.continuous_wave(layers, 60.0, rhos)
+    expected = [semi_infinite_cw(1.0, 0.02, r) for r in rhos]
+    np.testing.assert_allclose(got, expected, rtol=1e-4)
+
+
+@needs_frequency_domain
+def test_low_frequency_phase_is_the_mean_time_of_flight():
+    curve = time_domain(LAYERS, 20.0, 10.0)
+    mean_ps = np.sum(curve.t_ps * curve.reflectance) / np.sum(curve.reflectance)
+    f = np.array([1e6, 2e6])
+    v = tdcyl.frequency_domain(LAYERS, 20.0, 10.0, f)
+    np.testing.assert_allclose(-np.angle(v) / (2 * np.pi * f), mean_ps * 1e-12, rtol=1e-3)
+    np.testing.assert_allclose(np.abs(v), tdcyl.continuous_wave(LAYERS, 20.0, 10.0), rtol=1e-3)
+    both = tdcyl.frequency_domain(LAYERS, 20.0, [10.0, 10.0], f)
+    assert both.shape == (2, 2)
+    np.testing.assert_array_equal(both[0], v)
+
+
+@pytest.mark.parametrize("freqs, message", [
+    ([-1.0], "frequencies_hz must be >= 0"),
+    ([np.nan], "frequencies_hz must be finite"),
+    ([], "frequencies_hz must hold at least one frequency"),
+], ids=["negative", "nan", "empty"])
+def test_bad_frequencies(freqs, message):
+    with pytest.raises(ValueError, match=message):
+        tdcyl.frequency_domain(LAYERS, 20.0, 10.0, freqs)
+
+
+def test_frequency_domain_refuses_the_faithful_engine():
+    with pytest.raises(ValueError, match="needs engine='fast'"):
+        tdcyl.frequency_domain(LAYERS, 20.0, 10.0, [1e8], engine="faithful")

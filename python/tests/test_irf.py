@@ -1,0 +1,74 @@
+"""IRF convolution against the exponentially modified Gaussian, and area conservation."""
+import math
+
+import numpy as np
+import pytest
+from scipy.special import erfc
+
+import tdcyl
+
+TAU = 300.0     # ps, decay of the model curve
+SIGMA = 63.7    # ps, Gaussian IRF (150 ps FWHM)
+MU = 700.0      # ps, IRF centre
+
+
+def emg(t, mu, sigma, tau):
+    """Unit-area Gaussian (mu, sigma) convolved with exp(-t/tau) for t >= 0."""
+    return 0.5 * np.exp(sigma**2 / (2 * tau**2) - (t - mu) / tau) * erfc((sigma / tau - (t - mu) / sigma) / math.sqrt(2))
+
+
+@pytest.mark.parametrize("width", [12.2, 4.0])
+@pytest.mark.parametrize("shift", [0.0, 3.7, -41.3])
+def test_gaussian_irf_with_exponential_is_the_emg(width, shift):
+    t_model = np.arange(0.0, 8000.0, 0.5)  # fine samples: the straight lines are close to the exponential
+    model = np.exp(-t_model / TAU)
+    t = (np.arange(600) + 0.5) * width
+    irf = np.exp(-0.5 * ((t - MU) / SIGMA) ** 2) * 1e5  # any scale: normalised to unit area
+    got = tdcyl.convolve_irf(t_model, model, t, irf, shift_ps=shift)
+    # Per bin: width x the density at the bin centre, up to the midpoint-rule error (w/sigma)^2/24.
+    expected = width * emg(t, MU + shift, SIGMA, TAU)
+    assert np.max(np.abs(got - expected)) < 0.1 * (width / SIGMA) ** 2 * np.max(expected) + 1e-6 * np.max(expected)
+
+
+def test_bin_integrals_keep_the_area_for_any_bins():
+    t = 10.0 * np.arange(1, 513)
+    y = t * np.exp(-t / 400.0) * (1 + 0.3 * np.sin(t / 37.0))
+    # Straight lines from (0, 0) through the samples: the trapezoid sum is the exact area.
+    area = np.trapz(np.concatenate(([0.0], y)), np.concatenate(([0.0], t)))
+    for width, start in [(12.2, -30.0), (7.0, 0.0), (25.0, -5.0), (3.3, -1.1)]:
+        edges = start + width * np.arange(int(6000 / width))
+        bins = tdcyl.bin_integrals(t, y, edges)
+        assert bins.sum() == pytest.approx(area, rel=1e-12)
+    # A bin that splits a segment: exact integral of the straight line.
+    assert tdcyl.bin_integrals([10.0, 20.0], [1.0, 3.0], [12.0, 15.0])[0] == pytest.approx(3 * (1.4 + 2.0) / 2)
+
+
+def test_convolution_keeps_the_area_of_a_curve():
+    t_model = 10.0 * np.arange(1, 513)
+    model = (t_model / 500.0) ** 2 * np.exp(-t_model / 250.0)
+    t = (np.arange(1024) + 0.5) * 12.2
+    irf = np.exp(-0.5 * ((t - 400.0) / 80.0) ** 2) + 0.01 * np.exp(-np.abs(t - 450.0) / 200.0)
+    got = tdcyl.convolve_irf(t_model, model, t, irf, shift_ps=6.1)
+    area = np.trapz(np.concatenate(([0.0], model)), np.concatenate(([0.0], t_model)))
+    assert got.sum() == pytest.approx(area, rel=1e-4)  # only the IRF's far tail leaves the window
+
+
+BAD = [
+    (dict(irf_counts=np.zeros(50)), ValueError, "irf_counts must have a positive sum"),
+    (dict(irf_counts=np.array([])), ValueError, "irf_t_ps must be a non-empty"),
+    (dict(irf_counts=-np.ones(50)), ValueError, "irf_counts must be >= 0"),
+    (dict(irf_counts=np.ones(49)), ValueError, "irf_counts must have the shape of irf_t_ps"),
+    (dict(irf_t_ps=np.r_[np.arange(49.0), 60.0]), ValueError, "equally spaced"),
+    (dict(model=np.full(10, np.nan)), ValueError, "must be finite"),
+    (dict(shift_ps=float("nan")), ValueError, "shift_ps must be finite"),
+]
+
+
+@pytest.mark.parametrize("change, error, message", BAD, ids=[m for _, _, m in BAD])
+def test_bad_irf_arguments(change, error, message):
+    kwargs = dict(t_ps=10.0 * np.arange(1, 11), model=np.ones(10), irf_t_ps=np.arange(50.0), irf_counts=np.ones(50))
+    if "irf_counts" in change and change["irf_counts"].size == 0:
+        kwargs["irf_t_ps"] = np.array([])
+    kwargs.update(change)
+    with pytest.raises(error, match=message):
+        tdcyl.convolve_irf(**kwargs)

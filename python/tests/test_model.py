@@ -1,0 +1,182 @@
+"""The forward model through Python against tdcyl-cli, and the checks of its arguments."""
+import subprocess
+import threading
+
+import numpy as np
+import pytest
+
+import tdcyl
+
+# A cheap layered geometry: round(20 a) = 160 zeros per order.
+THREE = [tdcyl.Layer(1.0, 0.01, 1.4, 3.0), tdcyl.Layer(1.3, 0.02, 1.33, 5.0), tdcyl.Layer(0.9, 0.015, 1.45, 20.0)]
+CHEAP = dict(layers=THREE[:2], radius=8.0, rho=5.0)
+
+
+def run_cli(cli, input_path, output_path):
+    subprocess.run([cli, "--input", str(input_path), "--output", str(output_path), "--quiet"], check=True,
+                   capture_output=True)
+    return output_path.read_bytes()
+
+
+def test_single_layer_file_equals_cli_byte_for_byte(cli, source_dir, tmp_path):
+    example = source_dir / "examples" / "single_layer_off_axis.dat"
+    params = tdcyl.read_input(example)
+    curve = tdcyl.reflectance(**params.kwargs(), engine="faithful")
+    tdcyl.write_result(tmp_path / "python.dat", curve)
+    assert (tmp_path / "python.dat").read_bytes() == run_cli(cli, example, tmp_path / "cli.dat")
+
+
+def test_off_axis_layered_equals_cli_byte_for_byte(cli, tmp_path):
+    # Values that are not exact binary fractions, and n = 1.4 only below the
+    # top layer: the file reader's decimal conversion and the boundary constant
+    # must both match.
+    kwargs = dict(layers=THREE, radius=7.3, rho=4.1, rho0=2.7, phi=0.9, M=2, mmax=4)
+    tdcyl.write_input(tmp_path / "input.dat", **kwargs)
+    expected = run_cli(cli, tmp_path / "input.dat", tmp_path / "cli.dat")
+    curve = tdcyl.reflectance(**kwargs, engine="faithful", threads=3)
+    tdcyl.write_result(tmp_path / "python.dat", curve)
+    assert (tmp_path / "python.dat").read_bytes() == expected
+    # The result file reads back to the same numbers (15 significant digits).
+    back = tdcyl.read_result(tmp_path / "cli.dat")
+    np.testing.assert_array_equal(back.t_ps, curve.t_ps)
+    np.testing.assert_allclose(back.reflectance, curve.reflectance, rtol=6e-15, atol=0)
+    # write_input wrote what read_input reads.
+    assert tdcyl.read_input(tmp_path / "input.dat").kwargs() == {**kwargs, "layers": THREE}
+
+
+ENGINES = [pytest.param(e, marks=pytest.mark.skipif(e not in tdcyl.available_engines(),
+                                                    reason=f"engine {e!r} is not in this build")) for e in tdcyl.ENGINES]
+
+
+@pytest.mark.parametrize("engine", ENGINES)
+def test_several_distances_equal_one_call_per_distance(engine):
+    rhos = np.array([0.0, 2.5, 5.0, 7.9])
+    both = tdcyl.reflectance(CHEAP["layers"], CHEAP["radius"], rhos, rho0=1.5, phi=0.4, mmax=2, all_samples=True,
+                             engine=engine)
+    assert isinstance(both, tdcyl.CurveSet) and len(both) == len(rhos)
+    assert both.reflectance.shape == (4, 512)
+    np.testing.assert_array_equal(both.rho, rhos)
+    for r, curve in zip(rhos, both):
+        single = tdcyl.reflectance(CHEAP["layers"], CHEAP["radius"], r, rho0=1.5, phi=0.4, mmax=2,
+                                   all_samples=True, engine=engine)
+        np.testing.assert_array_equal(curve.reflectance, single.reflectance)
+        np.testing.assert_array_equal(curve.t_ps, single.t_ps)
+    # Without all_samples every curve keeps its own six decades: no common grid.
+    selected = tdcyl.reflectance(CHEAP["layers"], CHEAP["radius"], [0.0, 7.9])
+    with pytest.raises(ValueError, match="all_samples=True"):
+        selected.reflectance
+
+
+@pytest.mark.parametrize("M", [1, 2])
+def test_all_samples_is_the_whole_grid_around_the_selection(M):
+    layers = [tdcyl.Layer(1.0, 0.02, 1.4, 30.0)]
+    chosen = tdcyl.reflectance(layers, 20.0, 10.0, M=M)
+    every = tdcyl.reflectance(layers, 20.0, 10.0, M=M, all_samples=True)
+    K = 1024 // (2 * M)
+    np.testing.assert_array_equal(every.t_ps, 10.0 * np.arange(1, K + 1))
+    assert len(chosen) < K
+    index = np.searchsorted(every.t_ps, chosen.t_ps)
+    np.testing.assert_array_equal(every.reflectance[index], chosen.reflectance)
+    rest = np.delete(np.abs(every.reflectance), index)
+    assert np.all(rest * 1e6 < np.max(np.abs(every.reflectance)))
+
+
+def test_the_gil_is_released_while_the_core_computes():
+    import sys
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(100.0)  # no forced switches: the main thread runs only if the worker lets go
+    try:
+        ready, done = threading.Event(), []
+
+        def worker():
+            ready.set()
+            tdcyl.reflectance(**CHEAP, threads=1)
+            done.append(True)
+
+        th = threading.Thread(target=worker)
+        th.start()
+        ready.wait()
+        finished_before_main_ran = bool(done)
+        th.join()
+    finally:
+        sys.setswitchinterval(old)
+    assert not finished_before_main_ran
+
+
+def test_python_floats_are_read_as_their_decimals():
+    # 1.4 as a Python float is not the 80-bit 1.4 of the parameter file; the
+    # call must still select the boundary constant of n = 1.4 exactly, so n
+    # given as a float and as the nearest neighbouring double differ.
+    layers = np.array([[1.0, 0.01, 1.4, 30.0]])
+    a = tdcyl.reflectance(layers, 20.0, 10.0, all_samples=True).reflectance
+    layers[0, 2] = np.nextafter(1.4, 2.0)
+    b = tdcyl.reflectance(layers, 20.0, 10.0, all_samples=True).reflectance
+    assert not np.array_equal(a, b)
+    np.testing.assert_allclose(a, b, rtol=1e-6, atol=1e-12 * np.max(a))
+
+
+BAD = [
+    (dict(layers=[tdcyl.Layer(1.0, 0.01, 1.4, -3.0)]), ValueError, r"layers\[0\]\.thickness"),
+    (dict(layers=[(1.0, 0.01, 1.4)]), ValueError, r"layers must have shape \(N, 4\)"),
+    (dict(layers=np.zeros((2, 3))), ValueError, r"layers must have shape"),
+    (dict(layers=[(1.0, np.nan, 1.4, 10.0)]), ValueError, r"layers\[0\]\.mua must be finite"),
+    (dict(layers=[(1.0, 0.0, 1.4, 10.0)]), ValueError, r"layers\[0\]\.mua must be > 0 for a single layer"),
+    (dict(layers="thick"), TypeError, r"layers"),
+    (dict(radius=float("nan")), ValueError, r"radius must be finite"),
+    (dict(radius=300.0), ValueError, r"radius = 300.0 mm gives 6000 Bessel zeros"),
+    (dict(rho=9.0), ValueError, r"rho must be in 0 \.\.\. radius"),
+    (dict(rho=[1.0, -1.0]), ValueError, r"rho\[1\]"),
+    (dict(rho=np.ones((2, 2))), ValueError, r"rho must be a number or a non-empty 1-d array"),
+    (dict(rho="5"), TypeError, r"rho"),
+    (dict(rho0=8.5), ValueError, r"rho0 must be <= 8.0"),
+    (dict(phi=float("inf")), ValueError, r"phi must be finite"),
+    (dict(M=0), ValueError, r"M must be in 1 \.\.\. 512"),
+    (dict(M=2.0), TypeError, r"M must be an integer"),
+    (dict(mmax=501), ValueError, r"mmax must be in 0 \.\.\. 500"),
+    (dict(engine="quick"), ValueError, r"engine must be 'faithful' or 'fast', not 'quick'"),
+    (dict(engine=1), TypeError, r"engine must be a string"),
+    (dict(engine="faithful", wraparound=False), ValueError, r"wraparound=False .* needs engine='fast'"),
+    (dict(engine="faithful", tolerance=1e-6), ValueError, r"tolerance applies to the fast engine"),
+    (dict(threads=-1), ValueError, r"threads must be in 0 \.\.\. 1024"),
+    (dict(all_samples="yes"), TypeError, r"all_samples"),
+]
+
+
+@pytest.mark.parametrize("change, error, message", BAD, ids=[m for _, _, m in BAD])
+def test_bad_arguments_raise_before_computing(change, error, message):
+    kwargs = {**CHEAP, **change}
+    with pytest.raises(error, match=message):
+        tdcyl.reflectance(**kwargs)
+
+
+@pytest.mark.skipif("fast" not in tdcyl.available_engines(), reason="engine 'fast' is not in this build")
+def test_fast_engine_with_wraparound_is_the_faithful_curve():
+    faithful = tdcyl.reflectance(**CHEAP, engine="faithful", all_samples=True).reflectance
+    fast = tdcyl.reflectance(**CHEAP, engine="fast", wraparound=True, all_samples=True).reflectance
+    near_peak = np.abs(faithful) > 1e-3 * np.max(faithful)
+    np.testing.assert_allclose(fast[near_peak], faithful[near_peak], rtol=1e-6)
+
+
+@pytest.mark.skipif("fast" in tdcyl.available_engines(), reason="the fast engine is in this build")
+def test_fast_engine_missing_is_a_clear_error():
+    with pytest.raises(ValueError, match="engine 'fast' is not available in this build"):
+        tdcyl.reflectance(**CHEAP, engine="fast")
+
+
+def test_read_input_reports_line_and_value(tmp_path):
+    path = tmp_path / "input.dat"
+    path.write_text("1\n1.0\n0.01\n1.4\n-5   thickness\n20\n10\n0\n0\n1\n0\n")
+    with pytest.raises(ValueError, match=r"line 5: l of layer 1 = -5 is outside the allowed range"):
+        tdcyl.read_input(path)
+    path.write_text("1\n1,0\n")
+    with pytest.raises(ValueError, match=r'line 2: "1,0" is not a real number \(musp of layer 1\)'):
+        tdcyl.read_input(path)
+    with pytest.raises(FileNotFoundError):
+        tdcyl.read_input(tmp_path / "missing.dat")
+
+
+def test_read_result_names_a_bad_line(tmp_path):
+    path = tmp_path / "r.dat"
+    path.write_bytes(b" 1.00000000000000E+0001    2.0E-0005\r\n 2.00000000000000E+0001   x\r\n")
+    with pytest.raises(ValueError, match="line 2"):
+        tdcyl.read_result(path)
