@@ -216,3 +216,26 @@ def test_command_line_on_its_own_local_cluster(tmp_path):
                           str(tmp_path / "bad.zarr")], env=env, capture_output=True, text=True, timeout=100)
     assert run.returncode == 1 and "row 2, column mua1" in run.stderr
     assert not (tmp_path / "bad.zarr").exists()
+
+
+def test_fit_many_equals_single_fits_and_survives_a_failed_one(client):
+    t = 12.2 * np.arange(0.5, 300)
+    irf = np.exp(-0.5 * ((t - 500.0) / 64.0) ** 2)
+    model = dict(layers=[tdcyl.Layer(1.0, 0.01, 1.4, 10.0)], radius=5.0, rho=2.0)
+    curve = tdcyl.reflectance(**model, all_samples=True)
+    expected = np.clip(tdcyl.convolve_irf(curve.t_ps, curve.reflectance, t, irf), 0, None)  # transform ripple
+    rng = np.random.default_rng(3)
+    counts = np.stack([rng.poisson(1e5 * expected / expected.sum()) for _ in range(3)]).astype(float)
+    counts[1, 40] = np.nan  # a corrupted recording
+    start = dict(model, layers=[tdcyl.Layer(1.2, 0.015, 1.4, 10.0)])
+    table = tdcyl.fit_many((t, counts), (t, irf), start, ("mua1", "musp1"), client=client, progress=False,
+                           max_nfev=30)
+    assert list(table["curve"]) == [0, 1, 2]
+    assert list(table["status"]) == ["ok", "failed", "ok"]
+    assert "counts must be finite" in table.loc[1, "message"] and np.isnan(table.loc[1, "mua1"])
+    for i in (0, 2):
+        single = tdcyl.fit(t, counts[i], (t, irf), start, ("mua1", "musp1"), max_nfev=30)
+        for name in single.names:
+            assert table.loc[i, name] == single.values[name] and table.loc[i, f"{name}_sigma"] == single.stderr[name]
+        assert table.loc[i, "chi2_red"] == single.chi2_red
+        assert abs(table.loc[i, "mua1"] - 0.01) < 4 * table.loc[i, "mua1_sigma"]
