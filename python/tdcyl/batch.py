@@ -26,7 +26,7 @@ from .table import UNITS, check_table
 
 __all__ = ["sweep", "fit_many", "DEFAULT_CHUNK"]
 
-DEFAULT_CHUNK = 32
+DEFAULT_CHUNK = 32  # the most rows per task when none is given
 SAMPLE_PS = 10.0  # the output grid: t_i = 10 i ps, i = 1 ... 512 // M
 STORE_FORMAT = "tdcyl sweep 1"
 
@@ -220,16 +220,17 @@ def _create(root, checked, chunk, samples, attrs):
     for name, (data, dims, a) in _layout(checked, samples).items():
         if name == "reflectance":
             arr = root.create_dataset(name, shape=(n, samples), chunks=(chunk, samples), dtype="f8",
-                                      fill_value=np.nan)
+                                      fill_value=np.nan, overwrite=True)
         elif data.dtype == object:
-            arr = root.create_dataset(name, shape=(n,), chunks=(chunk,), dtype=str, fill_value=None)
+            arr = root.create_dataset(name, shape=(n,), chunks=(chunk,), dtype=str, fill_value=None, overwrite=True)
             arr[:] = data
         else:
-            arr = root.create_dataset(name, data=data, chunks=data.shape, fill_value=None)
+            arr = root.create_dataset(name, data=data, chunks=data.shape, fill_value=None, overwrite=True)
         arr.attrs.update(a)
         arr.attrs["_ARRAY_DIMENSIONS"] = list(dims)
     nchunks = -(-n // chunk)
-    root.create_group("progress").create_dataset("done", shape=(nchunks,), chunks=(1,), dtype="u1", fill_value=0)
+    root.require_group("progress").create_dataset("done", shape=(nchunks,), chunks=(1,), dtype="u1", fill_value=0,
+                                                  overwrite=True)
     root.attrs.update(attrs)
     zarr.consolidate_metadata(root.store)
 
@@ -277,8 +278,8 @@ def sweep(table, *, engine=None, tolerance=None, wraparound=None, client=None, s
         sweep (same rows, engine, chunk and program version) is completed:
         only its missing chunks are computed. Default: in memory.
     chunk : int
-        Rows per task and per stored chunk (default DEFAULT_CHUNK, or the
-        store's when it exists).
+        Rows per task and per stored chunk. Default: the store's when it
+        exists, else enough for about 64 tasks, at most DEFAULT_CHUNK rows.
     on_error : "raise" or "record"
         Bad rows: "raise" raises ValueError naming the row and the column before
         anything is computed; "record" keeps their message in the variable
@@ -319,9 +320,11 @@ def sweep(table, *, engine=None, tolerance=None, wraparound=None, client=None, s
     zstore, path = _open_store(store)
     where = repr(path) if path else "(given)"
     root = zarr.open_group(zstore, mode="a")
-    fresh = "reflectance" not in root
-    if chunk is None:
-        chunk = DEFAULT_CHUNK if fresh else int(root.attrs.get("chunk", DEFAULT_CHUNK))
+    fresh = root.attrs.get("format") != STORE_FORMAT  # the attributes are written last
+    if fresh and any(name not in _layout(checked, 1) and name != "progress" for name in root):
+        raise ValueError(f"store {where} is a Zarr store of something else")
+    if chunk is None:  # a function of the table alone, so that a resumed sweep finds the same chunks
+        chunk = min(DEFAULT_CHUNK, -(-len(checked) // 64)) if fresh else int(root.attrs["chunk"])
     if isinstance(chunk, bool) or not isinstance(chunk, (int, np.integer)) or chunk < 1:
         raise ValueError(f"chunk must be an integer >= 1, got {chunk!r}")
     chunk = int(chunk)

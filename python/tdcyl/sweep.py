@@ -26,7 +26,9 @@ def main(argv=None) -> int:
     parser.add_argument("--workers", type=int, metavar="N", help="worker processes of the local cluster "
                                                                  "(default: one per core)")
     parser.add_argument("--engine", help="engine of tdcyl.reflectance (default: its default)")
-    parser.add_argument("--chunk", type=int, metavar="ROWS", help=f"rows per task (default {_batch.DEFAULT_CHUNK})")
+    parser.add_argument("--chunk", type=int, metavar="ROWS",
+                        help=f"rows per task (default: the store's, or about 64 tasks of at most "
+                             f"{_batch.DEFAULT_CHUNK} rows)")
     parser.add_argument("--on-error", choices=("raise", "record"), default="raise",
                         help="bad rows: stop before computing (raise) or record them in the store and go on")
     parser.add_argument("--quiet", action="store_true", help="no progress display")

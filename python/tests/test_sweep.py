@@ -133,10 +133,16 @@ def test_invalid_rows_named_before_anything_runs(tmp_path):
     assert "row 2, column mua1" in text and "row 5, column rho" in text and "row 6, column mua1" in text
     assert text.index("row 2") < text.index("row 5") < text.index("row 6")
     assert not store.exists()
-    for change, where in [({"N": [2] * 8}, "row 0, column N: 2 layers.*no columns for layer 2"), ({"tau1": [1.0] * 8}, "'tau1'"),
-                          ({"M": [1.5] * 8}, "row 0, column M: must be an integer")]:
+    for change, where in [({"N": [2] * 8}, "row 0, column N: 2 layers.*no columns for layer 2"),
+                          ({"tau1": [1.0] * 8}, "'tau1'"), ({"M": [1.5] * 8}, "row 0, column M: must be an integer")]:
         with pytest.raises(ValueError, match=where):
             tdcyl.sweep(cheap_cases(8).assign(**change), client=NoClient(), progress=False)
+    # a directory that is not a sweep store is left alone
+    (tmp_path / "notes").mkdir()
+    (tmp_path / "notes" / "keep.txt").write_text("mine")
+    with pytest.raises(ValueError, match="not a Zarr store"):
+        tdcyl.sweep(cheap_cases(8), client=NoClient(), store=tmp_path / "notes", progress=False)
+    assert [p.name for p in (tmp_path / "notes").iterdir()] == ["keep.txt"]
 
 
 def test_invalid_rows_recorded_and_skipped(client, tmp_path):
@@ -186,13 +192,14 @@ def test_worker_killed_mid_sweep():
 
         def kill_one(done, total):
             if not killed:
-                victim = sorted(pids.values())[0]
+                address, victim = min(pids.items(), key=lambda item: item[1])
+                killed.append((victim, c.processing()[address]))
                 os.kill(victim, signal.SIGKILL)
-                killed.append((victim, done, total))
 
         ds = tdcyl.sweep(table, client=c, chunk=2, progress=kill_one)
-        assert killed and killed[0][1] < killed[0][2]  # killed while chunks were still out
-        assert killed[0][0] not in c.run(os.getpid).values()
+        victim, chunks_on_it = killed[0]
+        assert chunks_on_it  # it died with chunks of the sweep
+        assert victim not in c.run(os.getpid).values()
     values = ds.reflectance.values
     assert values.shape == (16, 512)
     for i, row in table.iterrows():
