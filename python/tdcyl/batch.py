@@ -105,17 +105,21 @@ class _Cluster:
         if client is None:
             import logging
             from distributed import Client, LocalCluster
-            n = _cores() if workers is None else workers
+            n = _cores() if workers is None else int(workers)
             self.cluster = LocalCluster(n_workers=n, threads_per_worker=1, processes=True,
                                         dashboard_address=":0", silence_logs=logging.ERROR)
-            self.client = Client(self.cluster, set_as_default=False)
-        elif workers is not None:
-            raise ValueError("workers applies to the local cluster only (client is given)")
+            try:
+                self.client = Client(self.cluster, set_as_default=False)
+            except BaseException:
+                self.cluster.close()
+                raise
 
     def close(self):
         if self.cluster is not None:
-            self.client.close()
-            self.cluster.close()
+            try:
+                self.client.close()
+            finally:
+                self.cluster.close()
 
 
 class _Progress:
@@ -128,6 +132,10 @@ class _Progress:
         self.show = bool(progress) and self.callback is None
         self.total, self.done, self.start_done = total, done, done
         self.what = what
+        self.started = self.last = time.monotonic()
+
+    def begin(self):
+        """The rate counts from here (the cluster is up)."""
         self.started = self.last = time.monotonic()
 
     def update(self, done: int):
@@ -146,7 +154,7 @@ class _Progress:
         rate = made / elapsed if elapsed > 0 else 0.0
         left = (self.total - self.done) / rate if rate > 0 else math.inf
         eta = "--:--" if not math.isfinite(left) else f"{int(left) // 60:d}:{int(left) % 60:02d}"
-        sys.stderr.write(f"\r{self.done}/{self.total} {self.what}  {rate:.3g}/s  {eta} left   ")
+        sys.stderr.write(f"\r{self.done}/{self.total} {self.what}  {rate:.3g} {self.what}/s  {eta} left   ")
         sys.stderr.flush()
 
     def close(self):
@@ -155,12 +163,21 @@ class _Progress:
             sys.stderr.flush()
 
 
+def _check_cluster_args(client, workers):
+    if workers is not None:
+        if client is not None:
+            raise ValueError("workers applies to the local cluster only (client is given)")
+        if isinstance(workers, bool) or not isinstance(workers, (int, np.integer)) or workers < 1:
+            raise ValueError(f"workers must be an integer >= 1, got {workers!r}")
+
+
 def _run(cluster_args, tasks, on_result, progress: _Progress):
     """Submits tasks {key: (function, args)}, calls on_result(key, result) as each finishes (in this process)."""
     if not tasks:
         return
     from distributed import as_completed
     cluster = _Cluster(*cluster_args)
+    progress.begin()
     futures = {}
     try:
         token = uuid.uuid4().hex[:8]
@@ -306,8 +323,7 @@ def sweep(table, *, engine=None, tolerance=None, wraparound=None, client=None, s
     if on_error not in ("raise", "record"):
         raise ValueError(f"on_error must be 'raise' or 'record', not {on_error!r}")
     eng, tol, wrap, _ = _options(engine, tolerance, wraparound, 0)
-    if workers is not None and (isinstance(workers, bool) or not isinstance(workers, int) or workers < 1):
-        raise ValueError(f"workers must be an integer >= 1, got {workers!r}")
+    _check_cluster_args(client, workers)
     checked = check_table(table)
     if checked.errors and on_error == "raise":
         bad = [checked.errors[r] for r in sorted(checked.errors)]
@@ -424,6 +440,7 @@ def fit_many(measurements, irf, model, free=("mua1", "musp1"), *, client=None, c
     irf = (np.asarray(irf[0], dtype=float), np.asarray(irf[1], dtype=float))
     if isinstance(chunk, bool) or not isinstance(chunk, (int, np.integer)) or chunk < 1:
         raise ValueError(f"chunk must be an integer >= 1, got {chunk!r}")
+    _check_cluster_args(client, workers)
     if "threads" in options:
         raise ValueError("threads: each fit runs on one thread of its worker")
     if isinstance(free, str):
