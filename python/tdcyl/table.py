@@ -122,6 +122,18 @@ def _number(value) -> float | None:
     return None if math.isnan(v) else v
 
 
+def _numbers(column) -> np.ndarray | None:
+    """A column of numbers or number strings at once (float() per string, as the cell check), or None."""
+    try:
+        if column.dtype == object:
+            if any(isinstance(v, (bool, np.bool_)) for v in column):
+                return None
+            column = np.where(column == "", "nan", column)
+        return column.astype(float)
+    except (TypeError, ValueError):
+        return None
+
+
 def check_table(table) -> CheckedTable:
     """Reads and checks a table (DataFrame, dict of columns or CSV path); see the module's docstring.
 
@@ -160,6 +172,10 @@ def check_table(table) -> CheckedTable:
 
     for col in order:
         if col in raw:
+            fast = _numbers(raw[col])
+            if fast is not None:
+                values[col] = fast
+                continue
             for r, cell in enumerate(raw[col]):
                 try:
                     v = _number(cell)
