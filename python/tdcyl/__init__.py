@@ -18,6 +18,8 @@ from .irf import bin_integrals, convolve_irf
 from .model import (DEFAULT_ENGINE, ENGINES, Curve, CurveSet, Layer, available_engines, continuous_wave,
                     frequency_domain, reflectance)
 from .plotting import plot
+from .batch import fit_many, sweep  # Dask, Zarr and xarray load on first use
+from .grid import grid
 
 HAVE_FREQUENCY_DOMAIN = bool(_core.HAVE_FREQUENCY_DOMAIN)
 __version__ = _core.VERSION
@@ -27,4 +29,5 @@ __all__ = [
     "ENGINES", "DEFAULT_ENGINE", "HAVE_FREQUENCY_DOMAIN", "RunError",
     "InputParams", "read_input", "write_input", "read_result", "write_result",
     "convolve_irf", "bin_integrals", "fit", "FitResult", "fit_range_slice", "plot",
+    "sweep", "grid", "fit_many",
 ]
