@@ -4,6 +4,7 @@
 // frequencies, transforms it to the time domain and selects the samples within
 // six decades of the peak. Knows nothing of any GUI.
 #include <atomic>
+#include <complex>
 #include <functional>
 #include <stdexcept>
 #include <string>
@@ -26,6 +27,12 @@ public:
     RunCancelled() : std::runtime_error("the run was cancelled") {}
 };
 
+// Which engine computes the spectrum. faithful: Extended precision, every term,
+// the historical result files byte for byte. fast: double precision, accurate
+// special functions, the series over the zeros cut at a derived error bound,
+// vectorised; the same curve to about 1e-7 within 3 decades, far sooner.
+enum class Engine { faithful, fast };
+
 struct RunOptions {
     int threads = 0;  // 0: all hardware threads
     // Called with (frequencies done, 513) from the computing threads,
@@ -37,6 +44,15 @@ struct RunOptions {
     // terms through `plain_term` when it is given. Same bits, slower.
     bool plain = false;
     void (*plain_term)(const RunState&, TermWork&, int m, int q) = nullptr;
+
+    Engine engine = Engine::faithful;
+    // Fast engine: largest change of any sample, relative to the peak, that
+    // cutting the series over the zeros may cause; 0: the default 1e-11.
+    double tolerance = 0;
+    // Fast engine: false evaluates the spectrum on the damped line omega - i sigma
+    // and multiplies the curve by e^(sigma t), which suppresses the images of the
+    // periodic transform (a slowly decaying tail folding onto early times).
+    bool wraparound = true;
 };
 
 struct RunResult {
@@ -44,11 +60,15 @@ struct RunResult {
     std::vector<double> time_ps;       // 10*i
     std::vector<double> reflectance;   // 0.001*v, mm^-2 ps^-1, signed
     std::vector<double> log10_abs;     // log10(|0.001*v|), for the chart
+    std::vector<std::string> warnings;  // one complete sentence each, ready for the user
+    double terms = 0;                   // layered terms summed over all frequencies (0: closed form)
 };
 
 // Fills the derived quantities (D, z0, A_top, zb, and for N >= 2 NZ, A_bot,
-// zb_bot, the zero table) of validated parameters.
-void DeriveQuantities(RunState& s);
+// zb_bot) of validated parameters. adaptive_reff: Reff of both faces from the
+// adaptive quadrature (the fast engine) instead of the 480-point rule and the
+// stored value for n = 1.4.
+void DeriveQuantities(RunState& s, bool adaptive_reff = false);
 
 // Fills s.JnZeroTable rows 0..MMAX with the first NZ (or more) zeros of J_m.
 // Rows of the Halley search that come up short, repeat or skip a zero (found
@@ -60,6 +80,20 @@ void FillZeroTable(RunState& s, int threads = 1, const RunOptions& options = {})
 // Throws RunError for a floating-point fault (naming stage and frequency),
 // a zero table that could not be completed, or a zero curve.
 RunResult ComputeRun(const RunState& params, const RunOptions& options = {});
+
+// Curves for several detector distances of one geometry; the fast engine
+// shares the zeros and the layer recursion between them. Element r equals
+// ComputeRun with rho = rhos[r], bit for bit.
+std::vector<RunResult> ComputeRunRhos(const RunState& params, const std::vector<Extended>& rhos,
+                                      const RunOptions& options = {});
+
+// Reflectance in the frequency domain, R~(omega) = int R(t) e^(-i omega t) dt in
+// mm^-2, at angular frequencies omega (rad/s) >= 0; fast engine (whatever
+// options.engine says), any N >= 1, the series form also for one layer.
+// R~(0) is the continuous-wave reflectance (the time integral of the curve);
+// the phase is about -omega <t> at low frequency.
+std::vector<std::complex<double>> ComputeFrequencyDomain(const RunState& params, const std::vector<double>& omega_rad_s,
+                                                         const RunOptions& options = {});
 
 // The complete run on files: checks that `output_path` can be written, reads
 // and validates `input_path`, computes, and replaces `output_path` atomically.

@@ -1,0 +1,173 @@
+// Vectorised depth factor of the N-layer term, one SIMD lane per zero index.
+//
+// For radial wavenumber s, layer i decays in depth with
+//   alpha_i = sqrt(s^2 + mua_i/D_i + i omega n_i/(c D_i))   (Re alpha_i > 0).
+// The bottom-up recursion of hyperbolic functions is carried as the ratio
+// t = V/U of its pair, which turns every cosh/sinh into tanh/coth of a
+// decaying exponential e = exp(-2 alpha l), |e| < 1:
+//   bottom:   t = coth(alpha_N (l_N + zb_bot)) = (1 + e)/(1 - e)
+//   layer p:  tau = (n_{p+1}/n_p)^2 D_{p+1} alpha_{p+1} / (D_p alpha_p) t,
+//             t  <- (tau (1 + e) + (1 - e)) / ((1 + e) + tau (1 - e))
+//   rho = (n_2/n_1)^2 D_2 alpha_2 / (D_1 alpha_1) t,   g = (1 - rho)/(1 + rho).
+// With a = exp(-alpha_1 z0), b = exp(-2 alpha_1 zb), c = exp(-2 alpha_1 (l_1 - z0))
+// the source term and the reflected part of the top layer combine to
+//   S = a (1 + b)/2 [1 + g c (1 - a^2 b) / (1 + g c a^2 b)],
+// algebraically the literal term, with every exponential decaying: no layer
+// thickness can overflow the double range.
+//
+// Elementary functions: Highway's vector exp, sin and cos (1 and 3 ulp). The
+// file is compiled once per instruction set (foreach_target) and dispatched at
+// run time.
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "model/fast/layered_kernel.cpp"
+#include <hwy/foreach_target.h>  // IWYU pragma: keep
+#include <hwy/highway.h>
+#include <hwy/contrib/math/math-inl.h>
+
+#include "model/fast/layered_kernel.hpp"
+
+HWY_BEFORE_NAMESPACE();
+namespace tdcyl::fast {
+namespace HWY_NAMESPACE {
+namespace hn = hwy::HWY_NAMESPACE;
+
+using D = hn::ScalableTag<double>;
+using V = hn::Vec<D>;
+
+struct VC {
+    V re, im;
+};
+
+HWY_INLINE VC Mul(const VC& a, const VC& b) {
+    return {hn::NegMulAdd(a.im, b.im, hn::Mul(a.re, b.re)), hn::MulAdd(a.re, b.im, hn::Mul(a.im, b.re))};
+}
+HWY_INLINE VC Div(const VC& a, const VC& b) {
+    const V inv = hn::Div(hn::Set(D(), 1.0), hn::MulAdd(b.re, b.re, hn::Mul(b.im, b.im)));
+    return {hn::Mul(hn::MulAdd(a.re, b.re, hn::Mul(a.im, b.im)), inv),
+            hn::Mul(hn::NegMulAdd(a.re, b.im, hn::Mul(a.im, b.re)), inv)};
+}
+HWY_INLINE VC Scale(const VC& a, V r) { return {hn::Mul(a.re, r), hn::Mul(a.im, r)}; }
+HWY_INLINE VC AddReal(const VC& a, V r) { return {hn::Add(a.re, r), a.im}; }
+HWY_INLINE VC OneMinus(const VC& a) { return {hn::Sub(hn::Set(D(), 1.0), a.re), hn::Neg(a.im)}; }
+
+// Principal root of x + iy for x > 0: no cancellation in (r + x)/2.
+HWY_INLINE VC Sqrt(V x, V y) {
+    const D d;
+    const V r = hn::Sqrt(hn::MulAdd(x, x, hn::Mul(y, y)));
+    const V re = hn::Sqrt(hn::Mul(hn::Add(r, x), hn::Set(d, 0.5)));
+    return {re, hn::Div(y, hn::Add(re, re))};
+}
+
+// exp(-z) for Re z >= 0 (mostly). Below e^-700 the value is taken as 0, which
+// also keeps the phase argument inside the range of the vector sin and cos
+// (|Im z| <= Re z for every argument of the term).
+HWY_INLINE VC ExpNeg(const VC& z) {
+    const D d;
+    const V x = hn::Neg(z.re);
+    const auto live = hn::Ge(x, hn::Set(d, -700.0));
+    const V mag = hn::IfThenElseZero(live, hn::Exp(d, hn::Max(x, hn::Set(d, -700.0))));
+    const V phase = hn::IfThenElseZero(live, hn::Neg(z.im));
+    return {hn::Mul(mag, hn::Cos(d, phase)), hn::Mul(mag, hn::Sin(d, phase))};
+}
+
+// tau (1 + e) + (1 - e) over (1 + e) + tau (1 - e).
+HWY_INLINE VC Step(const VC& tau, const VC& e) {
+    const D d;
+    const V one = hn::Set(d, 1.0);
+    const VC pe = AddReal(e, one);
+    const VC me = OneMinus(e);
+    const VC tp = Mul(tau, pe), tm = Mul(tau, me);
+    return Div({hn::Add(tp.re, me.re), hn::Add(tp.im, me.im)}, {hn::Add(pe.re, tm.re), hn::Add(pe.im, tm.im)});
+}
+
+constexpr int kMaxLayersInRegisters = 64;
+
+void SeriesSum(const LayerStack& st, const double* HWY_RESTRICT sr2, int count, const double* const* weights,
+               int nweights, double* sum_re, double* sum_im) {
+    const D d;
+    const int L = static_cast<int>(hn::Lanes(d));
+    const int N = st.N;
+    const V one = hn::Set(d, 1.0), half = hn::Set(d, 0.5);
+
+    // Per-lane accumulators in memory: nweights x L each.
+    HWY_ALIGN double acc_re_buf[8 * 16], acc_im_buf[8 * 16];
+    for (int w0 = 0; w0 < nweights; w0 += 16) {
+        const int nw = nweights - w0 < 16 ? nweights - w0 : 16;
+        for (int i = 0; i < nw * L; ++i) acc_re_buf[i] = acc_im_buf[i] = 0;
+        VC alpha[kMaxLayersInRegisters];
+        for (int q = 0; q < count; q += L) {
+            const V s2 = hn::LoadU(d, sr2 + q);
+            for (int i = 0; i < N; ++i)
+                alpha[i] = Sqrt(hn::Add(s2, hn::Set(d, st.static_part[i])), hn::Set(d, st.kappa[i]));
+
+            // Bottom layer: t = coth(alpha_N (l_N + zb_bot)).
+            const double bottom = N == 1 ? st.zb_bot : st.l[N - 1] + st.zb_bot;
+            VC e = ExpNeg(Scale(alpha[N - 1], hn::Set(d, 2 * bottom)));
+            VC t = Div(AddReal(e, one), OneMinus(e));
+            for (int p = N - 2; p >= 1; --p) {
+                const VC K = Div(Scale(alpha[p + 1], hn::Set(d, st.coupling[p + 1])), Scale(alpha[p], hn::Set(d, st.D[p])));
+                e = ExpNeg(Scale(alpha[p], hn::Set(d, 2 * st.l[p])));
+                t = Step(Mul(K, t), e);
+            }
+            VC rho = t;
+            if (N >= 2)
+                rho = Mul(Div(Scale(alpha[1], hn::Set(d, st.coupling[1])), Scale(alpha[0], hn::Set(d, st.D[0]))), t);
+            const VC g = Div(OneMinus(rho), AddReal(rho, one));
+
+            const VC a = ExpNeg(Scale(alpha[0], hn::Set(d, st.z0)));
+            const VC b = ExpNeg(Scale(alpha[0], hn::Set(d, 2 * st.zb)));
+            const VC c = ExpNeg(Scale(alpha[0], hn::Set(d, 2 * (st.l[0] - st.z0))));
+            const VC ab = Mul(Mul(a, a), b);
+            const VC gc = Mul(g, c);
+            const VC reflected = Div(Mul(gc, OneMinus(ab)), AddReal(Mul(gc, ab), one));
+            const VC H = Scale(Mul(a, AddReal(b, one)), half);
+            const VC S = Mul(H, AddReal(reflected, one));
+
+            for (int w = 0; w < nw; ++w) {
+                const V wt = hn::LoadU(d, weights[w0 + w] + q);
+                double* pr = acc_re_buf + w * L;
+                double* pi = acc_im_buf + w * L;
+                hn::Store(hn::MulAdd(wt, S.re, hn::Load(d, pr)), d, pr);
+                hn::Store(hn::MulAdd(wt, S.im, hn::Load(d, pi)), d, pi);
+            }
+        }
+        // Lanes reduced in a fixed order.
+        for (int w = 0; w < nw; ++w) {
+            double re = 0, im = 0;
+            for (int j = 0; j < L; ++j) {
+                re += acc_re_buf[w * L + j];
+                im += acc_im_buf[w * L + j];
+            }
+            sum_re[w0 + w] = re;
+            sum_im[w0 + w] = im;
+        }
+    }
+}
+
+const char* TargetName() { return hwy::TargetName(HWY_TARGET); }
+
+}  // namespace HWY_NAMESPACE
+}  // namespace tdcyl::fast
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+namespace tdcyl::fast {
+
+HWY_EXPORT(SeriesSum);
+HWY_EXPORT(TargetName);
+
+namespace {
+// Index into the dispatch tables: the last entry is the portable fallback.
+std::size_t TableIndex(SimdPath path) {
+    if (path == SimdPath::portable) return HWY_MAX_DYNAMIC_TARGETS + 1;
+    hwy::GetChosenTarget().Update(hwy::SupportedTargets());
+    return hwy::GetChosenTarget().GetIndex();
+}
+}  // namespace
+
+SeriesSumFunction SelectSeriesSum(SimdPath path) { return HWY_DISPATCH_TABLE(SeriesSum)[TableIndex(path)]; }
+
+std::string SimdPathName(SimdPath path) { return HWY_DISPATCH_TABLE(TargetName)[TableIndex(path)](); }
+
+}  // namespace tdcyl::fast
+#endif
