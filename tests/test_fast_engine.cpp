@@ -169,11 +169,17 @@ TEST(FastEngine, DampedContourRemovesTheWrapAround) {
     }
 }
 
+// Where the tail is negligible the damped contour changes the curve only by
+// the errors e^(sigma t) multiplies: the cut of the spectrum at 512
+// frequencies (rho = 15 mm) and the rounding of a cancelling sum (rho = 30 mm),
+// measured 2e-8 of the peak for both.
 TEST(FastEngine, DampedContourChangesNothingWhereTheTailIsNegligible) {
-    const RunState s = MakeState({{1.0L, 0.05L, 1.4L, 10}, {1.2L, 0.08L, 1.4L, 30}}, 40, 25, 0, 0);
-    const RunResult plain = ComputeRun(s, Fast());
-    const RunResult damped = ComputeRun(s, Fast(0, false));
-    EXPECT_LT(MaxDifferenceOverPeak(damped, plain), 1e-9);
+    for (long double rho : {15.0L, 30.0L}) {
+        const RunState s = MakeState({{1.0L, 0.05L, 1.4L, 10}, {1.2L, 0.08L, 1.4L, 30}}, 40, rho, 0, 0);
+        const RunResult plain = ComputeRun(s, Fast());
+        const RunResult damped = ComputeRun(s, Fast(0, false));
+        EXPECT_LT(MaxDifferenceOverPeak(damped, plain), 5e-8) << "rho " << static_cast<double>(rho);
+    }
 }
 
 // The portable 128-bit code stands for a processor without AVX2 or AVX-512.

@@ -15,9 +15,10 @@
 // algebraically the literal term, with every exponential decaying: no layer
 // thickness can overflow the double range.
 //
-// Elementary functions: Highway's vector exp, sin and cos (1 and 3 ulp). The
-// file is compiled once per instruction set (foreach_target) and dispatched at
-// run time.
+// The ratios are carried as fractions, so a term costs one complex division
+// besides the square roots. Elementary functions: Highway's vector exp (1 ulp)
+// and a sin/cos pair sharing one argument reduction (below). The file is
+// compiled once per instruction set (foreach_target) and dispatched at run time.
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "model/fast/layered_kernel.cpp"
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
@@ -58,26 +59,56 @@ HWY_INLINE VC Sqrt(V x, V y) {
     return {re, hn::Div(y, hn::Add(re, re))};
 }
 
+// sin and cos of the same argument with one argument reduction (the vector
+// library computes each with its own). Cody-Waite reduction by pi/2 in three
+// parts of 33 bits, exact for |x| < 2^20 with or without fused multiply-add;
+// the polynomials are the classic minimax kernels on [-pi/4, pi/4] (fdlibm's
+// __kernel_sin and __kernel_cos coefficients), below 1 ulp there. The callers
+// pass |x| <= 710.
+struct SinCosV {
+    V s, c;
+};
+HWY_INLINE SinCosV SinCos(V x) {
+    const D d;
+    const V q = hn::Round(hn::Mul(x, hn::Set(d, 6.36619772367581382433e-01)));
+    V r = hn::NegMulAdd(q, hn::Set(d, 1.57079632673412561417e+00), x);
+    r = hn::NegMulAdd(q, hn::Set(d, 6.07710050630396597660e-11), r);
+    r = hn::NegMulAdd(q, hn::Set(d, 2.02226624871116645580e-21), r);
+    const V r2 = hn::Mul(r, r);
+    V ps = hn::Set(d, 1.58969099521155010221e-10);
+    ps = hn::MulAdd(ps, r2, hn::Set(d, -2.50507602534068634195e-08));
+    ps = hn::MulAdd(ps, r2, hn::Set(d, 2.75573137070700676789e-06));
+    ps = hn::MulAdd(ps, r2, hn::Set(d, -1.98412698298579493134e-04));
+    ps = hn::MulAdd(ps, r2, hn::Set(d, 8.33333333332248946124e-03));
+    ps = hn::MulAdd(ps, r2, hn::Set(d, -1.66666666666666324348e-01));
+    const V sin_r = hn::MulAdd(hn::Mul(ps, r2), r, r);
+    V pc = hn::Set(d, -1.13596475577881948265e-11);
+    pc = hn::MulAdd(pc, r2, hn::Set(d, 2.08757232129817482790e-09));
+    pc = hn::MulAdd(pc, r2, hn::Set(d, -2.75573143513906633035e-07));
+    pc = hn::MulAdd(pc, r2, hn::Set(d, 2.48015872894767294178e-05));
+    pc = hn::MulAdd(pc, r2, hn::Set(d, -1.38888888888741095749e-03));
+    pc = hn::MulAdd(pc, r2, hn::Set(d, 4.16666666666666019037e-02));
+    const V cos_r = hn::MulAdd(pc, hn::Mul(r2, r2), hn::NegMulAdd(hn::Set(d, 0.5), r2, hn::Set(d, 1.0)));
+    // Quadrant n = q mod 4: (sin, cos) = (s, c), (c, -s), (-s, -c), (-c, s).
+    const V n = hn::Sub(q, hn::Mul(hn::Set(d, 4.0), hn::Floor(hn::Mul(q, hn::Set(d, 0.25)))));
+    const auto odd = hn::Eq(hn::Sub(n, hn::Mul(hn::Set(d, 2.0), hn::Floor(hn::Mul(n, hn::Set(d, 0.5))))), hn::Set(d, 1.0));
+    const V sn = hn::IfThenElse(odd, cos_r, sin_r);
+    const V cs = hn::IfThenElse(odd, sin_r, cos_r);
+    const auto sin_neg = hn::Ge(n, hn::Set(d, 2.0));
+    const auto cos_neg = hn::And(hn::Ge(n, hn::Set(d, 1.0)), hn::Le(n, hn::Set(d, 2.0)));
+    return {hn::IfThenElse(sin_neg, hn::Neg(sn), sn), hn::IfThenElse(cos_neg, hn::Neg(cs), cs)};
+}
+
 // exp(-z) for Re z >= 0 (mostly). Below e^-700 the value is taken as 0, which
-// also keeps the phase argument inside the range of the vector sin and cos
-// (|Im z| <= Re z for every argument of the term).
+// also keeps the phase argument small (|Im z| <= Re z for every argument of
+// the term).
 HWY_INLINE VC ExpNeg(const VC& z) {
     const D d;
     const V x = hn::Neg(z.re);
     const auto live = hn::Ge(x, hn::Set(d, -700.0));
     const V mag = hn::IfThenElseZero(live, hn::Exp(d, hn::Max(x, hn::Set(d, -700.0))));
-    const V phase = hn::IfThenElseZero(live, hn::Neg(z.im));
-    return {hn::Mul(mag, hn::Cos(d, phase)), hn::Mul(mag, hn::Sin(d, phase))};
-}
-
-// tau (1 + e) + (1 - e) over (1 + e) + tau (1 - e).
-HWY_INLINE VC Step(const VC& tau, const VC& e) {
-    const D d;
-    const V one = hn::Set(d, 1.0);
-    const VC pe = AddReal(e, one);
-    const VC me = OneMinus(e);
-    const VC tp = Mul(tau, pe), tm = Mul(tau, me);
-    return Div({hn::Add(tp.re, me.re), hn::Add(tp.im, me.im)}, {hn::Add(pe.re, tm.re), hn::Add(pe.im, tm.im)});
+    const SinCosV sc = SinCos(hn::IfThenElseZero(live, hn::Neg(z.im)));
+    return {hn::Mul(mag, sc.c), hn::Mul(mag, sc.s)};
 }
 
 constexpr int kMaxLayersInRegisters = 64;
@@ -100,26 +131,45 @@ void SeriesSum(const LayerStack& st, const double* HWY_RESTRICT sr2, int count, 
             for (int i = 0; i < N; ++i)
                 alpha[i] = Sqrt(hn::Add(s2, hn::Set(d, st.static_part[i])), hn::Set(d, st.kappa[i]));
 
-            // Bottom layer: t = coth(alpha_N (l_N + zb_bot)).
+            // The ratio t = tn / td, carried as a fraction so that the whole
+            // recursion needs no division. Bottom: t = coth(alpha_N (l_N + zb_bot)).
             const double bottom = N == 1 ? st.zb_bot : st.l[N - 1] + st.zb_bot;
             VC e = ExpNeg(Scale(alpha[N - 1], hn::Set(d, 2 * bottom)));
-            VC t = Div(AddReal(e, one), OneMinus(e));
+            VC tn = AddReal(e, one), td = OneMinus(e);
             for (int p = N - 2; p >= 1; --p) {
-                const VC K = Div(Scale(alpha[p + 1], hn::Set(d, st.coupling[p + 1])), Scale(alpha[p], hn::Set(d, st.D[p])));
+                // tau = un / ud with un = coupling_{p+1} alpha_{p+1} tn, ud = D_p alpha_p td.
+                const VC un = Mul(Scale(alpha[p + 1], hn::Set(d, st.coupling[p + 1])), tn);
+                const VC ud = Mul(Scale(alpha[p], hn::Set(d, st.D[p])), td);
                 e = ExpNeg(Scale(alpha[p], hn::Set(d, 2 * st.l[p])));
-                t = Step(Mul(K, t), e);
+                const VC pe = AddReal(e, one), me = OneMinus(e);
+                const VC un_pe = Mul(un, pe), un_me = Mul(un, me), ud_pe = Mul(ud, pe), ud_me = Mul(ud, me);
+                tn = {hn::Add(un_pe.re, ud_me.re), hn::Add(un_pe.im, ud_me.im)};
+                td = {hn::Add(ud_pe.re, un_me.re), hn::Add(ud_pe.im, un_me.im)};
+                // Keep the fraction's scale near 1 (each layer multiplies it by
+                // up to |D alpha| (1 + |e|)); the ratio is unchanged.
+                const V norm = hn::Div(one, hn::Add(hn::Add(hn::Abs(td.re), hn::Abs(td.im)),
+                                                    hn::Add(hn::Abs(tn.re), hn::Abs(tn.im))));
+                tn = Scale(tn, norm);
+                td = Scale(td, norm);
             }
-            VC rho = t;
-            if (N >= 2)
-                rho = Mul(Div(Scale(alpha[1], hn::Set(d, st.coupling[1])), Scale(alpha[0], hn::Set(d, st.D[0]))), t);
-            const VC g = Div(OneMinus(rho), AddReal(rho, one));
+            // rho = coupling_2 alpha_2 / (D_1 alpha_1) t (N = 1: rho = t), and
+            // g = (1 - rho)/(1 + rho) = gn / gd = (rd - rn)/(rd + rn).
+            VC rn = tn, rd = td;
+            if (N >= 2) {
+                rn = Mul(Scale(alpha[1], hn::Set(d, st.coupling[1])), tn);
+                rd = Mul(Scale(alpha[0], hn::Set(d, st.D[0])), td);
+            }
+            const VC gn = {hn::Sub(rd.re, rn.re), hn::Sub(rd.im, rn.im)};
+            const VC gd = {hn::Add(rd.re, rn.re), hn::Add(rd.im, rn.im)};
 
             const VC a = ExpNeg(Scale(alpha[0], hn::Set(d, st.z0)));
             const VC b = ExpNeg(Scale(alpha[0], hn::Set(d, 2 * st.zb)));
             const VC c = ExpNeg(Scale(alpha[0], hn::Set(d, 2 * (st.l[0] - st.z0))));
+            // g c (1 - a^2 b) / (1 + g c a^2 b) with g = gn / gd: one division.
             const VC ab = Mul(Mul(a, a), b);
-            const VC gc = Mul(g, c);
-            const VC reflected = Div(Mul(gc, OneMinus(ab)), AddReal(Mul(gc, ab), one));
+            const VC gc = Mul(gn, c);
+            const VC gcab = Mul(gc, ab);
+            const VC reflected = Div(Mul(gc, OneMinus(ab)), {hn::Add(gd.re, gcab.re), hn::Add(gd.im, gcab.im)});
             const VC H = Scale(Mul(a, AddReal(b, one)), half);
             const VC S = Mul(H, AddReal(reflected, one));
 
