@@ -111,7 +111,16 @@ HWY_INLINE VC ExpNeg(const VC& z) {
     return {hn::Mul(mag, sc.c), hn::Mul(mag, sc.s)};
 }
 
-constexpr int kMaxLayersInRegisters = 64;
+// e^-45 = 2.9e-20: a factor that small changes no double sum it enters.
+constexpr double kNegligibleDecay = 45.0;
+
+// exp(-z), or exactly 0 when Re z > 45 in every lane (it then enters only as
+// 1 + e or as a product with such a factor).
+HWY_INLINE VC ExpNegUnlessNegligible(const VC& z) {
+    const D d;
+    if (hn::AllTrue(d, hn::Gt(z.re, hn::Set(d, kNegligibleDecay)))) return {hn::Zero(d), hn::Zero(d)};
+    return ExpNeg(z);
+}
 
 void SeriesSum(const LayerStack& st, const double* HWY_RESTRICT sr2, int count, const double* const* weights,
                int nweights, double* sum_re, double* sum_im) {
@@ -125,53 +134,64 @@ void SeriesSum(const LayerStack& st, const double* HWY_RESTRICT sr2, int count, 
     for (int w0 = 0; w0 < nweights; w0 += 16) {
         const int nw = nweights - w0 < 16 ? nweights - w0 : 16;
         for (int i = 0; i < nw * L; ++i) acc_re_buf[i] = acc_im_buf[i] = 0;
-        VC alpha[kMaxLayersInRegisters];
         for (int q = 0; q < count; q += L) {
             const V s2 = hn::LoadU(d, sr2 + q);
-            for (int i = 0; i < N; ++i)
-                alpha[i] = Sqrt(hn::Add(s2, hn::Set(d, st.static_part[i])), hn::Set(d, st.kappa[i]));
+            auto alpha_of = [&](int i) { return Sqrt(hn::Add(s2, hn::Set(d, st.static_part[i])), hn::Set(d, st.kappa[i])); };
+            const VC alpha0 = alpha_of(0);
 
-            // The ratio t = tn / td, carried as a fraction so that the whole
-            // recursion needs no division. Bottom: t = coth(alpha_N (l_N + zb_bot)).
-            const double bottom = N == 1 ? st.zb_bot : st.l[N - 1] + st.zb_bot;
-            VC e = ExpNeg(Scale(alpha[N - 1], hn::Set(d, 2 * bottom)));
-            VC tn = AddReal(e, one), td = OneMinus(e);
-            for (int p = N - 2; p >= 1; --p) {
-                // tau = un / ud with un = coupling_{p+1} alpha_{p+1} tn, ud = D_p alpha_p td.
-                const VC un = Mul(Scale(alpha[p + 1], hn::Set(d, st.coupling[p + 1])), tn);
-                const VC ud = Mul(Scale(alpha[p], hn::Set(d, st.D[p])), td);
-                e = ExpNeg(Scale(alpha[p], hn::Set(d, 2 * st.l[p])));
-                const VC pe = AddReal(e, one), me = OneMinus(e);
-                const VC un_pe = Mul(un, pe), un_me = Mul(un, me), ud_pe = Mul(ud, pe), ud_me = Mul(ud, me);
-                tn = {hn::Add(un_pe.re, ud_me.re), hn::Add(un_pe.im, ud_me.im)};
-                td = {hn::Add(ud_pe.re, un_me.re), hn::Add(ud_pe.im, un_me.im)};
-                // Keep the fraction's scale near 1 (each layer multiplies it by
-                // up to |D alpha| (1 + |e|)); the ratio is unchanged.
-                const V norm = hn::Div(one, hn::Add(hn::Add(hn::Abs(td.re), hn::Abs(td.im)),
-                                                    hn::Add(hn::Abs(tn.re), hn::Abs(tn.im))));
-                tn = Scale(tn, norm);
-                td = Scale(td, norm);
-            }
-            // rho = coupling_2 alpha_2 / (D_1 alpha_1) t (N = 1: rho = t), and
-            // g = (1 - rho)/(1 + rho) = gn / gd = (rd - rn)/(rd + rn).
-            VC rn = tn, rd = td;
-            if (N >= 2) {
-                rn = Mul(Scale(alpha[1], hn::Set(d, st.coupling[1])), tn);
-                rd = Mul(Scale(alpha[0], hn::Set(d, st.D[0])), td);
-            }
-            const VC gn = {hn::Sub(rd.re, rn.re), hn::Sub(rd.im, rn.im)};
-            const VC gd = {hn::Add(rd.re, rn.re), hn::Add(rd.im, rn.im)};
-
-            const VC a = ExpNeg(Scale(alpha[0], hn::Set(d, st.z0)));
-            const VC b = ExpNeg(Scale(alpha[0], hn::Set(d, 2 * st.zb)));
-            const VC c = ExpNeg(Scale(alpha[0], hn::Set(d, 2 * (st.l[0] - st.z0))));
-            // g c (1 - a^2 b) / (1 + g c a^2 b) with g = gn / gd: one division.
-            const VC ab = Mul(Mul(a, a), b);
-            const VC gc = Mul(gn, c);
-            const VC gcab = Mul(gc, ab);
-            const VC reflected = Div(Mul(gc, OneMinus(ab)), {hn::Add(gd.re, gcab.re), hn::Add(gd.im, gcab.im)});
+            // Source and its image at the extrapolated top boundary.
+            const VC a = ExpNeg(Scale(alpha0, hn::Set(d, st.z0)));
+            const VC b = ExpNegUnlessNegligible(Scale(alpha0, hn::Set(d, 2 * st.zb)));
             const VC H = Scale(Mul(a, AddReal(b, one)), half);
-            const VC S = Mul(H, AddReal(reflected, one));
+            VC S = H;
+
+            // What comes back from below the source carries c = exp(-2 alpha_1 (l_1 - z0));
+            // once |c| < e^-45 for every lane it is below the rounding of H
+            // (|g| <= 1), and the layers below need not be evaluated at all.
+            const V c_decay = hn::Mul(alpha0.re, hn::Set(d, 2 * (st.l[0] - st.z0)));
+            if (!hn::AllTrue(d, hn::Gt(c_decay, hn::Set(d, kNegligibleDecay)))) {
+                // The ratio t = tn / td, carried as a fraction so that the whole
+                // recursion needs no division. Bottom: t = coth(alpha_N (l_N + zb_bot)).
+                const double bottom = N == 1 ? st.zb_bot : st.l[N - 1] + st.zb_bot;
+                VC alpha_below = N == 1 ? alpha0 : alpha_of(N - 1);
+                VC e = ExpNegUnlessNegligible(Scale(alpha_below, hn::Set(d, 2 * bottom)));
+                VC tn = AddReal(e, one), td = OneMinus(e);
+                for (int p = N - 2; p >= 1; --p) {
+                    // tau = un / ud with un = coupling_{p+1} alpha_{p+1} tn, ud = D_p alpha_p td.
+                    const VC alpha_p = alpha_of(p);
+                    const VC un = Mul(Scale(alpha_below, hn::Set(d, st.coupling[p + 1])), tn);
+                    const VC ud = Mul(Scale(alpha_p, hn::Set(d, st.D[p])), td);
+                    e = ExpNegUnlessNegligible(Scale(alpha_p, hn::Set(d, 2 * st.l[p])));
+                    const VC pe = AddReal(e, one), me = OneMinus(e);
+                    const VC un_pe = Mul(un, pe), un_me = Mul(un, me), ud_pe = Mul(ud, pe), ud_me = Mul(ud, me);
+                    tn = {hn::Add(un_pe.re, ud_me.re), hn::Add(un_pe.im, ud_me.im)};
+                    td = {hn::Add(ud_pe.re, un_me.re), hn::Add(ud_pe.im, un_me.im)};
+                    // Keep the fraction's scale near 1 (each layer multiplies it by
+                    // up to |D alpha| (1 + |e|)); the ratio is unchanged.
+                    const V norm = hn::Div(one, hn::Add(hn::Add(hn::Abs(td.re), hn::Abs(td.im)),
+                                                        hn::Add(hn::Abs(tn.re), hn::Abs(tn.im))));
+                    tn = Scale(tn, norm);
+                    td = Scale(td, norm);
+                    alpha_below = alpha_p;
+                }
+                // rho = coupling_2 alpha_2 / (D_1 alpha_1) t (N = 1: rho = t), and
+                // g = (1 - rho)/(1 + rho) = gn / gd = (rd - rn)/(rd + rn).
+                VC rn = tn, rd = td;
+                if (N >= 2) {
+                    rn = Mul(Scale(alpha_below, hn::Set(d, st.coupling[1])), tn);
+                    rd = Mul(Scale(alpha0, hn::Set(d, st.D[0])), td);
+                }
+                const VC gn = {hn::Sub(rd.re, rn.re), hn::Sub(rd.im, rn.im)};
+                const VC gd = {hn::Add(rd.re, rn.re), hn::Add(rd.im, rn.im)};
+
+                // g c (1 - a^2 b) / (1 + g c a^2 b) with g = gn / gd: one division.
+                const VC c = ExpNeg(Scale(alpha0, hn::Set(d, 2 * (st.l[0] - st.z0))));
+                const VC ab = Mul(Mul(a, a), b);
+                const VC gc = Mul(gn, c);
+                const VC gcab = Mul(gc, ab);
+                const VC reflected = Div(Mul(gc, OneMinus(ab)), {hn::Add(gd.re, gcab.re), hn::Add(gd.im, gcab.im)});
+                S = Mul(H, AddReal(reflected, one));
+            }
 
             for (int w = 0; w < nw; ++w) {
                 const V wt = hn::LoadU(d, weights[w0 + w] + q);
