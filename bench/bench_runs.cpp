@@ -15,18 +15,21 @@
 namespace {
 
 const char* const kCases[] = {"single_layer_on_axis", "single_layer_off_axis", "two_layers", "three_layers",
-                              "two_layers_off_axis", "three_layers_off_axis"};
+                              "two_layers_off_axis", "three_layers_r20", "three_layers_off_axis"};
 
+// The bundled examples, and the three-layer example in a cylinder of radius
+// 20 mm with the detector at 15 mm: on the axis (three_layers_r20) and with the
+// source at rho0 = 5, phi = 0.5, orders 0 ... 8 (three_layers_off_axis).
 tdcyl::RunState LoadCase(const std::string& name) {
-    const bool extra = name == "three_layers_off_axis";
-    // The three-layer example moved off the axis: radius 20 mm, rho 15, rho0 5,
-    // phi 0.5, orders 0 ... 8.
-    tdcyl::InputFile in = tdcyl::ReadInputFile(std::string(TDCYL_SOURCE_DIR) + "/examples/" +
-                                               (extra ? "three_layers" : name) + ".dat");
+    const bool r20 = name.rfind("three_layers_", 0) == 0;
+    tdcyl::InputFile in =
+        tdcyl::ReadInputFile(std::string(TDCYL_SOURCE_DIR) + "/examples/" + (r20 ? "three_layers" : name) + ".dat");
     tdcyl::ValidateInput(in);
-    if (extra) {
+    if (r20) {
         in.params.a = 20;
         in.params.rho = 15;
+    }
+    if (name == "three_layers_off_axis") {
         in.params.rho0 = 5;
         in.params.phi = 0.5L;
         in.params.MMAX = 8;

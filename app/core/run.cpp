@@ -218,9 +218,19 @@ RunResult FinishRun(const RunState& s, const std::vector<Cx>& spectrum, const st
     return SelectSamples(s, fft);
 }
 
+// The series form sums round(20 a) zeros per order; for one layer the reader
+// does not bound the radius, so the limit of the layered path is checked here.
+void CheckSeriesRadius(const RunState& s) {
+    const Extended nz = std::nearbyint(20 * s.a);
+    if (nz < 1 || nz > 5000)
+        throw RunError("the series form of the fast engine sums round(20 a) Bessel zeros per order, 1 ... 5000; a = " +
+                       std::to_string(static_cast<double>(s.a)) + " mm gives " + std::to_string(static_cast<double>(nz)));
+}
+
 // One geometry, several detector distances, through the fast series.
 std::vector<RunResult> FastSeriesRuns(const RunState& params, const std::vector<Extended>& rhos,
                                       const RunOptions& options) {
+    CheckSeriesRadius(params);
     RunState s = params;
     DeriveQuantities(s, true);
     const int threads = ThreadCount(options.threads);
@@ -302,6 +312,7 @@ std::vector<std::complex<double>> ComputeFrequencyDomain(const RunState& params,
     for (double w : omega_rad_s)
         if (!(w >= 0) || !std::isfinite(w))
             throw RunError("an angular frequency must be a finite number >= 0 rad/s, not " + std::to_string(w));
+    CheckSeriesRadius(params);
     RunState s = params;
     DeriveQuantities(s, true);
     const int threads = ThreadCount(options.threads);

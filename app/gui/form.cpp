@@ -204,8 +204,10 @@ void TForm1::Button1Click() {
 
     const std::string input = InputPath.toStdString();
     const std::string output = OutputPath.toStdString();
-    worker_ = std::thread([this, run, generation, input, output] {
+    const Engine engine = RunEngine;
+    worker_ = std::thread([this, run, generation, input, output, engine] {
         RunOptions options;
+        options.engine = engine;
         options.cancel = &cancel_;
         options.progress = [this, generation](int done, int total) {
             QMetaObject::invokeMethod(

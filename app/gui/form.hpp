@@ -57,6 +57,9 @@ public:
     QString InputPath = QStringLiteral("input.dat");
     QString OutputPath = QStringLiteral("reflectance.dat");
 
+    // Engine of the runs (the command line's --engine).
+    Engine RunEngine = Engine::faithful;
+
     // Shows the message of a failed run; by default a modal critical box.
     std::function<void(const QString&)> ShowError;
 
