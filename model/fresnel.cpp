@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdint>
 
+#include <boost/math/quadrature/gauss_kronrod.hpp>
+
 namespace tdcyl {
 namespace {
 
@@ -98,6 +100,36 @@ Extended Reff(Extended n) {
 
 Extended Reff14() {
     return std::ldexp(static_cast<Extended>(0xFCA917F8CD3B0125ULL), 0x3FFD - 16383 - 63);
+}
+
+double ReffAdaptive(double n_double) {
+    using boost::math::quadrature::gauss_kronrod;
+    const Extended n = n_double;
+    // In the cosine w of the refraction angle as variable (mu = cos theta,
+    // n^2 (1 - mu^2) = 1 - w^2, so mu dmu = w dw / n^2) both moments have
+    // smooth integrands: the square-root edge at the critical angle is gone.
+    auto fresnel = [n](Extended w, Extended mu) {
+        const Extended rp = (n * w - mu) / (mu + n * w), rs = (n * mu - w) / (w + n * mu);
+        return (rp * rp + rs * rs) / 2;
+    };
+    auto cosine = [n](Extended w) { return std::sqrt(1 - (1 - w * w) / (n * n)); };
+    const Extended w0 = n < 1 ? std::sqrt(1 - n * n) : 0;
+    constexpr Extended kTolerance = 1e-18L;
+    constexpr unsigned kDepth = 12;
+    const Extended phi = gauss_kronrod<Extended, 61>::integrate(
+        [&](Extended w) { return 2 * fresnel(w, cosine(w)) * w / (n * n); }, w0, 1, kDepth, kTolerance);
+    const Extended j = gauss_kronrod<Extended, 61>::integrate(
+        [&](Extended w) {
+            const Extended mu = cosine(w);
+            return 3 * mu * fresnel(w, mu) * w / (n * n);
+        },
+        w0, 1, kDepth, kTolerance);
+    // Beyond the critical angle R = 1: 2 sin cos and 3 sin cos^2 integrate to
+    // cos^2 and cos^3 of the critical angle.
+    const Extended mc2 = n > 1 ? 1 - 1 / (n * n) : 0;
+    const Extended Rphi = phi + mc2;
+    const Extended Rj = j + mc2 * std::sqrt(mc2);
+    return static_cast<double>((Rphi + Rj) / (2 - Rphi + Rj));
 }
 
 }  // namespace tdcyl

@@ -4,6 +4,8 @@
 #include <cfenv>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <memory>
 #include <limits>
 #include <mutex>
 #include <sstream>
@@ -11,11 +13,10 @@
 
 #include "app/core/result_writer.hpp"
 #include "app/core/run_warnings.hpp"
+#include "model/faithful_engine.hpp"
+#include "model/fast/fast_engine.hpp"
 #include "model/fresnel.hpp"
-#include "model/layered_term.hpp"
-#include "model/single_layer.hpp"
-#include "model/zero_finder.hpp"
-#include "numerics/bessel.hpp"
+#include "model/zero_table.hpp"
 #include "numerics/real_fft.hpp"
 
 namespace tdcyl {
@@ -96,122 +97,18 @@ void ParallelFor(const char* stage, int count, int threads, const RunOptions& op
     if (options.cancel && options.cancel->load()) throw RunCancelled();
 }
 
-// --- zero table -------------------------------------------------------------
-
-// A row is sound when it holds at least NZ strictly ascending positive zeros.
-bool RowAscending(const ZeroRow& row, int stored, int NZ) {
-    if (stored < NZ) return false;
-    if (!(row[0] > 0)) return false;
-    for (int s = 1; s < NZ; ++s)
-        if (!(row[s] > row[s - 1])) return false;
-    return true;
-}
-
-// Zeros of J_m and J_{m+1} interlace: j(m,s) < j(m+1,s) < j(m,s+1). A skipped
-// zero in either row breaks this within the first NZ entries.
-bool RowsInterlace(const ZeroRow& lower, int lower_stored, const ZeroRow& upper, int NZ) {
-    for (int s = 0; s < NZ; ++s) {
-        if (!(lower[s] < upper[s])) return false;
-        if (s + 1 < lower_stored && !(upper[s] < lower[s + 1])) return false;
-    }
-    return true;
-}
-
-// Fallback for a faulty row: brackets every sign change of J_m on a grid finer
-// than the smallest gap between zeros (gaps exceed 3.1 for every order) and
-// bisects each bracket to the resolution of double. Slow, but only used when
-// the Halley starts missed or repeated a zero.
-int BracketZeros(int m, int wanted, ZeroRow& row) {
-    constexpr double kStep = 0.5;
-    double x0 = std::max(0.5, static_cast<double>(m));
-    double f0 = BesselJn(m, x0);
-    int stored = 0;
-    while (stored < wanted && stored < kZeroRowWidth) {
-        double x1 = x0 + kStep;
-        double f1 = BesselJn(m, x1);
-        if (f1 == 0.0) {
-            row[static_cast<std::size_t>(stored++)] = x1;
-            x1 += 1e-9 * x1;
-            f1 = BesselJn(m, x1);
-        } else if ((f0 < 0) != (f1 < 0)) {
-            double lo = x0, hi = x1, flo = f0;
-            for (int it = 0; it < 200; ++it) {
-                double mid = 0.5 * (lo + hi);
-                if (mid <= lo || mid >= hi) break;
-                double fm = BesselJn(m, mid);
-                if (fm == 0.0) {
-                    lo = hi = mid;
-                    break;
-                }
-                if ((fm < 0) == (flo < 0)) {
-                    lo = mid;
-                    flo = fm;
-                } else {
-                    hi = mid;
-                }
-            }
-            row[static_cast<std::size_t>(stored++)] = 0.5L * (static_cast<Extended>(lo) + hi);
-        }
-        x0 = x1;
-        f0 = f1;
-    }
-    return stored;
-}
-
 }  // namespace
 
 void FillZeroTable(RunState& s, int threads, const RunOptions& options) {
-    const int rows = s.MMAX + 1;
-    const int count = s.NZ / 3 + 5;
-    s.JnZeroTable.assign(static_cast<std::size_t>(rows), ZeroRow{});
-    std::vector<int> stored(static_cast<std::size_t>(rows), 0);
-    std::vector<char> faulted(static_cast<std::size_t>(rows), 0);
-
-    ParallelFor("zeros", rows, threads, options, [&](int m) {
-        std::feclearexcept(FE_ALL_EXCEPT);
-        stored[static_cast<std::size_t>(m)] = BesselJnZeros(m, count, s.JnZeroTable[static_cast<std::size_t>(m)]);
-        faulted[static_cast<std::size_t>(m)] = std::fetestexcept(kFaultFlags) != 0;
-    });
-
-    // A faulty row is searched again by bracketing, at most once.
-    std::vector<char> repaired(static_cast<std::size_t>(rows), 0);
-    auto repair = [&](int m) {
-        const auto i = static_cast<std::size_t>(m);
-        if (repaired[i]) return;
-        if (options.cancel && options.cancel->load()) throw RunCancelled();  // a repair may take seconds
-        std::feclearexcept(FE_ALL_EXCEPT);
-        ZeroRow& row = s.JnZeroTable[i];
-        row.fill(0);
-        stored[i] = BracketZeros(m, s.NZ + 1, row);
-        CheckFaults("the Bessel zero search of order " + std::to_string(m));
-        if (!RowAscending(row, stored[i], s.NZ))
-            throw RunError("could not find " + std::to_string(s.NZ) + " zeros of the Bessel function J_" +
-                           std::to_string(m));
-        repaired[i] = 1;
-    };
-    auto interlaced = [&](int m) {
-        const auto i = static_cast<std::size_t>(m);
-        return RowsInterlace(s.JnZeroTable[i], stored[i], s.JnZeroTable[i + 1], s.NZ);
-    };
-    auto require_interlaced = [&](int m) {
-        if (!interlaced(m))
-            throw RunError("the zeros of the Bessel functions J_" + std::to_string(m) + " and J_" +
-                           std::to_string(m + 1) + " do not interlace");
-    };
-    for (int m = 0; m < rows; ++m) {
-        const auto i = static_cast<std::size_t>(m);
-        if (faulted[i] || !RowAscending(s.JnZeroTable[i], stored[i], s.NZ)) repair(m);
-    }
-    // Interlacing with the neighbouring order exposes a skipped zero that
-    // leaves the row ascending. Repair both rows of a failing pair (the check
-    // cannot tell which one skipped), then the pair must interlace, and a
-    // repaired row must also agree with the order below it.
-    for (int m = 0; m + 1 < rows; ++m) {
-        if (interlaced(m)) continue;
-        repair(m);
-        repair(m + 1);
-        require_interlaced(m);
-        if (m > 0) require_interlaced(m - 1);
+    try {
+        tdcyl::FillZeroTable(
+            s,
+            [&](int count, const std::function<void(int)>& job) { ParallelFor("zeros", count, threads, options, job); },
+            options.cancel);
+    } catch (const ZeroTableError& e) {
+        throw RunError(e.what());
+    } catch (const ZeroTableCancelled&) {
+        throw RunCancelled();
     }
 }
 
@@ -257,9 +154,12 @@ RunResult SelectSamples(const RunState& s, const std::vector<double>& fft, bool 
 
 }  // namespace
 
-void DeriveQuantities(RunState& s) {
+void DeriveQuantities(RunState& s, bool adaptive_reff) {
     std::feclearexcept(FE_ALL_EXCEPT);
-    const Extended reff_top = BoundaryReff(s.n[0]);
+    auto reff = [adaptive_reff](Extended n) {
+        return adaptive_reff ? static_cast<Extended>(ReffAdaptive(static_cast<double>(n))) : BoundaryReff(n);
+    };
+    const Extended reff_top = reff(s.n[0]);
     s.A_top = (reff_top + 1) / (1 - reff_top);
     s.z0 = 1 / (s.musp[0] + s.mua[0]);
     s.zb = 2 * s.A_top / (3 * s.musp[0]);
@@ -267,7 +167,7 @@ void DeriveQuantities(RunState& s) {
     for (int i = 0; i < s.N; ++i) s.D[static_cast<std::size_t>(i)] = 1 / (3 * s.musp[static_cast<std::size_t>(i)]);
     if (s.N >= 2) {
         s.NZ = static_cast<int>(std::nearbyint(20 * s.a));  // ties to even
-        const Extended reff_bot = BoundaryReff(s.n[static_cast<std::size_t>(s.N - 1)]);
+        const Extended reff_bot = reff(s.n[static_cast<std::size_t>(s.N - 1)]);
         s.A_bot = (reff_bot + 1) / (1 - reff_bot);
         s.zb_bot = 2 * s.A_bot / (3 * s.musp[static_cast<std::size_t>(s.N - 1)]);
         // On the axis only order 0 contributes, over the fixed J0 zeros.
@@ -276,43 +176,47 @@ void DeriveQuantities(RunState& s) {
     CheckFaults("the boundary and diffusion quantities");
 }
 
-RunResult ComputeRun(const RunState& params, const RunOptions& options) {
-    RunState s = params;
-    DeriveQuantities(s);
-    const int threads = ThreadCount(options.threads);
+namespace {
 
-    std::vector<Cx> spectrum(kFrequencyCount);
-    if (s.N == 1) {
-        if (!options.plain) PrepareSingleLayerFactors(s);
-        ParallelFor("frequencies", kFrequencyCount, threads, options, [&](int k) {
-            std::feclearexcept(FE_ALL_EXCEPT);
-            spectrum[static_cast<std::size_t>(k)] = SingleLayerCorrection(s, FrequencyOmega(s.M, k));
-            CheckFaults("the single-layer boundary correction at frequency " + std::to_string(k));
-        });
-    } else {
-        // With the source off the axis and higher orders, the series runs over
-        // the zeros of J_m, found once per run; MMAX = 0 uses the J0 table.
-        if (s.rho0 > 0 && s.MMAX > 0) FillZeroTable(s, threads, options);
-        if (!options.plain) PrepareTermFactors(s);
-        const Extended scale = (200 * static_cast<Extended>(s.M)) / ((s.a + s.zb) * (s.a + s.zb) * kPi * 1024);
-        ParallelFor("frequencies", kFrequencyCount, threads, options, [&](int k) {
-            std::feclearexcept(FE_ALL_EXCEPT);
-            TermWork w;
-            w.Resize(s.N);
-            if (options.plain)
-                w.omega = FrequencyOmega(s.M, k);
-            else
-                SetTermFrequency(s, w, FrequencyOmega(s.M, k));
-            const auto term = options.plain && options.plain_term ? options.plain_term : LayeredSpectralTerm;
-            for (int m = 0; m <= s.MMAX; ++m) {
-                if (options.cancel && options.cancel->load()) return;
-                for (int q = 1; q <= s.NZ; ++q) term(s, w, m, q);
-            }
-            CheckFaults("the layered series at frequency " + std::to_string(k));
-            spectrum[static_cast<std::size_t>(k)] = Cx{scale * w.SumRe, scale * w.SumIm};
-        });
-    }
+// The closed-form single-layer path serves one layer unless the fast engine
+// is asked for the damped contour, which needs the series form.
+bool ClosedFormSingleLayer(const RunState& s, const RunOptions& options) {
+    return s.N == 1 && (options.engine == Engine::faithful || options.wraparound);
+}
 
+bool UsesFastSeries(const RunState& s, const RunOptions& options) {
+    return options.engine == Engine::fast && !ClosedFormSingleLayer(s, options);
+}
+
+// TDCYL_SIMD=portable forces the portable vector code (to compare it with the
+// widest one on the same machine).
+fast::SimdPath SimdPathFromEnvironment() {
+    const char* v = std::getenv("TDCYL_SIMD");
+    return v != nullptr && std::string(v) == "portable" ? fast::SimdPath::portable : fast::SimdPath::widest;
+}
+
+fast::FastEngineOptions FastOptions(const RunOptions& options) {
+    fast::FastEngineOptions f;
+    if (options.tolerance > 0) f.tolerance = options.tolerance;
+    f.wraparound = options.wraparound;
+    f.simd = SimdPathFromEnvironment();
+    return f;
+}
+
+// Spreads the per-run preparation of an engine over the threads; `stage`
+// names it in the progress report, none for a quiet one.
+ParallelRunner Runner(int threads, const RunOptions& options, const char* stage = nullptr) {
+    return [threads, options, stage](int count, const std::function<void(int)>& job) {
+        RunOptions quiet = options;
+        if (stage == nullptr) quiet.progress = nullptr;
+        ParallelFor(stage != nullptr ? stage : "", count, threads, quiet, job);
+    };
+}
+
+// Packing, inverse transform, the engine's last step and the selection:
+// the part of a run after the frequency loop.
+RunResult FinishRun(const RunState& s, const std::vector<Cx>& spectrum, const std::function<void(double*)>& finish,
+                    const std::string& finish_stage, bool all_samples) {
     // Packing in frequency order: frequency 512 overwrites the slot of the
     // (unused) imaginary part of frequency 0.
     std::feclearexcept(FE_ALL_EXCEPT);
@@ -321,13 +225,130 @@ RunResult ComputeRun(const RunState& params, const RunOptions& options) {
     CheckFaults("the packing of the spectrum");
     realft(fft.data(), 512, -1);
     CheckFaults("the inverse Fourier transform");
-    if (s.N == 1) {
-        SingleLayerTimeDomain(s, fft.data());
-        CheckFaults("the single-layer time-domain step");
+    finish(fft.data());
+    CheckFaults(finish_stage);
+    return SelectSamples(s, fft, all_samples);
+}
+
+// The series form sums round(20 a) zeros per order; for one layer the reader
+// does not bound the radius, so the limit of the layered path is checked here.
+void CheckSeriesRadius(const RunState& s) {
+    const Extended nz = std::nearbyint(20 * s.a);
+    if (nz < 1 || nz > 5000)
+        throw RunError("the series form of the fast engine sums round(20 a) Bessel zeros per order, 1 ... 5000; a = " +
+                       std::to_string(static_cast<double>(s.a)) + " mm gives " + std::to_string(static_cast<double>(nz)));
+}
+
+// One geometry, several detector distances, through the fast series.
+std::vector<RunResult> FastSeriesRuns(const RunState& params, const std::vector<Extended>& rhos,
+                                      const RunOptions& options) {
+    CheckSeriesRadius(params);
+    RunState s = params;
+    DeriveQuantities(s, true);
+    const int threads = ThreadCount(options.threads);
+    std::vector<double> rho_d;
+    for (Extended r : rhos) rho_d.push_back(static_cast<double>(r));
+    std::feclearexcept(FE_ALL_EXCEPT);
+    fast::LayeredEngine engine(s, rho_d, FastOptions(options), Runner(threads, options));
+    CheckFaults("the preparation of the fast engine");
+
+    const std::size_t R = rhos.size();
+    std::vector<std::vector<Cx>> spectra(R, std::vector<Cx>(kFrequencyCount));
+    ParallelFor("frequencies", kFrequencyCount, threads, options, [&](int k) {
+        std::feclearexcept(FE_ALL_EXCEPT);
+        std::vector<Cx> out(R);
+        engine.SpectraAt(k, out.data());
+        CheckFaults(engine.FrequencyStage() + " at frequency " + std::to_string(k));
+        for (std::size_t r = 0; r < R; ++r) spectra[r][static_cast<std::size_t>(k)] = out[r];
+    });
+    std::vector<RunResult> results;
+    for (std::size_t r = 0; r < R; ++r) {
+        RunState sr = s;
+        sr.rho = rhos[r];
+        const int ir = static_cast<int>(r);
+        RunResult result = FinishRun(sr, spectra[r], [&](double* fft) { engine.FinishTimeCurveFor(ir, fft); },
+                                     engine.FinishStage(), options.all_samples);
+        result.warnings = engine.WarningsFor(ir);
+        const auto curve = CurveWarnings(sr, result, options.wraparound);
+        result.warnings.insert(result.warnings.end(), curve.begin(), curve.end());
+        result.terms = engine.TermsSummedFor(ir);
+        results.push_back(std::move(result));
     }
-    RunResult result = SelectSamples(s, fft, options.all_samples);
-    result.warnings = CurveWarnings(params, result);
+    return results;
+}
+
+}  // namespace
+
+RunResult ComputeRun(const RunState& params, const RunOptions& options) {
+    if (UsesFastSeries(params, options)) return FastSeriesRuns(params, {params.rho}, options).front();
+
+    RunState s = params;
+    DeriveQuantities(s);
+    const int threads = ThreadCount(options.threads);
+    FaithfulEngineOptions fo;
+    fo.plain = options.plain;
+    fo.plain_term = options.plain_term;
+    fo.cancel = options.cancel;
+    std::unique_ptr<SpectralEngine> engine;
+    try {
+        engine = MakeFaithfulEngine(s, fo, Runner(threads, options, "zeros"));
+    } catch (const ZeroTableError& e) {
+        throw RunError(e.what());
+    } catch (const ZeroTableCancelled&) {
+        throw RunCancelled();
+    }
+
+    std::vector<Cx> spectrum(kFrequencyCount);
+    ParallelFor("frequencies", kFrequencyCount, threads, options, [&](int k) {
+        std::feclearexcept(FE_ALL_EXCEPT);
+        spectrum[static_cast<std::size_t>(k)] = engine->Spectrum(k);
+        CheckFaults(engine->FrequencyStage() + " at frequency " + std::to_string(k));
+    });
+    RunResult result = FinishRun(s, spectrum, [&](double* fft) { engine->FinishTimeCurve(fft); }, engine->FinishStage(),
+                                 options.all_samples);
+    result.warnings = engine->Warnings();
+    const auto curve = CurveWarnings(params, result, options.wraparound || options.engine == Engine::faithful);
+    result.warnings.insert(result.warnings.end(), curve.begin(), curve.end());
+    result.terms = engine->TermsSummed();
     return result;
+}
+
+std::vector<RunResult> ComputeRunRhos(const RunState& params, const std::vector<Extended>& rhos,
+                                      const RunOptions& options) {
+    if (rhos.empty()) return {};
+    if (UsesFastSeries(params, options)) return FastSeriesRuns(params, rhos, options);
+    std::vector<RunResult> results;
+    for (Extended rho : rhos) {
+        RunState s = params;
+        s.rho = rho;
+        results.push_back(ComputeRun(s, options));
+    }
+    return results;
+}
+
+std::vector<std::complex<double>> ComputeFrequencyDomain(const RunState& params, const std::vector<double>& omega_rad_s,
+                                                         const RunOptions& options) {
+    for (double w : omega_rad_s)
+        if (!(w >= 0) || !std::isfinite(w))
+            throw RunError("an angular frequency must be a finite number >= 0 rad/s, not " + std::to_string(w));
+    CheckSeriesRadius(params);
+    RunState s = params;
+    DeriveQuantities(s, true);
+    const int threads = ThreadCount(options.threads);
+    fast::FastEngineOptions fo = FastOptions(options);
+    fo.wraparound = true;  // the real frequency axis itself
+    std::feclearexcept(FE_ALL_EXCEPT);
+    fast::LayeredEngine engine(s, {static_cast<double>(s.rho)}, fo, Runner(threads, options));
+    CheckFaults("the preparation of the fast engine");
+    std::vector<std::complex<double>> out(omega_rad_s.size());
+    RunOptions quiet = options;
+    quiet.progress = nullptr;
+    ParallelFor("frequencies", static_cast<int>(omega_rad_s.size()), threads, quiet, [&](int i) {
+        std::feclearexcept(FE_ALL_EXCEPT);
+        out[static_cast<std::size_t>(i)] = engine.FrequencyDomain(0, omega_rad_s[static_cast<std::size_t>(i)]);
+        CheckFaults("the frequency-domain series at " + std::to_string(omega_rad_s[static_cast<std::size_t>(i)]) + " rad/s");
+    });
+    return out;
 }
 
 RunResult RunFiles(const std::string& input_path, const std::string& output_path, const RunOptions& options) {

@@ -4,6 +4,7 @@
 // frequencies, transforms it to the time domain and selects the samples within
 // six decades of the peak. Knows nothing of any GUI.
 #include <atomic>
+#include <complex>
 #include <functional>
 #include <stdexcept>
 #include <string>
@@ -26,14 +27,17 @@ public:
     RunCancelled() : std::runtime_error("the run was cancelled") {}
 };
 
+// Which engine computes the spectrum. faithful: Extended precision, every term,
+// the historical result files byte for byte. fast: double precision, accurate
+// special functions, the series over the zeros cut at a derived error bound,
+// vectorised; the same curve to about 1e-7 within 3 decades, far sooner.
 enum class Engine { faithful, fast };
 
 struct RunOptions {
     int threads = 0;  // 0: all hardware threads
-    Engine engine = Engine::faithful;
-    double tolerance = 0;      // 0: the fast engine's default
-    bool wraparound = true;    // false: the fast engine's alias-free transform (damped line ω − iσ)
-    bool all_samples = false;  // every output sample i = 1 … K (K = 1024 div 2M) at t = 10·i ps, not only those within six decades
+    // Every output sample i = 1 ... K (K = 1024 div 2M) at t = 10 i ps, not only
+    // those within six decades of the peak (a fit needs a fixed grid).
+    bool all_samples = false;
     // Called with (stage, done, total) from the computing threads, serialised
     // by the core; may be empty. Stages: "zeros" (orders of the Bessel zero
     // search done / orders), "frequencies" (frequencies done / 513).
@@ -44,6 +48,15 @@ struct RunOptions {
     // terms through `plain_term` when it is given. Same bits, slower.
     bool plain = false;
     void (*plain_term)(const RunState&, TermWork&, int m, int q) = nullptr;
+
+    Engine engine = Engine::faithful;
+    // Fast engine: largest change of any sample, relative to the peak, that
+    // cutting the series over the zeros may cause; 0: the default 1e-11.
+    double tolerance = 0;
+    // Fast engine: false evaluates the spectrum on the damped line omega - i sigma
+    // and multiplies the curve by e^(sigma t), which suppresses the images of the
+    // periodic transform (a slowly decaying tail folding onto early times).
+    bool wraparound = true;
 };
 
 struct RunResult {
@@ -55,11 +68,14 @@ struct RunResult {
     // Doubts about the curve (unconverged series, wrap-around, ignored
     // values), one complete sentence each; they never change the numbers.
     std::vector<std::string> warnings;
+    double terms = 0;  // layered terms summed over all frequencies (0: closed form)
 };
 
 // Fills the derived quantities (D, z0, A_top, zb, and for N >= 2 NZ, A_bot,
-// zb_bot, the zero table) of validated parameters.
-void DeriveQuantities(RunState& s);
+// zb_bot) of validated parameters. adaptive_reff: Reff of both faces from the
+// adaptive quadrature (the fast engine) instead of the 480-point rule and the
+// stored value for n = 1.4.
+void DeriveQuantities(RunState& s, bool adaptive_reff = false);
 
 // Fills s.JnZeroTable rows 0..MMAX with the first NZ (or more) zeros of J_m.
 // Rows of the Halley search that come up short, repeat or skip a zero (found
@@ -71,6 +87,20 @@ void FillZeroTable(RunState& s, int threads = 1, const RunOptions& options = {})
 // Throws RunError for a floating-point fault (naming stage and frequency),
 // a zero table that could not be completed, or a zero curve.
 RunResult ComputeRun(const RunState& params, const RunOptions& options = {});
+
+// Curves for several detector distances of one geometry; the fast engine
+// shares the zeros and the layer recursion between them. Element r equals
+// ComputeRun with rho = rhos[r], bit for bit.
+std::vector<RunResult> ComputeRunRhos(const RunState& params, const std::vector<Extended>& rhos,
+                                      const RunOptions& options = {});
+
+// Reflectance in the frequency domain, R~(omega) = int R(t) e^(-i omega t) dt in
+// mm^-2, at angular frequencies omega (rad/s) >= 0; fast engine (whatever
+// options.engine says), any N >= 1, the series form also for one layer.
+// R~(0) is the continuous-wave reflectance (the time integral of the curve);
+// the phase is about -omega <t> at low frequency.
+std::vector<std::complex<double>> ComputeFrequencyDomain(const RunState& params, const std::vector<double>& omega_rad_s,
+                                                         const RunOptions& options = {});
 
 // The complete run on files: checks everything about `output_path` that can be
 // checked before computing (see CheckOutputWritable), refuses an output that is the

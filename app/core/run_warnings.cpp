@@ -40,7 +40,7 @@ Extended SmallestSafeMua(Extended n) {
     return std::ceil(mua / unit) * unit;
 }
 
-std::vector<std::string> CurveWarnings(const RunState& p, const RunResult& r) {
+std::vector<std::string> CurveWarnings(const RunState& p, const RunResult& r, bool wraparound) {
     std::vector<std::string> warnings;
     const bool off_axis_series = p.N >= 2 && p.rho0 > 0;
     if (off_axis_series && p.MMAX == 0)
@@ -62,8 +62,9 @@ std::vector<std::string> CurveWarnings(const RunState& p, const RunResult& r) {
                                   " samples are negative (down to " + Value(r.reflectance[worst]) +
                                   " mm^-2 ps^-1 at t = " + FormatValue(r.time_ps[worst]) + " ps)";
 
-    const WrapAround wrap = WrapAroundEstimate(p);
-    const double level = WrappedLevel(p, r, peak, wrap.factor);
+    // The damped transform (no wrap-around) folds nothing back.
+    const WrapAround wrap = wraparound ? WrapAroundEstimate(p) : WrapAround{};
+    const double level = wraparound ? WrappedLevel(p, r, peak, wrap.factor) : 0.0;
     // The wrapped part is largest at the earliest times, where the curve has
     // not yet risen: the rising edge is unreliable up to the first sample well
     // above it. Later samples are off by at most about the factor itself.

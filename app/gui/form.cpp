@@ -210,10 +210,6 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
     EngineBox->addItem(QStringLiteral("fast"));
     EngineBox->setToolTip(QStringLiteral("Engine of the next runs"));
     EngineBox->setFixedHeight(25);
-    // The fast engine is not part of this build yet: offer it, but not
-    // selectable, so that no legend entry can name an engine that did not run.
-    if (auto* model = qobject_cast<QStandardItemModel*>(EngineBox->model()))
-        model->item(1)->setEnabled(false);
     connect(EngineBox, &QComboBox::currentIndexChanged, this, [this](int index) { engine_fast_ = index == 1; });
 
     auto* top_row = new QHBoxLayout;
@@ -413,6 +409,7 @@ void TForm1::Button1Click() {
 
     RunOptions options;
     options.cancel = &ticket->cancel;
+    options.engine = engine_fast_ ? Engine::fast : Engine::faithful;
     options.progress = [ticket, generation](const std::string& stage, int done, int total) {
         ticket->Post([ticket, generation, stage = QString::fromStdString(stage), done, total] {
             if (auto* form = qobject_cast<TForm1*>(ticket->receiver)) form->ShowProgress(generation, stage, done, total);

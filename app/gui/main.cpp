@@ -6,6 +6,7 @@
 // curve's peak, saves a picture of the window as FILE and exits: for
 // documentation pictures, also without a display (QT_QPA_PLATFORM=offscreen).
 #include <QApplication>
+#include <QComboBox>
 #include <QPixmap>
 #include <QStringList>
 #include <QTimer>
@@ -38,19 +39,24 @@ int main(int argc, char** argv) {
 
     const QStringList args = QApplication::arguments();
     std::unique_ptr<ScreenshotPlan> plan;
+    tdcyl::Engine engine = tdcyl::Engine::faithful;
     for (int i = 1; i < args.size(); ++i) {
-        if (args[i] == QLatin1String("--screenshot") && i + 1 < args.size() && !plan) {
+        if (args[i] == QLatin1String("--engine") && i + 1 < args.size() &&
+            (args[i + 1] == QLatin1String("fast") || args[i + 1] == QLatin1String("faithful"))) {
+            engine = args[++i] == QLatin1String("fast") ? tdcyl::Engine::fast : tdcyl::Engine::faithful;
+        } else if (args[i] == QLatin1String("--screenshot") && i + 1 < args.size() && !plan) {
             plan = std::make_unique<ScreenshotPlan>();
             plan->file = args[++i];
         } else if (plan && !args[i].startsWith(QLatin1Char('-'))) {
             plan->inputs << args[i];
         } else {
-            std::fprintf(stderr, "usage: tdcyl [--screenshot FILE [PARAMETER_FILE ...]]\n");
+            std::fprintf(stderr, "usage: tdcyl [--engine faithful|fast] [--screenshot FILE [PARAMETER_FILE ...]]\n");
             return 2;
         }
     }
 
     tdcyl::TForm1 form;
+    form.EngineBox->setCurrentIndex(engine == tdcyl::Engine::fast ? 1 : 0);
     form.show();
     // A run that ignored its cancel when the window closed must not keep the
     // program alive: end without waiting for it.

@@ -23,7 +23,7 @@ __all__ = [
 
 ENGINES = ("faithful", "fast")
 # The engine used when none is given.
-DEFAULT_ENGINE = "faithful"
+DEFAULT_ENGINE = "fast"
 
 
 def available_engines() -> tuple[str, ...]:

@@ -1,0 +1,243 @@
+// Vectorised depth factor of the N-layer term, one SIMD lane per zero index.
+//
+// For radial wavenumber s, layer i decays in depth with
+//   alpha_i = sqrt(s^2 + mua_i/D_i + i omega n_i/(c D_i))   (Re alpha_i > 0).
+// The bottom-up recursion of hyperbolic functions is carried as the ratio
+// t = V/U of its pair, which turns every cosh/sinh into tanh/coth of a
+// decaying exponential e = exp(-2 alpha l), |e| < 1:
+//   bottom:   t = coth(alpha_N (l_N + zb_bot)) = (1 + e)/(1 - e)
+//   layer p:  tau = (n_{p+1}/n_p)^2 D_{p+1} alpha_{p+1} / (D_p alpha_p) t,
+//             t  <- (tau (1 + e) + (1 - e)) / ((1 + e) + tau (1 - e))
+//   rho = (n_2/n_1)^2 D_2 alpha_2 / (D_1 alpha_1) t,   g = (1 - rho)/(1 + rho).
+// With a = exp(-alpha_1 z0), b = exp(-2 alpha_1 zb), c = exp(-2 alpha_1 (l_1 - z0))
+// the source term and the reflected part of the top layer combine to
+//   S = a (1 + b)/2 [1 + g c (1 - a^2 b) / (1 + g c a^2 b)],
+// algebraically the literal term, with every exponential decaying: no layer
+// thickness can overflow the double range.
+//
+// The ratios are carried as fractions, so a term costs one complex division
+// besides the square roots. Elementary functions: Highway's vector exp (1 ulp)
+// and a sin/cos pair sharing one argument reduction (below). The file is
+// compiled once per instruction set (foreach_target) and dispatched at run time.
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "model/fast/layered_kernel.cpp"
+#include <hwy/foreach_target.h>  // IWYU pragma: keep
+#include <hwy/highway.h>
+#include <hwy/contrib/math/math-inl.h>
+
+#include "model/fast/layered_kernel.hpp"
+
+HWY_BEFORE_NAMESPACE();
+namespace tdcyl::fast {
+namespace HWY_NAMESPACE {
+namespace hn = hwy::HWY_NAMESPACE;
+
+using D = hn::ScalableTag<double>;
+using V = hn::Vec<D>;
+
+struct VC {
+    V re, im;
+};
+
+HWY_INLINE VC Mul(const VC& a, const VC& b) {
+    return {hn::NegMulAdd(a.im, b.im, hn::Mul(a.re, b.re)), hn::MulAdd(a.re, b.im, hn::Mul(a.im, b.re))};
+}
+HWY_INLINE VC Div(const VC& a, const VC& b) {
+    const V inv = hn::Div(hn::Set(D(), 1.0), hn::MulAdd(b.re, b.re, hn::Mul(b.im, b.im)));
+    return {hn::Mul(hn::MulAdd(a.re, b.re, hn::Mul(a.im, b.im)), inv),
+            hn::Mul(hn::NegMulAdd(a.re, b.im, hn::Mul(a.im, b.re)), inv)};
+}
+HWY_INLINE VC Scale(const VC& a, V r) { return {hn::Mul(a.re, r), hn::Mul(a.im, r)}; }
+HWY_INLINE VC AddReal(const VC& a, V r) { return {hn::Add(a.re, r), a.im}; }
+HWY_INLINE VC OneMinus(const VC& a) { return {hn::Sub(hn::Set(D(), 1.0), a.re), hn::Neg(a.im)}; }
+
+// Principal root of x + iy for x > 0: no cancellation in (r + x)/2.
+HWY_INLINE VC Sqrt(V x, V y) {
+    const D d;
+    const V r = hn::Sqrt(hn::MulAdd(x, x, hn::Mul(y, y)));
+    const V re = hn::Sqrt(hn::Mul(hn::Add(r, x), hn::Set(d, 0.5)));
+    return {re, hn::Div(y, hn::Add(re, re))};
+}
+
+// sin and cos of the same argument with one argument reduction (the vector
+// library computes each with its own). Cody-Waite reduction by pi/2 in three
+// parts of 33 bits, exact for |x| < 2^20 with or without fused multiply-add;
+// the polynomials are the classic minimax kernels on [-pi/4, pi/4] (fdlibm's
+// __kernel_sin and __kernel_cos coefficients), below 1 ulp there. The callers
+// pass |x| <= 710.
+struct SinCosV {
+    V s, c;
+};
+HWY_INLINE SinCosV SinCos(V x) {
+    const D d;
+    const V q = hn::Round(hn::Mul(x, hn::Set(d, 6.36619772367581382433e-01)));
+    V r = hn::NegMulAdd(q, hn::Set(d, 1.57079632673412561417e+00), x);
+    r = hn::NegMulAdd(q, hn::Set(d, 6.07710050630396597660e-11), r);
+    r = hn::NegMulAdd(q, hn::Set(d, 2.02226624871116645580e-21), r);
+    const V r2 = hn::Mul(r, r);
+    V ps = hn::Set(d, 1.58969099521155010221e-10);
+    ps = hn::MulAdd(ps, r2, hn::Set(d, -2.50507602534068634195e-08));
+    ps = hn::MulAdd(ps, r2, hn::Set(d, 2.75573137070700676789e-06));
+    ps = hn::MulAdd(ps, r2, hn::Set(d, -1.98412698298579493134e-04));
+    ps = hn::MulAdd(ps, r2, hn::Set(d, 8.33333333332248946124e-03));
+    ps = hn::MulAdd(ps, r2, hn::Set(d, -1.66666666666666324348e-01));
+    const V sin_r = hn::MulAdd(hn::Mul(ps, r2), r, r);
+    V pc = hn::Set(d, -1.13596475577881948265e-11);
+    pc = hn::MulAdd(pc, r2, hn::Set(d, 2.08757232129817482790e-09));
+    pc = hn::MulAdd(pc, r2, hn::Set(d, -2.75573143513906633035e-07));
+    pc = hn::MulAdd(pc, r2, hn::Set(d, 2.48015872894767294178e-05));
+    pc = hn::MulAdd(pc, r2, hn::Set(d, -1.38888888888741095749e-03));
+    pc = hn::MulAdd(pc, r2, hn::Set(d, 4.16666666666666019037e-02));
+    const V cos_r = hn::MulAdd(pc, hn::Mul(r2, r2), hn::NegMulAdd(hn::Set(d, 0.5), r2, hn::Set(d, 1.0)));
+    // Quadrant n = q mod 4: (sin, cos) = (s, c), (c, -s), (-s, -c), (-c, s).
+    const V n = hn::Sub(q, hn::Mul(hn::Set(d, 4.0), hn::Floor(hn::Mul(q, hn::Set(d, 0.25)))));
+    const auto odd = hn::Eq(hn::Sub(n, hn::Mul(hn::Set(d, 2.0), hn::Floor(hn::Mul(n, hn::Set(d, 0.5))))), hn::Set(d, 1.0));
+    const V sn = hn::IfThenElse(odd, cos_r, sin_r);
+    const V cs = hn::IfThenElse(odd, sin_r, cos_r);
+    const auto sin_neg = hn::Ge(n, hn::Set(d, 2.0));
+    const auto cos_neg = hn::And(hn::Ge(n, hn::Set(d, 1.0)), hn::Le(n, hn::Set(d, 2.0)));
+    return {hn::IfThenElse(sin_neg, hn::Neg(sn), sn), hn::IfThenElse(cos_neg, hn::Neg(cs), cs)};
+}
+
+// exp(-z) for Re z >= 0 (mostly). Below e^-700 the value is taken as 0, which
+// also keeps the phase argument small (|Im z| <= Re z for every argument of
+// the term).
+HWY_INLINE VC ExpNeg(const VC& z) {
+    const D d;
+    const V x = hn::Neg(z.re);
+    const auto live = hn::Ge(x, hn::Set(d, -700.0));
+    const V mag = hn::IfThenElseZero(live, hn::Exp(d, hn::Max(x, hn::Set(d, -700.0))));
+    const SinCosV sc = SinCos(hn::IfThenElseZero(live, hn::Neg(z.im)));
+    return {hn::Mul(mag, sc.c), hn::Mul(mag, sc.s)};
+}
+
+// e^-45 = 2.9e-20: a factor that small changes no double sum it enters.
+constexpr double kNegligibleDecay = 45.0;
+
+// exp(-z), or exactly 0 when Re z > 45 in every lane (it then enters only as
+// 1 + e or as a product with such a factor).
+HWY_INLINE VC ExpNegUnlessNegligible(const VC& z) {
+    const D d;
+    if (hn::AllTrue(d, hn::Gt(z.re, hn::Set(d, kNegligibleDecay)))) return {hn::Zero(d), hn::Zero(d)};
+    return ExpNeg(z);
+}
+
+void SeriesSum(const LayerStack& st, const double* HWY_RESTRICT sr2, int count, const double* const* weights,
+               int nweights, double* sum_re, double* sum_im) {
+    const D d;
+    const int L = static_cast<int>(hn::Lanes(d));
+    const int N = st.N;
+    const V one = hn::Set(d, 1.0), half = hn::Set(d, 0.5);
+
+    // Per-lane accumulators in memory: nweights x L each.
+    HWY_ALIGN double acc_re_buf[8 * 16], acc_im_buf[8 * 16];
+    for (int w0 = 0; w0 < nweights; w0 += 16) {
+        const int nw = nweights - w0 < 16 ? nweights - w0 : 16;
+        for (int i = 0; i < nw * L; ++i) acc_re_buf[i] = acc_im_buf[i] = 0;
+        for (int q = 0; q < count; q += L) {
+            const V s2 = hn::LoadU(d, sr2 + q);
+            auto alpha_of = [&](int i) { return Sqrt(hn::Add(s2, hn::Set(d, st.static_part[i])), hn::Set(d, st.kappa[i])); };
+            const VC alpha0 = alpha_of(0);
+
+            // Source and its image at the extrapolated top boundary.
+            const VC a = ExpNeg(Scale(alpha0, hn::Set(d, st.z0)));
+            const VC b = ExpNegUnlessNegligible(Scale(alpha0, hn::Set(d, 2 * st.zb)));
+            const VC H = Scale(Mul(a, AddReal(b, one)), half);
+            VC S = H;
+
+            // What comes back from below the source carries c = exp(-2 alpha_1 (l_1 - z0));
+            // once |c| < e^-45 for every lane it is below the rounding of H
+            // (|g| <= 1), and the layers below need not be evaluated at all.
+            const V c_decay = hn::Mul(alpha0.re, hn::Set(d, 2 * (st.l[0] - st.z0)));
+            if (!hn::AllTrue(d, hn::Gt(c_decay, hn::Set(d, kNegligibleDecay)))) {
+                // The ratio t = tn / td, carried as a fraction so that the whole
+                // recursion needs no division. Bottom: t = coth(alpha_N (l_N + zb_bot)).
+                const double bottom = N == 1 ? st.zb_bot : st.l[N - 1] + st.zb_bot;
+                VC alpha_below = N == 1 ? alpha0 : alpha_of(N - 1);
+                VC e = ExpNegUnlessNegligible(Scale(alpha_below, hn::Set(d, 2 * bottom)));
+                VC tn = AddReal(e, one), td = OneMinus(e);
+                for (int p = N - 2; p >= 1; --p) {
+                    // tau = un / ud with un = coupling_{p+1} alpha_{p+1} tn, ud = D_p alpha_p td.
+                    const VC alpha_p = alpha_of(p);
+                    const VC un = Mul(Scale(alpha_below, hn::Set(d, st.coupling[p + 1])), tn);
+                    const VC ud = Mul(Scale(alpha_p, hn::Set(d, st.D[p])), td);
+                    e = ExpNegUnlessNegligible(Scale(alpha_p, hn::Set(d, 2 * st.l[p])));
+                    const VC pe = AddReal(e, one), me = OneMinus(e);
+                    const VC un_pe = Mul(un, pe), un_me = Mul(un, me), ud_pe = Mul(ud, pe), ud_me = Mul(ud, me);
+                    tn = {hn::Add(un_pe.re, ud_me.re), hn::Add(un_pe.im, ud_me.im)};
+                    td = {hn::Add(ud_pe.re, un_me.re), hn::Add(ud_pe.im, un_me.im)};
+                    // Keep the fraction's scale near 1 (each layer multiplies it by
+                    // up to |D alpha| (1 + |e|)); the ratio is unchanged.
+                    const V norm = hn::Div(one, hn::Add(hn::Add(hn::Abs(td.re), hn::Abs(td.im)),
+                                                        hn::Add(hn::Abs(tn.re), hn::Abs(tn.im))));
+                    tn = Scale(tn, norm);
+                    td = Scale(td, norm);
+                    alpha_below = alpha_p;
+                }
+                // rho = coupling_2 alpha_2 / (D_1 alpha_1) t (N = 1: rho = t), and
+                // g = (1 - rho)/(1 + rho) = gn / gd = (rd - rn)/(rd + rn).
+                VC rn = tn, rd = td;
+                if (N >= 2) {
+                    rn = Mul(Scale(alpha_below, hn::Set(d, st.coupling[1])), tn);
+                    rd = Mul(Scale(alpha0, hn::Set(d, st.D[0])), td);
+                }
+                const VC gn = {hn::Sub(rd.re, rn.re), hn::Sub(rd.im, rn.im)};
+                const VC gd = {hn::Add(rd.re, rn.re), hn::Add(rd.im, rn.im)};
+
+                // g c (1 - a^2 b) / (1 + g c a^2 b) with g = gn / gd: one division.
+                const VC c = ExpNeg(Scale(alpha0, hn::Set(d, 2 * (st.l[0] - st.z0))));
+                const VC ab = Mul(Mul(a, a), b);
+                const VC gc = Mul(gn, c);
+                const VC gcab = Mul(gc, ab);
+                const VC reflected = Div(Mul(gc, OneMinus(ab)), {hn::Add(gd.re, gcab.re), hn::Add(gd.im, gcab.im)});
+                S = Mul(H, AddReal(reflected, one));
+            }
+
+            for (int w = 0; w < nw; ++w) {
+                const V wt = hn::LoadU(d, weights[w0 + w] + q);
+                double* pr = acc_re_buf + w * L;
+                double* pi = acc_im_buf + w * L;
+                hn::Store(hn::MulAdd(wt, S.re, hn::Load(d, pr)), d, pr);
+                hn::Store(hn::MulAdd(wt, S.im, hn::Load(d, pi)), d, pi);
+            }
+        }
+        // Lanes reduced in a fixed order.
+        for (int w = 0; w < nw; ++w) {
+            double re = 0, im = 0;
+            for (int j = 0; j < L; ++j) {
+                re += acc_re_buf[w * L + j];
+                im += acc_im_buf[w * L + j];
+            }
+            sum_re[w0 + w] = re;
+            sum_im[w0 + w] = im;
+        }
+    }
+}
+
+const char* TargetName() { return hwy::TargetName(HWY_TARGET); }
+
+}  // namespace HWY_NAMESPACE
+}  // namespace tdcyl::fast
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+namespace tdcyl::fast {
+
+HWY_EXPORT(SeriesSum);
+HWY_EXPORT(TargetName);
+
+namespace {
+// Index into the dispatch tables: the last entry is the portable fallback.
+std::size_t TableIndex(SimdPath path) {
+    if (path == SimdPath::portable) return HWY_MAX_DYNAMIC_TARGETS + 1;
+    hwy::GetChosenTarget().Update(hwy::SupportedTargets());
+    return hwy::GetChosenTarget().GetIndex();
+}
+}  // namespace
+
+SeriesSumFunction SelectSeriesSum(SimdPath path) { return HWY_DISPATCH_TABLE(SeriesSum)[TableIndex(path)]; }
+
+std::string SimdPathName(SimdPath path) { return HWY_DISPATCH_TABLE(TargetName)[TableIndex(path)](); }
+
+}  // namespace tdcyl::fast
+#endif

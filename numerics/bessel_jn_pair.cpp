@@ -1,0 +1,39 @@
+// J_m and J_{m+1} of real argument x >= 0, double precision.
+//
+// Method: for x > m + 1 the three-term recurrence J_{k+1} = (2k/x) J_k - J_{k-1}
+// runs upwards from J0 and J1 (Boost.Math's rational and Hankel-asymptotic
+// approximations in double, accurate to a few ulp). Upward recurrence is stable while
+// k < x: every step multiplies the propagated rounding error by at most about
+// one, so after m + 1 steps the absolute error stays near (m + 2) ulp of the
+// envelope sqrt(2/(pi x)). At or below the turning point (x <= m + 1), where
+// J_k decays with k and the upward recurrence would amplify errors, the pair
+// comes from Boost.Math's cyl_bessel_j (continued fraction and backward
+// recurrence, evaluated in long double).
+//
+// Range: 0 <= m <= 500, 0 <= x <= 2e4; checked against 30-digit values over
+// orders 0 ... 120 and arguments up to 2e4, the transition x ~ m included.
+#include "numerics/bessel_jn_pair.hpp"
+
+#include <boost/math/special_functions/bessel.hpp>
+
+namespace tdcyl {
+
+BesselPair BesselJnPair(int m, double x) {
+    if (x > m + 1) {
+        // Boost.Math's J0 and J1 kernels themselves, in double arithmetic: the
+        // public entry points promote to long double and route large arguments
+        // through a long double phase computation, many times slower.
+        double a = boost::math::detail::bessel_j0(x);
+        double b = boost::math::detail::bessel_j1(x);
+        const double two_over_x = 2 / x;
+        for (int k = 1; k <= m; ++k) {
+            const double c = k * two_over_x * b - a;
+            a = b;
+            b = c;
+        }
+        return {a, b};
+    }
+    return {boost::math::cyl_bessel_j(m, x), boost::math::cyl_bessel_j(m + 1, x)};
+}
+
+}  // namespace tdcyl
