@@ -60,7 +60,7 @@ def main():
 
     print(result.table(TRUE))
     print(f"chi2/dof = {result.chi2_red:.3f} ({result.dof} degrees of freedom)")
-    print(f"wall time {wall:.1f} s, {result.model_calls} model calls ({wall / result.model_calls:.2f} s per call), "
+    print(f"wall time {wall:.1f} s, {result.model_calls} model calls ({1e3 * wall / result.model_calls:.1f} ms per call), "
           f"engine {args.engine}")
     result.plot(args.plot, title=f"two layers, rho = 25 mm, seed {args.seed}")
     print(f"plot saved to {args.plot}")
