@@ -36,12 +36,7 @@ def plot_fit(result, path=None, *, title=None):
     axr.axhline(0, color="0.3", lw=0.8)
     axr.set_ylabel("weighted\nresidual")
     axr.set_xlabel("t [ps]")
-    if title:
-        ax.set_title(title)
-    fig.tight_layout()
-    if path is not None:
-        fig.savefig(os.fspath(path), dpi=110)
-    return fig
+    return _finish(fig, ax, title, path)
 
 
 def plot(obj, path=None, *, title=None, labels=None):
@@ -68,6 +63,11 @@ def plot(obj, path=None, *, title=None, labels=None):
     ax.set_xlabel("t [ps]")
     ax.set_ylabel("reflectance [mm⁻² ps⁻¹]")
     ax.legend(fontsize=8)
+    return _finish(fig, ax, title, path)
+
+
+def _finish(fig, ax, title, path):
+    """Titles, lays out and (when path is given) saves the figure as PNG."""
     if title:
         ax.set_title(title)
     fig.tight_layout()
