@@ -103,6 +103,21 @@ def test_the_gil_is_released_while_the_core_computes():
     assert not finished_before_main_ran
 
 
+def test_ctrl_c_stops_a_long_computation():
+    # A run of minutes (201 orders of 1000 zeros at 513 frequencies): without
+    # the cancel the interrupt would only arrive after it, and ctest's timeout
+    # would end the test.
+    import os
+    import signal
+    timer = threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT))
+    timer.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            tdcyl.reflectance(THREE[:2], 50.0, 20.0, rho0=10.0, phi=0.3, mmax=200, engine="faithful")
+    finally:
+        timer.cancel()
+
+
 def test_python_floats_are_read_as_their_decimals():
     # 1.4 as a Python float is not the 80-bit 1.4 of the parameter file; the
     # call must still select the boundary constant of n = 1.4 exactly, so n
