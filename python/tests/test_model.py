@@ -109,6 +109,8 @@ def test_ctrl_c_stops_a_long_computation():
     # would end the test.
     import os
     import signal
+    # Python's own handler, even where the test runner was started with SIGINT ignored.
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
     timer = threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT))
     timer.start()
     try:
@@ -116,6 +118,7 @@ def test_ctrl_c_stops_a_long_computation():
             tdcyl.reflectance(THREE[:2], 50.0, 20.0, rho0=10.0, phi=0.3, mmax=200, engine="faithful")
     finally:
         timer.cancel()
+        signal.signal(signal.SIGINT, previous)
 
 
 def test_python_floats_are_read_as_their_decimals():
