@@ -134,18 +134,15 @@ RunResult SelectSamples(const RunState& s, const std::vector<double>& fft, bool 
     if (peak == 0) throw RunError("the computed curve is zero");
     for (int i = 1; i <= K; ++i) {
         Extended v = sample(i);
-        if (all_samples && v == 0) {
-            result.time_ps.push_back(10.0 * i);
-            result.reflectance.push_back(0.0);
-            result.log10_abs.push_back(-std::numeric_limits<double>::infinity());
-            continue;
-        }
-        if (v == 0) continue;  // carries no information on a logarithmic scale
+        // A zero carries no information on a logarithmic scale; only the full
+        // grid keeps it (its logarithm -infinity, without a division-by-zero flag).
+        if (v == 0 && !all_samples) continue;
         if (all_samples || peak / std::fabs(v) <= 1e6L) {
             Extended r = 0.001L * v;
             result.time_ps.push_back(10.0 * i);
             result.reflectance.push_back(static_cast<double>(r));
-            result.log10_abs.push_back(static_cast<double>(std::log10(std::fabs(r))));
+            result.log10_abs.push_back(v == 0 ? -std::numeric_limits<double>::infinity()
+                                              : static_cast<double>(std::log10(std::fabs(r))));
         }
     }
     CheckFaults("the output selection");
@@ -213,10 +210,11 @@ ParallelRunner Runner(int threads, const RunOptions& options, const char* stage 
     };
 }
 
-// Packing, inverse transform, the engine's last step and the selection:
-// the part of a run after the frequency loop.
+// Packing, inverse transform, the engine's last step, the selection and the
+// warnings about the curve: the part of a run after the frequency loop.
+// `wrapped`: the plain transform, whose period folds the tail onto early times.
 RunResult FinishRun(const RunState& s, const std::vector<Cx>& spectrum, const std::function<void(double*)>& finish,
-                    const std::string& finish_stage, bool all_samples) {
+                    const std::string& finish_stage, bool all_samples, bool wrapped) {
     // Packing in frequency order: frequency 512 overwrites the slot of the
     // (unused) imaginary part of frequency 0.
     std::feclearexcept(FE_ALL_EXCEPT);
@@ -227,7 +225,9 @@ RunResult FinishRun(const RunState& s, const std::vector<Cx>& spectrum, const st
     CheckFaults("the inverse Fourier transform");
     finish(fft.data());
     CheckFaults(finish_stage);
-    return SelectSamples(s, fft, all_samples);
+    RunResult result = SelectSamples(s, fft, all_samples);
+    result.warnings = CurveWarnings(s, result, wrapped);
+    return result;
 }
 
 // The series form sums round(20 a) zeros per order; for one layer the reader
@@ -267,10 +267,10 @@ std::vector<RunResult> FastSeriesRuns(const RunState& params, const std::vector<
         sr.rho = rhos[r];
         const int ir = static_cast<int>(r);
         RunResult result = FinishRun(sr, spectra[r], [&](double* fft) { engine.FinishTimeCurveFor(ir, fft); },
-                                     engine.FinishStage(), options.all_samples);
-        result.warnings = engine.WarningsFor(ir);
-        const auto curve = CurveWarnings(sr, result, options.wraparound);
-        result.warnings.insert(result.warnings.end(), curve.begin(), curve.end());
+                                     engine.FinishStage(), options.all_samples, options.wraparound);
+        // The engine's warnings (known once its last step has run) come first.
+        const auto own = engine.WarningsFor(ir);
+        result.warnings.insert(result.warnings.begin(), own.begin(), own.end());
         result.terms = engine.TermsSummedFor(ir);
         results.push_back(std::move(result));
     }
@@ -304,11 +304,11 @@ RunResult ComputeRun(const RunState& params, const RunOptions& options) {
         spectrum[static_cast<std::size_t>(k)] = engine->Spectrum(k);
         CheckFaults(engine->FrequencyStage() + " at frequency " + std::to_string(k));
     });
+    // Both the faithful engine and the closed-form single layer use the plain transform.
     RunResult result = FinishRun(s, spectrum, [&](double* fft) { engine->FinishTimeCurve(fft); }, engine->FinishStage(),
-                                 options.all_samples);
-    result.warnings = engine->Warnings();
-    const auto curve = CurveWarnings(params, result, options.wraparound || options.engine == Engine::faithful);
-    result.warnings.insert(result.warnings.end(), curve.begin(), curve.end());
+                                 options.all_samples, true);
+    const auto own = engine->Warnings();
+    result.warnings.insert(result.warnings.begin(), own.begin(), own.end());
     result.terms = engine->TermsSummed();
     return result;
 }
