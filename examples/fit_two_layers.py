@@ -40,7 +40,7 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--seed", type=int, default=1)
     ap.add_argument("--plot", default="fit_two_layers.png", help="PNG file for the plot")
-    ap.add_argument("--engine", default=tdcyl.DEFAULT_ENGINE, choices=tdcyl.available_engines())
+    ap.add_argument("--engine", default=tdcyl.DEFAULT_ENGINE, choices=tdcyl.ENGINES)
     args = ap.parse_args()
 
     t = (np.arange(N_BINS) + 0.5) * BIN_PS

@@ -207,9 +207,6 @@ PYBIND11_MODULE(_core, m) {
     py::register_exception<RunError>(m, "RunError", PyExc_RuntimeError);
     py::register_exception<RunCancelled>(m, "RunCancelled", PyExc_RuntimeError);
 
-    m.attr("HAVE_RUN_RHOS") = true;
-    m.attr("HAVE_FREQUENCY_DOMAIN") = true;
-    m.attr("HAVE_FAST_ENGINE") = true;
     m.attr("MAX_LAYERS") = kMaxLayers;
     m.attr("VERSION") = TDCYL_VERSION;
 

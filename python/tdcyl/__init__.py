@@ -15,18 +15,17 @@ from ._core import RunError
 from .files import InputParams, read_input, read_result, write_input, write_result
 from .fitting import FitResult, fit, fit_range_slice
 from .irf import bin_integrals, convolve_irf
-from .model import (DEFAULT_ENGINE, ENGINES, Curve, CurveSet, Layer, available_engines, continuous_wave,
+from .model import (DEFAULT_ENGINE, ENGINES, Curve, CurveSet, Layer, continuous_wave,
                     frequency_domain, reflectance)
 from .plotting import plot
 from .batch import fit_many, sweep  # Dask, Zarr and xarray load on first use
 from .grid import grid
 
-HAVE_FREQUENCY_DOMAIN = bool(_core.HAVE_FREQUENCY_DOMAIN)
 __version__ = _core.VERSION
 
 __all__ = [
-    "Layer", "Curve", "CurveSet", "reflectance", "frequency_domain", "continuous_wave", "available_engines",
-    "ENGINES", "DEFAULT_ENGINE", "HAVE_FREQUENCY_DOMAIN", "RunError",
+    "Layer", "Curve", "CurveSet", "reflectance", "frequency_domain", "continuous_wave",
+    "ENGINES", "DEFAULT_ENGINE", "RunError",
     "InputParams", "read_input", "write_input", "read_result", "write_result",
     "convolve_irf", "bin_integrals", "fit", "FitResult", "fit_range_slice", "plot",
     "sweep", "grid", "fit_many",

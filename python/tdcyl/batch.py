@@ -31,11 +31,6 @@ SAMPLE_PS = 10.0  # the output grid: t_i = 10 i ps, i = 1 ... 512 // M
 STORE_FORMAT = "tdcyl sweep 1"
 
 
-def _program_version() -> str:
-    package = sys.modules.get(__package__)
-    return str(getattr(_core, "VERSION", None) or getattr(package, "__version__", None) or "unknown")
-
-
 # --- tasks (run on the workers) ---------------------------------------------------------------
 
 def _sweep_chunk(cases, samples: int, engine: str, tolerance, wraparound):
@@ -345,7 +340,7 @@ def sweep(table, *, engine=None, tolerance=None, wraparound=None, client=None, s
         raise ValueError(f"chunk must be an integer >= 1, got {chunk!r}")
     chunk = int(chunk)
     attrs = {"format": STORE_FORMAT, "engine": eng, "tolerance": tol, "wraparound": wrap,
-             "version": _program_version(), "chunk": chunk}
+             "version": _core.VERSION, "chunk": chunk}
     if fresh:
         _create(root, checked, chunk, samples, attrs)
     else:

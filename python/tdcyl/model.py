@@ -18,17 +18,12 @@ from . import _core
 
 __all__ = [
     "Layer", "Curve", "CurveSet", "reflectance", "frequency_domain", "continuous_wave",
-    "ENGINES", "DEFAULT_ENGINE", "available_engines",
+    "ENGINES", "DEFAULT_ENGINE",
 ]
 
 ENGINES = ("faithful", "fast")
 # The engine used when none is given.
 DEFAULT_ENGINE = "fast"
-
-
-def available_engines() -> tuple[str, ...]:
-    """The engines this build can run."""
-    return ENGINES if _core.HAVE_FAST_ENGINE else ("faithful",)
 
 
 class Layer(NamedTuple):
@@ -191,8 +186,6 @@ def _engine(engine) -> str:
         raise TypeError(f"engine must be a string ('faithful' or 'fast'), not {type(engine).__name__}")
     if engine not in ENGINES:
         raise ValueError(f"engine must be 'faithful' or 'fast', not {engine!r}")
-    if engine not in available_engines():
-        raise ValueError(f"engine {engine!r} is not available in this build")
     return engine
 
 
@@ -327,8 +320,6 @@ def frequency_domain(layers, radius, rho, frequencies_hz, rho0=0.0, phi=0.0, mma
         raise ValueError("frequency_domain needs engine='fast' (the faithful engine computes the 513 "
                          "frequencies of its transform only)")
     _, tol, _, thr = _options(eng, tolerance, None, threads)
-    if not _core.HAVE_FREQUENCY_DOMAIN:
-        raise NotImplementedError("frequency-domain output is not available in this build")
     omega = list((2 * np.pi * f).ravel())
     rows = []
     for r in rhos:

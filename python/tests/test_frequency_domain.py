@@ -1,19 +1,10 @@
-"""Frequency-domain and continuous-wave reflectance.
-
-The C++ side (ComputeFrequencyDomain of the fast engine) is not in every build:
-the tests marked `needs_frequency_domain` are skipped until it is, and run by
-themselves once it is merged. The argument checks run always.
-"""
+"""Frequency-domain and continuous-wave reflectance."""
 import math
 
 import numpy as np
 import pytest
 
 import tdcyl
-
-needs_frequency_domain = pytest.mark.skipif(
-    not tdcyl.HAVE_FREQUENCY_DOMAIN,
-    reason="ComputeFrequencyDomain (fast engine) is not in this build: enable by merging the fast engine")
 
 LAYERS = [tdcyl.Layer(1.0, 0.02, 1.4, 8.0), tdcyl.Layer(1.3, 0.03, 1.4, 40.0)]
 
@@ -22,7 +13,6 @@ def time_domain(layers, radius, rho):
     return tdcyl.reflectance(layers, radius, rho, engine="fast", wraparound=False, all_samples=True)
 
 
-@needs_frequency_domain
 def test_continuous_wave_is_the_time_integral():
     curve = time_domain(LAYERS, 20.0, 10.0)
     integral = np.sum(curve.reflectance) * 10.0  # mm^-2 ps^-1 x ps
@@ -41,7 +31,6 @@ def semi_infinite_cw(musp, mua, rho, reff=0.493477582093524):
             + (z0 + 2 * zb) * (mueff + 1 / r2) * math.exp(-mueff * r2) / r2**2) / (4 * math.pi)
 
 
-@needs_frequency_domain
 @pytest.mark.parametrize("layers", [[tdcyl.Layer(1.0, 0.02, 1.4, 100.0)],
                                     [tdcyl.Layer(1.0, 0.02, 1.4, 30.0), tdcyl.Layer(1.0, 0.02, 1.4, 70.0)]],
                          ids=["one layer", "two equal layers"])
@@ -52,7 +41,6 @@ def test_continuous_wave_of_a_large_cylinder_is_the_half_space(layers):
     np.testing.assert_allclose(got, expected, rtol=1e-4)
 
 
-@needs_frequency_domain
 def test_low_frequency_phase_is_the_mean_time_of_flight():
     curve = time_domain(LAYERS, 20.0, 10.0)
     mean_ps = np.sum(curve.t_ps * curve.reflectance) / np.sum(curve.reflectance)
