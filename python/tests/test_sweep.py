@@ -39,14 +39,14 @@ def client():
         yield c
 
 
-def direct(row: pd.Series) -> np.ndarray:
+def direct(row: pd.Series, engine=None) -> np.ndarray:
     """The curve of one table row by a direct call of the model."""
     row = pd.concat([pd.Series({"rho0": 0.0, "phi": 0.0, "M": 1, "mmax": 0}), row])
     row = row[~row.index.duplicated(keep="last")]
     n = int(row["N"])
     layers = [tdcyl.Layer(row[f"musp{i}"], row[f"mua{i}"], row[f"n{i}"], row[f"l{i}"]) for i in range(1, n + 1)]
     return tdcyl.reflectance(layers, row["radius"], row["rho"], rho0=row["rho0"], phi=row["phi"], M=int(row["M"]),
-                             mmax=int(row["mmax"]), all_samples=True).reflectance
+                             mmax=int(row["mmax"]), all_samples=True, engine=engine).reflectance
 
 
 def mixed_cases() -> pd.DataFrame:
@@ -66,7 +66,7 @@ def mixed_cases() -> pd.DataFrame:
 
 
 def cheap_cases(count: int, layers: int = 1) -> pd.DataFrame:
-    """Single-layer (milliseconds each) or two-layer small-radius (about 0.1 s each) cases."""
+    """Single-layer or two-layer small-radius cases (about 0.1 s each for two layers with the faithful engine)."""
     g = dict(N=layers, musp1=np.linspace(0.8, 1.6, count), mua1=0.01, n1=1.4, l1=4.0)
     if layers == 2:
         g.update(musp2=1.1, mua2=0.02, n2=1.4, l2=20.0)
@@ -196,14 +196,15 @@ def test_worker_killed_mid_sweep():
                 killed.append((victim, c.processing()[address]))
                 os.kill(victim, signal.SIGKILL)
 
-        ds = tdcyl.sweep(table, client=c, chunk=2, progress=kill_one)
+        # The faithful engine keeps chunks in flight long enough for the kill to land mid-sweep.
+        ds = tdcyl.sweep(table, engine="faithful", client=c, chunk=2, progress=kill_one)
         victim, chunks_on_it = killed[0]
         assert chunks_on_it  # it died with chunks of the sweep
         assert victim not in c.run(os.getpid).values()
     values = ds.reflectance.values
     assert values.shape == (16, 512)
     for i, row in table.iterrows():
-        np.testing.assert_array_equal(values[i], direct(row), err_msg=f"case {i}")
+        np.testing.assert_array_equal(values[i], direct(row, "faithful"), err_msg=f"case {i}")
 
 
 def test_command_line_on_its_own_local_cluster(tmp_path):
