@@ -248,9 +248,16 @@ TEST(Signals, TerminationWhileWritingLeavesNoTemporaryFile) {
         const pid_t child = ::fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
-            // Whatever started the tests (nohup, a background job) may have
-            // set these signals to be ignored: the writer's case is the default.
-            for (int s2 : {SIGINT, SIGTERM, SIGHUP}) std::signal(s2, SIG_DFL);
+            // Whatever started the tests (nohup, a background job, a CI runner)
+            // may have set these signals to be ignored or blocked; both are
+            // inherited. The writer's case is the default: delivered, fatal.
+            sigset_t fatal;
+            sigemptyset(&fatal);
+            for (int s2 : {SIGINT, SIGTERM, SIGHUP}) {
+                std::signal(s2, SIG_DFL);
+                sigaddset(&fatal, s2);
+            }
+            ::sigprocmask(SIG_UNBLOCK, &fatal, nullptr);
             WriteResultFileAtomic(out, t, v);
             std::_Exit(0);
         }
