@@ -97,19 +97,27 @@ void ParallelFor(const char* stage, int count, int threads, const RunOptions& op
     if (options.cancel && options.cancel->load()) throw RunCancelled();
 }
 
-}  // namespace
-
-void FillZeroTable(RunState& s, int threads, const RunOptions& options) {
+// The zero search reports in its own terms; a run reports a RunError or RunCancelled.
+template <class F>
+decltype(auto) ZeroSearchAsRunStage(F&& f) {
     try {
-        tdcyl::FillZeroTable(
-            s,
-            [&](int count, const std::function<void(int)>& job) { ParallelFor("zeros", count, threads, options, job); },
-            options.cancel);
+        return f();
     } catch (const ZeroTableError& e) {
         throw RunError(e.what());
     } catch (const ZeroTableCancelled&) {
         throw RunCancelled();
     }
+}
+
+}  // namespace
+
+void FillZeroTable(RunState& s, int threads, const RunOptions& options) {
+    ZeroSearchAsRunStage([&] {
+        tdcyl::FillZeroTable(
+            s,
+            [&](int count, const std::function<void(int)>& job) { ParallelFor("zeros", count, threads, options, job); },
+            options.cancel);
+    });
 }
 
 namespace {
@@ -289,14 +297,8 @@ RunResult ComputeRun(const RunState& params, const RunOptions& options) {
     fo.plain = options.plain;
     fo.plain_term = options.plain_term;
     fo.cancel = options.cancel;
-    std::unique_ptr<SpectralEngine> engine;
-    try {
-        engine = MakeFaithfulEngine(s, fo, Runner(threads, options, "zeros"));
-    } catch (const ZeroTableError& e) {
-        throw RunError(e.what());
-    } catch (const ZeroTableCancelled&) {
-        throw RunCancelled();
-    }
+    const std::unique_ptr<SpectralEngine> engine =
+        ZeroSearchAsRunStage([&] { return MakeFaithfulEngine(s, fo, Runner(threads, options, "zeros")); });
 
     std::vector<Cx> spectrum(kFrequencyCount);
     ParallelFor("frequencies", kFrequencyCount, threads, options, [&](int k) {
