@@ -31,24 +31,20 @@ def lit(v):
 # (|x| = 8 for J0 and J1, |x| = n between the upward and Miller recurrences),
 # so that a moved switch or a changed coefficient shows up.
 def j01_args():
-    rational = [1e-3, 0.5, 3.3, 7.5]
-    hankel = [9.0, 12.7, 100.25, 15707.18]
+    rational = [0.5, 7.5]
+    hankel = [9.0, 15707.18]
     return rational + hankel
 
 
 def forward_args():
-    # x > n: small and large orders, x just above n and far above it, x on
-    # either side of 8 (where the J0, J1 seeds change method).
-    return [(2, 2.02), (3, 4.5), (5, 7.77), (10, 11.0), (20, 30.0), (50, 100.0),
-            (100, 100.01), (500, 1000.0), (2, 1234.5)]
+    # x > n: x just above n and far above it, seeds J0, J1 from either side of 8.
+    return [(2, 2.02), (5, 7.77), (10, 11.0), (100, 100.01), (500, 1000.0)]
 
 
 def backward_args():
-    # x <= n: one order per tolerance band of the start index, near x = n
-    # (largest start-index error) and well below it.
-    return [(2, 0.002), (2, 1.8), (3, 2.97), (4, 4.0), (8, 7.2), (11, 10.89),
-            (16, 8.0), (20, 19.98), (21, 21.0), (50, 25.0), (100, 99.0),
-            (500, 495.0)]
+    # x <= n: at x = n (largest start-index error) for orders in different
+    # tolerance bands, and well below n.
+    return [(2, 0.002), (4, 4.0), (21, 21.0), (50, 25.0), (500, 495.0)]
 
 
 def main():

@@ -16,7 +16,7 @@ ENGINE_TEST = os.path.join(os.path.dirname(__file__), "..", "tests", "test_fast_
 
 # Low orders in neighbouring pairs (J_{m+1} of the pair), then larger ones; every
 # order has rows on both sides of the recurrence switch at x = m + 1.
-ORDERS = [0, 1, 2, 3, 4, 8, 20, 50, 120]
+ORDERS = [0, 1, 8, 120]
 
 
 def lit(v):
@@ -26,10 +26,9 @@ def lit(v):
 def jn_rows():
     rows = []
     for m in ORDERS:
-        xs = [0.5, 3.7, m + 0.25, m + 1.0, m + 1.75, m + 4.5, 1.3 * m + 9.0, 100.25,
-              1234.5, 7853.2, 19999.9]
+        xs = [0.5, m + 1.0, m + 1.75, 19999.9]
         if m >= 2:
-            xs += [m - 1.0, float(m), m - 0.5]
+            xs += [m - 0.5]
         for x in sorted(set(xs)):
             v = mpmath.besselj(m, mpmath.mpf(x))
             rows.append("    {%d, %r, %s}," % (m, x, lit(v)))
@@ -39,7 +38,7 @@ def jn_rows():
 def zero_rows():
     rows = []
     for m in ORDERS:
-        for q in [1, 2, 3, 7, 40, 300, 2000, 6000]:
+        for q in [1, 3, 6000]:
             v = mpmath.besseljzero(m, q)
             rows.append("    {%d, %d, %s}," % (m, q, lit(v)))
     return rows
