@@ -23,27 +23,4 @@ inline std::string CaseNumber(std::string prefix, long double v, int digits = 10
     return out;
 }
 
-// `prefix` followed by a token spelled with letters and digits only.
-inline std::string CaseText(std::string prefix, const std::string& text) {
-    std::string out = std::move(prefix);
-    if (text.empty()) out += "Empty";
-    for (char c : text) {
-        if ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'))
-            out += c;
-        else if (c == '.')
-            out += 'p';
-        else if (c == '-')
-            out += 'm';
-        else if (c == '+')
-            out += "Plus";
-        else if (c == ',')
-            out += "Comma";
-        else if (c == '$')
-            out += "Dollar";
-        else
-            out += '_';
-    }
-    return out;
-}
-
 }  // namespace tdcyl::testing_support

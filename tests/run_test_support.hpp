@@ -1,12 +1,13 @@
 #pragma once
-// Shared helpers of the run-level tests: building parameter sets, the closed
-// form semi-infinite solution, and curve comparisons.
+// Shared helpers of the run-level tests: parameter sets, the closed-form
+// semi-infinite solution, curve comparisons and scratch files.
 #include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -38,28 +39,35 @@ inline RunState MakeState(const std::vector<Layer>& layers, long double a, long 
     return s;
 }
 
-// Time-resolved reflectance of a semi-infinite medium (extrapolated boundary,
-// flux D dphi/dz through the top face), in mm^-2 ps^-1:
+// Reff of a face between the index 1.4 and 1 (the 480-point rule's value).
+inline constexpr long double kReff14 = 0.493477582093524L;
+
+// Reflectance of a semi-infinite medium (extrapolated boundary zb = 2 (1 + reff)
+// / (1 - reff) D, flux D dphi/dz through the top face) on the output grid
+// t = 10, 20, ... 5120 ps, in mm^-2 ps^-1:
 // R = (4 pi D v)^-3/2 t^-5/2 exp(-mua v t - r^2/(4Dvt))
 //     * [z0 exp(-z0^2/(4Dvt)) + (z0+2zb) exp(-(z0+2zb)^2/(4Dvt))] / 2.
-inline long double SemiInfiniteReflectance(long double musp, long double mua, long double n, long double zb,
-                                           long double r, long double t_ps) {
+inline RunResult SemiInfiniteCurve(long double musp, long double mua, long double n, long double reff, long double r) {
     const long double pi = 3.141592653589793238462643383279502884L;
     const long double v = 299792458000.0L / n;  // mm/s
-    const long double D = 1 / (3 * musp);
-    const long double z0 = 1 / (musp + mua);
-    const long double t = t_ps * 1e-12L;
-    const long double four_dvt = 4 * D * v * t;
-    const long double zp = z0 + 2 * zb;
-    long double depth = 0.5L * (z0 * std::exp(-z0 * z0 / four_dvt) + zp * std::exp(-zp * zp / four_dvt));
-    long double R = std::pow(4 * pi * D * v, -1.5L) * std::pow(t, -2.5L) * std::exp(-mua * v * t - r * r / four_dvt) *
-                    depth;
-    return R * 1e-12L;  // per s -> per ps
+    const long double D = 1 / (3 * musp), z0 = 1 / (musp + mua);
+    const long double zp = z0 + 4 * (1 + reff) / (1 - reff) * D;
+    RunResult c;
+    for (int i = 1; i <= 512; ++i) {
+        const long double t = 10e-12L * i, four_dvt = 4 * D * v * t;
+        const long double depth = (z0 * std::exp(-z0 * z0 / four_dvt) + zp * std::exp(-zp * zp / four_dvt)) / 2;
+        const long double R =
+            std::pow(4 * pi * D * v, -1.5L) * std::pow(t, -2.5L) * std::exp(-mua * v * t - r * r / four_dvt) * depth;
+        c.time_ps.push_back(10.0 * i);
+        c.reflectance.push_back(static_cast<double>(R * 1e-12L));  // per s -> per ps
+    }
+    return c;
 }
 
-// Largest relative difference |a - b| / |b| over the samples of `b` within
-// `decades` of its peak; both curves must hold the same times there.
-inline double MaxRelativeDifference(const RunResult& a, const RunResult& b, double decades) {
+// Largest |a - b| over the samples of b within `decades` of b's peak, relative
+// to each sample of b or, with `to_peak`, to the peak (NaN if any is); a must
+// hold the times of those samples.
+inline double MaxRelativeDifference(const RunResult& a, const RunResult& b, double decades, bool to_peak = false) {
     double peak = 0;
     for (double v : b.reflectance) peak = std::max(peak, std::fabs(v));
     double worst = 0;
@@ -67,10 +75,23 @@ inline double MaxRelativeDifference(const RunResult& a, const RunResult& b, doub
         if (std::fabs(b.reflectance[j]) < peak * std::pow(10.0, -decades)) continue;
         auto it = std::find(a.time_ps.begin(), a.time_ps.end(), b.time_ps[j]);
         if (it == a.time_ps.end()) return INFINITY;
-        double va = a.reflectance[static_cast<std::size_t>(it - a.time_ps.begin())];
-        worst = std::max(worst, std::fabs(va - b.reflectance[j]) / std::fabs(b.reflectance[j]));
+        const double va = a.reflectance[static_cast<std::size_t>(it - a.time_ps.begin())];
+        const double d = std::fabs(va - b.reflectance[j]) / (to_peak ? peak : std::fabs(b.reflectance[j]));
+        if (!(d <= worst)) worst = d;  // a NaN sticks
     }
     return worst;
+}
+
+inline bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// The message of the exception `f` throws, or "(no error)".
+inline std::string Message(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return "(no error)";
 }
 
 inline std::string ReadFileBytes(const std::filesystem::path& p) {
