@@ -208,7 +208,7 @@ TEST(ZeroTable, EveryRowHoldsTheFirstNZZeros) {
     }
 }
 
-TEST(RunFiles, FailedRunKeepsPreviousResult) {
+TEST(RunFilesTest, FailedRunKeepsPreviousResult) {
     fs::path dir = FreshDirectory("keep");
     const std::string in = (dir / "input.dat").string(), out = (dir / "reflectance.dat").string();
     const std::string old = "previous result\r\n";

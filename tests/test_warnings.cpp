@@ -95,7 +95,7 @@ TEST(WrapAround, SlowTailIsWarnedAndTheAdvisedAbsorptionGivesAPhysicalCurve) {
     EXPECT_TRUE(Has(AllWarnings(deep), "too high by up to about 3.7 %")) << AllWarnings(deep);
 }
 
-TEST(RunFiles, ExtraValuesAndFailingStagesAreNamed) {
+TEST(RunFilesTest, ExtraValuesAndFailingStagesAreNamed) {
     fs::path dir = FreshDirectory("warnings");
     const std::string in = (dir / "input.dat").string(), out = (dir / "reflectance.dat").string();
     // One layer announced, two given: the reader stops after eleven values.
