@@ -28,7 +28,7 @@ constexpr const char* kUsage =
     "  --quiet         no progress display\n"
     "  --engine E      faithful (default): the reference arithmetic, every term;\n"
     "                  fast: double precision, accurate special functions, the\n"
-    "                  series cut at a proven error bound, vectorised\n"
+    "                  series cut at a derived error bound, vectorised\n"
     "  --tolerance X   fast engine: largest change of any sample, relative to the\n"
     "                  peak, that cutting the series may cause (default 1e-11)\n"
     "  --no-wraparound fast engine: evaluate on a damped contour so that the tail\n"
