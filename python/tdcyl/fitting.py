@@ -1,36 +1,46 @@
 """Least-squares fit of the model, convolved with a measured IRF, to a TCSPC histogram."""
 from __future__ import annotations
 
-import re
+import math
 import time
+import warnings
 from dataclasses import dataclass, field
 
 import numpy as np
 import scipy.optimize
+import scipy.stats
 
+from . import _checks as chk
 from .files import InputParams
 from .irf import convolve_irf, uniform_bin_width
-from .model import Layer, _engine, _integer, _layers_array, reflectance
+from .model import Layer, reflectance
 
 __all__ = ["fit", "FitResult", "fit_range_slice"]
 
-_LAYER_PARAM = re.compile(r"^(musp|mua|n|l)([1-9][0-9]*)$")
-_COLUMN = {"musp": 0, "mua": 1, "n": 2, "l": 3}
-_UNITS = {"musp": "1/mm", "mua": "1/mm", "n": "", "l": "mm", "shift": "ps", "scale": "counts mm^2"}
 # Wide limits that keep the model defined; narrow them through `bounds`.
 _DEFAULT_BOUNDS = {"musp": (0.01, 20.0), "mua": (1e-6, 1.0), "n": (1.0, 3.0), "l": (0.01, 500.0)}
 _SHIFT_BOUNDS = (-1000.0, 1000.0)
+# Tissue in the near infrared: musp about 0.5 ... 3 1/mm, mua about 0.002 ... 0.05 1/mm.
+# Values beyond these limits are off by more than an order of magnitude: most often a unit.
+_TISSUE = {"musp": (0.02, 50.0), "mua": (1e-4, 1.0)}
+# Singular values of the column-normalised Jacobian below this fraction of the
+# largest: a combination of parameters the data do not constrain.
+_RANK_CUT = 1e-7
 
 
-@dataclass
+@dataclass(repr=False)
 class FitResult:
     """Outcome of tdcyl.fit().
 
     names: fitted parameters in order (layer parameters, then "shift" in ps and
-    "scale" when fitted); values/stderr: by name; covariance: in the order of
-    names; chi2_red: chi^2 per degree of freedom (near 1 for a good fit with
-    Poisson weights); residuals: weighted, over the fit range; model_calls:
-    evaluations of the forward model (the cost of the fit).
+    "scale" when fitted); values/stderr/start: by name (stderr inf for a
+    parameter the data do not determine); covariance: in the order of names;
+    chi2: sum of the squared residuals, chi2_red = chi2/dof; p_value: of the
+    goodness-of-fit test (gof_test); residuals: (model - data)/sigma over the
+    fit range (signed square roots of the Poisson deviance for Poisson
+    weights); success: the optimiser converged AND the fit passed the test;
+    at_bound, undetermined: names flagged; model_calls: evaluations of the
+    forward model (the cost of the fit). report() gives all of it as text.
     """
 
     names: tuple[str, ...]
@@ -53,7 +63,64 @@ class FitResult:
     wall_time_s: float
     success: bool
     message: str
-    extra: dict = field(default_factory=dict, repr=False)
+    converged: bool = True
+    p_value: float = math.nan
+    gof_test: str = ""
+    start: dict = field(default_factory=dict)
+    bounds: dict = field(default_factory=dict)
+    at_bound: tuple = ()
+    undetermined: tuple = ()
+    irf: np.ndarray | None = None
+    units: dict = field(default_factory=dict)
+    warnings: tuple = ()
+    extra: dict = field(default_factory=dict)
+
+    @property
+    def correlation(self) -> np.ndarray:
+        """Correlation matrix of the parameters (NaN where one is undetermined)."""
+        s = np.sqrt(np.diag(self.covariance))
+        with np.errstate(divide="ignore", invalid="ignore"):
+            return self.covariance / np.outer(s, s)
+
+    def _value(self, name: str) -> str:
+        v, e, u = self.values[name], self.stderr[name], self.units.get(name, "")
+        return f"{v:.6g} ± {e:.2g} {'' if u == '1' else u}".rstrip()
+
+    def __repr__(self) -> str:
+        state = "success" if self.success else "NOT trusted"
+        head = f"<FitResult {state}: chi2/dof = {self.chi2_red:.4g} ({self.dof} dof, p = {self.p_value:.2g})"
+        params = "\n".join(f"  {n} = {self._value(n)}" for n in self.names)
+        return f"{head}\n{params}>"
+
+    def report(self, min_correlation: float = 0.1) -> str:
+        """The fit as text: statistics, values ± standard errors with start values and units,
+        correlations above min_correlation (in magnitude), and flags."""
+        lines = [f"Fit: {'success' if self.success else 'NOT trusted'}: {self.message}"]
+        t = self.t_ps[self.fit_slice]
+        n_free = len(self.names) + (0 if "scale" in self.names else 1)
+        lines.append(f"  {t.size} bins from {t[0]:g} to {t[-1]:g} ps, {n_free} parameters"
+                     f"{'' if 'scale' in self.names else ' (the area scale included)'}, {self.dof} degrees of freedom")
+        lines.append(f"  chi2 = {self.chi2:.6g}, chi2/dof = {self.chi2_red:.4g}, {self.gof_test} p = {self.p_value:.3g}")
+        lines.append(f"  {self.nfev} evaluations, {self.model_calls} model calls, {self.wall_time_s:.2f} s")
+        width = max([len(n) for n in self.names] + [5])
+        lines.append(f"  {'':<{width}} {'value':>12}   {'std. error':<9} {'rel.':>7}  {'unit':<12} {'start':>10}")
+        for n in self.names:
+            v, e, u = self.values[n], self.stderr[n], self.units.get(n, "")
+            rel = f"{100 * e / abs(v):.2g} %" if math.isfinite(e) and v != 0 else ""
+            flag = (" AT BOUND" if n in self.at_bound else "") + (" UNDETERMINED" if n in self.undetermined else "")
+            lines.append(f"  {n:<{width}} {v:>12.6g} ± {e:<9.2g} {rel:>7}  {u:<12} {self.start.get(n, math.nan):>10.6g}"
+                         f"{flag}")
+        if "scale" not in self.names:
+            lines.append(f"  {'scale':<{width}} {self.scale:>12.6g}   {'':<9} {'':>7}  {self.units.get('scale', ''):<12}"
+                         " (the data's area in the fit range)")
+        corr = self.correlation
+        pairs = [(abs(corr[i, j]), self.names[i], self.names[j], corr[i, j]) for i in range(len(self.names))
+                 for j in range(i + 1, len(self.names)) if abs(corr[i, j]) >= min_correlation]
+        if pairs:
+            lines.append(f"Correlations (|r| >= {min_correlation:g}):")
+            lines += [f"  {a:<{width}} {b:<{width}} {r:+.3f}" for _, a, b, r in sorted(pairs, reverse=True)]
+        lines += [f"Flag: {w}" for w in self.warnings if not w.startswith("fit not trusted")]
+        return "\n".join(lines)
 
     def table(self, true_values: dict | None = None) -> str:
         """A text table of the parameters: fitted value, standard error (and true value when given)."""
@@ -66,7 +133,8 @@ class FitResult:
         return "\n".join(rows)
 
     def plot(self, path=None, *, title=None):
-        """Data, fitted model and weighted residuals; saved as PNG when path is given. Returns the figure."""
+        """Data, fitted model and scaled IRF on a log axis, residuals below, the parameters beside;
+        saved as PNG when path is given. Returns the figure."""
         from .plotting import plot_fit
         return plot_fit(self, path, title=title)
 
@@ -81,11 +149,25 @@ def _poisson_deviance_residuals(m, y):
     return np.sign(m - y) * np.sqrt(np.maximum(d, 0.0))
 
 
+def _runs_p_value(r) -> float:
+    """One-sided p of the runs test on the residuals' signs: as few runs as these or fewer
+    if the signs were random (normal approximation). Few long runs: the model misses a shape."""
+    s = np.sign(r[r != 0])
+    n1, n2 = int(np.sum(s > 0)), int(np.sum(s < 0))
+    n = n1 + n2
+    if n1 == 0 or n2 == 0:
+        return 0.0 if n > 1 else 1.0
+    runs = 1 + int(np.sum(s[1:] != s[:-1]))
+    mean = 2.0 * n1 * n2 / n + 1
+    var = (mean - 1) * (mean - 2) / (n - 1)
+    return float(scipy.stats.norm.cdf((runs - mean) / math.sqrt(var))) if var > 0 else 1.0
+
+
 def fit_range_slice(counts, fit_range=(0.8, 0.01)) -> slice:
     """The bins from the rise's first bin at or above fit_range[0] of the peak to
     the tail's last bin at or above fit_range[1] of the peak."""
-    c = np.asarray(counts, dtype=float)
-    rise, tail = fit_range
+    c = chk.real_array("counts", counts)
+    rise, tail = chk.real_pair("fit_range", fit_range)
     if not (0 < tail < 1 and 0 < rise <= 1):
         raise ValueError(f"fit_range must be two fractions of the peak (rise, tail) in (0, 1], got {fit_range}")
     p = int(np.argmax(c))
@@ -114,13 +196,78 @@ def _model_dict(model) -> dict:
     if np.ndim(model["rho"]) != 0:
         raise ValueError("model: rho must be one distance (fit one curve at a time)")
     d = dict(model)
-    d["layers"] = _layers_array(model["layers"])
+    d["layers"], a, *_ = chk.geometry(model["layers"], model["radius"], model.get("rho0", 0.0),
+                                      model.get("phi", 0.0), model.get("mmax", 0))
+    chk.rho_array(model["rho"], a)
+    chk.integer("M", model.get("M", 1), 1, 512)
     return d
+
+
+def _free_names(free) -> tuple:
+    if isinstance(free, str):
+        return (free,)
+    try:
+        names = tuple(free)
+    except TypeError:
+        raise TypeError(f"free must be a parameter name or a sequence of names, not {type(free).__name__}") from None
+    for name in names:
+        if not isinstance(name, str):
+            raise TypeError(f"free: parameter names are strings, not {type(name).__name__}")
+    return names
+
+
+def _bounds(names, bounds) -> tuple[list, list]:
+    if bounds is None:
+        bounds = {}
+    if not isinstance(bounds, dict):
+        raise TypeError(f"bounds must be a dict {{name: (low, high)}}, not {type(bounds).__name__}")
+    for key in bounds:
+        if key not in names:
+            raise ValueError(f"bounds: {key!r} is not a fitted parameter ({list(names)})")
+    lo, hi = [], []
+    for name in names:
+        m = chk.LAYER_PARAM.match(name)
+        default = _SHIFT_BOUNDS if name == "shift" else (0.0, np.inf) if name == "scale" else \
+            _DEFAULT_BOUNDS[m.group(1)]
+        b = bounds.get(name, default)
+        if isinstance(b, (str, bytes)) or np.ndim(b) != 1 or len(b) != 2:
+            raise ValueError(f"bounds[{name!r}] must be a pair (low, high), got {b!r}")
+        try:
+            low, high = float(b[0]), float(b[1])
+        except (TypeError, ValueError):
+            raise TypeError(f"bounds[{name!r}] must hold two numbers, got {b!r}") from None
+        if not low < high:
+            raise ValueError(f"bounds[{name!r}] must be (low, high) with low < high, got {b!r}")
+        lo.append(low)
+        hi.append(high)
+    return lo, hi
+
+
+def _time_warnings(width: float, n: int) -> list:
+    span = width * n
+    if span >= 100.0:
+        return []
+    guess = "s" if span < 1e-6 else "ns"
+    return [f"t_ps: {n} bins of {width:.3g} ps span only {span:.3g} ps: are the times in {guess}? "
+            "(tdcyl takes ps; a curve lasts nanoseconds)"]
+
+
+def _tissue_warnings(layers: np.ndarray, free: tuple) -> list:
+    out = []
+    for i, row in enumerate(layers):
+        for q, (low, high) in _TISSUE.items():
+            v = row[chk.LAYER_COLUMN[q]]
+            name = f"{q}{i + 1}"
+            if not low <= v <= high:
+                what = "fitted" if name in free else "given"
+                out.append(f"{name} = {v:.3g} 1/mm ({what}) is far outside tissue ({low:g} ... {high:g} 1/mm): "
+                           "is its unit 1/mm?")
+    return out
 
 
 def fit(t_ps, counts, irf, model, free=("mua1", "musp1"), *, bounds=None, fit_range=(0.8, 0.01),
         weights="poisson", shift=True, scale="area", engine=None, threads=0, max_nfev=100,
-        ftol=1e-6) -> FitResult:
+        ftol=1e-6, min_p_value=1e-4) -> FitResult:
     """Fits layer parameters to a measured histogram.
 
     Parameters
@@ -132,7 +279,7 @@ def fit(t_ps, counts, irf, model, free=("mua1", "musp1"), *, bounds=None, fit_ra
     model : dict or InputParams
         Arguments of tdcyl.reflectance (layers, radius, rho, rho0, phi, M, mmax):
         the start values of the free parameters and the values of the others.
-    free : sequence of str
+    free : str or sequence of str
         Parameters to fit, by name: "muspI", "muaI", "nI", "lI" for layer I
         (1 = top), e.g. ("mua1", "musp1", "mua2", "musp2").
     bounds : dict, optional
@@ -140,15 +287,18 @@ def fit(t_ps, counts, irf, model, free=("mua1", "musp1"), *, bounds=None, fit_ra
     fit_range : (rise, tail)
         Fit from the first bin at rise x peak on the rising edge to the last bin
         at tail x peak on the tail (default 80 % and 1 %).
-    weights : "poisson", None or array
+    weights : "poisson", None, float or array
         "poisson": maximum likelihood for Poisson counts, the residuals being the
         signed square roots of the Poisson deviance (chi2 is then the deviance;
         weighting by the counts instead would bias the tail, where counts are
-        few); None: unweighted; an array: sigma per bin.
+        few); an array (or one number): the absolute sigma of each bin; None:
+        unweighted, the standard errors then scaled by the residual variance
+        chi2/dof (the sigma estimated from the scatter).
     shift : bool
         Fit a time shift (ps) between the model and the IRF.
     scale : "area" or "free"
-        "area": the model is scaled to the data's counts in the fit range;
+        "area": the model is scaled to the data's counts in the fit range (a
+        parameter estimated from the data: it counts in the degrees of freedom);
         "free": the scale is a fitted parameter.
     engine, threads : as for tdcyl.reflectance (the model is computed with all_samples=True).
     max_nfev : int
@@ -156,130 +306,156 @@ def fit(t_ps, counts, irf, model, free=("mua1", "musp1"), *, bounds=None, fit_ra
     ftol : float
         Relative change of chi^2 at which the optimiser stops; the default stops
         once chi^2 moves by well under 0.01, far below its statistical spread.
+    min_p_value : float
+        The goodness-of-fit test's threshold: with Poisson weights or sigma, the
+        chi^2 test (P(chi^2_dof >= chi2) >= min_p_value); unweighted, the runs
+        test on the residuals' signs (as few runs as observed or fewer). 0 turns
+        the test off.
+
+    Returns a FitResult. `success` is True only where the optimiser converged
+    and the test passed; otherwise `message` says why. A parameter the data do
+    not determine gets an infinite standard error; it, a parameter ending on a
+    bound, times that look like ns or s and optical properties far outside
+    tissue each give a RuntimeWarning naming them (kept in `warnings`).
+    Every argument is checked first (ValueError/TypeError naming it).
     """
     started = time.perf_counter()
-    t = np.asarray(t_ps, dtype=float)
+    t = chk.real_array("t_ps", t_ps, min_size=2)
     width = uniform_bin_width("t_ps", t)
-    y = np.asarray(counts, dtype=float)
-    if y.shape != t.shape:
-        raise ValueError(f"counts must have the shape of t_ps {t.shape}, got {y.shape}")
-    if not np.all(np.isfinite(y)) or np.any(y < 0):
-        raise ValueError("counts must be finite and >= 0")
+    if np.shape(counts) != t.shape:
+        raise ValueError(f"counts must have the shape of t_ps {t.shape}, got {np.shape(counts)}")
+    y = chk.real_array("counts", counts)
+    if np.any(y < 0):
+        raise ValueError("counts must be >= 0")
+    if not np.any(y > 0):
+        raise ValueError("counts: the histogram holds no counts")
     if not isinstance(irf, (tuple, list)) or len(irf) != 2:
         raise TypeError("irf must be a pair (irf_t_ps, irf_counts)")
-    irf_t = np.asarray(irf[0], dtype=float)
-    irf_c = np.asarray(irf[1], dtype=float)
+    irf_t = chk.real_array("irf_t_ps", irf[0], min_size=0)
+    irf_c = chk.real_array("irf_counts", irf[1], min_size=0)
     if irf_t.shape != t.shape or not np.allclose(irf_t, t, rtol=0, atol=1e-6 * width):
         raise ValueError("irf: its bins must be those of the measurement (irf_t_ps equal to t_ps)")
     if irf_c.shape != t.shape:
         raise ValueError(f"irf: irf_counts must have the shape of t_ps {t.shape}, got {irf_c.shape}")
-    if irf_c.size == 0 or not np.all(np.isfinite(irf_c)) or np.any(irf_c < 0) or not np.sum(irf_c) > 0:
+    if np.any(irf_c < 0) or not np.any(irf_c > 0):
         raise ValueError("irf: irf_counts must be finite, >= 0 and not all zero")
-    if scale not in ("area", "free"):
+    if not isinstance(scale, str) or scale not in ("area", "free"):
         raise ValueError(f"scale must be 'area' or 'free', not {scale!r}")
-    if not isinstance(shift, (bool, np.bool_)):
-        raise TypeError("shift must be True or False")
-    eng = _engine(engine)
-    threads = _integer("threads", threads, 0, 1024)
+    shift = chk.boolean("shift", shift)
+    eng = chk.engine(engine)
+    threads = chk.integer("threads", threads, 0, 1024)
+    max_nfev = chk.integer("max_nfev", max_nfev, 1, 100000)
+    ftol = chk.real("ftol", ftol, minimum=1e-15, maximum=0.5)
+    min_p = chk.real("min_p_value", min_p_value, minimum=0.0, maximum=0.5)
     base = _model_dict(model)
     layers0 = base["layers"]
 
-    if isinstance(free, str):
-        free = (free,)
-    free = tuple(free)
+    free = _free_names(free)
     if not free and not shift and scale == "area":
         raise ValueError("free: nothing to fit")
     if len(set(free)) != len(free):
         raise ValueError(f"free: a parameter is named twice in {free}")
     slots = []
     for name in free:
-        m = _LAYER_PARAM.match(name) if isinstance(name, str) else None
+        m = chk.LAYER_PARAM.match(name)
         if not m:
             raise ValueError(f"free: unknown parameter {name!r} (use muspI, muaI, nI or lI with the layer number I)")
         layer = int(m.group(2))
         if layer > layers0.shape[0]:
             raise ValueError(f"free: {name!r} names layer {layer} of a model with {layers0.shape[0]} layers")
-        slots.append((layer - 1, _COLUMN[m.group(1)], m.group(1)))
-
+        slots.append((layer - 1, chk.LAYER_COLUMN[m.group(1)]))
     names = list(free) + (["shift"] if shift else []) + (["scale"] if scale == "free" else [])
-    user_bounds = dict(bounds or {})
-    for key in user_bounds:
-        if key not in names:
-            raise ValueError(f"bounds: {key!r} is not a fitted parameter ({names})")
-    lo, hi = [], []
-    for name in names:
-        kind = "shift" if name == "shift" else "scale" if name == "scale" else _LAYER_PARAM.match(name).group(1)
-        default = _SHIFT_BOUNDS if kind == "shift" else (0.0, np.inf) if kind == "scale" else _DEFAULT_BOUNDS[kind]
-        b = user_bounds.get(name, default)
-        if len(b) != 2 or not b[0] < b[1]:
-            raise ValueError(f"bounds[{name!r}] must be (low, high) with low < high, got {b}")
-        lo.append(float(b[0]))
-        hi.append(float(b[1]))
+    i_shift = len(free) if shift else None
+    i_scale = len(names) - 1 if scale == "free" else None
+    lo, hi = _bounds(names, bounds)
 
     window = fit_range_slice(y, fit_range)
-    yw = y[window]
-    deviance = False
-    sigma = np.ones_like(yw)
+    # The fit runs on counts divided by their peak c (and sigma by its median): the
+    # residuals the optimiser sees are k times the true ones, whatever the data's units.
+    c = float(np.max(y))
+    yn = y / c
+    yw = yn[window]
     if weights is None:
-        pass
+        mode, sigma, k = "none", np.ones_like(yw), 1.0 / c
     elif isinstance(weights, str):
         if weights != "poisson":
-            raise ValueError(f"weights must be 'poisson', None or an array of sigma, not {weights!r}")
-        deviance = True
+            raise ValueError(f"weights must be 'poisson', None or sigma (an array or one number), not {weights!r}")
+        mode, sigma, k = "poisson", None, 1.0 / math.sqrt(c)
     else:
-        s = np.asarray(weights, dtype=float)
-        if s.shape != y.shape or not np.all(s > 0) or not np.all(np.isfinite(s)):
-            raise ValueError("weights: an array of sigma must have the shape of counts, finite and > 0")
-        sigma = s[window]
-    n_free_total = len(names) + (1 if scale == "area" else 0)
-    dof = int(yw.size - n_free_total)
+        s = np.asarray(weights)
+        if s.dtype == object or not np.issubdtype(s.dtype, np.number) or np.iscomplexobj(s):
+            raise TypeError("weights: sigma must be real numbers")
+        if s.shape not in ((), y.shape):
+            raise ValueError(f"weights: sigma must be one number or have the shape of counts {y.shape}, "
+                             f"got {s.shape}")
+        s = np.broadcast_to(s.astype(float), y.shape)
+        if not (np.all(np.isfinite(s)) and np.all(s > 0)):
+            raise ValueError("weights: sigma must be finite and > 0")
+        med = float(np.median(s[window]))
+        mode, sigma, k = "sigma", s[window] / med, med / c
+    n_params = len(names) + (1 if scale == "area" else 0)
+    dof = int(yw.size - n_params)
     if dof < 1:
-        raise ValueError(f"fit_range holds {yw.size} bins, too few for {n_free_total} parameters")
+        raise ValueError(f"fit_range holds {yw.size} bins, too few for {n_params} parameters")
 
+    irf_n = irf_c / np.max(irf_c)
     calls = 0
     cache: dict = {}
+    kwargs = {key: v for key, v in base.items() if key != "layers"}
 
-    def curve(optical: tuple) -> tuple[np.ndarray, np.ndarray]:
+    def curve(optical: tuple):
         nonlocal calls
         if optical not in cache:
             layers = layers0.copy()
-            for (i, j, _), v in zip(slots, optical):
+            for (i, j), v in zip(slots, optical):
                 layers[i, j] = v
-            kwargs = {k: v for k, v in base.items() if k != "layers"}
-            c = reflectance(layers, engine=eng, threads=threads, all_samples=True, **kwargs)
+            with warnings.catch_warnings(record=True) as caught:
+                warnings.simplefilter("always")
+                cv = reflectance(layers, engine=eng, threads=threads, all_samples=True, **kwargs)
             calls += 1
             if len(cache) > 64:
                 cache.clear()
-            cache[optical] = (c.t_ps, c.reflectance)
+            cache[optical] = (cv.t_ps, cv.reflectance, tuple(dict.fromkeys(str(w.message) for w in caught)))
         return cache[optical]
 
-    def unpack(x):
+    def predicted(x, area=scale == "area"):
+        """The model in units of the data's peak over all bins, and its scale."""
         optical = tuple(float(v) for v in x[:len(free)])
-        k = len(free)
-        s = float(x[k]) if shift else 0.0
-        a = float(x[k + shift]) if scale == "free" else None
-        return optical, s, a
-
-    def predicted(x):
-        optical, s, a = unpack(x)
-        tm, rm = curve(optical)
-        h = convolve_irf(tm, rm, t, irf_c, shift_ps=s)
-        if a is None:
-            a = float(np.sum(yw) / np.sum(h[window]))
+        tm, rm, _ = curve(optical)
+        h = convolve_irf(tm, rm, t, irf_n, shift_ps=float(x[i_shift]) if shift else 0.0)
+        if area:  # the data's area in the fit range, never outside it
+            hw = float(np.sum(h[window]))
+            a = float(np.sum(yw)) / hw if hw > 0 else 0.0
+        else:
+            a = float(x[i_scale])
         return a * h, a
 
     def residuals(x):
         m = predicted(x)[0][window]
-        if deviance:
+        if mode == "poisson":
             return _poisson_deviance_residuals(m, yw)
         return (m - yw) / sigma
+
+    x0 = [layers0[i, j] for (i, j) in slots] + ([0.0] if shift else []) + ([1.0] if scale == "free" else [])
+    x0 = np.array(x0, dtype=float)
+    if scale == "free":  # start from the area scale; its bounds in units of the peak
+        x0[i_scale] = predicted(x0, area=True)[1]
+        lo[i_scale], hi[i_scale] = lo[i_scale] / c, hi[i_scale] / c
+    for i, name in enumerate(names):
+        if not lo[i] <= x0[i] <= hi[i]:
+            raise ValueError(f"the start value of {name} ({x0[i]}) is outside its bounds ({lo[i]}, {hi[i]})")
+    x_scale = np.maximum(np.abs(x0), 1e-3)
+    if shift:
+        x_scale[i_shift] = width
+    if scale == "free":
+        x_scale[i_scale] = max(abs(x0[i_scale]), 1e-300)
 
     def jacobian(x):
         # Forward differences; shift and scale reuse the cached curve (no model call).
         r0 = residuals(x)
         J = np.empty((r0.size, x.size))
         for i in range(x.size):
-            step = 1e-5 * max(abs(x[i]), 1.0) if names[i] in ("shift", "scale") else 1e-5 * max(abs(x[i]), 1e-4)
+            step = 1e-5 * max(abs(x[i]), 1.0 if i == i_shift else x_scale[i] if i == i_scale else 1e-4)
             if x[i] + step > hi[i]:
                 step = -step
             xp = x.copy()
@@ -287,47 +463,79 @@ def fit(t_ps, counts, irf, model, free=("mua1", "musp1"), *, bounds=None, fit_ra
             J[:, i] = (residuals(xp) - r0) / step
         return J
 
-    x0 = [layers0[i, j] for (i, j, _) in slots]
-    if shift:
-        x0.append(0.0)
-    if scale == "free":
-        x0.append(1.0)
-    x0 = np.array(x0, dtype=float)
-    for i, name in enumerate(names):
-        if not lo[i] <= x0[i] <= hi[i]:
-            raise ValueError(f"the start value of {name} ({x0[i]}) is outside its bounds ({lo[i]}, {hi[i]})")
-    if scale == "free":  # start from the area scale
-        optical, s, _ = unpack(x0)
-        tm, rm = curve(optical)
-        h = convolve_irf(tm, rm, t, irf_c, shift_ps=s)
-        x0[-1] = float(np.sum(yw) / np.sum(h[window]))
-    x_scale = np.array([max(abs(v), 1e-3) for v in x0])
-    if shift:
-        x_scale[len(free)] = width
-
+    start = dict(zip(names, x0 * np.where(np.arange(len(names)) == i_scale, c, 1.0)))
     res = scipy.optimize.least_squares(residuals, x0, jac=jacobian, bounds=(lo, hi), x_scale=x_scale,
-                                       method="trf", max_nfev=max_nfev,
-                                       ftol=ftol, xtol=1e-7)
-    # Covariance (J^T J)^-1 in column-scaled form: the scale (~1e11) and the
-    # coefficients (~1e-2) would otherwise leave J^T J too ill-conditioned to invert.
+                                       method="trf", max_nfev=max_nfev, ftol=ftol, xtol=1e-7, gtol=1e-15)
+    x = res.x
+    r_opt = res.fun
+    with np.errstate(over="ignore"):  # absurd sigma: chi2 beyond the doubles fails the test below
+        chi2 = float(np.sum((r_opt / k) ** 2)) if k > 0 else math.inf
+
+    # Covariance (J^T J)^-1 from the SVD of the column-normalised Jacobian: the
+    # columns differ by orders of magnitude, and a rank below the number of
+    # parameters leaves a combination the data do not constrain.
     J = res.jac
     norms = np.linalg.norm(J, axis=0)
-    norms[norms == 0] = 1.0
-    Js = J / norms
-    cov = np.linalg.pinv(Js.T @ Js) / np.outer(norms, norms)
+    Js = J / np.where(norms > 0, norms, 1.0)
+    _, sv, vt = np.linalg.svd(Js, full_matrices=False)
+    keep = sv > _RANK_CUT * sv.max() if sv.size and sv.max() > 0 else np.zeros(sv.size, bool)
+    nz = np.where(norms > 0, norms, 1.0)
+    cov = (vt[keep].T / sv[keep] ** 2) @ vt[keep] / np.outer(nz, nz)
+    # The optimiser's residuals are k times the true ones: J^T J is k^2 times too large.
+    cov = cov * k**2 if mode != "none" else cov * float(r_opt @ r_opt) / dof
+    units_of = np.where(np.arange(len(names)) == i_scale, c, 1.0)  # the scale back in counts
+    cov = cov * np.outer(units_of, units_of)
     stderr = np.sqrt(np.clip(np.diag(cov), 0, None))
-    pred, a = predicted(res.x)
-    r = res.fun
-    chi2 = float(r @ r)
-    optical, s, _ = unpack(res.x)
+    span = np.array(hi) - np.array(lo)
+    loose = (norms == 0) | np.any(np.abs(vt[~keep]) > 1e-3, axis=0) | (stderr / units_of > span)
+    stderr[loose] = np.inf
+    cov[loose, :] = np.nan
+    cov[:, loose] = np.nan
+    tol = 1e-6 * x_scale
+    at_bound = tuple(n for n, v, a, b, e in zip(names, x, lo, hi, tol) if v - a <= e or b - v <= e)
+    undetermined = tuple(n for n, flag in zip(names, loose) if flag)
+
+    # Goodness of fit.
+    if mode == "none":
+        gof, p = "runs test", _runs_p_value(r_opt)
+    else:
+        gof, p = "chi2 test", float(scipy.stats.chi2.sf(chi2, dof)) if math.isfinite(chi2) else 0.0
+    converged = bool(res.status > 0)
+    acceptable = p >= min_p
+    parts = [str(res.message).rstrip(".") if converged else f"the optimiser did not converge: {res.message}"]
+    if not acceptable:
+        parts.append(f"the model does not describe the data: chi2/dof = {chi2 / dof:.4g} over {dof} degrees of "
+                     f"freedom, {gof} p = {p:.2g} < {min_p:g}")
+    message = "; ".join(parts)
+
+    pred, a_n = predicted(x)
+    optical = tuple(float(v) for v in x[:len(free)])
     fitted_layers = layers0.copy()
-    for (i, j, _), v in zip(slots, optical):
+    for (i, j), v in zip(slots, optical):
         fitted_layers[i, j] = v
     fitted_model = dict(base)
     fitted_model["layers"] = [Layer(*row) for row in fitted_layers]
+    values = x * units_of
+
+    notes = list(curve(optical)[2])  # the final model's own warnings, once
+    notes += _time_warnings(width, t.size) + _tissue_warnings(fitted_layers, free)
+    for n in at_bound:
+        i = names.index(n)
+        end = lo[i] if x[i] - lo[i] <= tol[i] else hi[i]
+        notes.append(f"{n} = {values[i]:.6g} ended at its bound {end * units_of[i]:g} {chk.unit(n)}: "
+                     "its standard error does not hold; widen the bound or check the start values")
+    notes += [f"{n} is not determined by the data (standard error inf): fix it or fit other data" for n in undetermined]
+    if not (converged and acceptable):
+        notes.append(f"fit not trusted: {message}")
+    for w in notes:
+        warnings.warn(w, RuntimeWarning, stacklevel=2)
     return FitResult(
-        names=tuple(names), values={n: float(v) for n, v in zip(names, res.x)},
+        names=tuple(names), values={n: float(v) for n, v in zip(names, values)},
         stderr={n: float(e) for n, e in zip(names, stderr)}, covariance=cov, chi2=chi2, dof=dof,
-        chi2_red=chi2 / dof, residuals=r, fit_slice=window, t_ps=t, counts=y, fitted=pred, scale=a, shift_ps=s,
-        model=fitted_model, model_calls=calls, nfev=int(res.nfev), wall_time_s=time.perf_counter() - started,
-        success=bool(res.success), message=str(res.message))
+        chi2_red=chi2 / dof, residuals=r_opt / k, fit_slice=window, t_ps=t, counts=y, fitted=pred * c,
+        scale=a_n * c, shift_ps=float(x[i_shift]) if shift else 0.0, model=fitted_model, model_calls=calls,
+        nfev=int(res.nfev), wall_time_s=time.perf_counter() - started, success=converged and acceptable,
+        message=message, converged=converged, p_value=p, gof_test=gof, start=start,
+        bounds={n: (a * u, b * u) for n, a, b, u in zip(names, lo, hi, units_of)}, at_bound=at_bound,
+        undetermined=undetermined, irf=irf_n, units={n: chk.unit(n) for n in names + ["scale"]},
+        warnings=tuple(notes))

@@ -14,6 +14,8 @@ import math
 
 import numpy as np
 
+from ._checks import real
+
 __all__ = ["bin_integrals", "convolve_irf", "uniform_bin_width"]
 
 
@@ -62,6 +64,8 @@ def bin_integrals(t_ps, model, edges_ps) -> np.ndarray:
     e = np.asarray(edges_ps, dtype=float)
     if e.ndim != 1 or e.size < 2 or not np.all(np.isfinite(e)) or np.any(np.diff(e) < 0):
         raise ValueError("edges_ps must be a non-decreasing 1-d array of at least two finite values")
+    if t.size < 2:  # one sample at t = 0: a curve of no duration
+        return np.zeros(e.size - 1)
     # Cumulative integral at the samples (trapezoids: exact for the straight lines).
     F = np.concatenate(([0.0], np.cumsum(0.5 * (y[1:] + y[:-1]) * np.diff(t))))
     x = np.clip(e, t[0], t[-1])
@@ -97,20 +101,17 @@ def convolve_irf(t_ps, model, irf_t_ps, irf_counts, shift_ps: float = 0.0) -> np
     width = uniform_bin_width("irf_t_ps", ti)
     if np.any(ci < 0):
         raise ValueError("irf_counts must be >= 0")
-    total = float(np.sum(ci))
-    if not total > 0:
+    peak = float(np.max(ci))
+    if not peak > 0:
         raise ValueError("irf_counts must have a positive sum (the IRF is empty)")
-    try:
-        s = float(shift_ps)
-    except (TypeError, ValueError):
-        raise TypeError(f"shift_ps must be a real number, not {type(shift_ps).__name__}") from None
-    if not math.isfinite(s):
-        raise ValueError(f"shift_ps must be finite, got {s}")
+    ci = ci / peak  # before the sum: counts near the largest double would make it overflow
+    s = real("shift_ps", shift_ps, unit="ps")
     n = ti.size
     # A photon launched in IRF bin k and detected after a flight of d bins lands
     # in bin k + d: the curve is binned on centres 0, w, 2w, ... of flight time,
-    # with p bins before 0 for what an earlier shift moves there.
-    p = int(math.ceil(max(0.0, -s) / width)) + 1
+    # with p bins before 0 for what an earlier shift moves there. Flights of
+    # more than n bins either way leave the window, so p <= n whatever the shift.
+    p = min(int(math.ceil(max(0.0, -s) / width)) + 1, n)
     edges = (np.arange(-p, n + 1) - 0.5) * width - s
     binned = bin_integrals(t_ps, model, edges)
-    return np.convolve(ci / total, binned)[p:p + n]
+    return np.convolve(ci / np.sum(ci), binned)[p:p + n]

@@ -6,8 +6,6 @@ continuous wave: the time integral of the curve).
 """
 from __future__ import annotations
 
-import math
-import numbers
 import warnings
 from dataclasses import dataclass
 from typing import Iterator, NamedTuple, Sequence
@@ -15,15 +13,15 @@ from typing import Iterator, NamedTuple, Sequence
 import numpy as np
 
 from . import _core
+# The checks live in ._checks; their old names stay importable from here (batch, files).
+from ._checks import (DEFAULT_ENGINE, ENGINES, boolean as _boolean, engine as _engine, geometry as _geometry,  # noqa: F401
+                      integer as _integer, layers_array as _layers_array, options as _options,
+                      real as _real, rho_array as _rho_array)
 
 __all__ = [
     "Layer", "Curve", "CurveSet", "reflectance", "frequency_domain", "continuous_wave",
     "ENGINES", "DEFAULT_ENGINE",
 ]
-
-ENGINES = ("faithful", "fast")
-# The engine used when none is given.
-DEFAULT_ENGINE = "fast"
 
 
 class Layer(NamedTuple):
@@ -90,143 +88,6 @@ class CurveSet(Sequence[Curve]):
         return np.stack([c.reflectance for c in self._curves])
 
 
-# --- argument checks ---------------------------------------------------------
-
-def _real(name: str, value, *, minimum=None, strict=False, maximum=None, unit="") -> float:
-    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (numbers.Real, np.floating, np.integer)):
-        if isinstance(value, np.ndarray) and value.ndim == 0:
-            return _real(name, value.item(), minimum=minimum, strict=strict, maximum=maximum, unit=unit)
-        raise TypeError(f"{name} must be a real number, not {type(value).__name__}")
-    v = float(value)
-    suffix = f" {unit}" if unit else ""
-    if not math.isfinite(v):
-        raise ValueError(f"{name} must be finite, got {v}")
-    if minimum is not None and (v <= minimum if strict else v < minimum):
-        raise ValueError(f"{name} must be {'>' if strict else '>='} {minimum}{suffix}, got {v}")
-    if maximum is not None and v > maximum:
-        raise ValueError(f"{name} must be <= {maximum}{suffix}, got {v}")
-    return v
-
-
-def _integer(name: str, value, lo: int, hi: int) -> int:
-    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (numbers.Integral, np.integer)):
-        raise TypeError(f"{name} must be an integer, not {type(value).__name__}")
-    v = int(value)
-    if not lo <= v <= hi:
-        raise ValueError(f"{name} must be in {lo} ... {hi}, got {v}")
-    return v
-
-
-def _layers_array(layers) -> np.ndarray:
-    """(N, 4) float array of musp, mua, n, thickness, checked."""
-    if isinstance(layers, Layer):
-        layers = [layers]
-    if isinstance(layers, (str, bytes)):
-        raise TypeError("layers must be a sequence of tdcyl.Layer or an (N, 4) array, not a string")
-    try:
-        arr = np.asarray(layers)
-    except Exception as exc:  # ragged nested sequences
-        raise ValueError(f"layers must be a sequence of tdcyl.Layer or an (N, 4) array: {exc}") from None
-    if arr.dtype == object or not (np.issubdtype(arr.dtype, np.number) or arr.size == 0):
-        raise TypeError("layers must hold real numbers: a sequence of tdcyl.Layer(musp, mua, n, thickness) "
-                        "or an (N, 4) array")
-    if np.iscomplexobj(arr):
-        raise TypeError("layers must hold real numbers, not complex ones")
-    arr = arr.astype(float)
-    if arr.ndim == 1 and arr.size == 4:
-        arr = arr.reshape(1, 4)
-    if arr.ndim != 2 or arr.shape[1] != 4 or arr.shape[0] == 0:
-        raise ValueError(f"layers must have shape (N, 4) with N >= 1 (musp, mua, n, thickness per layer), "
-                         f"got shape {arr.shape}")
-    if arr.shape[0] > _core.MAX_LAYERS:
-        raise ValueError(f"layers: at most {_core.MAX_LAYERS} layers, got {arr.shape[0]}")
-    names = ("musp", "mua", "n", "thickness")
-    for i, row in enumerate(arr):
-        for j, name in enumerate(names):
-            if not math.isfinite(row[j]):
-                raise ValueError(f"layers[{i}].{name} must be finite, got {row[j]}")
-        if not row[0] > 0:
-            raise ValueError(f"layers[{i}].musp must be > 0 1/mm, got {row[0]}")
-        if not row[1] >= 0:
-            raise ValueError(f"layers[{i}].mua must be >= 0 1/mm, got {row[1]}")
-        if not row[2] > 0:
-            raise ValueError(f"layers[{i}].n must be > 0, got {row[2]}")
-        if not row[3] > 0:
-            raise ValueError(f"layers[{i}].thickness must be > 0 mm, got {row[3]}")
-    if arr.shape[0] == 1 and arr[0, 1] == 0:
-        raise ValueError("layers[0].mua must be > 0 for a single layer (mua = 0 makes its boundary correction "
-                         "singular at zero frequency); use a small value such as 1e-6")
-    return arr
-
-
-def _rho_array(rho, radius: float) -> tuple[np.ndarray, bool]:
-    scalar = np.ndim(rho) == 0
-    try:
-        arr = np.atleast_1d(np.asarray(rho))
-    except Exception as exc:
-        raise ValueError(f"rho must be a number or a 1-d array of distances in mm: {exc}") from None
-    if arr.dtype == object or not np.issubdtype(arr.dtype, np.number) or np.iscomplexobj(arr):
-        raise TypeError("rho must be a real number or a 1-d array of real distances in mm")
-    arr = arr.astype(float)
-    if arr.ndim != 1 or arr.size == 0:
-        raise ValueError(f"rho must be a number or a non-empty 1-d array, got shape {np.shape(rho)}")
-    for i, r in enumerate(arr):
-        name = "rho" if scalar else f"rho[{i}]"
-        if not math.isfinite(r):
-            raise ValueError(f"{name} must be finite, got {r}")
-        if not 0 <= r <= radius:
-            raise ValueError(f"{name} must be in 0 ... radius = {radius} mm, got {r}")
-    return arr, scalar
-
-
-def _engine(engine) -> str:
-    if engine is None:
-        engine = DEFAULT_ENGINE
-    if not isinstance(engine, str):
-        raise TypeError(f"engine must be a string ('faithful' or 'fast'), not {type(engine).__name__}")
-    if engine not in ENGINES:
-        raise ValueError(f"engine must be 'faithful' or 'fast', not {engine!r}")
-    return engine
-
-
-def _geometry(layers, radius, rho0, phi, mmax):
-    arr = _layers_array(layers)
-    a = _real("radius", radius, minimum=0, strict=True, unit="mm")
-    r0 = _real("rho0", rho0, minimum=0, maximum=a, unit="mm")
-    ph = _real("phi", phi)
-    mm = _integer("mmax", mmax, 0, 500)
-    if arr.shape[0] >= 2:
-        # The layered series sums round(20 a) Bessel zeros per order, from a table of 5000.
-        nz = round(20 * a)  # ties to even, as the core rounds
-        limit = 4985 if r0 > 0 else 5000
-        if not 1 <= nz <= limit:
-            raise ValueError(f"radius = {a} mm gives {nz} Bessel zeros per order (20 per mm); layered "
-                             f"geometries need 1 ... {limit} (radius <= {limit / 20} mm"
-                             f"{' with the source off the axis' if r0 > 0 else ''})")
-    return arr, a, r0, ph, mm
-
-
-def _options(engine, tolerance, wraparound, threads):
-    eng = _engine(engine)
-    if tolerance is None:
-        tol = 0.0
-    else:
-        tol = _real("tolerance", tolerance, minimum=0, strict=True)
-        if eng == "faithful":
-            raise ValueError("tolerance applies to the fast engine only (the faithful engine sums a fixed series)")
-    if wraparound is None:
-        wrap = eng == "faithful"
-    else:
-        if not isinstance(wraparound, (bool, np.bool_)):
-            raise TypeError(f"wraparound must be True or False, not {type(wraparound).__name__}")
-        wrap = bool(wraparound)
-        if eng == "faithful" and not wrap:
-            raise ValueError("wraparound=False (the alias-free transform) needs engine='fast'; the faithful "
-                             "engine always computes the plain transform")
-    thr = _integer("threads", threads, 0, 1024)
-    return eng, tol, wrap, thr
-
-
 # --- public functions ----------------------------------------------------------
 
 def reflectance(layers, radius, rho, rho0=0.0, phi=0.0, M=1, mmax=0, *, engine=None, tolerance=None,
@@ -278,10 +139,9 @@ def reflectance(layers, radius, rho, rho0=0.0, phi=0.0, M=1, mmax=0, *, engine=N
     rhos, scalar = _rho_array(rho, a)
     m = _integer("M", M, 1, 512)
     eng, tol, wrap, thr = _options(engine, tolerance, wraparound, threads)
-    if not isinstance(all_samples, (bool, np.bool_)):
-        raise TypeError(f"all_samples must be True or False, not {type(all_samples).__name__}")
+    all_samples = _boolean("all_samples", all_samples)
     out = _core.compute(list(arr[:, 0]), list(arr[:, 1]), list(arr[:, 2]), list(arr[:, 3]), a, list(rhos),
-                        r0, ph, m, mm, eng, tol, wrap, thr, bool(all_samples))
+                        r0, ph, m, mm, eng, tol, wrap, thr, all_samples)
     curves = []
     for r, (t, refl, warns) in zip(rhos, out):
         for w in warns:

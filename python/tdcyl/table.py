@@ -15,22 +15,20 @@ from __future__ import annotations
 import math
 import os
 import re
+import warnings
 from dataclasses import dataclass
 
 import numpy as np
 
 from . import _core
-from .model import _geometry, _integer, _rho_array
+from ._checks import LAYER_PARAM, UNITS, geometry, integer, rho_array
 
-__all__ = ["Case", "CheckedTable", "check_table", "LAYER_QUANTITIES", "SCALAR_COLUMNS"]
+__all__ = ["Case", "CheckedTable", "check_table", "LAYER_QUANTITIES", "SCALAR_COLUMNS", "UNITS"]
 
 LAYER_QUANTITIES = ("musp", "mua", "n", "l")
 SCALAR_COLUMNS = ("radius", "rho", "rho0", "phi", "M", "mmax")
 _DEFAULTS = {"rho0": 0.0, "phi": 0.0, "M": 1, "mmax": 0}
 _INTEGER_COLUMNS = ("N", "M", "mmax")
-_LAYER_COLUMN = re.compile(r"^(musp|mua|n|l)([1-9][0-9]*)$")
-UNITS = {"musp": "1/mm", "mua": "1/mm", "n": "1", "l": "mm", "radius": "mm", "rho": "mm", "rho0": "mm",
-         "phi": "rad", "M": "1", "mmax": "1", "N": "1"}
 # How the model's checks name a value, and the table column it comes from.
 _MODEL_NAME = re.compile(r"^(layers\[(\d+)\]\.(musp|mua|n|thickness)|layers|radius|rho0|rho|phi|mmax|M)\b")
 
@@ -75,9 +73,16 @@ def _raw_columns(table) -> tuple[dict, int]:
         import pandas as pd
         path = os.fspath(table)
         try:
-            table = pd.read_csv(path, skipinitialspace=True, comment="#", dtype=str, keep_default_na=False)
+            # index_col=False: rows with more fields than the header are an error, not an index column
+            # that shifts every value by one column.
+            with warnings.catch_warnings():
+                warnings.simplefilter("error", pd.errors.ParserWarning)
+                table = pd.read_csv(path, skipinitialspace=True, comment="#", dtype=str, keep_default_na=False,
+                                    index_col=False)
         except FileNotFoundError:
             raise
+        except pd.errors.ParserWarning:
+            raise ValueError(f"{path}: the data rows have more fields than the header") from None
         except Exception as exc:
             raise ValueError(f"{path}: not a readable CSV table: {exc}") from None
     if hasattr(table, "to_dict") and hasattr(table, "columns"):  # a pandas DataFrame
@@ -143,7 +148,7 @@ def check_table(table) -> CheckedTable:
     raw, rows = _raw_columns(table)
     layer_cols = {}
     for name in raw:
-        m = _LAYER_COLUMN.match(name)
+        m = LAYER_PARAM.match(name)
         if m:
             layer_cols.setdefault(int(m.group(2)), set()).add(m.group(1))
         elif name not in SCALAR_COLUMNS and name != "N":
@@ -197,7 +202,7 @@ def check_table(table) -> CheckedTable:
                 v = values[col][r]
                 if math.isnan(v):
                     raise _CellError(col, "empty")
-                if v != math.floor(v):
+                if not math.isfinite(v) or v != math.floor(v):
                     raise _CellError(col, f"must be an integer, got {v!r}")
             n_layers = int(values["N"][r])
             if n_layers < 1:
@@ -238,9 +243,9 @@ class _CellError(Exception):
 def _check_case(case: Case) -> None:
     """The checks of tdcyl.reflectance(), their messages turned to the table's column names."""
     try:
-        _, a, *_ = _geometry(np.array(case.layers, dtype=float), case.radius, case.rho0, case.phi, case.mmax)
-        _rho_array(case.rho, a)
-        _integer("M", case.M, 1, 512)
+        _, a, *_ = geometry(np.array(case.layers, dtype=float), case.radius, case.rho0, case.phi, case.mmax)
+        rho_array(case.rho, a)
+        integer("M", case.M, 1, 512)
     except (ValueError, TypeError) as exc:
         msg = str(exc)
         m = _MODEL_NAME.match(msg)

@@ -18,39 +18,42 @@ def emg(t, mu, sigma, tau):
 
 
 @pytest.mark.parametrize("width", [12.2, 4.0])
-@pytest.mark.parametrize("shift", [0.0, 3.7, -41.3])
-def test_gaussian_irf_with_exponential_is_the_emg(width, shift):
-    t_model = np.arange(0.0, 8000.0, 0.5)  # fine samples: the straight lines are close to the exponential
+@pytest.mark.parametrize("shift", [0.0, 3.7, -41.3, -5000.0])  # -5000 ps: more than the whole window of 4-ps bins
+@pytest.mark.parametrize("irf_scale", [1e5, 1e308])  # any scale, up to the largest doubles: normalised to unit area
+def test_gaussian_irf_with_exponential_is_the_emg(width, shift, irf_scale):
+    t_model = np.arange(0.0, 20000.0, 0.5)  # fine samples: the straight lines are close to the exponential
     model = np.exp(-t_model / TAU)
     t = (np.arange(600) + 0.5) * width
-    irf = np.exp(-0.5 * ((t - MU) / SIGMA) ** 2) * 1e5  # any scale: normalised to unit area
+    irf = np.exp(-0.5 * ((t - MU) / SIGMA) ** 2) * irf_scale
     got = tdcyl.convolve_irf(t_model, model, t, irf, shift_ps=shift)
     # Per bin: width x the density at the bin centre, up to the midpoint-rule error (w/sigma)^2/24.
     expected = width * emg(t, MU + shift, SIGMA, TAU)
     assert np.max(np.abs(got - expected)) < 0.1 * (width / SIGMA) ** 2 * np.max(expected) + 1e-6 * np.max(expected)
 
 
-def test_bin_integrals_keep_the_area_for_any_bins():
+def test_a_shift_beyond_the_window_leaves_nothing():
+    t = (np.arange(600) + 0.5) * 12.2
+    for shift in (-1e12, 1e12):  # in O(bins) memory and time, whatever the shift
+        assert not np.any(tdcyl.convolve_irf([10.0, 20.0], [1.0, 1.0], t, np.ones(600), shift_ps=shift))
+
+
+@pytest.mark.parametrize("width, start", [(12.2, -30.0), (7.0, 0.0), (25.0, -5.0), (3.3, -1.1)])
+def test_bin_integrals_keep_the_area_for_any_bins(width, start):
     t = 10.0 * np.arange(1, 513)
     y = t * np.exp(-t / 400.0) * (1 + 0.3 * np.sin(t / 37.0))
     # Straight lines from (0, 0) through the samples: the trapezoid sum is the exact area.
     area = np.trapz(np.concatenate(([0.0], y)), np.concatenate(([0.0], t)))
-    for width, start in [(12.2, -30.0), (7.0, 0.0), (25.0, -5.0), (3.3, -1.1)]:
-        edges = start + width * np.arange(int(6000 / width))
-        bins = tdcyl.bin_integrals(t, y, edges)
-        assert bins.sum() == pytest.approx(area, rel=1e-12)
-    # A bin that splits a segment: exact integral of the straight line.
-    assert tdcyl.bin_integrals([10.0, 20.0], [1.0, 3.0], [12.0, 15.0])[0] == pytest.approx(3 * (1.4 + 2.0) / 2)
+    bins = tdcyl.bin_integrals(t, y, start + width * np.arange(int(6000 / width)))
+    assert bins.sum() == pytest.approx(area, rel=1e-12)
 
 
-def test_convolution_keeps_the_area_of_a_curve():
-    t_model = 10.0 * np.arange(1, 513)
-    model = (t_model / 500.0) ** 2 * np.exp(-t_model / 250.0)
-    t = (np.arange(1024) + 0.5) * 12.2
-    irf = np.exp(-0.5 * ((t - 400.0) / 80.0) ** 2) + 0.01 * np.exp(-np.abs(t - 450.0) / 200.0)
-    got = tdcyl.convolve_irf(t_model, model, t, irf, shift_ps=6.1)
-    area = np.trapz(np.concatenate(([0.0], model)), np.concatenate(([0.0], t_model)))
-    assert got.sum() == pytest.approx(area, rel=1e-4)  # only the IRF's far tail leaves the window
+@pytest.mark.parametrize("t, y, edges, integrals", [
+    ([10.0, 20.0], [1.0, 3.0], [12.0, 15.0], [3 * (1.4 + 2.0) / 2]),  # a bin that splits a segment
+    ([10.0], [2.0], [0.0, 5.0, 10.0, 20.0], [2.5, 7.5, 0.0]),  # one sample: the line from (0, 0) to it
+    ([0.0], [2.0], [0.0, 5.0], [0.0]),  # one sample at t = 0: a curve of no duration
+])
+def test_bin_integrals_of_straight_lines(t, y, edges, integrals):
+    np.testing.assert_allclose(tdcyl.bin_integrals(t, y, edges), integrals, rtol=1e-14)
 
 
 BAD = [
@@ -58,9 +61,10 @@ BAD = [
     (dict(irf_counts=np.array([])), ValueError, "irf_t_ps must be a non-empty"),
     (dict(irf_counts=-np.ones(50)), ValueError, "irf_counts must be >= 0"),
     (dict(irf_counts=np.ones(49)), ValueError, "irf_counts must have the shape of irf_t_ps"),
-    (dict(irf_t_ps=np.r_[np.arange(49.0), 60.0]), ValueError, "equally spaced"),
+    (dict(irf_t_ps=np.arange(50.0) + 0.01 * (np.arange(50) % 2)), ValueError, "equally spaced"),  # 1 % uneven
     (dict(model=np.full(10, np.nan)), ValueError, "must be finite"),
     (dict(shift_ps=float("nan")), ValueError, "shift_ps must be finite"),
+    (dict(shift_ps="3"), TypeError, "shift_ps must be a real number"),
 ]
 
 

@@ -18,52 +18,39 @@ def run_cli(cli, input_path, output_path):
     return output_path.read_bytes()
 
 
-def test_single_layer_file_equals_cli_byte_for_byte(cli, source_dir, tmp_path):
-    example = source_dir / "examples" / "single_layer_off_axis.dat"
-    params = tdcyl.read_input(example)
-    curve = tdcyl.reflectance(**params.kwargs(), engine="faithful")
-    tdcyl.write_result(tmp_path / "python.dat", curve)
-    assert (tmp_path / "python.dat").read_bytes() == run_cli(cli, example, tmp_path / "cli.dat")
-
-
-def test_off_axis_layered_equals_cli_byte_for_byte(cli, tmp_path):
-    # Values that are not exact binary fractions, and n = 1.4 only below the
-    # top layer: the file reader's decimal conversion and the boundary constant
-    # must both match.
-    kwargs = dict(layers=THREE, radius=7.3, rho=4.1, rho0=2.7, phi=0.9, M=2, mmax=4)
+@pytest.mark.parametrize("case", ["example file", "off-axis layered"])
+def test_faithful_engine_equals_cli_byte_for_byte(case, cli, source_dir, tmp_path):
+    # The second: values that are not exact binary fractions, and n = 1.4 only below
+    # the top layer: the file reader's decimal conversion and the boundary constant must both match.
+    if case == "example file":
+        kwargs = tdcyl.read_input(source_dir / "examples" / "single_layer_off_axis.dat").kwargs()
+    else:
+        kwargs = dict(layers=THREE, radius=7.3, rho=4.1, rho0=2.7, phi=0.9, M=2, mmax=4)
     tdcyl.write_input(tmp_path / "input.dat", **kwargs)
     expected = run_cli(cli, tmp_path / "input.dat", tmp_path / "cli.dat")
     curve = tdcyl.reflectance(**kwargs, engine="faithful", threads=3)
     tdcyl.write_result(tmp_path / "python.dat", curve)
     assert (tmp_path / "python.dat").read_bytes() == expected
-    # The result file reads back to the same numbers (15 significant digits).
+    # The result file reads back to the same numbers (15 significant digits), the input file to the arguments.
     back = tdcyl.read_result(tmp_path / "cli.dat")
     np.testing.assert_array_equal(back.t_ps, curve.t_ps)
     np.testing.assert_allclose(back.reflectance, curve.reflectance, rtol=6e-15, atol=0)
-    # write_input wrote what read_input reads.
-    assert tdcyl.read_input(tmp_path / "input.dat").kwargs() == {**kwargs, "layers": THREE}
+    assert tdcyl.read_input(tmp_path / "input.dat").kwargs() == {**kwargs, "layers": list(map(tuple, kwargs["layers"]))}
 
 
-ENGINES = tdcyl.ENGINES
-
-
-@pytest.mark.parametrize("engine", ENGINES)
+@pytest.mark.parametrize("engine", tdcyl.ENGINES)
 def test_several_distances_equal_one_call_per_distance(engine):
-    rhos = np.array([0.0, 2.5, 5.0, 7.9])
-    both = tdcyl.reflectance(CHEAP["layers"], CHEAP["radius"], rhos, rho0=1.5, phi=0.4, mmax=2, all_samples=True,
-                             engine=engine)
-    assert isinstance(both, tdcyl.CurveSet) and len(both) == len(rhos)
-    assert both.reflectance.shape == (4, 512)
-    np.testing.assert_array_equal(both.rho, rhos)
-    for r, curve in zip(rhos, both):
-        single = tdcyl.reflectance(CHEAP["layers"], CHEAP["radius"], r, rho0=1.5, phi=0.4, mmax=2,
-                                   all_samples=True, engine=engine)
-        np.testing.assert_array_equal(curve.reflectance, single.reflectance)
-        np.testing.assert_array_equal(curve.t_ps, single.t_ps)
+    # Ten distances for the fast engine: more than one block of detectors in its kernel.
+    rhos = np.linspace(0.0, 7.9, 10 if engine == "fast" else 3)
+    geometry = dict(layers=CHEAP["layers"], radius=CHEAP["radius"], rho0=1.5, phi=0.4, mmax=2, all_samples=True,
+                    engine=engine)
+    curves = tdcyl.reflectance(rho=rhos, **geometry)
+    np.testing.assert_array_equal(curves.rho, rhos)
+    for r, curve in zip(rhos, curves):
+        np.testing.assert_array_equal(curve.reflectance, tdcyl.reflectance(rho=r, **geometry).reflectance)
     # Without all_samples every curve keeps its own six decades: no common grid.
-    selected = tdcyl.reflectance(CHEAP["layers"], CHEAP["radius"], [0.0, 7.9], engine="faithful")
     with pytest.raises(ValueError, match="all_samples=True"):
-        selected.reflectance
+        tdcyl.reflectance(CHEAP["layers"], CHEAP["radius"], [0.0, 7.9], engine="faithful").reflectance
 
 
 @pytest.mark.parametrize("M", [1, 2])
@@ -80,35 +67,23 @@ def test_all_samples_is_the_whole_grid_around_the_selection(M):
     assert np.all(rest * 1e6 < np.max(np.abs(every.reflectance)))
 
 
-def test_the_gil_is_released_while_the_core_computes():
+def test_the_gil_is_released_and_ctrl_c_stops_a_long_computation():
+    import os
+    import signal
     import sys
     old = sys.getswitchinterval()
     sys.setswitchinterval(100.0)  # no forced switches: the main thread runs only if the worker lets go
+    done = []
+    worker = threading.Thread(target=lambda: done.append(tdcyl.reflectance(**CHEAP, threads=1, engine="faithful")))
     try:
-        ready, done = threading.Event(), []
-
-        def worker():
-            ready.set()
-            tdcyl.reflectance(**CHEAP, threads=1, engine="faithful")  # long enough to be seen
-            done.append(True)
-
-        th = threading.Thread(target=worker)
-        th.start()
-        ready.wait()
+        worker.start()
         finished_before_main_ran = bool(done)
-        th.join()
+        worker.join()
     finally:
         sys.setswitchinterval(old)
     assert not finished_before_main_ran
-
-
-def test_ctrl_c_stops_a_long_computation():
-    # A run of minutes (201 orders of 1000 zeros at 513 frequencies): without
-    # the cancel the interrupt would only arrive after it, and ctest's timeout
-    # would end the test.
-    import os
-    import signal
-    # Python's own handler, even where the test runner was started with SIGINT ignored.
+    # A run of minutes (201 orders of 1000 zeros at 513 frequencies): without the cancel the
+    # interrupt would only arrive after it. Python's own handler, even where SIGINT was ignored.
     previous = signal.signal(signal.SIGINT, signal.default_int_handler)
     timer = threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT))
     timer.start()
@@ -141,6 +116,7 @@ BAD = [
     (dict(layers="thick"), TypeError, r"layers"),
     (dict(radius=float("nan")), ValueError, r"radius must be finite"),
     (dict(radius=300.0), ValueError, r"radius = 300.0 mm gives 6000 Bessel zeros"),
+    (dict(radius=10**400), ValueError, r"radius must be finite"),
     (dict(rho=9.0), ValueError, r"rho must be in 0 \.\.\. radius"),
     (dict(rho=[1.0, -1.0]), ValueError, r"rho\[1\]"),
     (dict(rho=np.ones((2, 2))), ValueError, r"rho must be a number or a non-empty 1-d array"),
@@ -164,6 +140,16 @@ def test_bad_arguments_raise_before_computing(change, error, message):
     kwargs = {**CHEAP, **change}
     with pytest.raises(error, match=message):
         tdcyl.reflectance(**kwargs)
+
+
+def test_plot_of_curves_takes_one_label_per_curve():
+    curves = tdcyl.reflectance(**{**CHEAP, "rho": [3.0, 5.0]})
+    legend = tdcyl.plot(curves).axes[0].get_legend()
+    assert [t.get_text() for t in legend.get_texts()] == ["ρ = 3 mm", "ρ = 5 mm"]
+    with pytest.raises(ValueError, match="labels: 1 label"):
+        tdcyl.plot(curves, labels=["a"])
+    with pytest.raises(TypeError, match="plot needs a FitResult, Curve or CurveSet"):
+        tdcyl.plot([1, 2])
 
 
 def test_fast_engine_with_wraparound_is_the_faithful_curve():
