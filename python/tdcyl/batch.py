@@ -15,7 +15,6 @@ import csv
 import inspect
 import math
 import os
-import stat
 import time
 import warnings
 from typing import NamedTuple
@@ -24,6 +23,7 @@ import numpy as np
 
 from . import _core
 from ._cluster import Progress, check_cluster_args, check_progress, run
+from .files import _open_regular
 from ._store import SAMPLE_PS, STORE_FORMAT, open_store
 from .model import _options, reflectance
 from .table import check_table
@@ -101,23 +101,9 @@ def _chunk(chunk, what: str):
     return int(chunk)
 
 
-def _regular_file(path, what: str):
-    """Opens a regular file for reading without blocking (a FIFO without a writer would wait forever)."""
-    try:
-        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
-    except IsADirectoryError:
-        raise ValueError(f"{what} {path!r} is a folder, not a file") from None
-    info = os.fstat(fd)
-    if not stat.S_ISREG(info.st_mode):
-        os.close(fd)
-        raise ValueError(f"{what} {path!r} is not a regular file (a pipe or a device)")
-    os.set_blocking(fd, True)
-    return os.fdopen(fd, "rb"), info.st_size
-
-
 def _read_csv(path: str) -> dict:
     """Columns of a CSV table as strings; ValueError naming a line whose fields do not match the header."""
-    f, size = _regular_file(path, "table")
+    f, size = _open_regular(path, "table")
     with f:
         if size > _MAX_TABLE_BYTES:
             raise ValueError(f"table {path!r}: {size} bytes is more than a table of cases holds")
