@@ -56,12 +56,12 @@ def files(path) -> dict:
 
 def test_sweep_equals_direct_calls_bit_for_bit(client, tmp_path):
     # One to three layers (the columns past N stay, as in a CSV of mixed rows), source on and off the axis, M = 1, 2.
-    k, rng = np.arange(20), np.random.default_rng(7)
+    k, u = np.arange(20), np.random.default_rng(7).uniform
     off = k % 2 == 1
     table = pd.DataFrame({"N": 1 + k % 3, "radius": np.where(k % 3, 1.0, 3.0), "rho": 0.5, "rho0": 0.3 * off,
                           "phi": 0.7 * off, "M": 1 + k // 10, "mmax": 2 * off,
                           **{f"{q}{i}": v for i in (1, 2, 3) for q, v in [
-                              ("musp", rng.uniform(0.8, 1.5, 20).round(3)), ("mua", rng.uniform(0.005, 0.03, 20).round(4)),
+                              ("musp", u(0.8, 1.5, 20).round(3)), ("mua", u(0.005, 0.03, 20).round(4)),
                               ("n", 1.4), ("l", 20.0 if i == 3 else 3.0)]}})
     tdcyl.sweep(table, client=client, store=tmp_path / "s.zarr", chunk=3, progress=False)
     ds = xr.open_zarr(tmp_path / "s.zarr")  # read back from disk, as a user does
