@@ -3,32 +3,37 @@
 A sweep computes one curve per row of a table (see tdcyl.table) in chunks of
 rows, one Dask task per chunk, on a given dask.distributed Client or on a
 LocalCluster with one worker process per core that the call starts and closes.
-Every finished chunk is written at once to a Zarr store; a store that already
-holds some chunks of the same sweep gets only the missing ones. Tasks are pure
-functions of their rows, so a chunk lost with a worker is simply computed again
-(by the scheduler) with the same result, and the result never depends on the
-number or the kind of workers.
+Every finished chunk is written at once to a Zarr store (tdcyl._store); a store
+that already holds some chunks of the same sweep gets only the missing ones.
+Tasks are pure functions of their rows, so a chunk lost with a worker is simply
+computed again (by the scheduler) with the same result, and the result never
+depends on the number or the kind of workers.
 """
 from __future__ import annotations
 
+import csv
+import inspect
 import math
 import os
-import sys
 import time
-import uuid
 import warnings
+from typing import NamedTuple
 
 import numpy as np
 
 from . import _core
+from ._cluster import Progress, check_cluster_args, check_progress, run
+from .files import _open_regular
+from ._store import SAMPLE_PS, STORE_FORMAT, open_store
 from .model import _options, reflectance
-from .table import UNITS, check_table
+from .table import check_table
 
-__all__ = ["sweep", "fit_many", "DEFAULT_CHUNK"]
+__all__ = ["sweep", "fit_many", "FittedCurve", "DEFAULT_CHUNK", "MAX_CHUNK"]
 
 DEFAULT_CHUNK = 32  # the most rows per task when none is given
-SAMPLE_PS = 10.0  # the output grid: t_i = 10 i ps, i = 1 ... 512 // M
-STORE_FORMAT = "tdcyl sweep 1"
+MAX_CHUNK = 4096  # rows per task: 16 MiB of curves at most
+FAST_DEFAULT_TOLERANCE = 1e-11  # the fast engine's tolerance when none is given (recorded in the store)
+_MAX_TABLE_BYTES = 1 << 30
 
 
 # --- tasks (run on the workers) ---------------------------------------------------------------
@@ -58,217 +63,115 @@ def _sweep_chunk(cases, samples: int, engine: str, tolerance, wraparound):
     return out, errors, warns
 
 
-def _fit_chunk(items, irf, free, options):
-    """Fits of one chunk: one row (dict) per curve; a failed fit gives its message, not an exception."""
+def _fit_chunk(items, free, options, return_curves):
+    """Fits of one chunk: (row dict, curves or None) per curve; a failed fit gives its message, not an exception."""
     from .fitting import fit
-    rows = []
-    for index, t, counts, model in items:
-        row = {"curve": index}
+    out = []
+    for index, t, counts, irf, model in items:
+        row, curves = {"curve": index}, None
         try:
             with warnings.catch_warnings():
                 warnings.simplefilter("ignore")
                 r = fit(t, counts, irf, model, free, **options)
         except Exception as exc:
             row.update(status="failed", message=f"{type(exc).__name__}: {exc}")
-            rows.append(row)
+            out.append((row, None))
             continue
-        for name in r.names:
-            row[name] = r.values[name]
-        for name in r.names:
-            row[f"{name}_sigma"] = r.stderr[name]
+        row.update({name: r.values[name] for name in r.names})
+        row.update({f"{name}_sigma": r.stderr[name] for name in r.names})
         row.update(chi2_red=r.chi2_red, dof=r.dof, scale=r.scale, nfev=r.nfev, model_calls=r.model_calls,
                    status="ok" if r.success else "not converged", message="" if r.success else r.message)
-        rows.append(row)
-    return rows
+        if return_curves:
+            residuals = np.full(len(t), np.nan)
+            residuals[r.fit_slice] = r.residuals
+            curves = (np.asarray(r.fitted, dtype=float), residuals)
+        out.append((row, curves))
+    return out
 
 
-# --- cluster, progress ---------------------------------------------------------------------------
+# --- argument checks ---------------------------------------------------------------------------
 
-def _cores() -> int:
-    try:
-        return max(1, len(os.sched_getaffinity(0)))
-    except AttributeError:
-        return max(1, os.cpu_count() or 1)
-
-
-class _Cluster:
-    """The given client, or a LocalCluster (one single-threaded worker process per core) for the call."""
-
-    def __init__(self, client, workers):
-        self.client = client
-        self.cluster = None
-        if client is None:
-            import logging
-            from distributed import Client, LocalCluster
-            n = _cores() if workers is None else int(workers)
-            self.cluster = LocalCluster(n_workers=n, threads_per_worker=1, processes=True,
-                                        dashboard_address=":0", silence_logs=logging.ERROR)
-            try:
-                self.client = Client(self.cluster, set_as_default=False)
-            except BaseException:
-                self.cluster.close()
-                raise
-
-    def close(self):
-        if self.cluster is not None:
-            try:
-                self.client.close()
-            finally:
-                self.cluster.close()
+def _chunk(chunk, what: str):
+    if chunk is None:
+        return None
+    if isinstance(chunk, (bool, np.bool_)) or not isinstance(chunk, (int, np.integer)):
+        raise TypeError(f"chunk must be an integer, not {type(chunk).__name__}")
+    if not 1 <= chunk <= MAX_CHUNK:
+        raise ValueError(f"chunk must be in 1 ... {MAX_CHUNK} {what}, got {chunk}")
+    return int(chunk)
 
 
-class _Progress:
-    """finished / total, rate and time left on a terminal (stderr), or a callback, or nothing."""
-
-    def __init__(self, progress, total: int, done: int, what: str):
-        self.callback = progress if callable(progress) else None
-        if progress is None:
-            progress = sys.stderr.isatty()
-        self.show = bool(progress) and self.callback is None
-        self.total, self.done, self.start_done = total, done, done
-        self.what = what
-        self.started = self.last = time.monotonic()
-
-    def begin(self):
-        """The rate counts from here (the cluster is up)."""
-        self.started = self.last = time.monotonic()
-
-    def update(self, done: int):
-        self.done = done
-        if self.callback is not None:
-            self.callback(done, self.total)
-        if self.show:
-            now = time.monotonic()
-            if now - self.last >= 0.2 or done == self.total:
-                self.last = now
-                self._line(now)
-
-    def _line(self, now):
-        made = self.done - self.start_done
-        elapsed = now - self.started
-        rate = made / elapsed if elapsed > 0 else 0.0
-        left = (self.total - self.done) / rate if rate > 0 else math.inf
-        eta = "--:--" if not math.isfinite(left) else f"{int(left) // 60:d}:{int(left) % 60:02d}"
-        sys.stderr.write(f"\r{self.done}/{self.total} {self.what}  {rate:.3g} {self.what}/s  {eta} left   ")
-        sys.stderr.flush()
-
-    def close(self):
-        if self.show:
-            sys.stderr.write("\n")
-            sys.stderr.flush()
-
-
-def _check_cluster_args(client, workers):
-    if workers is not None:
-        if client is not None:
-            raise ValueError("workers applies to the local cluster only (client is given)")
-        if isinstance(workers, bool) or not isinstance(workers, (int, np.integer)) or workers < 1:
-            raise ValueError(f"workers must be an integer >= 1, got {workers!r}")
-
-
-def _run(cluster_args, tasks, on_result, progress: _Progress):
-    """Submits tasks {key: (function, args)}, calls on_result(key, result) as each finishes (in this process)."""
-    if not tasks:
-        return
-    from distributed import as_completed
-    cluster = _Cluster(*cluster_args)
-    progress.begin()
-    futures = {}
-    try:
-        token = uuid.uuid4().hex[:8]
-        for key, (function, args) in tasks.items():
-            f = cluster.client.submit(function, *args, key=f"tdcyl-{key[0]}-{token}-{key[1]}", pure=False)
-            futures[f] = key
-        for f in as_completed(list(futures), loop=cluster.client.loop):
-            result = f.result()
-            on_result(futures.pop(f), result)
-            f.release()
-    finally:
-        if futures:
-            cluster.client.cancel(list(futures))
-        progress.close()
-        cluster.close()
-
-
-# --- the store -------------------------------------------------------------------------------
-
-def _open_store(store):
-    import zarr
-    if store is None:
-        return zarr.storage.MemoryStore(), None
-    if isinstance(store, (str, os.PathLike)):
-        path = os.fspath(store)
-        if os.path.exists(path) and not os.path.isdir(path):
-            raise ValueError(f"store {path!r} exists and is not a directory")
-        if os.path.isdir(path) and os.listdir(path) and not os.path.exists(os.path.join(path, ".zgroup")):
-            raise ValueError(f"store {path!r} is a non-empty directory that is not a Zarr store")
-        return zarr.storage.DirectoryStore(path), path
-    return store, None
-
-
-def _layout(checked, samples):
-    """The arrays of a sweep store: name -> (data or None for the curves, dims, attrs)."""
-    n = len(checked)
-    errors = np.array([checked.errors.get(r, "") for r in range(n)], dtype=object)
-    coords = list(checked.columns)
-    arrays = {
-        "reflectance": (None, ("case", "time"),
-                        {"units": "mm^-2 ps^-1", "long_name": "time-resolved diffuse reflectance",
-                         "coordinates": " ".join(coords)}),
-        "case": (np.arange(n, dtype=np.int64), ("case",), {"long_name": "row of the table"}),
-        "time": (SAMPLE_PS * np.arange(1, samples + 1), ("time",), {"units": "ps"}),
-        "error": (errors, ("case",), {"long_name": "why the case has no curve (empty: it has one)"}),
-        "warning": (np.full(n, "", dtype=object), ("case",), {"long_name": "warnings of the run"}),
-    }
-    for name in coords:
-        quantity = name.rstrip("0123456789") if name[-1].isdigit() else name
-        arrays[name] = (checked.columns[name], ("case",), {"units": UNITS[quantity]})
-    return arrays
-
-
-def _create(root, checked, chunk, samples, attrs):
-    import zarr
-    n = len(checked)
-    for name, (data, dims, a) in _layout(checked, samples).items():
-        if name == "reflectance":
-            arr = root.create_dataset(name, shape=(n, samples), chunks=(chunk, samples), dtype="f8",
-                                      fill_value=np.nan, overwrite=True)
-        elif data.dtype == object:
-            arr = root.create_dataset(name, shape=(n,), chunks=(chunk,), dtype=str, fill_value=None, overwrite=True)
-            arr[:] = data
+def _read_csv(path: str) -> dict:
+    """Columns of a CSV table as strings; ValueError naming a line whose fields do not match the header."""
+    f, size = _open_regular(path, "table")
+    with f:
+        if size > _MAX_TABLE_BYTES:
+            raise ValueError(f"table {path!r}: {size} bytes is more than a table of cases holds")
+        text = f.read(_MAX_TABLE_BYTES + 1).decode("utf-8", errors="replace")
+    header, rows = None, []
+    for number, line in enumerate(text.splitlines(), start=1):
+        line = line.split("#", 1)[0]  # a comment runs to the end of its line
+        if not line.strip():
+            continue
+        fields = [c.strip() for c in next(csv.reader([line]))]
+        if header is None:
+            header = fields
+        elif len(fields) != len(header):
+            raise ValueError(f"table {path!r}, line {number}: {len(fields)} fields where the header has "
+                             f"{len(header)}")
         else:
-            arr = root.create_dataset(name, data=data, chunks=data.shape, fill_value=None, overwrite=True)
-        arr.attrs.update(a)
-        arr.attrs["_ARRAY_DIMENSIONS"] = list(dims)
-    nchunks = -(-n // chunk)
-    root.require_group("progress").create_dataset("done", shape=(nchunks,), chunks=(1,), dtype="u1", fill_value=0,
-                                                  overwrite=True)
-    root.attrs.update(attrs)
-    zarr.consolidate_metadata(root.store)
+            rows.append(fields)
+    if header is None:
+        raise ValueError(f"table {path!r} holds no header line")
+    if len(set(header)) != len(header):
+        raise ValueError(f"table {path!r}: a column is named twice in the header")
+    return {name: np.array([r[i] for r in rows], dtype=object) for i, name in enumerate(header)}
 
 
-def _same_sweep(root, checked, chunk, samples, attrs, where) -> None:
-    """ValueError unless the existing store holds this very sweep (same rows, settings and program)."""
-    stored = dict(root.attrs)
-    for key, value in attrs.items():
-        if stored.get(key) != value:
-            raise ValueError(f"store {where} holds another sweep ({key} = {stored.get(key)!r} there, "
-                             f"{value!r} here); use a new store")
-    n = len(checked)
-    if "reflectance" not in root or root["reflectance"].shape != (n, samples) or \
-            root["reflectance"].chunks != (chunk, samples):
-        raise ValueError(f"store {where} holds another sweep (other cases or chunks); use a new store")
-    for name, data in checked.columns.items():
-        if name not in root or not np.array_equal(root[name][:], data, equal_nan=True) or \
-                root[name].dtype != data.dtype:
-            raise ValueError(f"store {where} holds another sweep (column {name} differs); use a new store")
-    for name in root.array_keys():
-        if root[name].attrs.get("_ARRAY_DIMENSIONS") == ["case"] and name not in checked.columns and \
-                name not in ("case", "error", "warning"):
-            raise ValueError(f"store {where} holds another sweep (column {name}); use a new store")
+def _checked_table(table):
+    """check_table, with the N, M and mmax cells that are infinite made errors of their rows."""
+    if isinstance(table, (str, os.PathLike)):
+        table = _read_csv(os.fspath(table))
+    if isinstance(table, dict):
+        columns = {str(c).strip(): np.asarray(v, dtype=object) for c, v in table.items()}
+    elif hasattr(table, "columns") and hasattr(table, "to_numpy"):  # a pandas DataFrame
+        columns = {str(c).strip(): table[c].to_numpy(dtype=object) for c in table.columns}
+    else:
+        return check_table(table)  # its TypeError
+    infinite = {}
+    for name in ("N", "M", "mmax"):
+        cells = columns.get(name)
+        if cells is None or cells.ndim != 1:
+            continue
+        try:
+            if not np.isinf(cells.astype(float)).any():
+                continue
+        except (TypeError, ValueError):
+            pass  # a cell that is no number: looked at one by one
+        columns[name] = cells = cells.copy()
+        for r, cell in enumerate(cells):
+            try:
+                if math.isinf(float(cell)):
+                    infinite.setdefault(r, (name, cell))
+                    cells[r] = ""  # an empty cell: an error of the row, reworded below
+            except (TypeError, ValueError):
+                pass
+    checked = check_table(columns)
+    for r, (name, cell) in infinite.items():
+        checked.errors[r] = f"row {r}, column {name}: must be a finite integer, got {cell!r}"
+        checked.cases[r] = None
+    return checked
 
 
-# --- public functions ------------------------------------------------------------------------
+# --- public functions --------------------------------------------------------------------------
+
+class _SweepRun(NamedTuple):
+    dataset: object
+    cases: int
+    computed: int
+    stored: int  # curves already in the store before the call
+    failed: int
+
 
 def sweep(table, *, engine=None, tolerance=None, wraparound=None, client=None, store=None, chunk=None,
           on_error="raise", workers=None, progress=None):
@@ -285,11 +188,14 @@ def sweep(table, *, engine=None, tolerance=None, wraparound=None, client=None, s
         LocalCluster with one single-threaded worker process per core (or
         `workers`), started and closed by this call. Scripts that start one
         need the `if __name__ == "__main__":` guard (workers are spawned).
-    store : path of a Zarr directory, or a Zarr store, optional
-        Where each finished chunk is written. An existing store of the same
-        sweep (same rows, engine, chunk and program version) is completed:
-        only its missing chunks are computed. Default: in memory.
-    chunk : int
+    store : path of a folder, or a Zarr store, optional
+        Where each finished chunk is written. A new store is created whole and
+        at once; an existing one is written to only when it is a sweep store
+        of the same sweep (same rows, engine, tolerance, transform, chunk and
+        program version), which is then completed: only its missing chunks are
+        computed. Anything else (another sweep, another Zarr store, a folder
+        with files) raises ValueError and is left as it is. Default: in memory.
+    chunk : int, 1 ... MAX_CHUNK
         Rows per task and per stored chunk. Default: the store's when it
         exists, else enough for about 64 tasks, at most DEFAULT_CHUNK rows.
     on_error : "raise" or "record"
@@ -308,18 +214,22 @@ def sweep(table, *, engine=None, tolerance=None, wraparound=None, client=None, s
     time = 10, 20, ... ps (every sample, all_samples=True, of the shortest
     M's grid, 512 // min(M) samples; a case with a larger M has NaN past its
     own 512 // M samples), the table's columns as coordinates over case,
-    `error` and `warning` per case, and the attributes engine, tolerance,
-    wraparound, version and chunk. The values are those of tdcyl.reflectance
-    bit for bit, whatever the workers.
+    `error` and `warning` per case, and the attributes engine, tolerance
+    (None for the faithful engine), wraparound, version and chunk. The values
+    are those of tdcyl.reflectance bit for bit, whatever the workers.
     """
-    import xarray as xr
-    import zarr
+    return _sweep(table, engine, tolerance, wraparound, client, store, chunk, on_error, workers, progress).dataset
 
+
+def _sweep(table, engine, tolerance, wraparound, client, store, chunk, on_error, workers, progress) -> _SweepRun:
     if on_error not in ("raise", "record"):
         raise ValueError(f"on_error must be 'raise' or 'record', not {on_error!r}")
     eng, tol, wrap, _ = _options(engine, tolerance, wraparound, 0)
-    _check_cluster_args(client, workers)
-    checked = check_table(table)
+    check_cluster_args(client, workers)
+    check_progress(progress)
+    chunk = _chunk(chunk, "rows")
+    checked = _checked_table(table)
+    n = len(checked)
     if checked.errors and on_error == "raise":
         bad = [checked.errors[r] for r in sorted(checked.errors)]
         more = f"\n(and {len(bad) - 10} more)" if len(bad) > 10 else ""
@@ -327,63 +237,81 @@ def sweep(table, *, engine=None, tolerance=None, wraparound=None, client=None, s
                          + "\n".join(bad[:10]) + more)
     ms = [c.M for c in checked.cases if c is not None]
     samples = 512 // min(ms) if ms else 512
+    attrs = {"format": STORE_FORMAT, "engine": eng,
+             "tolerance": None if eng == "faithful" else (tol or FAST_DEFAULT_TOLERANCE),
+             "wraparound": wrap, "version": _core.VERSION}
+    # The default is a function of the table alone, so that a resumed sweep finds the same chunks.
+    s = open_store(store, checked, samples, chunk and min(chunk, n), min(DEFAULT_CHUNK, -(-n // 64)), attrs)
 
-    zstore, path = _open_store(store)
-    where = repr(path) if path else "(given)"
-    root = zarr.open_group(zstore, mode="a")
-    fresh = root.attrs.get("format") != STORE_FORMAT  # the attributes are written last
-    if fresh and any(name not in _layout(checked, 1) and name != "progress" for name in root):
-        raise ValueError(f"store {where} is a Zarr store of something else")
-    if chunk is None:  # a function of the table alone, so that a resumed sweep finds the same chunks
-        chunk = min(DEFAULT_CHUNK, -(-len(checked) // 64)) if fresh else int(root.attrs["chunk"])
-    if isinstance(chunk, bool) or not isinstance(chunk, (int, np.integer)) or chunk < 1:
-        raise ValueError(f"chunk must be an integer >= 1, got {chunk!r}")
-    chunk = int(chunk)
-    attrs = {"format": STORE_FORMAT, "engine": eng, "tolerance": tol, "wraparound": wrap,
-             "version": _core.VERSION, "chunk": chunk}
-    if fresh:
-        _create(root, checked, chunk, samples, attrs)
-    else:
-        _same_sweep(root, checked, chunk, samples, attrs, where)
+    before = s.rows_done()
+    shown = Progress(progress, n, before, "curves")
 
-    n = len(checked)
-    done = root["progress/done"][:]
-    curves, error_var, warning_var, marks = root["reflectance"], root["error"], root["warning"], root["progress/done"]
-    finished = sum(min(chunk, n - k * chunk) for k in np.flatnonzero(done))
-    shown = _Progress(progress, n, finished, "curves")
-    counter = [finished]
-
-    def store_chunk(k, result):
+    def store_chunk(key, result):
+        k = key[1]
         out, errors, warns = result
-        lo, hi = k * chunk, min(n, (k + 1) * chunk)
         if errors and on_error == "raise":
             j = min(errors)
-            raise RuntimeError(f"row {lo + j}: {errors[j]}")
-        curves[lo:hi] = out
-        if errors:
-            e = error_var[lo:hi]
-            for j, msg in errors.items():
-                e[j] = msg
-            error_var[lo:hi] = e
-        if warns:
-            w = warning_var[lo:hi]
-            for j, msg in warns.items():
-                w[j] = msg
-            warning_var[lo:hi] = w
-        marks[k] = 1  # last: a chunk counts as done only once all of it is stored
-        counter[0] += hi - lo
-        shown.update(counter[0])
+            raise RuntimeError(f"row {s.rows(k).start + j}: {errors[j]}")
+        s.write(k, out, errors, warns)
+        shown.add(s.rows(k).stop - s.rows(k).start)
 
-    tasks = {("sweep", k): (_sweep_chunk, (checked.cases[k * chunk:(k + 1) * chunk], samples, eng, tol or None, wrap))
-             for k in np.flatnonzero(done == 0).tolist()}
-    _run((client, workers), tasks, lambda key, result: store_chunk(key[1], result), shown)
-    if store is None:
-        return xr.open_zarr(zstore).load()
-    return xr.open_zarr(path if path else zstore)
+    tasks = {("sweep", k): (_sweep_chunk, (checked.cases[s.rows(k)], samples, eng, tol or None, wrap))
+             for k in s.missing()}
+    run(client, workers, tasks, store_chunk, shown)
+    ds = s.dataset(load=store is None)
+    failed = int((ds["error"].values != "").sum())
+    return _SweepRun(ds, n, shown.done - before, before, failed)
+
+
+class FittedCurve(NamedTuple):
+    """The fitted model on the measurement's bins (counts) and the weighted residuals (NaN outside the fit
+    range); both NaN for a failed fit."""
+
+    t_ps: np.ndarray
+    fitted: np.ndarray
+    residuals: np.ndarray
+
+
+def _is_pair(p) -> bool:
+    """(t, y) with t an array, as opposed to t itself (a list of numbers)."""
+    return isinstance(p, (tuple, list)) and len(p) == 2 and not np.isscalar(p[0]) and np.ndim(p[0]) >= 1
+
+
+def _pairs(name: str, value, curves: int | None) -> list:
+    """(t, y) per curve from one pair (t, y) with y 2-d (a row per curve) or a sequence of pairs; a single
+    pair with a 1-d y is shared by all `curves`."""
+    def pair(p, what):
+        if not isinstance(p, (tuple, list)) or len(p) != 2:
+            raise TypeError(f"{what} must be a pair (t_ps, counts)")
+        try:
+            return np.asarray(p[0], dtype=float), np.asarray(p[1], dtype=float)
+        except (TypeError, ValueError):
+            raise ValueError(f"{what}: t_ps and counts must be arrays of numbers") from None
+
+    if _is_pair(value) and not _is_pair(value[0]):
+        t, y = pair(value, name)
+        if y.ndim != 2:
+            return [(t, y)] * (curves or 1)
+        if y.shape[1] != t.size:
+            raise ValueError(f"{name}: counts must have shape (curves, {t.size}) for the given t_ps, got {y.shape}")
+        out = [(t, row) for row in y]
+    elif isinstance(value, (tuple, list)):
+        out = [pair(p, f"{name}[{i}]") for i, p in enumerate(value)]
+    else:
+        raise TypeError(f"{name} must be (t_ps, counts) or a sequence of such pairs, not {type(value).__name__}")
+    if curves is not None and len(out) != curves:
+        raise ValueError(f"{name}: {len(out)} curves for {curves} measured curves")
+    return out
+
+
+def _fit_option_names():
+    from .fitting import fit
+    return [p.name for p in inspect.signature(fit).parameters.values()
+            if p.kind == p.KEYWORD_ONLY and p.name != "threads"]
 
 
 def fit_many(measurements, irf, model, free=("mua1", "musp1"), *, client=None, chunk=1, workers=None,
-             progress=None, **options):
+             progress=None, return_curves=False, **options):
     """tdcyl.fit over many measured curves, as Dask tasks; a table with one row per curve.
 
     Parameters
@@ -392,11 +320,15 @@ def fit_many(measurements, irf, model, free=("mua1", "musp1"), *, client=None, c
         Bin centres in ps (1-d, shared) and counts, shape (curves, bins); or a
         sequence of (t_ps, counts) pairs, one per curve.
     irf : (irf_t_ps, irf_counts)
-        The instrument response on the measurements' bins, shared by all.
+        The instrument response on the measurements' bins: one pair shared by
+        all curves, or one per curve, as (irf_t_ps, counts of shape (curves,
+        bins)) or a sequence of pairs (multi-channel instruments).
     model : dict or InputParams, or a sequence of them (one per curve)
         Start values and fixed parameters, as for tdcyl.fit.
-    free, options : as for tdcyl.fit (bounds, fit_range, weights, shift, scale, engine, max_nfev).
-    client, workers, progress : as for tdcyl.sweep. chunk: curves per task.
+    free, options : as for tdcyl.fit (bounds, fit_range, weights, shift, scale, engine, max_nfev, ftol).
+    client, workers, progress : as for tdcyl.sweep. chunk: curves per task (1 ... MAX_CHUNK).
+    return_curves : bool
+        Also return the fitted curves: (table, [FittedCurve per curve]).
 
     Returns
     -------
@@ -405,63 +337,55 @@ def fit_many(measurements, irf, model, free=("mua1", "musp1"), *, client=None, c
     chi2_red, dof, scale, nfev, model_calls, status ("ok", "not converged"
     or "failed") and message (the error of a failed fit, empty when ok). A
     failed fit leaves its values NaN and does not stop the others; each row
-    equals a direct tdcyl.fit call.
+    equals a direct tdcyl.fit call with that curve's IRF.
     """
     import pandas as pd
 
-    if isinstance(measurements, tuple) and len(measurements) == 2 and np.ndim(measurements[1]) == 2:
-        t = np.asarray(measurements[0], dtype=float)
-        counts = np.asarray(measurements[1], dtype=float)
-        if counts.shape[1:] != t.shape:
-            raise ValueError(f"measurements: counts must have shape (curves, {t.size}) for the given t_ps, "
-                             f"got {counts.shape}")
-        curves = [(t, row) for row in counts]
-    else:
-        curves = []
-        for i, m in enumerate(measurements):
-            if not isinstance(m, (tuple, list)) or len(m) != 2:
-                raise TypeError(f"measurements[{i}] must be a pair (t_ps, counts)")
-            curves.append((np.asarray(m[0], dtype=float), np.asarray(m[1], dtype=float)))
+    known = _fit_option_names()
+    for key in options:
+        if key == "threads":
+            raise ValueError("threads: each fit runs on one thread of its worker")
+        if key not in known:
+            raise TypeError(f"fit_many: unknown option {key!r} (options of tdcyl.fit: {', '.join(known)})")
+    if not isinstance(return_curves, (bool, np.bool_)):
+        raise TypeError(f"return_curves must be True or False, not {type(return_curves).__name__}")
+    curves = _pairs("measurements", measurements, None)
     if not curves:
         raise ValueError("measurements holds no curve")
+    irfs = _pairs("irf", irf, len(curves))
     if isinstance(model, (list, tuple)):
         if len(model) != len(curves):
             raise ValueError(f"model: {len(model)} models for {len(curves)} curves")
         models = list(model)
     else:
         models = [model] * len(curves)
-    if not isinstance(irf, (tuple, list)) or len(irf) != 2:
-        raise TypeError("irf must be a pair (irf_t_ps, irf_counts)")
-    irf = (np.asarray(irf[0], dtype=float), np.asarray(irf[1], dtype=float))
-    if isinstance(chunk, bool) or not isinstance(chunk, (int, np.integer)) or chunk < 1:
-        raise ValueError(f"chunk must be an integer >= 1, got {chunk!r}")
-    _check_cluster_args(client, workers)
-    if "threads" in options:
-        raise ValueError("threads: each fit runs on one thread of its worker")
-    if isinstance(free, str):
-        free = (free,)
-    free = tuple(free)
+    chunk = _chunk(chunk, "curves")
+    check_cluster_args(client, workers)
+    check_progress(progress)
+    free = (free,) if isinstance(free, str) else tuple(free)
     options = dict(options, threads=1)
 
-    items = [(i, t, c, m) for i, ((t, c), m) in enumerate(zip(curves, models))]
-    rows = [None] * len(items)
-    shown = _Progress(progress, len(items), 0, "fits")
-    counter = [0]
+    items = [(i, t, c, irf_i, m) for i, ((t, c), irf_i, m) in enumerate(zip(curves, irfs, models))]
+    rows, fitted = [None] * len(items), [None] * len(items)
+    shown = Progress(progress, len(items), 0, "fits")
 
     def collect(key, result):
-        for row in result:
-            rows[row["curve"]] = row
-        counter[0] += len(result)
-        shown.update(counter[0])
+        for row, c in result:
+            rows[row["curve"]], fitted[row["curve"]] = row, c
+        shown.add(len(result))
 
-    tasks = {("fit", k): (_fit_chunk, (items[k * chunk:(k + 1) * chunk], irf, free, options))
+    tasks = {("fit", k): (_fit_chunk, (items[k * chunk:(k + 1) * chunk], free, options, bool(return_curves)))
              for k in range(-(-len(items) // chunk))}
-    _run((client, workers), tasks, collect, shown)
+    run(client, workers, tasks, collect, shown)
     frame = pd.DataFrame(rows)
     first = ["curve"]
     last = ["chi2_red", "dof", "scale", "nfev", "model_calls", "status", "message"]
     middle = [c for c in frame.columns if c not in first + last]
     values = [c for c in middle if not c.endswith("_sigma")]
     sigmas = [c for c in middle if c.endswith("_sigma")]
-    return frame.reindex(columns=first + values + sigmas + last)
-
+    frame = frame.reindex(columns=first + values + sigmas + last)
+    if not return_curves:
+        return frame
+    nan = [np.full(len(t), np.nan) for t, _ in curves]
+    return frame, [FittedCurve(t, *(c if c is not None else (nan[i], nan[i])))
+                   for i, ((t, _), c) in enumerate(zip(curves, fitted))]

@@ -2,6 +2,7 @@
 from __future__ import annotations
 
 import os
+import stat
 import tempfile
 from dataclasses import dataclass
 
@@ -11,6 +12,24 @@ from . import _core
 from .model import Curve, Layer, _geometry, _integer, _rho_array
 
 __all__ = ["InputParams", "read_input", "write_input", "read_result", "write_result"]
+
+MAX_RESULT_BYTES = 1 << 24  # a result file holds at most 512 lines of two numbers
+
+
+def _open_regular(path, what: str):
+    """A regular file opened for reading, and its size; ValueError for a pipe, a device or a folder.
+
+    Opened without blocking: a FIFO without a writer would otherwise wait in open() forever.
+    """
+    path = os.fspath(path)
+    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
+    info = os.fstat(fd)
+    if not stat.S_ISREG(info.st_mode):
+        os.close(fd)
+        kind = "a folder" if stat.S_ISDIR(info.st_mode) else "a pipe or a device"
+        raise ValueError(f"{what} {path!r} is {kind}, not a regular file")
+    os.set_blocking(fd, True)
+    return os.fdopen(fd, "rb"), info.st_size
 
 
 @dataclass
@@ -38,8 +57,8 @@ def read_input(path) -> InputParams:
     ValueError (naming the line and the value) for a bad value.
     """
     path = os.fspath(path)
-    with open(path, "rb"):
-        pass  # the usual OSError subclass for a missing or unreadable file
+    f, _ = _open_regular(path, "input")  # the usual OSError for a missing or unreadable file
+    f.close()
     d = _core.read_input(path)
     layers = [Layer(*v) for v in zip(d["musp"], d["mua"], d["n"], d["l"])]
     return InputParams(layers=layers, radius=d["radius"], rho=d["rho"], rho0=d["rho0"], phi=d["phi"], M=d["M"],
@@ -85,11 +104,17 @@ def write_input(path, layers, radius, rho, rho0=0.0, phi=0.0, M=1, mmax=0) -> No
 def read_result(path) -> Curve:
     """Reads a result file: one line per sample, time in ps and reflectance in mm^-2 ps^-1.
 
-    Raises ValueError naming the line for a line that is not two finite numbers.
+    Raises ValueError naming the line for a line that is not two finite numbers,
+    and for a file that is not a regular file or is larger than MAX_RESULT_BYTES.
     """
     t, r = [], []
-    with open(os.fspath(path), "rb") as f:
-        for number, raw in enumerate(f, start=1):
+    f, size = _open_regular(path, "result file")
+    with f:
+        data = f.read(MAX_RESULT_BYTES + 1)
+        if len(data) > MAX_RESULT_BYTES:
+            raise ValueError(f"result file {os.fspath(path)!r} is larger than {MAX_RESULT_BYTES >> 20} MiB; "
+                             "a result file holds at most 512 lines")
+        for number, raw in enumerate(data.splitlines(), start=1):
             text = raw.decode("ascii", errors="replace").strip()
             if not text:
                 continue

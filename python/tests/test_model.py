@@ -1,4 +1,5 @@
 """The forward model through Python against tdcyl-cli, and the checks of its arguments."""
+import os
 import subprocess
 import threading
 
@@ -176,3 +177,11 @@ def test_read_result_names_a_bad_line(tmp_path):
     path.write_bytes(b" 1.00000000000000E+0001    2.0E-0005\r\n 2.00000000000000E+0001   x\r\n")
     with pytest.raises(ValueError, match="line 2"):
         tdcyl.read_result(path)
+
+
+@pytest.mark.parametrize("read", [tdcyl.read_input, tdcyl.read_result])
+def test_readers_refuse_endless_and_blocking_files(tmp_path, read):
+    os.mkfifo(tmp_path / "fifo")  # no writer: open() alone would wait forever
+    for path in ("/dev/zero", tmp_path / "fifo"):
+        with pytest.raises(ValueError, match="not a regular file"):
+            read(path)
