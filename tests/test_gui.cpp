@@ -19,6 +19,8 @@
 #include <QTimer>
 #include <QtCharts/QChart>
 #include <QtCharts/QLegend>
+#include <QGraphicsTextItem>
+#include <QGraphicsScene>
 
 #include <algorithm>
 #include <clocale>
@@ -159,7 +161,9 @@ protected:
     TForm1 form_;  // made before SetUp: it reads no file of its own
 };
 
-TEST_F(WindowTest, CaptionButtonAxesAndTheFifteenColours) {
+// The look at the default size: caption, colours, six runs that leave the
+// axes readable, power-of-ten labels and rectangle zoom with nice numbers.
+TEST_F(WindowTest, DefaultSizeColoursReadableAxesAndZoom) {
     EXPECT_EQ(form_.windowTitle(), QStringLiteral("N-layered Cylinder | time domain "));
     EXPECT_EQ(form_.ui().Button1->text(), QStringLiteral("Start!"));
     // Without a window manager the outer and inner geometry coincide.
@@ -177,6 +181,66 @@ TEST_F(WindowTest, CaptionButtonAxesAndTheFifteenColours) {
     ASSERT_EQ(chart->series().size(), 15);
     for (int i = 0; i < 15; ++i)
         EXPECT_EQ(static_cast<QLineSeries*>(chart->series().at(i))->color(), colours[i]) << "series " << i + 1;
+
+    // Six runs at the default size: the logarithmic axis shows its title and
+    // every tick label whole; the legend's entries wrap, the newest in view.
+    for (int i = 0; i < 6; ++i) {
+        WriteBytes("input.dat", i % 2 ? kOtherInput : kSmallInput);
+        Run();
+    }
+    RunEventLoop(100);  // the layout settles
+    QStringList shown, whole = form_.ui().LeftAxis->categoriesLabels();
+    for (QGraphicsItem* item : chart->scene()->items())
+        if (auto* text = dynamic_cast<QGraphicsTextItem*>(item)) shown << text->toPlainText();
+    whole << form_.ui().LeftAxis->titleText() << form_.ui().BottomAxis->titleText();
+    for (const QString& label : whole) EXPECT_TRUE(shown.contains(label)) << label.toStdString() << " is cut";
+    const QListWidget* legend = form_.ui().Legend;
+    for (int i = 0; i < legend->count(); ++i) {
+        const QRect r = legend->visualItemRect(legend->item(i));
+        const QRect text(0, 0, r.width() - legend->iconSize().width() - 8, 1000);
+        EXPECT_GE(r.height(), legend->fontMetrics().boundingRect(text, Qt::TextWordWrap, legend->item(i)->text()).height());
+    }
+    EXPECT_TRUE(legend->viewport()->rect().contains(legend->visualItemRect(legend->item(5))));
+
+    auto check_labels = [&](int minimum_count) {
+        const QStringList labels = form_.ui().LeftAxis->categoriesLabels();
+        EXPECT_GE(labels.size(), minimum_count);
+        for (const QString& label : labels) {
+            double value = 0;
+            ASSERT_TRUE(ParsePowerLabel(label, value)) << label.toStdString();
+            EXPECT_NEAR(std::log10(value), form_.ui().LeftAxis->endValue(label), 1e-9) << label.toStdString();
+        }
+    };
+    check_labels(4);  // each label names the reflectance at its place; the curve spans six decades
+
+    const double x0 = form_.ui().BottomAxis->min(), x1 = form_.ui().BottomAxis->max();
+    const double y0 = form_.ui().LeftAxis->min(), y1 = form_.ui().LeftAxis->max();
+    QWidget* viewport = form_.ui().Chart1->viewport();
+    const QPoint from = ViewportPoint(form_, QPointF(1000, y1 - 0.2 * (y1 - y0)));
+    const QPoint to = ViewportPoint(form_, QPointF(2500, y0 + 0.5 * (y1 - y0)));
+    SendMouse(viewport, QEvent::MouseButtonPress, from, Qt::LeftButton);
+    SendMouse(viewport, QEvent::MouseMove, to, Qt::LeftButton);
+    SendMouse(viewport, QEvent::MouseButtonRelease, to);
+    // The new range holds the rectangle, and its ends sit on ticks of a 1-2-5 step.
+    const double z0 = form_.ui().BottomAxis->min(), z1 = form_.ui().BottomAxis->max();
+    EXPECT_LE(z0, 1000 + 1);
+    EXPECT_GE(z1, 2500 - 1);
+    EXPECT_LT(z1 - z0, 0.8 * (x1 - x0));
+    EXPECT_LT(form_.ui().LeftAxis->max() - form_.ui().LeftAxis->min(), 0.8 * (y1 - y0));
+    const double step = (z1 - z0) / (form_.ui().BottomAxis->tickCount() - 1);
+    const double m = step / std::pow(10.0, std::floor(std::log10(step)));
+    EXPECT_TRUE(std::fabs(m - 1) < 1e-9 || std::fabs(m - 2) < 1e-9 || std::fabs(m - 5) < 1e-9) << step;
+    EXPECT_NEAR(z0 / step, std::round(z0 / step), 1e-9);
+
+    SendMouse(viewport, QEvent::MouseButtonDblClick, to, Qt::LeftButton);
+    EXPECT_EQ(std::make_pair(form_.ui().BottomAxis->min(), form_.ui().BottomAxis->max()), std::make_pair(x0, x1));
+    EXPECT_EQ(std::make_pair(form_.ui().LeftAxis->min(), form_.ui().LeftAxis->max()), std::make_pair(y0, y1));
+
+    // Within one decade the labels go to 2× and 5× of it.
+    const double top = std::floor(y1);
+    form_.ui().Chart1->ZoomTo(QRect(ViewportPoint(form_, {500, top - 0.05}), ViewportPoint(form_, {1500, top - 0.9})).normalized());
+    check_labels(2);
+    EXPECT_TRUE(form_.ui().LeftAxis->categoriesLabels().join(u' ').contains(u'×'));
 }
 
 // Runs 1 and 3 with a failed run 2 between them: series, error, axes, legend.
@@ -234,49 +298,6 @@ TEST_F(WindowTest, EachClickPlotsTheResultFileIntoTheNextSeriesWithALegendEntry)
     EXPECT_TRUE(form_.ui().Series1->isVisible());
 }
 
-TEST_F(WindowTest, PowerOfTenLabelsAndRectangleZoomWithNiceNumbers) {
-    Run();
-    QApplication::processEvents();
-    auto check_labels = [&](int minimum_count) {
-        const QStringList labels = form_.ui().LeftAxis->categoriesLabels();
-        EXPECT_GE(labels.size(), minimum_count);
-        for (const QString& label : labels) {
-            double value = 0;
-            ASSERT_TRUE(ParsePowerLabel(label, value)) << label.toStdString();
-            EXPECT_NEAR(std::log10(value), form_.ui().LeftAxis->endValue(label), 1e-9) << label.toStdString();
-        }
-    };
-    check_labels(4);  // each label names the reflectance at its place; the curve spans six decades
-
-    const double x0 = form_.ui().BottomAxis->min(), x1 = form_.ui().BottomAxis->max();
-    const double y0 = form_.ui().LeftAxis->min(), y1 = form_.ui().LeftAxis->max();
-    QWidget* viewport = form_.ui().Chart1->viewport();
-    const QPoint from = ViewportPoint(form_, QPointF(1000, y1 - 0.2 * (y1 - y0)));
-    const QPoint to = ViewportPoint(form_, QPointF(2500, y0 + 0.5 * (y1 - y0)));
-    SendMouse(viewport, QEvent::MouseButtonPress, from, Qt::LeftButton);
-    SendMouse(viewport, QEvent::MouseMove, to, Qt::LeftButton);
-    SendMouse(viewport, QEvent::MouseButtonRelease, to);
-    // The new range holds the rectangle, and its ends sit on ticks of a 1-2-5 step.
-    const double z0 = form_.ui().BottomAxis->min(), z1 = form_.ui().BottomAxis->max();
-    EXPECT_LE(z0, 1000 + 1);
-    EXPECT_GE(z1, 2500 - 1);
-    EXPECT_LT(z1 - z0, 0.8 * (x1 - x0));
-    EXPECT_LT(form_.ui().LeftAxis->max() - form_.ui().LeftAxis->min(), 0.8 * (y1 - y0));
-    const double step = (z1 - z0) / (form_.ui().BottomAxis->tickCount() - 1);
-    const double m = step / std::pow(10.0, std::floor(std::log10(step)));
-    EXPECT_TRUE(std::fabs(m - 1) < 1e-9 || std::fabs(m - 2) < 1e-9 || std::fabs(m - 5) < 1e-9) << step;
-    EXPECT_NEAR(z0 / step, std::round(z0 / step), 1e-9);
-
-    SendMouse(viewport, QEvent::MouseButtonDblClick, to, Qt::LeftButton);
-    EXPECT_EQ(std::make_pair(form_.ui().BottomAxis->min(), form_.ui().BottomAxis->max()), std::make_pair(x0, x1));
-    EXPECT_EQ(std::make_pair(form_.ui().LeftAxis->min(), form_.ui().LeftAxis->max()), std::make_pair(y0, y1));
-
-    // Within one decade the labels go to 2× and 5× of it.
-    const double top = std::floor(y1);
-    form_.ui().Chart1->ZoomTo(QRect(ViewportPoint(form_, {500, top - 0.05}), ViewportPoint(form_, {1500, top - 0.9})).normalized());
-    check_labels(2);
-    EXPECT_TRUE(form_.ui().LeftAxis->categoriesLabels().join(u' ').contains(u'×'));
-}
 
 // Run 1 on the fast engine with a warning, run 2 on the faithful one with
 // negative samples: warnings, markers, read-out, CSV, and Clear.

@@ -1,6 +1,7 @@
 #include "app/gui/chart_view.hpp"
 
 #include <QEvent>
+#include <QFontMetrics>
 #include <QGraphicsEllipseItem>
 #include <QGraphicsLayout>
 #include <QGraphicsScene>
@@ -306,6 +307,16 @@ void ChartView::Render(QPainter& painter, const QSize& size) {
                            Qt::IgnoreAspectRatio);
     chart->setGeometry(on_screen);
     if (chart->layout()) chart->layout()->activate();
+}
+
+QSize ChartView::minimumSizeHint() const {
+    // The vertical title runs along the plot area, which leaves the bottom
+    // axis (labels and title, with their gaps) and the 2 % margins below and
+    // above it.
+    const QFontMetrics title(left_axis_->titleFont()), labels(bottom_axis_->labelsFont());
+    const int along = title.horizontalAdvance(left_axis_->titleText()) + 2 * title.height();
+    const int below = labels.height() + QFontMetrics(bottom_axis_->titleFont()).height() + 3 * labels.height();
+    return QSize(160, (along + below) * 100 / 96);
 }
 
 void ChartView::resizeEvent(QResizeEvent* event) {

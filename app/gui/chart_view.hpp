@@ -54,6 +54,11 @@ public:
     void ZoomTo(const QRect& viewport_rect);
     void ResetZoom();
 
+    // Tall enough that the vertical axis shows its title and tick labels
+    // whole: a window that is short of height takes it from the legend.
+    QSize minimumSizeHint() const override;
+    QSize sizeHint() const override { return minimumSizeHint(); }
+
     // Draws the chart alone at `size` pixels into `painter`, without the read-out.
     void Render(QPainter& painter, const QSize& size);
 

@@ -17,8 +17,11 @@
 #include <QPixmap>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QResizeEvent>
+#include <QScrollBar>
 #include <QShowEvent>
 #include <QStringList>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <QWidget>
 
@@ -34,7 +37,9 @@ namespace {
 
 // Taller and wider than the bare chart needed, for the row of actions and the legend.
 constexpr int kLeft = 279, kTop = 125, kOuterWidth = 560, kOuterHeight = 480;
-constexpr int kLegendMaxRows = 5;
+// The legend shows at most this many lines of text and scrolls beyond, so
+// that the chart keeps the height its axes need.
+constexpr int kLegendMaxLines = 4;
 
 using style::FontOf;
 using style::MonospaceFamilies;
@@ -131,9 +136,12 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
     ui_.Legend->setSelectionMode(QAbstractItemView::SingleSelection);
     ui_.Legend->setIconSize(QSize(28, 14));
     ui_.Legend->setFrameShape(QFrame::NoFrame);
-    ui_.Legend->setUniformItemSizes(true);
-    ui_.Legend->setTextElideMode(Qt::ElideRight);  // the tooltip has everything
+    // Long entries wrap rather than being cut; the list scrolls.
+    ui_.Legend->setWordWrap(true);
+    ui_.Legend->setTextElideMode(Qt::ElideNone);
+    ui_.Legend->setResizeMode(QListView::Adjust);
     ui_.Legend->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    ui_.Legend->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     ui_.Legend->setVisible(false);
     ui_.Legend->installEventFilter(this);
     connect(ui_.Legend, &QListWidget::itemClicked, this, [this](QListWidgetItem* item) {
@@ -244,7 +252,7 @@ void TForm1::AddCurve(std::shared_ptr<const RunRecord> record) {
     }
     runs_.push_back(record);
     ui_.Chart1->AddCurve(record->number - 1, std::shared_ptr<const RunResult>(record, &record->result));
-    RefreshLegend();
+    RefreshLegend(true);
 }
 
 std::vector<const RunRecord*> TForm1::RunList() const {
@@ -260,10 +268,10 @@ void TForm1::SetCurveVisible(int run, bool visible) {
     RefreshLegend();
 }
 
-void TForm1::RefreshLegend() {
+void TForm1::RefreshLegend(bool show_newest) {
     QListWidget* legend = ui_.Legend;
     const QStringList texts = LegendTexts(RunList());
-    const int current = legend->currentRow();
+    const int current = legend->currentRow(), scrolled = legend->verticalScrollBar()->value();
     legend->clear();
     for (std::size_t i = 0; i < runs_.size(); ++i) {
         const RunRecord& rec = *runs_[i];
@@ -283,11 +291,22 @@ void TForm1::RefreshLegend() {
     }
     if (current >= 0 && current < legend->count()) legend->setCurrentRow(current);
     legend->setVisible(!runs_.empty());
-    const int rows = std::min(legend->count(), kLegendMaxRows);
+    FitLegendHeight();
+    if (show_newest && legend->count() > 0) legend->scrollToItem(legend->item(legend->count() - 1));
+    else legend->verticalScrollBar()->setValue(scrolled);
+}
+
+void TForm1::FitLegendHeight() {
+    // As tall as its entries, up to kLegendMaxLines lines; at least one entry.
+    QListWidget* legend = ui_.Legend;
     legend->doItemsLayout();
-    const int row_height = std::max({legend->sizeHintForRow(0), QFontMetrics(legend->font()).height() + 4,
-                                     legend->iconSize().height() + 4});
-    legend->setFixedHeight(rows * row_height + 2 * legend->frameWidth() + 2);
+    const int line = std::max(QFontMetrics(legend->font()).height() + 4, legend->iconSize().height() + 4);
+    int content = 0;
+    for (int i = 0; i < legend->count(); ++i) content += legend->sizeHintForRow(i);
+    const int frame = 2 * legend->frameWidth() + 2;
+    const int most = std::min(content, kLegendMaxLines * line) + frame;
+    legend->setMaximumHeight(most);
+    legend->setMinimumHeight(std::min(legend->count() > 0 ? legend->sizeHintForRow(0) + frame : frame, most));
 }
 
 void TForm1::ClearClick() {
@@ -344,6 +363,10 @@ void TForm1::showEvent(QShowEvent* event) {
 }
 
 bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+    // A new width wraps the entries anew.
+    if (watched == ui_.Legend && event->type() == QEvent::Resize &&
+        static_cast<QResizeEvent*>(event)->size().width() != static_cast<QResizeEvent*>(event)->oldSize().width())
+        QTimer::singleShot(0, this, [this] { FitLegendHeight(); });
     if (watched == ui_.Legend && event->type() == QEvent::KeyPress) {
         const int key = static_cast<QKeyEvent*>(event)->key();
         if ((key == Qt::Key_Space || key == Qt::Key_Return || key == Qt::Key_Enter) && ui_.Legend->currentItem()) {

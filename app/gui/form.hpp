@@ -101,7 +101,8 @@ private:
     void ShowProgress(const QString& stage, int done, int total);
     void FinishRun(bool ok, bool cancelled, const QString& error, std::shared_ptr<RunRecord> record);
     void AddCurve(std::shared_ptr<const RunRecord> record);
-    void RefreshLegend();
+    void RefreshLegend(bool show_newest = false);
+    void FitLegendHeight();
     std::vector<const RunRecord*> RunList() const;
     void StopRun();
 
