@@ -73,8 +73,9 @@ ChartView::ChartView(QWidget* parent) : QChartView(new QChart, parent) {
     read_out_ = new QLabel(viewport());
     read_out_->setObjectName(QStringLiteral("ReadOut"));
     read_out_->setAutoFillBackground(true);
-    read_out_->setStyleSheet(QStringLiteral("QLabel { background: rgba(255, 255, 255, 220); color: black; "
-                                            "border: 1px solid #b0b0b0; padding: 1px 4px; }"));
+    read_out_->setStyleSheet(
+        QStringLiteral("QLabel { background: rgba(255, 255, 255, 220); color: black; "
+                       "border: 1px solid #b0b0b0; padding: 1px 4px; }"));
     read_out_->setAttribute(Qt::WA_TransparentForMouseEvents);
     read_out_->hide();
 

@@ -86,13 +86,13 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
         return b;
     };
     ui_.Button1 = button(QStringLiteral("Start!"), QStringLiteral("Button1"), QKeySequence(Qt::Key_F5),
-                     QStringLiteral("Run the parameter file input.dat"));
+                         QStringLiteral("Run the parameter file input.dat"));
     ui_.Button1->setFixedSize(65, 25);
     ui_.Button1->setFont(FontOf(MonospaceFamilies(), 13));
     ui_.ClearButton = button(QStringLiteral("Clear"), QStringLiteral("ClearButton"), QKeySequence(Qt::CTRL | Qt::Key_L),
-                         QStringLiteral("Remove every curve from the chart; the result file stays"));
+                             QStringLiteral("Remove every curve from the chart; the result file stays"));
     ui_.SaveButton = button(QStringLiteral("Save…"), QStringLiteral("SaveButton"), QKeySequence(QKeySequence::Save),
-                        QStringLiteral("Save the chart as PNG or SVG, or the curves as CSV"));
+                            QStringLiteral("Save the chart as PNG or SVG, or the curves as CSV"));
     ui_.ResetZoomButton =
         button(QStringLiteral("Reset zoom"), QStringLiteral("ResetZoomButton"), QKeySequence(Qt::CTRL | Qt::Key_0),
                QStringLiteral("Show all curves again (or double-click the chart); drag a rectangle to zoom"));
@@ -174,7 +174,8 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
     setCentralWidget(central);
     // Tab order follows the layout: the actions left to right, then the chart
     // and its legend.
-    QWidget* order[] = {ui_.Button1, ui_.ClearButton, ui_.SaveButton, ui_.ResetZoomButton, ui_.EngineBox, ui_.Chart1, ui_.Legend};
+    QWidget* order[] = {ui_.Button1,   ui_.ClearButton, ui_.SaveButton, ui_.ResetZoomButton,
+                        ui_.EngineBox, ui_.Chart1,      ui_.Legend};
     for (std::size_t i = 0; i + 1 < std::size(order); ++i) setTabOrder(order[i], order[i + 1]);
 
     show_error_ = [this](const QString& message) { QMessageBox::critical(this, windowTitle(), message); };
@@ -292,8 +293,10 @@ void TForm1::RefreshLegend(bool show_newest) {
     if (current >= 0 && current < legend->count()) legend->setCurrentRow(current);
     legend->setVisible(!runs_.empty());
     FitLegendHeight();
-    if (show_newest && legend->count() > 0) legend->scrollToItem(legend->item(legend->count() - 1));
-    else legend->verticalScrollBar()->setValue(scrolled);
+    if (show_newest && legend->count() > 0)
+        legend->scrollToItem(legend->item(legend->count() - 1));
+    else
+        legend->verticalScrollBar()->setValue(scrolled);
 }
 
 void TForm1::FitLegendHeight() {
@@ -334,7 +337,8 @@ void TForm1::SaveClick() {
     } else if (suffix == u"png" || suffix == u"svg") {
         ok = SavePicture(path);
     } else if (show_error_) {
-        show_error_(QStringLiteral("\"%1\": the name must end in .png, .svg or .csv").arg(QDir::toNativeSeparators(path)));
+        show_error_(
+            QStringLiteral("\"%1\": the name must end in .png, .svg or .csv").arg(QDir::toNativeSeparators(path)));
         return;
     }
     if (!ok && show_error_) show_error_(QStringLiteral("cannot write \"%1\"").arg(QDir::toNativeSeparators(path)));

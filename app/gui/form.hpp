@@ -43,10 +43,10 @@ public:
         QListWidget* Legend = nullptr;      // one entry per run on the chart
         QLabel* StatusLine = nullptr;       // warnings of the last run
         QProgressBar* ProgressBar1 = nullptr;
-        QLineSeries *Series1 = nullptr, *Series2 = nullptr, *Series3 = nullptr, *Series4 = nullptr,
-                    *Series5 = nullptr, *Series6 = nullptr, *Series7 = nullptr, *Series8 = nullptr,
-                    *Series9 = nullptr, *Series10 = nullptr, *Series11 = nullptr, *Series12 = nullptr,
-                    *Series13 = nullptr, *Series14 = nullptr, *Series15 = nullptr;
+        QLineSeries *Series1 = nullptr, *Series2 = nullptr, *Series3 = nullptr, *Series4 = nullptr, *Series5 = nullptr,
+                    *Series6 = nullptr, *Series7 = nullptr, *Series8 = nullptr, *Series9 = nullptr, *Series10 = nullptr,
+                    *Series11 = nullptr, *Series12 = nullptr, *Series13 = nullptr, *Series14 = nullptr,
+                    *Series15 = nullptr;
     };
 
     explicit TForm1(QWidget* parent = nullptr);

@@ -21,7 +21,7 @@
 // change without notice; their use here (double in, double out, accuracy of a
 // few ulp) is checked with Boost 1.74 (Debian 12) only.
 #if BOOST_VERSION / 100 != 1074
-#error "numerics/accurate/bessel_jn_pair.cpp calls boost::math::detail::bessel_j0/j1, checked with Boost 1.74 only: check their signature and run test_fast_bessel with this Boost, then widen this guard"
+#error "boost::math::detail::bessel_j0/j1 are checked with Boost 1.74 only: run test_fast_bessel, then widen"
 #endif
 
 namespace tdcyl {
