@@ -252,7 +252,11 @@ TEST_F(WindowTest, EachClickPlotsTheResultFileIntoTheNextSeriesWithALegendEntry)
     ASSERT_EQ(errors_.size(), 1u);
     EXPECT_NE(errors_[0].find("\"input.dat\""), std::string::npos) << errors_[0];
 
-    Run(kOtherInput);
+    ASSERT_NE(std::setlocale(LC_ALL, "de_DE.UTF-8"), nullptr) << "scripts/install-deps generates de_DE.UTF-8";
+    Run(kOtherInput);  // under a comma locale: still the CLI's bytes
+    std::setlocale(LC_ALL, "C");
+    ASSERT_EQ(std::system("LC_ALL=C '" TDCYL_CLI_PATH "' --input input.dat --output cli.dat --quiet"), 0);
+    EXPECT_EQ(ReadBytes("reflectance.dat"), ReadBytes("cli.dat"));
     ExpectSeriesShowsFile(ui_.Series1, "first.dat");
     ExpectSeriesShowsFile(ui_.Series3, "reflectance.dat");
     for (const QLineSeries* s : {ui_.Series1, ui_.Series3})  // the axes cover every point of both curves
@@ -261,8 +265,7 @@ TEST_F(WindowTest, EachClickPlotsTheResultFileIntoTheNextSeriesWithALegendEntry)
                         ui_.LeftAxis->min() <= p.y() && p.y() <= ui_.LeftAxis->max())
                 << p.x() << ", " << p.y();
 
-    // The entries name what differs between the runs, at most four values.
-    ASSERT_EQ(ui_.Legend->count(), 2);
+    ASSERT_EQ(ui_.Legend->count(), 2);  // the entries name what differs between the runs, at most four values
     EXPECT_EQ(ui_.Legend->item(0)->text(), QStringLiteral("Run 1 — 1 layer, ρ = 10 mm, ρ0 = 0, μs′₁ = 1 mm⁻¹, "
                                                           "μa₁ = 0.01 mm⁻¹, n₁ = 1.4, l₁ = 50 mm, … · faithful"));
     EXPECT_EQ(ui_.Legend->item(1)->text(), QStringLiteral("Run 3 — 1 layer, ρ = 10 mm, ρ0 = 0, μs′₁ = 1.2 mm⁻¹, "
@@ -272,8 +275,7 @@ TEST_F(WindowTest, EachClickPlotsTheResultFileIntoTheNextSeriesWithALegendEntry)
                              "ρ = 10 mm", "ρ0 = 0 mm", "φ = 0 rad", "M = 1", "MMAX = 0", "input.dat"})
         EXPECT_TRUE(tip.contains(QString::fromUtf8(part))) << part << " missing in\n" << tip.toStdString();
 
-    // A click on the first entry hides its curve; read-out and reset zoom skip it.
-    QApplication::processEvents();
+    QApplication::processEvents();  // a click on the first entry hides its curve; read-out and reset zoom skip it
     const QPoint first = ui_.Legend->visualItemRect(ui_.Legend->item(0)).center();
     SendMouse(ui_.Legend->viewport(), QEvent::MouseButtonPress, first, Qt::LeftButton);
     SendMouse(ui_.Legend->viewport(), QEvent::MouseButtonRelease, first);
@@ -283,17 +285,16 @@ TEST_F(WindowTest, EachClickPlotsTheResultFileIntoTheNextSeriesWithALegendEntry)
     EXPECT_TRUE(ui_.ReadOut->text().startsWith(QStringLiteral("Run 3:"))) << ui_.ReadOut->text().toStdString();
     ui_.Chart1->ResetZoom();
     EXPECT_LT(ui_.BottomAxis->max(), last1.x());
-    // Space on the current entry toggles it as well.
-    ui_.Legend->setCurrentRow(0);
+    ui_.Legend->setCurrentRow(0);  // Space on the current entry toggles it as well
     QKeyEvent space(QEvent::KeyPress, Qt::Key_Space, Qt::NoModifier, QStringLiteral(" "));
     QApplication::sendEvent(ui_.Legend, &space);
     EXPECT_TRUE(ui_.Series1->isVisible());
 
     // A screenshot writes its picture and nothing else; saved pictures have the size asked for.
-    const std::string result = ReadBytes("reflectance.dat");
+    WriteBytes("reflectance.dat", "kept\n");
     ASSERT_EQ(std::system("QT_QPA_PLATFORM=offscreen '" TDCYL_GUI_PATH "' --screenshot shot.png input.dat"), 0);
-    EXPECT_EQ(std::distance(fs::directory_iterator("."), fs::directory_iterator()), 4);  // first.dat, shot.png
-    EXPECT_EQ(ReadBytes("reflectance.dat"), result);
+    EXPECT_EQ(std::distance(fs::directory_iterator("."), fs::directory_iterator()), 5);  // + shot.png
+    EXPECT_EQ(ReadBytes("reflectance.dat"), "kept\n");
     EXPECT_FALSE(QImage(QStringLiteral("shot.png")).isNull());
     const QSize size(800, 600);
     ASSERT_TRUE(form_.SavePicture(QStringLiteral("chart.png"), size));
