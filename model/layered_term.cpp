@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "numerics/bessel.hpp"
+#include "numerics/specified/bessel.hpp"
 #include "numerics/j0_zeros.hpp"
 
 namespace tdcyl {

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <vector>
 
-#include "numerics/bessel.hpp"
+#include "numerics/specified/bessel.hpp"
 
 namespace tdcyl {
 

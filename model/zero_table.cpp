@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "model/zero_finder.hpp"
-#include "numerics/bessel.hpp"
+#include "numerics/specified/bessel.hpp"
 
 namespace tdcyl {
 namespace {

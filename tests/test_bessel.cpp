@@ -6,7 +6,7 @@
 #include <ostream>
 
 #include "case_names.hpp"
-#include "numerics/bessel.hpp"
+#include "numerics/specified/bessel.hpp"
 
 namespace tdcyl {
 namespace {

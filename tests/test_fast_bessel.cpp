@@ -7,8 +7,8 @@
 #include <cmath>
 #include <vector>
 
-#include "numerics/bessel_jn_pair.hpp"
-#include "numerics/bessel_jn_zeros.hpp"
+#include "numerics/accurate/bessel_jn_pair.hpp"
+#include "numerics/accurate/bessel_jn_zeros.hpp"
 
 namespace tdcyl {
 namespace {

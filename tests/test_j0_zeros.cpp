@@ -5,7 +5,7 @@
 
 #include <cmath>
 
-#include "numerics/bessel.hpp"
+#include "numerics/specified/bessel.hpp"
 #include "numerics/extended.hpp"
 #include "numerics/j0_zeros.hpp"
 

@@ -8,7 +8,7 @@
 
 #include "bench/baseline/plain_term.hpp"
 #include "model/layered_term.hpp"
-#include "numerics/bessel.hpp"
+#include "numerics/specified/bessel.hpp"
 #include "numerics/j0_zeros.hpp"
 #include "run_test_support.hpp"
 

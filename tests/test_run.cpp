@@ -12,7 +12,7 @@
 
 #include "app/core/run.hpp"
 #include "bench/baseline/plain_term.hpp"
-#include "numerics/bessel.hpp"
+#include "numerics/specified/bessel.hpp"
 #include "run_test_support.hpp"
 
 namespace tdcyl {

@@ -5,10 +5,13 @@
 // (twice on "input.dat" when none is given), shows the read-out of the last
 // curve's peak, saves a picture of the window as FILE and exits: for
 // documentation pictures, also without a display (QT_QPA_PLATFORM=offscreen).
+// It writes the picture and nothing else: the runs' result files go to a
+// temporary folder, removed at the end.
 #include <QApplication>
 #include <QComboBox>
 #include <QPixmap>
 #include <QStringList>
+#include <QTemporaryDir>
 #include <QTimer>
 
 #include <algorithm>
@@ -56,7 +59,7 @@ int main(int argc, char** argv) {
     }
 
     tdcyl::TForm1 form;
-    form.EngineBox->setCurrentIndex(engine == tdcyl::Engine::fast ? 1 : 0);
+    form.ui().EngineBox->setCurrentIndex(engine == tdcyl::Engine::fast ? 1 : 0);
     form.show();
     // A run that ignored its cancel when the window closed must not keep the
     // program alive: end without waiting for it.
@@ -69,12 +72,19 @@ int main(int argc, char** argv) {
     };
     if (!plan) return finish(QApplication::exec());
 
-    if (plan->inputs.isEmpty()) plan->inputs << form.InputPath << form.InputPath;
-    form.ShowError = [](const QString& message) {
+    auto report = [](const QString& message) {
         std::fprintf(stderr, "tdcyl: %s\n", message.toLocal8Bit().constData());
     };
+    const QTemporaryDir scratch;
+    if (!scratch.isValid()) {
+        report(QStringLiteral("cannot make a temporary folder: ") + scratch.errorString());
+        return 1;
+    }
+    form.SetOutputPath(scratch.filePath(QStringLiteral("reflectance.dat")));
+    if (plan->inputs.isEmpty()) plan->inputs << form.InputPath() << form.InputPath();
+    form.SetShowError(report);
     auto start_next = [&form, &plan] {
-        form.InputPath = plan->inputs[plan->next++];
+        form.SetInputPath(plan->inputs[plan->next++]);
         form.Button1Click();
     };
     QObject::connect(&form, &tdcyl::TForm1::RunFinished, &form, [&](bool ok) {
@@ -88,7 +98,7 @@ int main(int argc, char** argv) {
             if (!form.Runs().empty()) {
                 const std::vector<double>& y = form.Runs().back()->result.log10_abs;
                 const auto peak = std::max_element(y.begin(), y.end()) - y.begin();
-                form.ReadOutSample(form.Runs().back()->number - 1, static_cast<int>(peak));
+                form.ui().Chart1->ReadOutSample(form.Runs().back()->number - 1, static_cast<int>(peak));
             }
             const bool saved = form.grab().save(plan->file);
             if (!saved) std::fprintf(stderr, "tdcyl: cannot write %s\n", plan->file.toLocal8Bit().constData());

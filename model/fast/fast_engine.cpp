@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <limits>
 
-#include "numerics/bessel_jn_pair.hpp"
-#include "numerics/bessel_jn_zeros.hpp"
+#include "numerics/accurate/bessel_jn_pair.hpp"
+#include "numerics/accurate/bessel_jn_zeros.hpp"
 #include "numerics/real_fft.hpp"
 
 namespace tdcyl::fast {

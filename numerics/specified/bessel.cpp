@@ -7,7 +7,7 @@
 // Arithmetic is plain double: the coefficients (given to 20 digits) are held
 // as doubles and the Horner accumulators are doubles. Only the constants
 // pi/4, 3pi/4 and 2/pi enter at Extended precision.
-#include "numerics/bessel.hpp"
+#include "numerics/specified/bessel.hpp"
 
 #include <cmath>
 #include <cstddef>

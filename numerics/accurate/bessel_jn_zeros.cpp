@@ -12,17 +12,22 @@
 //
 // Range: 0 <= m <= 500, zeros up to about 2e4 (q up to about 6000); checked
 // against 30-digit values for orders 0 ... 120.
-#include "numerics/bessel_jn_zeros.hpp"
+#include "numerics/accurate/bessel_jn_zeros.hpp"
 
 #include <boost/math/special_functions/bessel.hpp>
 #include <cmath>
+#include <stdexcept>
+#include <string>
 
-#include "numerics/bessel_jn_pair.hpp"
+#include "numerics/accurate/bessel_jn_pair.hpp"
 
 namespace tdcyl {
 namespace {
 
-double HalleyRefine(int m, double x) {
+// Halley steps from x until a step falls below 1e-10 x; a start that does
+// not get there in 20 steps (a NaN, or a start between two zeros that the
+// iteration leaves) is reported rather than passed on as a zero.
+double HalleyRefine(int m, int q, double x) {
     const double mm = m;
     for (int it = 0; it < 20; ++it) {
         const BesselPair p = BesselJnPair(m, x);
@@ -32,9 +37,10 @@ double HalleyRefine(int m, double x) {
         const double step = 2 * f * f1 / (2 * f1 * f1 - f * f2);
         x -= step;
         // Cubic convergence: after a step of 1e-10 x the error is ~1e-30 x.
-        if (std::fabs(step) <= 1e-10 * x) break;
+        if (std::fabs(step) <= 1e-10 * x) return x;
     }
-    return x;
+    throw std::runtime_error("BesselJnZerosAccurate: the zero j_{" + std::to_string(m) + "," + std::to_string(q) +
+                             "} did not converge in 20 Halley steps");
 }
 
 }  // namespace
@@ -50,7 +56,7 @@ std::vector<double> BesselJnZerosAccurate(int m, int count) {
         }
         const double prev = z[z.size() - 1];
         const double gap = prev - z[z.size() - 2];
-        double x = HalleyRefine(m, prev + gap);
+        double x = HalleyRefine(m, q, prev + gap);
         const double d = x - prev;
         if (!(d > 2.9 && d < gap + 0.1)) x = boost::math::cyl_bessel_j_zero(order, q);
         z.push_back(x);
