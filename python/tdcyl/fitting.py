@@ -12,14 +12,31 @@ from .files import InputParams
 from .irf import convolve_irf, uniform_bin_width
 from .model import Layer, _engine, _integer, _layers_array, reflectance
 
-__all__ = ["fit", "FitResult", "fit_range_slice"]
+__all__ = ["fit", "FitResult", "fit_range_slice", "pre_pulse_background"]
 
 _LAYER_PARAM = re.compile(r"^(musp|mua|n|l)([1-9][0-9]*)$")
 _COLUMN = {"musp": 0, "mua": 1, "n": 2, "l": 3}
-_UNITS = {"musp": "1/mm", "mua": "1/mm", "n": "", "l": "mm", "shift": "ps", "scale": "counts mm^2"}
+_UNITS = {"musp": "1/mm", "mua": "1/mm", "n": "", "l": "mm", "shift": "ps", "scale": "counts mm^2",
+          "background": "counts/bin"}
 # Wide limits that keep the model defined; narrow them through `bounds`.
 _DEFAULT_BOUNDS = {"musp": (0.01, 20.0), "mua": (1e-6, 1.0), "n": (1.0, 3.0), "l": (0.01, 500.0)}
 _SHIFT_BOUNDS = (-1000.0, 1000.0)
+PRE_PULSE_MARGIN_PS = 200.0  # the pre-pulse window ends this long before the rise reaches 10 % of the peak
+
+
+def pre_pulse_background(t_ps, counts) -> float:
+    """Mean counts per bin before the pulse: the bins that end at least
+    PRE_PULSE_MARGIN_PS before the first bin of the rise at 10 % of the peak
+    (dark counts and afterpulsing alone arrive there). ValueError with fewer than 5 such bins."""
+    t = np.asarray(t_ps, dtype=float)
+    c = np.asarray(counts, dtype=float)
+    rise = int(np.argmax(c >= 0.1 * np.max(c)))
+    width = t[1] - t[0]
+    before = (t + 0.5 * width) <= t[rise] - 0.5 * width - PRE_PULSE_MARGIN_PS
+    if np.count_nonzero(before) < 5:
+        raise ValueError(f"background: 'pre-pulse' needs at least 5 bins ending {PRE_PULSE_MARGIN_PS:g} ps "
+                         f"before the rise, the measurement has {np.count_nonzero(before)}")
+    return float(np.mean(c[before]))
 
 
 @dataclass
@@ -119,7 +136,7 @@ def _model_dict(model) -> dict:
 
 
 def fit(t_ps, counts, irf, model, free=("mua1", "musp1"), *, bounds=None, fit_range=(0.8, 0.01),
-        weights="poisson", shift=True, scale="area", engine=None, threads=0, max_nfev=100,
+        weights="poisson", shift=True, scale="area", background=None, engine=None, threads=0, max_nfev=100,
         ftol=1e-6) -> FitResult:
     """Fits layer parameters to a measured histogram.
 
@@ -150,6 +167,14 @@ def fit(t_ps, counts, irf, model, free=("mua1", "musp1"), *, bounds=None, fit_ra
     scale : "area" or "free"
         "area": the model is scaled to the data's counts in the fit range;
         "free": the scale is a fitted parameter.
+    background : None, "free", "pre-pulse" or float
+        A constant count level per bin added to the model (dark counts,
+        afterpulsing): "free" fits it as the parameter "background" (counts per
+        bin); "pre-pulse" takes the mean of the bins before the pulse (see
+        pre_pulse_background: the bins ending 200 ps before the rise reaches
+        10 % of the peak); a number gives it. None: no background. A real
+        background that the model leaves out lifts the tail and biases the
+        fit, mostly mu_a (too low): use "free" or "pre-pulse" for measured data.
     engine, threads : as for tdcyl.reflectance (the model is computed with all_samples=True).
     max_nfev : int
         Limit of residual evaluations of the optimiser.
@@ -179,6 +204,20 @@ def fit(t_ps, counts, irf, model, free=("mua1", "musp1"), *, bounds=None, fit_ra
         raise ValueError(f"scale must be 'area' or 'free', not {scale!r}")
     if not isinstance(shift, (bool, np.bool_)):
         raise TypeError("shift must be True or False")
+    fixed_background = 0.0
+    if isinstance(background, str):
+        if background == "pre-pulse":
+            fixed_background = pre_pulse_background(t, y)
+        elif background != "free":
+            raise ValueError(f"background must be 'free', 'pre-pulse', a number or None, not {background!r}")
+    elif background is not None:
+        if isinstance(background, (bool, np.bool_)) or not isinstance(background, (int, float, np.number)):
+            raise TypeError(f"background must be 'free', 'pre-pulse', a number or None, not "
+                            f"{type(background).__name__}")
+        fixed_background = float(background)
+        if not (np.isfinite(fixed_background) and fixed_background >= 0):
+            raise ValueError(f"background must be finite and >= 0 counts per bin, got {background}")
+    free_background = background == "free"
     eng = _engine(engine)
     threads = _integer("threads", threads, 0, 1024)
     base = _model_dict(model)
@@ -201,15 +240,17 @@ def fit(t_ps, counts, irf, model, free=("mua1", "musp1"), *, bounds=None, fit_ra
             raise ValueError(f"free: {name!r} names layer {layer} of a model with {layers0.shape[0]} layers")
         slots.append((layer - 1, _COLUMN[m.group(1)], m.group(1)))
 
-    names = list(free) + (["shift"] if shift else []) + (["scale"] if scale == "free" else [])
+    names = list(free) + (["shift"] if shift else []) + (["scale"] if scale == "free" else []) + (
+        ["background"] if free_background else [])
     user_bounds = dict(bounds or {})
     for key in user_bounds:
         if key not in names:
             raise ValueError(f"bounds: {key!r} is not a fitted parameter ({names})")
     lo, hi = [], []
     for name in names:
-        kind = "shift" if name == "shift" else "scale" if name == "scale" else _LAYER_PARAM.match(name).group(1)
-        default = _SHIFT_BOUNDS if kind == "shift" else (0.0, np.inf) if kind == "scale" else _DEFAULT_BOUNDS[kind]
+        kind = name if name in ("shift", "scale", "background") else _LAYER_PARAM.match(name).group(1)
+        default = _SHIFT_BOUNDS if kind == "shift" else (0.0, np.inf) if kind in ("scale", "background") else \
+            _DEFAULT_BOUNDS[kind]
         b = user_bounds.get(name, default)
         if len(b) != 2 or not b[0] < b[1]:
             raise ValueError(f"bounds[{name!r}] must be (low, high) with low < high, got {b}")
@@ -262,11 +303,12 @@ def fit(t_ps, counts, irf, model, free=("mua1", "musp1"), *, bounds=None, fit_ra
 
     def predicted(x):
         optical, s, a = unpack(x)
+        b = float(x[-1]) if free_background else fixed_background
         tm, rm = curve(optical)
         h = convolve_irf(tm, rm, t, irf_c, shift_ps=s)
         if a is None:
-            a = float(np.sum(yw) / np.sum(h[window]))
-        return a * h, a
+            a = float((np.sum(yw) - b * yw.size) / np.sum(h[window]))
+        return a * h + b, a
 
     def residuals(x):
         m = predicted(x)[0][window]
@@ -279,7 +321,8 @@ def fit(t_ps, counts, irf, model, free=("mua1", "musp1"), *, bounds=None, fit_ra
         r0 = residuals(x)
         J = np.empty((r0.size, x.size))
         for i in range(x.size):
-            step = 1e-5 * max(abs(x[i]), 1.0) if names[i] in ("shift", "scale") else 1e-5 * max(abs(x[i]), 1e-4)
+            step = 1e-5 * max(abs(x[i]), 1.0) if names[i] in ("shift", "scale", "background") else \
+                1e-5 * max(abs(x[i]), 1e-4)
             if x[i] + step > hi[i]:
                 step = -step
             xp = x.copy()
@@ -292,6 +335,11 @@ def fit(t_ps, counts, irf, model, free=("mua1", "musp1"), *, bounds=None, fit_ra
         x0.append(0.0)
     if scale == "free":
         x0.append(1.0)
+    if free_background:  # start from the pre-pulse level when there are bins before the pulse
+        try:
+            x0.append(pre_pulse_background(t, y))
+        except ValueError:
+            x0.append(0.0)
     x0 = np.array(x0, dtype=float)
     for i, name in enumerate(names):
         if not lo[i] <= x0[i] <= hi[i]:
@@ -300,10 +348,12 @@ def fit(t_ps, counts, irf, model, free=("mua1", "musp1"), *, bounds=None, fit_ra
         optical, s, _ = unpack(x0)
         tm, rm = curve(optical)
         h = convolve_irf(tm, rm, t, irf_c, shift_ps=s)
-        x0[-1] = float(np.sum(yw) / np.sum(h[window]))
+        x0[len(free) + shift] = float(np.sum(yw) / np.sum(h[window]))
     x_scale = np.array([max(abs(v), 1e-3) for v in x0])
     if shift:
         x_scale[len(free)] = width
+    if free_background:
+        x_scale[-1] = max(abs(x0[-1]), 1.0)
 
     res = scipy.optimize.least_squares(residuals, x0, jac=jacobian, bounds=(lo, hi), x_scale=x_scale,
                                        method="trf", max_nfev=max_nfev,
@@ -330,4 +380,5 @@ def fit(t_ps, counts, irf, model, free=("mua1", "musp1"), *, bounds=None, fit_ra
         stderr={n: float(e) for n, e in zip(names, stderr)}, covariance=cov, chi2=chi2, dof=dof,
         chi2_red=chi2 / dof, residuals=r, fit_slice=window, t_ps=t, counts=y, fitted=pred, scale=a, shift_ps=s,
         model=fitted_model, model_calls=calls, nfev=int(res.nfev), wall_time_s=time.perf_counter() - started,
-        success=bool(res.success), message=str(res.message))
+        success=bool(res.success), message=str(res.message),
+        extra={"background": float(res.x[-1]) if free_background else fixed_background})
