@@ -218,7 +218,7 @@ def run(argv=None) -> int:
     old = pd.DataFrame()
     if os.path.exists(args.out):
         try:
-            old = pd.read_csv(args.out, keep_default_na=False, na_values=[""])
+            old = pd.read_csv(args.out, keep_default_na=False, na_values=[""], dtype={"channel": str})
         except (OSError, ValueError) as exc:
             print(f"tdcyl-fit: error: --out {args.out}: not a results table ({exc})", file=sys.stderr)
             return 2

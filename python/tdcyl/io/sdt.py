@@ -79,6 +79,7 @@ def read_sdt(path) -> Measurement:
             f.seek(meas_offs + k * meas_len)
             d = f.read(_MEAS_MIN)
             tac_r, tac_g = struct.unpack_from("<fh", d, 64)
+            tac_r = float(f"{tac_r:.7g}")  # a float32 of a setting in decimal: its 7 digits
             adc_re, = struct.unpack_from("<h", d, 82)
             col_t, = struct.unpack_from("<f", d, 92)
             if not (math.isfinite(tac_r) and tac_r > 0 and tac_g >= 1 and adc_re >= 2):
