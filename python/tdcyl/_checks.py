@@ -26,7 +26,8 @@ LAYER_COLUMN = {"musp": 0, "mua": 1, "n": 2, "l": 3}
 # The one table of units: of the layer quantities, the geometry, the sampling
 # and the fit's own parameters (the scale turns mm^-2 per bin into counts).
 UNITS = {"musp": "1/mm", "mua": "1/mm", "n": "1", "l": "mm", "radius": "mm", "rho": "mm", "rho0": "mm",
-         "phi": "rad", "M": "1", "mmax": "1", "N": "1", "shift": "ps", "scale": "counts mm^2"}
+         "phi": "rad", "M": "1", "mmax": "1", "N": "1", "shift": "ps", "scale": "counts mm^2",
+         "background": "counts/bin"}
 
 
 def unit(name: str) -> str:

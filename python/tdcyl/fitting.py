@@ -15,7 +15,7 @@ from .files import InputParams
 from .irf import convolve_irf, uniform_bin_width
 from .model import Layer, reflectance
 
-__all__ = ["fit", "FitResult", "fit_range_slice"]
+__all__ = ["fit", "FitResult", "fit_range_slice", "pre_pulse_background"]
 
 # Wide limits that keep the model defined; narrow them through `bounds`.
 _DEFAULT_BOUNDS = {"musp": (0.01, 20.0), "mua": (1e-6, 1.0), "n": (1.0, 3.0), "l": (0.01, 500.0)}
@@ -26,21 +26,24 @@ _TISSUE = {"musp": (0.02, 50.0), "mua": (1e-4, 1.0)}
 # Singular values of the column-normalised Jacobian below this fraction of the
 # largest: a combination of parameters the data do not constrain.
 _RANK_CUT = 1e-7
+PRE_PULSE_MARGIN_PS = 200.0  # the pre-pulse window ends this long before the rise reaches 10 % of the peak
 
 
 @dataclass(repr=False)
 class FitResult:
     """Outcome of tdcyl.fit().
 
-    names: fitted parameters in order (layer parameters, then "shift" in ps and
-    "scale" when fitted); values/stderr/start: by name (stderr inf for a
-    parameter the data do not determine); covariance: in the order of names;
+    names: fitted parameters in order (layer parameters, then "shift" in ps,
+    "scale" and "background" in counts per bin when fitted); values/stderr/
+    start: by name (stderr inf for a parameter the data do not determine);
+    covariance: in the order of names;
     chi2: sum of the squared residuals, chi2_red = chi2/dof; p_value: of the
     goodness-of-fit test (gof_test); residuals: (model - data)/sigma over the
     fit range (signed square roots of the Poisson deviance for Poisson
     weights); success: the optimiser converged AND the fit passed the test;
     at_bound, undetermined: names flagged; model_calls: evaluations of the
-    forward model (the cost of the fit). report() gives all of it as text.
+    forward model (the cost of the fit); extra["background"]: the constant
+    count level per bin in the model (0 without one). report() gives all of it as text.
     """
 
     names: tuple[str, ...]
@@ -113,6 +116,13 @@ class FitResult:
         if "scale" not in self.names:
             lines.append(f"  {'scale':<{width}} {self.scale:>12.6g}   {'':<9} {'':>7}  {self.units.get('scale', ''):<12}"
                          " (the data's area in the fit range)")
+        bg = self.extra.get("background", 0.0)
+        if "background" not in self.names and bg:
+            e = self.extra.get("background_stderr", math.nan)
+            src = self.extra.get("background_source", "given")
+            err = f"± {e:<9.2g}" if math.isfinite(e) else " " * 11
+            lines.append(f"  {'background':<{width}} {bg:>12.6g} {err} {'':>7}  {chk.unit('background'):<12} "
+                         f"({src}, not fitted)")
         corr = self.correlation
         pairs = [(abs(corr[i, j]), self.names[i], self.names[j], corr[i, j]) for i in range(len(self.names))
                  for j in range(i + 1, len(self.names)) if abs(corr[i, j]) >= min_correlation]
@@ -161,6 +171,47 @@ def _runs_p_value(r) -> float:
     mean = 2.0 * n1 * n2 / n + 1
     var = (mean - 1) * (mean - 2) / (n - 1)
     return float(scipy.stats.norm.cdf((runs - mean) / math.sqrt(var))) if var > 0 else 1.0
+
+
+def _pre_pulse(t, y) -> tuple[float, float]:
+    """Mean and its standard error of the bins that end PRE_PULSE_MARGIN_PS before the rise."""
+    width = t[1] - t[0]
+    rise = int(np.argmax(y >= 0.1 * np.max(y)))
+    before = (t + 0.5 * width) <= t[rise] - 0.5 * width - PRE_PULSE_MARGIN_PS
+    n = int(np.count_nonzero(before))
+    if n < 5:
+        raise ValueError(f"background: 'pre-pulse' needs at least 5 bins ending {PRE_PULSE_MARGIN_PS:g} ps "
+                         f"before the rise, the measurement has {n}")
+    peak = float(np.max(y))  # in units of the peak: the squares of counts near 1e300 overflow
+    yb = y[before] / peak
+    return float(np.mean(yb)) * peak, float(np.std(yb, ddof=1) / math.sqrt(n)) * peak
+
+
+def pre_pulse_background(t_ps, counts) -> float:
+    """Mean counts per bin before the pulse: the bins that end at least
+    PRE_PULSE_MARGIN_PS before the first bin of the rise at 10 % of the peak
+    (dark counts and afterpulsing alone arrive there). ValueError with fewer than 5 such bins."""
+    t = chk.real_array("t_ps", t_ps, min_size=2)
+    uniform_bin_width("t_ps", t)
+    y = chk.real_array("counts", counts)
+    if y.shape != t.shape:
+        raise ValueError(f"counts must have the shape of t_ps {t.shape}, got {y.shape}")
+    if not np.max(y) > 0:
+        raise ValueError("counts: the histogram holds no counts")
+    return _pre_pulse(t, y)[0]
+
+
+def _background(value):
+    """(fitted?, given level or None for 'pre-pulse') of fit's background argument."""
+    if value is None:
+        return False, 0.0
+    if isinstance(value, str):
+        if value not in ("free", "pre-pulse"):
+            raise ValueError(f"background must be 'free', 'pre-pulse', a number or None, not {value!r}")
+        return value == "free", None
+    if not chk._is_real_scalar(value):
+        raise TypeError(f"background must be 'free', 'pre-pulse', a number or None, not {type(value).__name__}")
+    return False, chk.real("background", value, minimum=0.0, unit="counts per bin")
 
 
 def fit_range_slice(counts, fit_range=(0.8, 0.01)) -> slice:
@@ -227,7 +278,7 @@ def _bounds(names, bounds) -> tuple[list, list]:
     lo, hi = [], []
     for name in names:
         m = chk.LAYER_PARAM.match(name)
-        default = _SHIFT_BOUNDS if name == "shift" else (0.0, np.inf) if name == "scale" else \
+        default = _SHIFT_BOUNDS if name == "shift" else (0.0, np.inf) if name in ("scale", "background") else \
             _DEFAULT_BOUNDS[m.group(1)]
         b = bounds.get(name, default)
         if isinstance(b, (str, bytes)) or np.ndim(b) != 1 or len(b) != 2:
@@ -266,7 +317,7 @@ def _tissue_warnings(layers: np.ndarray, free: tuple) -> list:
 
 
 def fit(t_ps, counts, irf, model, free=("mua1", "musp1"), *, bounds=None, fit_range=(0.8, 0.01),
-        weights="poisson", shift=True, scale="area", engine=None, threads=0, max_nfev=100,
+        weights="poisson", shift=True, scale="area", background=None, engine=None, threads=0, max_nfev=100,
         ftol=1e-6, min_p_value=1e-4) -> FitResult:
     """Fits layer parameters to a measured histogram.
 
@@ -300,6 +351,15 @@ def fit(t_ps, counts, irf, model, free=("mua1", "musp1"), *, bounds=None, fit_ra
         "area": the model is scaled to the data's counts in the fit range (a
         parameter estimated from the data: it counts in the degrees of freedom);
         "free": the scale is a fitted parameter.
+    background : None, "free", "pre-pulse" or float
+        A constant count level per bin added to the model (dark counts,
+        afterpulsing): "free" fits it as the parameter "background" (counts per
+        bin, one more degree of freedom used); "pre-pulse" takes the mean of the
+        bins before the pulse (see pre_pulse_background: the bins ending 200 ps
+        before the rise reaches 10 % of the peak); a number gives it. None: no
+        background. A real background that the model leaves out lifts the tail
+        and biases the fit, mostly mu_a (too low): use "free" or "pre-pulse" for
+        measured data.
     engine, threads : as for tdcyl.reflectance (the model is computed with all_samples=True).
     max_nfev : int
         Limit of residual evaluations of the optimiser.
@@ -342,6 +402,7 @@ def fit(t_ps, counts, irf, model, free=("mua1", "musp1"), *, bounds=None, fit_ra
     if not isinstance(scale, str) or scale not in ("area", "free"):
         raise ValueError(f"scale must be 'area' or 'free', not {scale!r}")
     shift = chk.boolean("shift", shift)
+    free_background, given_background = _background(background)
     eng = chk.engine(engine)
     threads = chk.integer("threads", threads, 0, 1024)
     max_nfev = chk.integer("max_nfev", max_nfev, 1, 100000)
@@ -351,7 +412,7 @@ def fit(t_ps, counts, irf, model, free=("mua1", "musp1"), *, bounds=None, fit_ra
     layers0 = base["layers"]
 
     free = _free_names(free)
-    if not free and not shift and scale == "area":
+    if not free and not shift and scale == "area" and not free_background:
         raise ValueError("free: nothing to fit")
     if len(set(free)) != len(free):
         raise ValueError(f"free: a parameter is named twice in {free}")
@@ -364,17 +425,23 @@ def fit(t_ps, counts, irf, model, free=("mua1", "musp1"), *, bounds=None, fit_ra
         if layer > layers0.shape[0]:
             raise ValueError(f"free: {name!r} names layer {layer} of a model with {layers0.shape[0]} layers")
         slots.append((layer - 1, chk.LAYER_COLUMN[m.group(1)]))
-    names = list(free) + (["shift"] if shift else []) + (["scale"] if scale == "free" else [])
+    names = list(free) + (["shift"] if shift else []) + (["scale"] if scale == "free" else []) + (
+        ["background"] if free_background else [])
     i_shift = len(free) if shift else None
-    i_scale = len(names) - 1 if scale == "free" else None
+    i_scale = len(free) + shift if scale == "free" else None
+    i_bg = len(names) - 1 if free_background else None
     lo, hi = _bounds(names, bounds)
 
     window = fit_range_slice(y, fit_range)
+    bg_stderr = math.nan
+    if background == "pre-pulse":
+        given_background, bg_stderr = _pre_pulse(t, y)
     # The fit runs on counts divided by their peak c (and sigma by its median): the
     # residuals the optimiser sees are k times the true ones, whatever the data's units.
     c = float(np.max(y))
     yn = y / c
     yw = yn[window]
+    bg_n = given_background / c if given_background is not None else 0.0
     if weights is None:
         mode, sigma, k = "none", np.ones_like(yw), 1.0 / c
     elif isinstance(weights, str):
@@ -423,12 +490,13 @@ def fit(t_ps, counts, irf, model, free=("mua1", "musp1"), *, bounds=None, fit_ra
         optical = tuple(float(v) for v in x[:len(free)])
         tm, rm, _ = curve(optical)
         h = convolve_irf(tm, rm, t, irf_n, shift_ps=float(x[i_shift]) if shift else 0.0)
-        if area:  # the data's area in the fit range, never outside it
+        b = float(x[i_bg]) if free_background else bg_n
+        if area:  # the data's area above the background in the fit range, never outside it
             hw = float(np.sum(h[window]))
-            a = float(np.sum(yw)) / hw if hw > 0 else 0.0
+            a = max(float(np.sum(yw)) - b * yw.size, 0.0) / hw if hw > 0 else 0.0
         else:
             a = float(x[i_scale])
-        return a * h, a
+        return a * h + b, a
 
     def residuals(x):
         m = predicted(x)[0][window]
@@ -437,10 +505,19 @@ def fit(t_ps, counts, irf, model, free=("mua1", "musp1"), *, bounds=None, fit_ra
         return (m - yw) / sigma
 
     x0 = [layers0[i, j] for (i, j) in slots] + ([0.0] if shift else []) + ([1.0] if scale == "free" else [])
+    if free_background:  # from the pre-pulse level when there are bins before the pulse
+        try:
+            x0.append(_pre_pulse(t, y)[0] / c)
+        except ValueError:
+            x0.append(0.0)
     x0 = np.array(x0, dtype=float)
-    if scale == "free":  # start from the area scale; its bounds in units of the peak
+    # Scale and background in counts outside, in units of the peak inside.
+    units_of = np.where(np.isin(np.arange(len(names)), [i for i in (i_scale, i_bg) if i is not None]), c, 1.0)
+    lo, hi = list(np.array(lo) / units_of), list(np.array(hi) / units_of)
+    if free_background:
+        x0[i_bg] = min(max(x0[i_bg], lo[i_bg]), hi[i_bg])
+    if scale == "free":  # start from the area scale
         x0[i_scale] = predicted(x0, area=True)[1]
-        lo[i_scale], hi[i_scale] = lo[i_scale] / c, hi[i_scale] / c
     for i, name in enumerate(names):
         if not lo[i] <= x0[i] <= hi[i]:
             raise ValueError(f"the start value of {name} ({x0[i]}) is outside its bounds ({lo[i]}, {hi[i]})")
@@ -449,13 +526,15 @@ def fit(t_ps, counts, irf, model, free=("mua1", "musp1"), *, bounds=None, fit_ra
         x_scale[i_shift] = width
     if scale == "free":
         x_scale[i_scale] = max(abs(x0[i_scale]), 1e-300)
+    if free_background:  # a background of a few counts per bin is ~1e-3 of a peak of thousands
+        x_scale[i_bg] = max(abs(x0[i_bg]), 1e-3)
 
     def jacobian(x):
         # Forward differences; shift and scale reuse the cached curve (no model call).
         r0 = residuals(x)
         J = np.empty((r0.size, x.size))
         for i in range(x.size):
-            step = 1e-5 * max(abs(x[i]), 1.0 if i == i_shift else x_scale[i] if i == i_scale else 1e-4)
+            step = 1e-5 * max(abs(x[i]), 1.0 if i == i_shift else x_scale[i] if i in (i_scale, i_bg) else 1e-4)
             if x[i] + step > hi[i]:
                 step = -step
             xp = x.copy()
@@ -463,7 +542,7 @@ def fit(t_ps, counts, irf, model, free=("mua1", "musp1"), *, bounds=None, fit_ra
             J[:, i] = (residuals(xp) - r0) / step
         return J
 
-    start = dict(zip(names, x0 * np.where(np.arange(len(names)) == i_scale, c, 1.0)))
+    start = dict(zip(names, x0 * units_of))
     res = scipy.optimize.least_squares(residuals, x0, jac=jacobian, bounds=(lo, hi), x_scale=x_scale,
                                        method="trf", max_nfev=max_nfev, ftol=ftol, xtol=1e-7, gtol=1e-15)
     x = res.x
@@ -483,11 +562,12 @@ def fit(t_ps, counts, irf, model, free=("mua1", "musp1"), *, bounds=None, fit_ra
     cov = (vt[keep].T / sv[keep] ** 2) @ vt[keep] / np.outer(nz, nz)
     # The optimiser's residuals are k times the true ones: J^T J is k^2 times too large.
     cov = cov * k**2 if mode != "none" else cov * float(r_opt @ r_opt) / dof
-    units_of = np.where(np.arange(len(names)) == i_scale, c, 1.0)  # the scale back in counts
-    cov = cov * np.outer(units_of, units_of)
-    stderr = np.sqrt(np.clip(np.diag(cov), 0, None))
+    stderr_in = np.sqrt(np.clip(np.diag(cov), 0, None))
+    stderr = stderr_in * units_of  # scale and background back in counts (the square of 1e300 counts overflows)
+    with np.errstate(over="ignore", invalid="ignore"):
+        cov = cov * np.outer(units_of, units_of)
     span = np.array(hi) - np.array(lo)
-    loose = (norms == 0) | np.any(np.abs(vt[~keep]) > 1e-3, axis=0) | (stderr / units_of > span)
+    loose = (norms == 0) | np.any(np.abs(vt[~keep]) > 1e-3, axis=0) | (stderr_in > span)
     stderr[loose] = np.inf
     cov[loose, :] = np.nan
     cov[:, loose] = np.nan
@@ -509,6 +589,7 @@ def fit(t_ps, counts, irf, model, free=("mua1", "musp1"), *, bounds=None, fit_ra
     message = "; ".join(parts)
 
     pred, a_n = predicted(x)
+    level = float(x[i_bg]) * c if free_background else given_background
     optical = tuple(float(v) for v in x[:len(free)])
     fitted_layers = layers0.copy()
     for (i, j), v in zip(slots, optical):
@@ -522,8 +603,11 @@ def fit(t_ps, counts, irf, model, free=("mua1", "musp1"), *, bounds=None, fit_ra
     for n in at_bound:
         i = names.index(n)
         end = lo[i] if x[i] - lo[i] <= tol[i] else hi[i]
-        notes.append(f"{n} = {values[i]:.6g} ended at its bound {end * units_of[i]:g} {chk.unit(n)}: "
-                     "its standard error does not hold; widen the bound or check the start values")
+        if n == "background" and end == 0.0:
+            why = "the data show no background above the noise; its standard error does not hold"
+        else:
+            why = "its standard error does not hold; widen the bound or check the start values"
+        notes.append(f"{n} = {values[i]:.6g} ended at its bound {end * units_of[i]:g} {chk.unit(n)}: {why}")
     notes += [f"{n} is not determined by the data (standard error inf): fix it or fit other data" for n in undetermined]
     if not (converged and acceptable):
         notes.append(f"fit not trusted: {message}")
@@ -538,4 +622,6 @@ def fit(t_ps, counts, irf, model, free=("mua1", "musp1"), *, bounds=None, fit_ra
         message=message, converged=converged, p_value=p, gof_test=gof, start=start,
         bounds={n: (a * u, b * u) for n, a, b, u in zip(names, lo, hi, units_of)}, at_bound=at_bound,
         undetermined=undetermined, irf=irf_n, units={n: chk.unit(n) for n in names + ["scale"]},
-        warnings=tuple(notes))
+        warnings=tuple(notes), extra={"background": level, "background_stderr": float(
+            stderr[i_bg]) if free_background else bg_stderr, "background_source": "fitted" if free_background else
+            "pre-pulse mean" if background == "pre-pulse" else "given"})

@@ -1,0 +1,109 @@
+"""The object every reader returns, and the checks they share."""
+from __future__ import annotations
+
+import math
+import os
+from dataclasses import dataclass, field
+
+import numpy as np
+
+
+def fail(path, what: str):
+    """ValueError naming the file and what is wrong with it."""
+    raise ValueError(f"{os.fspath(path)}: {what}")
+
+
+def canonical_ps(t) -> np.ndarray:
+    """Times rounded to 1e-6 ps: far below any bin, and the same numbers after a
+    trip through seconds, so that a written and read file gives the same bits."""
+    return np.round(np.asarray(t, dtype=float) * 1e6) / 1e6
+
+
+def bin_centres(path, start_ps: float, width_ps: float, n: int) -> np.ndarray:
+    """Centres of n contiguous bins of width_ps, the first starting at start_ps."""
+    if not (math.isfinite(width_ps) and width_ps > 0):
+        fail(path, f"bin width must be a positive number, got {width_ps!r} ps")
+    if not math.isfinite(start_ps):
+        fail(path, f"start of the time axis is not a number ({start_ps!r})")
+    return canonical_ps(start_ps + (np.arange(n) + 0.5) * width_ps)
+
+
+def check_counts(path, counts, what="counts") -> np.ndarray:
+    c = np.asarray(counts, dtype=float)
+    bad = ~np.isfinite(c)
+    if bad.any():
+        fail(path, f"{what}: {np.count_nonzero(bad)} values are not finite (first at index "
+                   f"{tuple(int(i) for i in np.argwhere(bad)[0])})")
+    if (c < 0).any():
+        fail(path, f"{what}: {np.count_nonzero(c < 0)} negative values (first at index "
+                   f"{tuple(int(i) for i in np.argwhere(c < 0)[0])})")
+    return c
+
+
+def check_span(path, offset: int, length: int, size: int, what: str):
+    """The bytes [offset, offset + length) must lie inside a file of `size` bytes."""
+    if offset < 0 or length < 0:
+        fail(path, f"{what}: negative offset or length ({offset}, {length})")
+    if offset + length > size:
+        fail(path, f"{what} at byte {offset} with {length} bytes lies past the end of the file "
+                   f"({size} bytes): truncated or corrupt")
+
+
+@dataclass
+class Measurement:
+    """One file's histograms.
+
+    t_ps : (bins,) centres of the equally spaced time bins, ps (on the clock of
+        the instrument: the fit's shift takes the offset to the IRF)
+    counts : (channels, bins) counts as in the file (float64, exact for integers)
+    bin_width_ps : float
+    wavelength_nm, rho_mm : (channels,) per channel, NaN where the file does not say
+    acquisition_time_s : float, NaN when unknown
+    meta : dict, the file's own header fields (names as in the file)
+    channel_names : per channel, how the file names it
+    irf : Measurement or None, an IRF stored in the same file (SNIRF)
+    """
+
+    t_ps: np.ndarray
+    counts: np.ndarray
+    bin_width_ps: float
+    wavelength_nm: np.ndarray = None
+    rho_mm: np.ndarray = None
+    acquisition_time_s: float = math.nan
+    meta: dict = field(default_factory=dict)
+    channel_names: list = None
+    path: str = ""
+    format: str = ""
+    irf: "Measurement | None" = field(default=None, repr=False)
+
+    def __post_init__(self):
+        where = self.path or "measurement"
+        self.counts = np.atleast_2d(np.asarray(self.counts, dtype=float))
+        self.t_ps = canonical_ps(self.t_ps)
+        nch, nbins = self.counts.shape
+        if self.t_ps.ndim != 1 or self.t_ps.size != nbins or nbins < 2:
+            fail(where, f"t_ps must hold one centre per bin ({nbins}, at least 2), got shape {self.t_ps.shape}")
+        self.bin_width_ps = float(canonical_ps(self.bin_width_ps))
+        steps = np.diff(self.t_ps)
+        if not self.bin_width_ps > 0 or np.max(np.abs(steps - self.bin_width_ps)) > 1e-6 * self.bin_width_ps:
+            fail(where, "time bins are not equally spaced by bin_width_ps")
+        check_counts(where, self.counts)
+        for name in ("wavelength_nm", "rho_mm"):
+            v = getattr(self, name)
+            v = np.full(nch, np.nan) if v is None else np.asarray(v, dtype=float).reshape(-1)
+            if v.size == 1 and nch > 1:
+                v = np.full(nch, v[0])
+            if v.size != nch:
+                fail(where, f"{name} must hold one value per channel ({nch}), got {v.size}")
+            setattr(self, name, v)
+        if self.channel_names is None:
+            self.channel_names = [str(i) for i in range(nch)]
+        self.acquisition_time_s = float(self.acquisition_time_s)
+
+    @property
+    def channels(self) -> int:
+        return self.counts.shape[0]
+
+    def curve(self, channel: int = 0):
+        """(t_ps, counts) of one channel, as tdcyl.fit takes them."""
+        return self.t_ps, self.counts[channel]

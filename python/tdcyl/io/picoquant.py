@@ -1,0 +1,199 @@
+"""PicoQuant unified files: .phu histograms and .ptu T3 photon records.
+
+Both start with an 8-byte magic ("PQHISTO" or "PQTTTR", NUL-padded) and an
+8-byte version, then tags of 48 bytes: a 32-byte name, an int32 index (-1
+when not indexed), a uint32 type and an 8-byte value. Strings, float arrays and
+blobs put their length in the value and their bytes right after the tag. The
+header ends with the tag "Header_End"; a .ptu's records follow it.
+"""
+from __future__ import annotations
+
+import math
+import os
+import struct
+
+import numpy as np
+
+from ._measurement import Measurement, bin_centres, check_span, fail
+
+__all__ = ["read_phu", "read_ptu", "read_tags"]
+
+_EMPTY, _BOOL, _INT, _BITSET, _COLOR = 0xFFFF0008, 0x00000008, 0x10000008, 0x11000008, 0x12000008
+_FLOAT, _DATETIME, _FLOAT_ARRAY = 0x20000008, 0x21000008, 0x2001FFFF
+_ANSI, _WIDE, _BLOB = 0x4001FFFF, 0x4002FFFF, 0xFFFFFFFF
+_TAG = struct.Struct("<32siIQ")
+
+# TTResultFormat_TTTRRecType: name and bit layout of the T3 records read here.
+_T3 = {0x00010303: ("PicoHarp T3", "pt3"), 0x00010304: ("HydraHarp V1 T3", "ht3v1"),
+       0x01010304: ("HydraHarp V2 T3", "ht3"), 0x00010305: ("TimeHarp 260N T3", "ht3"),
+       0x00010306: ("TimeHarp 260P T3", "ht3"), 0x00010307: ("MultiHarp T3", "ht3")}
+_OTHER = {0x00010203: "PicoHarp T2", 0x00010204: "HydraHarp V1 T2", 0x01010204: "HydraHarp V2 T2",
+          0x00010205: "TimeHarp 260N T2", 0x00010206: "TimeHarp 260P T2", 0x00010207: "MultiHarp T2"}
+_CHUNK = 1 << 22  # records per read of a .ptu
+
+
+def read_tags(path, magic: bytes):
+    """({(name, index): value}, end of the header) of a PicoQuant tagged file."""
+    size = os.path.getsize(path)
+    tags = {}
+    with open(path, "rb") as f:
+        head = f.read(16)
+        if len(head) < 16 or head[:8].rstrip(b"\0") != magic:
+            fail(path, f"not a PicoQuant {magic.decode()} file (magic {head[:8]!r})")
+        pos = 16
+        while True:
+            raw = f.read(_TAG.size)
+            if len(raw) < _TAG.size:
+                fail(path, f"truncated header: no Header_End tag before the end of the file ({size} bytes)")
+            name, index, kind, value = _TAG.unpack(raw)
+            name = name.split(b"\0", 1)[0].decode("ascii", "replace")
+            pos += _TAG.size
+            if kind in (_FLOAT_ARRAY, _ANSI, _WIDE, _BLOB):
+                check_span(path, pos, value, size, f"tag {name}")
+                data = f.read(value)
+                pos += value
+                if kind == _ANSI:
+                    value = data.split(b"\0", 1)[0].decode("latin-1")
+                elif kind == _WIDE:
+                    value = data.decode("utf-16-le", "replace").split("\0", 1)[0]
+                elif kind == _FLOAT_ARRAY:
+                    value = np.frombuffer(data, "<f8", len(data) // 8).copy()
+                else:
+                    value = f"<{value} bytes>"
+            elif kind in (_INT, _BITSET, _COLOR):
+                value = struct.unpack("<q", struct.pack("<Q", value))[0]
+            elif kind in (_FLOAT, _DATETIME):
+                value = struct.unpack("<d", struct.pack("<Q", value))[0]
+            elif kind == _BOOL:
+                value = value != 0
+            elif kind == _EMPTY:
+                value = None
+            else:
+                fail(path, f"tag {name}: unknown tag type 0x{kind:08X} at byte {pos - _TAG.size} (corrupt header)")
+            tags[(name, index)] = value
+            if name == "Header_End":
+                return tags, pos
+
+
+def _get(path, tags, name, index=-1, kind=(int,), default=KeyError):
+    if (name, index) not in tags:
+        if default is KeyError:
+            fail(path, f"the tag {name}{f'({index})' if index >= 0 else ''} is missing")
+        return default
+    v = tags[(name, index)]
+    if isinstance(v, bool) or not isinstance(v, kind):
+        fail(path, f"the tag {name} has a value of the wrong type ({v!r})")
+    return v
+
+
+def _meta(tags) -> dict:
+    return {(n if i < 0 else f"{n}({i})"): v for (n, i), v in tags.items()}
+
+
+def _positive_seconds(path, name, value) -> float:
+    if not (math.isfinite(value) and value > 0):
+        fail(path, f"{name} must be a positive time in seconds, got {value!r}")
+    return value
+
+
+def _acquisition_s(tags, *names) -> float:
+    for name, index in names:
+        v = tags.get((name, index))
+        if isinstance(v, int) and not isinstance(v, bool) and v > 0:
+            return v * 1e-3  # milliseconds
+    return math.nan
+
+
+def read_phu(path) -> Measurement:
+    """PicoQuant .phu: the curves of a histogram file, one channel each.
+
+    Every curve is HistResDscr_HistogramBins(i) uint32 counts at byte
+    HistResDscr_DataOffset(i), bins of HistResDscr_MDescResolution(i) seconds.
+    """
+    path = os.fspath(path)
+    size = os.path.getsize(path)
+    tags, end = read_tags(path, b"PQHISTO")
+    n = _get(path, tags, "HistoResult_NumberOfCurves")
+    if not 1 <= n <= 1 << 16:
+        fail(path, f"HistoResult_NumberOfCurves must be 1 ... 65536, got {n}")
+    counts, widths = [], []
+    for i in range(n):
+        bins = _get(path, tags, "HistResDscr_HistogramBins", i)
+        offset = _get(path, tags, "HistResDscr_DataOffset", i)
+        res = _positive_seconds(path, f"HistResDscr_MDescResolution({i})",
+                                _get(path, tags, "HistResDscr_MDescResolution", i, (float,)))
+        if bins < 2:
+            fail(path, f"curve {i}: HistResDscr_HistogramBins must be >= 2, got {bins}")
+        if offset < end:
+            fail(path, f"curve {i}: data offset {offset} points into the header (it ends at byte {end})")
+        check_span(path, offset, 4 * bins, size, f"curve {i}")
+        if counts and (bins != counts[0].shape[0] or not math.isclose(res, widths[0], rel_tol=1e-9)):
+            fail(path, f"curve {i} has {bins} bins of {res * 1e12:g} ps, curve 0 {counts[0].shape[0]} of "
+                       f"{widths[0] * 1e12:g} ps: read curves of different bins separately")
+        counts.append(np.array(np.memmap(path, "<u4", "r", offset, (bins,)), dtype=float))
+        widths.append(res)
+    width_ps = widths[0] * 1e12
+    return Measurement(t_ps=bin_centres(path, 0.0, width_ps, counts[0].size), counts=np.vstack(counts),
+                       bin_width_ps=width_ps, acquisition_time_s=_acquisition_s(
+                           tags, ("MeasDesc_AcquisitionTime", -1), ("HistResDscr_MDescStopAfter", 0)),
+                       meta=_meta(tags), channel_names=[f"curve {i}" for i in range(n)], path=path, format="phu")
+
+
+def _decode(layout: str, rec: np.ndarray):
+    """(detector channel, dtime) of the photon records in a chunk of uint32 T3 records."""
+    if layout == "pt3":  # channel 4 bits (15: special), dtime 12 bits, nsync 16 bits
+        channel = rec >> 28
+        photon = (channel >= 1) & (channel <= 4)
+        return channel[photon], (rec[photon] >> 16) & 0xFFF
+    # special 1 bit, channel 6 bits (0-based), dtime 15 bits, nsync 10 bits
+    photon = (rec >> 31) == 0
+    return ((rec[photon] >> 25) & 0x3F) + 1, (rec[photon] >> 10) & 0x7FFF
+
+
+def read_ptu(path) -> Measurement:
+    """PicoQuant .ptu in T3 mode: the histogram of the records' dtime per detector channel.
+
+    dtime counts bins of MeasDesc_Resolution seconds after the sync; the
+    histogram spans one sync period (from TTResult_SyncRate; without it, up to
+    the largest dtime). T2 records hold no such histogram and are refused.
+    """
+    path = os.fspath(path)
+    size = os.path.getsize(path)
+    tags, end = read_tags(path, b"PQTTTR")
+    rtype = _get(path, tags, "TTResultFormat_TTTRRecType") & 0xFFFFFFFF
+    if rtype not in _T3:
+        name = _OTHER.get(rtype, f"unknown record type 0x{rtype:08X}")
+        fail(path, f"{name} records are not supported (T3 records of PicoHarp, HydraHarp, TimeHarp 260 and "
+                   "MultiHarp are)")
+    label, layout = _T3[rtype]
+    nrec = _get(path, tags, "TTResult_NumberOfRecords")
+    if nrec < 0:
+        fail(path, f"TTResult_NumberOfRecords is negative ({nrec})")
+    check_span(path, end, 4 * nrec, size, f"{nrec} records")
+    res = _positive_seconds(path, "MeasDesc_Resolution", _get(path, tags, "MeasDesc_Resolution", kind=(float,)))
+    sync = _get(path, tags, "TTResult_SyncRate", default=0)
+    nbins = math.ceil(1.0 / (sync * res) - 1e-9) if sync > 0 else 0
+    hist = {}
+    records = np.memmap(path, "<u4", "r", end, (nrec,)) if nrec else np.zeros(0, np.uint32)
+    for lo in range(0, nrec, _CHUNK):
+        channel, dtime = _decode(layout, np.asarray(records[lo:lo + _CHUNK]))
+        for ch in np.unique(channel).tolist():
+            h = np.bincount(dtime[channel == ch])
+            old = hist.get(ch, np.zeros(0, np.int64))
+            if h.size > old.size:
+                h[:old.size] += old
+                hist[ch] = h
+            else:
+                old[:h.size] += h
+    if not hist:
+        fail(path, "no photon records")
+    nbins = max([nbins] + [h.size for h in hist.values()])
+    chans = sorted(hist)
+    counts = np.zeros((len(chans), nbins))
+    for k, ch in enumerate(chans):
+        counts[k, :hist[ch].size] = hist[ch]
+    meta = _meta(tags)
+    meta["record_type"] = label
+    return Measurement(t_ps=bin_centres(path, 0.0, res * 1e12, nbins), counts=counts, bin_width_ps=res * 1e12,
+                       acquisition_time_s=_acquisition_s(tags, ("MeasDesc_AcquisitionTime", -1)), meta=meta,
+                       channel_names=[f"detector {c}" for c in chans], path=path, format="ptu")
