@@ -80,7 +80,8 @@ def _fit_chunk(items, free, options, return_curves):
         row.update({name: r.values[name] for name in r.names})
         row.update({f"{name}_sigma": r.stderr[name] for name in r.names})
         row.update(chi2_red=r.chi2_red, dof=r.dof, scale=r.scale, nfev=r.nfev, model_calls=r.model_calls,
-                   status="ok" if r.success else "not converged", message="" if r.success else r.message)
+                   status="ok" if r.success else "rejected" if r.converged else "not converged",
+                   message="" if r.success else r.message)
         if return_curves:
             residuals = np.full(len(t), np.nan)
             residuals[r.fit_slice] = r.residuals
@@ -334,8 +335,9 @@ def fit_many(measurements, irf, model, free=("mua1", "musp1"), *, client=None, c
     -------
     pandas DataFrame, one row per curve in the given order: curve (its index),
     the fitted values by name and their standard errors (name_sigma),
-    chi2_red, dof, scale, nfev, model_calls, status ("ok", "not converged"
-    or "failed") and message (the error of a failed fit, empty when ok). A
+    chi2_red, dof, scale, nfev, model_calls, status ("ok"; "not converged";
+    "rejected": converged but the goodness-of-fit test failed; "failed": an
+    error) and message (why, empty when ok). A
     failed fit leaves its values NaN and does not stop the others; each row
     equals a direct tdcyl.fit call with that curve's IRF.
     """

@@ -21,7 +21,8 @@ One results row per curve (file, channel, wavelength, ρ, the fitted values
 with their σ, χ²/dof, status, message); a file that cannot be read is one row
 with the reader's message. The results file is replaced atomically after each
 batch, so a second run with the same --out fits only what is not done yet
-(rows with status ok or "not converged"; failed rows are tried again).
+(rows with status ok, "not converged" or "rejected" - converged but failing
+the goodness-of-fit test; failed rows are tried again).
 Exit status: 0 all fitted, 1 something failed (a summary line says what),
 2 bad arguments, model or IRF, 130 interrupted.
 """
@@ -36,7 +37,7 @@ import time
 
 import numpy as np
 
-_DONE = ("ok", "not converged")
+_DONE = ("ok", "not converged", "rejected")
 _GEOMETRY = {"radius", "rho", "rho0", "phi", "M", "mmax"}
 
 
@@ -118,6 +119,11 @@ def _options(args, fit_defaults):
                 bg = float(bg)
             except ValueError:
                 raise UsageError(f"--background must be free, pre-pulse, none or a number, not {bg!r}") from None
+    from .fitting import _background
+    try:
+        _background(bg)
+    except (TypeError, ValueError) as exc:
+        raise UsageError(f"--background: {exc}") from None
     opts = dict(fit_range=tuple(rng), background=bg, engine=args.engine)
     if "bounds" in fit_defaults:
         opts["bounds"] = {k: tuple(v) for k, v in fit_defaults["bounds"].items()}
@@ -198,13 +204,17 @@ def _plot(path, row, t, y, irf_counts, model, free, opts):
 def run(argv=None) -> int:
     import pandas as pd
     from . import io
-    from ._cluster import cluster, connect
+    from ._cluster import MAX_WORKERS, cluster, connect
     from .batch import fit_many
 
     args = _parse(argv)
     try:
         model, fit_defaults = load_model(args.model)
         free, opts = _options(args, fit_defaults)
+        if args.workers is not None and args.scheduler:
+            raise UsageError("--workers applies to the local cluster only, not with --scheduler")
+        if args.workers is not None and not 1 <= args.workers <= MAX_WORKERS:
+            raise UsageError(f"--workers must be in 1 ... {MAX_WORKERS}, got {args.workers}")
         try:
             irf = io.read(args.irf)
         except (OSError, ValueError) as exc:
@@ -275,6 +285,10 @@ def run(argv=None) -> int:
         _write_table(args.out, frame.reindex(columns=lead + [c for c in rest if not c.endswith("_sigma")]
                                              + [c for c in rest if c.endswith("_sigma")] + tail))
 
+    # Plots named by the path below the files' common folder: phantom.csv and phantom.sdt (or a/x.phu
+    # and b/x.phu) must not overwrite each other's.
+    top = os.path.commonpath([os.path.dirname(os.path.abspath(f)) for f in files]) if files else ""
+    plot_stem = [os.path.relpath(os.path.abspath(f), top).replace(os.sep, "__") for f in files]
     client = None
     try:
         if pending:
@@ -299,7 +313,7 @@ def run(argv=None) -> int:
                             rows[p[0]] = dict(p[1], **r)
                             if args.plots and r["status"] in _DONE:
                                 os.makedirs(args.plots, exist_ok=True)
-                                name = f"{os.path.splitext(os.path.basename(p[1]['file']))[0]}_ch{p[0][1]}.png"
+                                name = f"{plot_stem[p[0][0]]}_ch{p[0][1]}.png"
                                 _plot(os.path.join(args.plots, name), rows[p[0]], p[2], p[3], irf.counts[k], p[5],
                                       free, opts)
                         fitted += len(batch)
@@ -322,10 +336,11 @@ def run(argv=None) -> int:
     elapsed = time.monotonic() - started
     status = [r.get("status") for r in rows.values()]
     failed = status.count("failed")
-    nc = status.count("not converged")
+    nc, rejected = status.count("not converged"), status.count("rejected")
     rate = f", {fitted / elapsed:.3g} fits/s" if fitted and elapsed > 0 else ""
     print(f"tdcyl-fit: {len(status)} curves in {len(files)} files: {fitted} fitted now{rate}, {before} done before, "
-          f"{status.count('ok')} ok, {nc} not converged, {failed} failed; results in {args.out}",
+          f"{status.count('ok')} ok, {nc} not converged, {rejected} rejected (goodness of fit), {failed} failed; "
+          f"results in {args.out}",
           file=sys.stderr)
     return 1 if failed else 0
 

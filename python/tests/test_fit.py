@@ -149,6 +149,10 @@ BAD = [
     (dict(fit_range=(0.8,)), ValueError, "fit_range must be a pair"),
     (dict(max_nfev=2.5), TypeError, "max_nfev must be an integer"),
     (dict(engine="slow"), ValueError, "engine must be"),
+    (dict(background="dark"), ValueError, "background must be 'free', 'pre-pulse', a number or None"),
+    (dict(background=-1.0), ValueError, "background must be >= 0"),
+    (dict(background=[1.0]), TypeError, "background must be"),
+    (dict(background="pre-pulse", counts=np.roll(IRF, -50) * 100), ValueError, "background: 'pre-pulse' needs"),
     (dict(model=dict(single(1.0, 0.01), rho=50.0)), ValueError, "rho must be in 0 ... radius"),
 ]
 

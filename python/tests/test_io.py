@@ -177,6 +177,8 @@ def test_background_free_removes_the_bias():
         for name, true in (("mua1", 0.012), ("musp1", 1.1)):
             assert abs(r[b].values[name] - true) < 3 * r[b].stderr[name], (b, name)
     assert abs(r["free"].values["background"] - 0.005 * e.max()) < 3 * r["free"].stderr["background"]
+    assert r["free"].dof == r["pre-pulse"].dof - 1 and r["free"].success and not r[None].success
+    assert re.search(r"background +1\d\d\.\d* ± \d.* counts/bin", r["free"].report())
     assert r[None].values["mua1"] < 0.012 - 10 * r[None].stderr["mua1"]  # the tail lifted: mu_a far too low
 
 
@@ -198,4 +200,5 @@ def test_fit_command_on_a_folder(tmp_path, source_dir):
     assert ((table["mua1"][1:] - 0.010).abs() < 3 * table["mua1_sigma"][1:]).all()
     for run, now in zip(runs, ("2 fitted now", "0 fitted now")):
         assert run.returncode == 1, run.stderr
-        assert re.search(f"3 curves in 3 files: {now}.*2 ok, 0 not converged, 1 failed", run.stderr.splitlines()[-1])
+        assert re.search(f"3 curves in 3 files: {now}.*2 ok, 0 not converged, 0 rejected.*, 1 failed",
+                         run.stderr.splitlines()[-1])

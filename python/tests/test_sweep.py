@@ -246,10 +246,11 @@ def test_fit_many_equals_single_fits_with_their_own_irf(client):
     expected = [np.clip(tdcyl.convolve_irf(curve.t_ps, curve.reflectance, t, irf), 0, None) for irf in irfs]
     counts = np.random.default_rng(3).poisson([1e5 * e / e.sum() for e in expected]).astype(float)
     counts[1, 40] = np.nan  # a corrupted recording
+    counts[2] += 100  # a background the model leaves out: the fit converges, the chi2 test rejects it
     start = dict(model, layers=[tdcyl.Layer(1.2, 0.015, 1.4, 10.0)])
     table, curves = tdcyl.fit_many((t, counts), (t, irfs), start, client=client, chunk=2, progress=False,
                                    max_nfev=30, return_curves=True)
-    assert list(table["status"]) == ["ok", "failed", "ok"]  # the last, lone chunk fitted too
+    assert list(table["status"]) == ["ok", "failed", "rejected"]  # the last, lone chunk fitted too
     assert "counts must be finite" in table.loc[1, "message"] and np.isnan(curves[1].fitted).all()
     for i in (0, 2):
         single = tdcyl.fit(t, counts[i], (t, irfs[i]), start, max_nfev=30)
@@ -257,4 +258,4 @@ def test_fit_many_equals_single_fits_with_their_own_irf(client):
         assert [table.loc[i, f"{n}_sigma"] for n in single.names] == [single.stderr[n] for n in single.names]
         np.testing.assert_array_equal(curves[i].fitted, single.fitted)
         np.testing.assert_array_equal(curves[i].residuals[single.fit_slice], single.residuals)
-        assert abs(table.loc[i, "mua1"] - 0.01) < 4 * table.loc[i, "mua1_sigma"]
+        assert i == 2 or abs(table.loc[i, "mua1"] - 0.01) < 4 * table.loc[i, "mua1_sigma"]
