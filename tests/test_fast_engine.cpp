@@ -1,7 +1,7 @@
-// The fast engine against independent values: the faithful engine, exact
-// identities and limits of the series, the closed-form semi-infinite flux, the
-// error bound of the truncation, the damped contour, and the vector code
-// against its portable form.
+// The fast engine against independent values: the closed-form flux of a half
+// space (a homogeneous medium in a cylinder too large to be told from it), the
+// faithful engine where its transform is exact, identities of the series,
+// and its own contour inversion at a far tighter tolerance.
 #include <algorithm>
 #include <gtest/gtest.h>
 
@@ -50,25 +50,82 @@ RunState TwoLayer(long double a, long double rho, long double rho0, long double 
     return MakeState({{1.0L, 0.01L, 1.4L, 8.0L}, {1.3L, 0.02L, 1.33L, 30.0L}}, a, rho, rho0, phi, 1, MMAX);
 }
 
-// On the axis the faithful engine is itself within about 5e-8 of the exact
-// model (its Reff is 6e-9 off, its J0/J1 a few 1e-15), so the engines agree.
-// Off the axis (with the bottom near) its J_m in double and its Halley zeros
-// leave more: measured 2.9e-7.
-TEST(FastEngine, MatchesFaithfulEngine) {
-    for (const RunState& s :
-         {TwoLayer(15, 10, 0, 0, 0),
-          MakeState({{1.0L, 0.01L, 1.4L, 4.0L}, {1.3L, 0.02L, 1.33L, 6.0L}}, 8, 5, 2, 0.9L, 1, 6),
-          MakeState({{0.8L, 0.015L, 1.4L, 6}, {1.5L, 0.01L, 1.45L, 7}, {1.1L, 0.02L, 1.33L, 40}}, 12, 9, 0, 0)}) {
-        const RunResult fast = ComputeRun(s, Fast());
-        EXPECT_LT(MaxRelativeDifference(fast, ComputeRun(s), 3), s.rho0 > 0 ? 1e-6 : 2e-7) << "N = " << s.N;
-        if (s.rho0 == 0) {
-            EXPECT_TRUE(fast.warnings.empty());
-        }
+// Largest |a - exact| over a's samples relative to exact's peak over the grid.
+double ErrorToPeak(const RunResult& a, long double mua, long double rho) {
+    const RunResult exact = SemiInfiniteCurve(1.0L, mua, 1.4L, ReffAdaptive(1.4), rho);
+    double peak = 0, worst = 0;
+    for (double v : exact.reflectance) peak = std::max(peak, v);
+    for (std::size_t j = 0; j < a.time_ps.size(); ++j) {
+        const auto i = static_cast<std::size_t>(std::lround(a.time_ps[j] / 10)) - 1;
+        worst = std::max(worst, std::fabs(a.reflectance[j] - exact.reflectance[i]));
+    }
+    return worst / peak;
+}
+
+// One, two and three identical layers 200 mm deep in a cylinder of radius
+// 150 mm: nothing in the first 5 ns tells them from a half space. Every
+// returned sample of both transforms and of the contour at the grid's times
+// lies within the tolerance of the peak, also where the transform alone rings
+// (rho <= 10 mm: 0.1 ... 1e-5 of the peak) or wraps (mua = 0.001 /mm).
+TEST(FastEngine, HomogeneousCylinderIsTheHalfSpaceWithinTheTolerance) {
+    std::vector<double> grid;
+    for (int i = 1; i <= 512; ++i) grid.push_back(10.0 * i);
+    for (int N : {1, 2, 3})
+        for (long double rho : {0.0L, 2.0L, 5.0L, 10.0L, 20.0L})
+            for (double tol : {1e-11, 1e-8}) {
+                const std::vector<Layer> layers(static_cast<std::size_t>(N), Layer{1.0L, 0.01L, 1.4L, 200.0L / N});
+                const RunState s = MakeState(layers, 150, rho, 0, 0);
+                const std::string what = "N = " + std::to_string(N) + ", rho = " + std::to_string(double(rho)) +
+                                         ", tolerance " + std::to_string(tol);
+                for (bool wrap : {true, false}) {
+                    const RunResult r = ComputeRun(s, Fast(tol, wrap));
+                    EXPECT_LT(ErrorToPeak(r, 0.01L, rho), tol) << what << (wrap ? " plain" : " damped");
+                    EXPECT_GT(r.time_ps.size(), 100u) << what;
+                }
+                const RunResult at = ComputeRunAtTimes(s, {rho}, grid, Fast(tol)).front();
+                EXPECT_LT(ErrorToPeak(at, 0.01L, rho), tol) << what << " at given times";
+            }
+    const RunResult slow = ComputeRun(MakeState({{1.0L, 0.001L, 1.4L, 1000}}, 200, 30, 0, 0), Fast());
+    EXPECT_LT(ErrorToPeak(slow, 0.001L, 30), 1e-11);
+}
+
+// The two-layer example (a = 30 mm) at 10 and 15 mm, where the damped
+// transform alone was off by up to 90 and 0.07 of the peak six decades down:
+// within the tolerance of the contour inversion at 1e-14.
+TEST(FastEngine, TwoLayerExampleHoldsItsTolerance) {
+    for (long double rho : {10.0L, 15.0L}) {
+        const RunState s = MakeState({{1.0L, 0.01L, 1.4L, 10}, {1.2L, 0.02L, 1.4L, 40}}, 30, rho, 0, 0);
+        const RunResult r = ComputeRun(s, Fast(0, false));
+        RunOptions reference = Fast(1e-13);
+        reference.all_samples = true;
+        const RunResult ref = ComputeRunAtTimes(s, {rho}, r.time_ps, reference).front();
+        ASSERT_EQ(ref.time_ps, r.time_ps);
+        EXPECT_LT(MaxRelativeDifference(r, ref, 6, true), 1e-11) << "rho " << static_cast<double>(rho);
+        EXPECT_TRUE(r.warnings.empty()) << ::testing::PrintToString(r.warnings);
     }
 }
 
+// Layers of other indices, off the axis and three layers, at distances where
+// the faithful engine's transform is exact to its ringing (about 1e-5 of the
+// peak at 10 mm) and its Reff (6e-9), and off the axis to its J_m.
+TEST(FastEngine, MatchesFaithfulEngineNearThePeak) {
+    RunOptions faithful, fast = Fast();
+    faithful.all_samples = fast.all_samples = true;
+    for (const RunState& s :
+         {TwoLayer(15, 10, 0, 0, 0),
+          MakeState({{1.0L, 0.01L, 1.4L, 4.0L}, {1.3L, 0.02L, 1.33L, 6.0L}}, 10, 8, 1, 2.5L, 1, 30),
+          MakeState({{0.8L, 0.015L, 1.4L, 6}, {1.5L, 0.01L, 1.45L, 7}, {1.1L, 0.02L, 1.33L, 40}}, 12, 9, 0, 0)}) {
+        const RunResult f = ComputeRun(s, fast);
+        EXPECT_LT(MaxRelativeDifference(f, ComputeRun(s, faithful), 2, true), 1e-4) << "N = " << s.N;
+        if (s.rho0 == 0) EXPECT_TRUE(f.warnings.empty()) << ::testing::PrintToString(f.warnings);
+    }
+    // One layer at a radius beyond the faithful layered table.
+    const RunState wide = MakeState({{1.0L, 0.01L, 1.4L, 60}}, 300, 20, 0, 0);
+    EXPECT_LT(MaxRelativeDifference(ComputeRun(wide, fast), ComputeRun(wide, faithful), 3, true), 1e-7);
+}
+
 TEST(FastEngine, TighterToleranceMovesTheCurveLessThanTheLooserOne) {
-    const RunState s = TwoLayer(15, 10, 6, 0.9L, 6);
+    const RunState s = TwoLayer(15, 10, 6, 0.9L, 12);
     for (double tol : {1e-5, 1e-8}) {
         const RunResult loose = ComputeRun(s, Fast(tol));
         const RunResult tight = ComputeRun(s, Fast(tol / 100));
@@ -77,17 +134,27 @@ TEST(FastEngine, TighterToleranceMovesTheCurveLessThanTheLooserOne) {
     }
 }
 
-TEST(FastEngine, TooSmallMMAXIsReported) {
+// Series lengths come from the tolerance: an MMAX below what it needs is
+// named with the order needed. A source a nanometre or a micrometre off the
+// axis computes (no overflow) and moves the curve by its derivative in rho0
+// only: at 8 mm and 80 ps, 5.5e-7 of the peak per micrometre.
+TEST(FastEngine, SeriesLengthsFollowTheTolerance) {
     const RunResult r = ComputeRun(TwoLayer(15, 8, 8, 0.3L, 2), Fast());
-    // The curve's own checks may add a warning (negative samples); one must
-    // name the order that still matters.
     EXPECT_TRUE(std::any_of(r.warnings.begin(), r.warnings.end(),
-                            [](const std::string& w) { return Has(w, "highest angular order (MMAX = 2)"); }))
+                            [](const std::string& w) { return Has(w, "MMAX = 2 sums fewer") && Has(w, "about MMAX = "); }))
         << ::testing::PrintToString(r.warnings);
+    for (int N : {1, 2}) {
+        const std::vector<Layer> layers(static_cast<std::size_t>(N), Layer{1.0L, 0.01L, 1.4L, 20.0L});
+        const RunResult on = ComputeRun(MakeState(layers, 20, 8, 0, 0, 1, 20), Fast());
+        for (long double rho0 : {1e-9L, 1e-6L}) {
+            const RunResult off = ComputeRun(MakeState(layers, 20, 8, rho0, 0.5L, 1, 20), Fast());
+            EXPECT_LT(MaxRelativeDifference(off, on, 6, true), static_cast<double>(rho0)) << "N = " << N;
+        }
+    }
 }
 
 // Thick stacks overflow the literal hyperbolic functions; the ratio form keeps
-// every exponential decaying, and the run checks the fault flags.
+// every exponential decaying, also at the contour's nodes far left of the axis.
 TEST(FastEngine, ThickStacksRunWithoutFloatingPointFaults) {
     for (const RunState& s : {MakeState({{1.0L, 0.01L, 1.4L, 40}, {1.2L, 0.02L, 1.4L, 60}}, 20, 10, 5, 0.4L, 1, 3),
                               MakeState({{1.0L, 0.01L, 1.4L, 10}, {1.2L, 0.02L, 1.4L, 500}}, 20, 10, 0, 0)}) {
@@ -97,32 +164,20 @@ TEST(FastEngine, ThickStacksRunWithoutFloatingPointFaults) {
     }
 }
 
-TEST(FastEngine, OutputDoesNotDependOnTheThreadCount) {
+TEST(FastEngine, OutputDoesNotDependOnTheThreadCountOrTheOtherDetectors) {
     const RunState s = TwoLayer(15, 10, 6, 0.9L, 5);
     RunOptions o = Fast();
     o.threads = 1;
     const RunResult one = ComputeRun(s, o);
     o.threads = 3;
     EXPECT_EQ(one.reflectance, ComputeRun(s, o).reflectance);
-}
-
-// A half space with little absorption decays slowly: the plain transform folds
-// the tail onto early times; the damped contour removes the images. (At a
-// small source-detector distance the damped curve is less exact late in the
-// window: e^(sigma t) also multiplies the error of cutting the spectrum at 512
-// frequencies, about 1e-6 of the peak at 10 mm.)
-TEST(FastEngine, DampedContourRemovesTheWrapAround) {
-    for (long double mua : {0.001L, 0.0001L}) {
-        const RunState s = MakeState({{1.0L, mua, 1.4L, 1000}}, 200, 30, 0, 0);
-        const RunResult damped = ComputeRun(s, Fast(0, false));
-        const RunResult exact = SemiInfiniteCurve(1.0L, mua, 1.4L, ReffAdaptive(1.4), 30);
-        EXPECT_LT(MaxRelativeDifference(damped, exact, 3), 1e-6) << "mua " << static_cast<double>(mua);
-        // Measured: plain 3e-5 (mua 0.001) and 70 (mua 0.0001) relative.
-        EXPECT_GT(MaxRelativeDifference(ComputeRun(s, Fast()), exact, 3), 1e-5) << "mua " << static_cast<double>(mua);
-        // Half the period (M = 2): the first half of the same curve (measured 4e-8).
-        RunState half = s;
-        half.M = 2;
-        EXPECT_LT(MaxRelativeDifference(damped, ComputeRun(half, Fast(0, false)), 3), 1e-6);
+    const std::vector<Extended> rhos{4, 10, 13.5L};
+    const std::vector<RunResult> all = ComputeRunRhos(s, rhos, Fast());
+    ASSERT_EQ(all.size(), rhos.size());
+    for (std::size_t r = 0; r < rhos.size(); ++r) {
+        RunState single = s;
+        single.rho = rhos[r];
+        EXPECT_EQ(all[r].reflectance, ComputeRun(single, Fast()).reflectance) << "rho " << static_cast<double>(rhos[r]);
     }
 }
 
@@ -133,37 +188,21 @@ TEST(FastEngine, PortableVectorCodeGivesTheSameCurve) {
     ::setenv("TDCYL_SIMD", "portable", 1);
     const RunResult portable = ComputeRun(s, Fast());
     ::unsetenv("TDCYL_SIMD");
-    EXPECT_LT(MaxRelativeDifference(portable, widest, 6, true), 1e-14);
+    EXPECT_LT(MaxRelativeDifference(portable, widest, 6, true), 1e-13);
     // Other code really ran: other lane counts sum in another order.
     if (fast::SimdPathName(fast::SimdPath::portable) != fast::SimdPathName(fast::SimdPath::widest)) {
         EXPECT_NE(portable.reflectance, widest.reflectance);
     }
 }
 
-// Several detectors of one geometry share zeros and recursion, each curve
-// exactly as its own run.
-TEST(FastEngine, SeveralDetectorsEqualSingleRunsBitForBit) {
-    const RunState s = TwoLayer(15, 10, 6, 0.9L, 5);
-    const std::vector<Extended> rhos{4, 10, 13.5L};
-    const std::vector<RunResult> all = ComputeRunRhos(s, rhos, Fast());
-    ASSERT_EQ(all.size(), rhos.size());
-    for (std::size_t r = 0; r < rhos.size(); ++r) {
-        RunState one = s;
-        one.rho = rhos[r];
-        const RunResult single = ComputeRun(one, Fast());
-        EXPECT_EQ(all[r].time_ps, single.time_ps) << "rho " << static_cast<double>(rhos[r]);
-        EXPECT_EQ(all[r].reflectance, single.reflectance) << "rho " << static_cast<double>(rhos[r]);
-    }
-}
-
 // R~(0) is the time integral of the curve (mm^-2 ps^-1 times 10 ps steps), and
 // at low frequency the phase is -omega <t>, for one layer and for several. The
-// curve holds only the samples within six decades, sampled every 10 ps and cut
-// off in frequency: measured 1e-6 and 3e-5 for the integral, 1e-3 for the phase.
+// curve holds only the samples within six decades, sampled every 10 ps:
+// measured 1e-6 and 3e-5 for the integral, 1e-3 for the phase.
 TEST(FastEngine, FrequencyDomainMatchesTheTimeCurve) {
     for (const RunState& s : {MakeState({{1.0L, 0.05L, 1.4L, 40}}, 20, 12, 0, 0),
-                              MakeState({{1.0L, 0.05L, 1.4L, 8}, {1.2L, 0.06L, 1.33L, 30}}, 20, 12, 4, 0.5L, 1, 6)}) {
-        const RunResult curve = ComputeRun(s, Fast(0, false));  // a single layer through the series form as well
+                              MakeState({{1.0L, 0.05L, 1.4L, 8}, {1.2L, 0.06L, 1.33L, 30}}, 20, 12, 1, 0.5L, 1, 80)}) {
+        const RunResult curve = ComputeRun(s, Fast(0, false));
         double integral = 0, moment = 0;
         for (std::size_t j = 0; j < curve.time_ps.size(); ++j) {
             integral += curve.reflectance[j] * 10;
@@ -171,12 +210,26 @@ TEST(FastEngine, FrequencyDomainMatchesTheTimeCurve) {
         }
         const double mean_time_s = moment / integral;
         const double omega = 1e6;
-        const auto R = ComputeFrequencyDomain(s, {0.0, omega}, Fast());
+        std::vector<std::string> warnings;
+        const auto R = ComputeFrequencyDomain(s, {0.0, omega}, Fast(), &warnings);
         EXPECT_NEAR(R[0].real(), integral, 1e-4 * integral) << "N = " << s.N;
         EXPECT_EQ(R[0].imag(), 0.0);
         EXPECT_NEAR(std::arg(R[1]), -omega * mean_time_s, 3e-3 * omega * mean_time_s) << "N = " << s.N;
+        EXPECT_TRUE(warnings.empty()) << ::testing::PrintToString(warnings);
     }
-    EXPECT_THROW(ComputeFrequencyDomain(MakeState({{1.0L, 0.05L, 1.4L, 40}}, 20, 12, 0, 0), {-1.0}), RunError);
+    // Too few orders off the axis: the value is wrong, and said to be.
+    std::vector<std::string> warnings;
+    ComputeFrequencyDomain(TwoLayer(30, 20, 20, 1, 1), {0.0}, Fast(), &warnings);
+    EXPECT_TRUE(Has(::testing::PrintToString(warnings), "MMAX = 1 sums fewer")) << ::testing::PrintToString(warnings);
+}
+
+TEST(FastEngine, ArgumentsOutsideTheirRangeAreRefused) {
+    const RunState s = MakeState({{1.0L, 0.05L, 1.4L, 40}}, 20, 12, 0, 0);
+    EXPECT_THROW(ComputeFrequencyDomain(s, {-1.0}), RunError);
+    EXPECT_THROW(ComputeFrequencyDomain(s, {1e300}), RunError);
+    EXPECT_THROW(ComputeRun(s, Fast(1e300)), RunError);
+    EXPECT_THROW(ComputeRun(s, Fast(5e-324)), RunError);
+    EXPECT_THROW(ComputeRunAtTimes(s, {12}, {0.0}, Fast()), RunError);
 }
 
 }  // namespace

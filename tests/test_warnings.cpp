@@ -88,9 +88,7 @@ TEST(WrapAround, SlowTailIsWarnedAndTheAdvisedAbsorptionGivesAPhysicalCurve) {
     EXPECT_TRUE(Has(AllWarnings(m4), "M = 1")) << AllWarnings(m4);
     // In a stack the least absorbing layer sets the tail, here a factor of
     // e^-3.29 over the period, which the later samples carry.
-    RunOptions fast;
-    fast.engine = Engine::fast;
-    const RunResult deep = ComputeRun(MakeState({{1.0L, 0.01L, 1.4L, 8}, {1.2L, 0.0015L, 1.4L, 40}}, 5, 3, 0, 0), fast);
+    const RunResult deep = ComputeRun(MakeState({{1.0L, 0.01L, 1.4L, 8}, {1.2L, 0.0015L, 1.4L, 40}}, 5, 3, 0, 0));
     EXPECT_TRUE(Has(AllWarnings(deep), "least absorbing layer (layer 2, mua = 0.0015 /mm)")) << AllWarnings(deep);
     EXPECT_TRUE(Has(AllWarnings(deep), "too high by up to about 3.7 %")) << AllWarnings(deep);
 }

@@ -284,7 +284,7 @@ InputFile ReadInputFile(const std::string& path, const std::atomic<bool>* cancel
     return ReadInputText(text);
 }
 
-void ValidateInput(const InputFile& input) {
+void ValidateInput(const InputFile& input, bool series_table) {
     const RunState& s = input.params;
     const int N = s.N;
     auto where = [&](int index) {
@@ -311,7 +311,9 @@ void ValidateInput(const InputFile& input) {
     if (!std::isfinite(s.phi)) fail(base + 4, "phi", s.phi, "of finite angles");
     if (s.M < 1 || s.M > 512) fail(base + 5, "M", s.M, "1 ... 512");
     if (s.MMAX < 0 || s.MMAX > 500) fail(base + 6, "MMAX", s.MMAX, "0 ... 500");
-    if (N >= 2) {
+    if (!series_table && !(s.a <= kFastLargestRadius))
+        fail(base + 1, "a", s.a, "0 ... " + FormatValue(kFastLargestRadius) + " mm of the fast engine");
+    if (N >= 2 && series_table) {
         const Extended nz = std::nearbyint(20 * s.a);
         const int limit = s.rho0 > 0 ? 4985 : 5000;
         if (nz < 1 || nz > limit)
@@ -319,7 +321,7 @@ void ValidateInput(const InputFile& input) {
                              " Bessel zeros per order (20 per mm); the allowed range is 1 ... " +
                              std::to_string(limit) + " (a <= " + FormatValue(limit / 20.0L) + " mm" +
                              (s.rho0 > 0 ? " with the source off the axis)" : ")"));
-    } else if (s.mua[0] == 0) {
+    } else if (N == 1 && s.mua[0] == 0) {
         // A tiny mua is no way out: the tail then decays too slowly and wraps
         // around the transform period onto the early times.
         throw InputError(where(2) +

@@ -55,7 +55,11 @@ InputFile ReadInputFile(const std::string& path, const std::atomic<bool>* cancel
 // Checks every limit the computation relies on, and that the source (at depth
 // z0 = 1/(mua + musp) of layer 1) lies inside the top layer; throws InputError
 // naming line, value and allowed range. Called before any computation.
-void ValidateInput(const InputFile& input);
+// `series_table`: the limit of the table of zeros (20 per mm of radius, at
+// most 5000) applies; the fast engine chooses its own series lengths and
+// takes radii up to kFastLargestRadius.
+inline constexpr double kFastLargestRadius = 1000;  // mm
+void ValidateInput(const InputFile& input, bool series_table = true);
 
 inline constexpr int kMaxLayers = 1000;
 

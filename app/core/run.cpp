@@ -11,6 +11,7 @@
 #include <sstream>
 #include <thread>
 
+#include "app/core/messages.hpp"
 #include "app/core/result_writer.hpp"
 #include "app/core/run_warnings.hpp"
 #include "model/faithful_engine.hpp"
@@ -126,25 +127,27 @@ namespace {
 
 // Samples within six decades of the peak, or every sample of the output grid
 // with `all_samples` (a fit needs a grid that does not move with the curve).
-RunResult SelectSamples(const RunState& s, const std::vector<double>& fft, bool all_samples) {
+RunResult SelectSamples(const RunState& s, const std::vector<double>& fft, bool all_samples,
+                        const std::vector<bool>* left_out = nullptr) {
     std::feclearexcept(FE_ALL_EXCEPT);
     RunResult result;
     const int K = kFftLength / (2 * s.M);
     auto sample = [&](int i) { return fft[static_cast<std::size_t>(i * s.M)]; };
+    auto kept = [&](int i) { return left_out == nullptr || !(*left_out)[static_cast<std::size_t>(i - 1)]; };
     for (int i = 1; i <= K; ++i)
         if (!std::isfinite(sample(i)))
             throw RunError("the computed curve is not finite at t = " + std::to_string(10 * i) + " ps");
-    Extended peak = std::fabs(static_cast<Extended>(sample(1)));
-    for (int i = 2; i <= K; ++i) {
+    Extended peak = 0;
+    for (int i = 1; i <= K; ++i) {
         Extended v = std::fabs(static_cast<Extended>(sample(i)));
-        if (v > peak) peak = v;
+        if (v > peak && kept(i)) peak = v;
     }
     if (peak == 0) throw RunError("the computed curve is zero");
     for (int i = 1; i <= K; ++i) {
         Extended v = sample(i);
         // A zero carries no information on a logarithmic scale; only the full
         // grid keeps it (its logarithm -infinity, without a division-by-zero flag).
-        if (v == 0 && !all_samples) continue;
+        if ((v == 0 && !all_samples) || !kept(i)) continue;
         if (all_samples || peak / std::fabs(v) <= 1e6L) {
             Extended r = 0.001L * v;
             result.time_ps.push_back(10.0 * i);
@@ -183,15 +186,9 @@ void DeriveQuantities(RunState& s, bool adaptive_reff) {
 
 namespace {
 
-// The closed-form single-layer path serves one layer unless the fast engine
-// is asked for the damped contour, which needs the series form.
-bool ClosedFormSingleLayer(const RunState& s, const RunOptions& options) {
-    return s.N == 1 && (options.engine == Engine::faithful || options.wraparound);
-}
-
-bool UsesFastSeries(const RunState& s, const RunOptions& options) {
-    return options.engine == Engine::fast && !ClosedFormSingleLayer(s, options);
-}
+// The fast engine computes every case through its series (one layer too);
+// the closed-form single layer belongs to the faithful engine.
+bool UsesFastSeries(const RunOptions& options) { return options.engine == Engine::fast; }
 
 // TDCYL_SIMD=portable forces the portable vector code (to compare it with the
 // widest one on the same machine).
@@ -200,11 +197,15 @@ fast::SimdPath SimdPathFromEnvironment() {
     return v != nullptr && std::string(v) == "portable" ? fast::SimdPath::portable : fast::SimdPath::widest;
 }
 
-fast::FastEngineOptions FastOptions(const RunOptions& options) {
+fast::FastEngineOptions FastOptions(const RunOptions& options, double t_last = 0) {
+    if (options.tolerance != 0 && !(options.tolerance >= fast::kSmallestTolerance &&
+                                    options.tolerance <= fast::kLargestTolerance))
+        throw RunError("the tolerance must lie in 1e-15 ... 1e-2, not " + FormatValue(options.tolerance));
     fast::FastEngineOptions f;
     if (options.tolerance > 0) f.tolerance = options.tolerance;
     f.wraparound = options.wraparound;
     f.simd = SimdPathFromEnvironment();
+    f.t_last = t_last;
     return f;
 }
 
@@ -218,11 +219,9 @@ ParallelRunner Runner(int threads, const RunOptions& options, const char* stage 
     };
 }
 
-// Packing, inverse transform, the engine's last step, the selection and the
-// warnings about the curve: the part of a run after the frequency loop.
-// `wrapped`: the plain transform, whose period folds the tail onto early times.
-RunResult FinishRun(const RunState& s, const std::vector<Cx>& spectrum, const std::function<void(double*)>& finish,
-                    const std::string& finish_stage, bool all_samples, bool wrapped) {
+// Packing and inverse transform of a spectrum, then the engine's last step.
+std::vector<double> TimeCurve(const std::vector<Cx>& spectrum, const std::function<void(double*)>& finish,
+                              const std::string& finish_stage) {
     // Packing in frequency order: frequency 512 overwrites the slot of the
     // (unused) imaginary part of frequency 0.
     std::feclearexcept(FE_ALL_EXCEPT);
@@ -233,32 +232,94 @@ RunResult FinishRun(const RunState& s, const std::vector<Cx>& spectrum, const st
     CheckFaults("the inverse Fourier transform");
     finish(fft.data());
     CheckFaults(finish_stage);
-    RunResult result = SelectSamples(s, fft, all_samples);
-    result.warnings = CurveWarnings(s, result, wrapped);
+    return fft;
+}
+
+// The part of a faithful run after the frequency loop: transform, selection
+// and the warnings about the curve.
+RunResult FinishRun(const RunState& s, const std::vector<Cx>& spectrum, const std::function<void(double*)>& finish,
+                    const std::string& finish_stage, bool all_samples) {
+    RunResult result = SelectSamples(s, TimeCurve(spectrum, finish, finish_stage), all_samples);
+    result.warnings = CurveWarnings(s, result, true);
     return result;
 }
 
-// The series form sums round(20 a) zeros per order; for one layer the reader
-// does not bound the radius, so the limit of the layered path is checked here.
-void CheckSeriesRadius(const RunState& s) {
-    const Extended nz = std::nearbyint(20 * s.a);
-    if (nz < 1 || nz > 5000)
-        throw RunError("the series form of the fast engine sums round(20 a) Bessel zeros per order, 1 ... 5000; a = " +
-                       std::to_string(static_cast<double>(s.a)) + " mm gives " + std::to_string(static_cast<double>(nz)));
-}
-
-// One geometry, several detector distances, through the fast series.
-std::vector<RunResult> FastSeriesRuns(const RunState& params, const std::vector<Extended>& rhos,
-                                      const RunOptions& options) {
-    CheckSeriesRadius(params);
-    RunState s = params;
+// One geometry, several detector distances, through the fast engine: the
+// engine made for times up to `t_last` (s; 0: the transform's grid).
+fast::LayeredEngine MakeFastEngine(RunState& s, const std::vector<Extended>& rhos, const RunOptions& options,
+                                   int threads, double t_last) {
     DeriveQuantities(s, true);
-    const int threads = ThreadCount(options.threads);
     std::vector<double> rho_d;
     for (Extended r : rhos) rho_d.push_back(static_cast<double>(r));
+    const fast::FastEngineOptions fo = FastOptions(options, t_last);
     std::feclearexcept(FE_ALL_EXCEPT);
-    fast::LayeredEngine engine(s, rho_d, FastOptions(options), Runner(threads, options));
+    fast::LayeredEngine engine(s, rho_d, fo, Runner(threads, options));
     CheckFaults("the preparation of the fast engine");
+    return engine;
+}
+
+// The contour inversion at `t_s` for every detector, mm^-2 ns^-1.
+std::vector<std::vector<ContourValue>> ContourCurves(fast::LayeredEngine& engine, const std::vector<double>& t_s,
+                                                     int threads, const RunOptions& options) {
+    std::feclearexcept(FE_ALL_EXCEPT);
+    auto curves = engine.CurvesAt(t_s, Runner(threads, options, "contour"));
+    CheckFaults("the contour inversion");
+    for (auto& c : curves)
+        for (ContourValue& v : c) {
+            v.value *= 1e-9;
+            v.error *= 1e-9;
+        }
+    return curves;
+}
+
+// Which contour values hold the tolerance: bad[i] when the estimated error of
+// sample i exceeds half the tolerance of the peak. Without all_samples a bad
+// sample that lies surely below six decades of the peak is left out anyway
+// and not counted as bad.
+struct Verdict {
+    double peak = 0;
+    std::vector<bool> bad, drop;
+    double worst = 0;  // largest estimated error relative to the peak
+};
+
+Verdict Judge(const std::vector<ContourValue>& curve, double tolerance, bool all_samples) {
+    Verdict v;
+    for (const ContourValue& c : curve) v.peak = std::max(v.peak, std::fabs(c.value));
+    for (const ContourValue& c : curve) {
+        const bool bad = !(c.error <= 0.5 * tolerance * v.peak);
+        const bool negligible = !all_samples && std::fabs(c.value) + c.error < 1e-6 * v.peak;
+        v.bad.push_back(bad && !negligible);
+        v.drop.push_back(bad && !all_samples);
+        if (bad && !negligible) v.worst = std::max(v.worst, c.error / v.peak);
+    }
+    return v;
+}
+
+std::string CancellationCause(const Verdict& v) {
+    return "the terms of the series cancel, and their rounding leaves up to " +
+           FormatValue(std::pow(10.0L, std::ceil(std::log10(static_cast<Extended>(v.worst))))) +
+           " of the peak (a tolerance of that size holds for every sample)";
+}
+
+// The warning about samples the contour inversion cannot hold within the
+// tolerance ("" when there are none).
+std::string UnreliableSamples(const std::vector<double>& t_ps, const Verdict& v, double tolerance, Extended rho,
+                              bool returned) {
+    std::size_t count = 0, first = 0;
+    for (std::size_t i = 0; i < v.bad.size(); ++i)
+        if (v.bad[i] && count++ == 0) first = i;
+    if (count == 0) return "";
+    return std::to_string(count) + " of " + std::to_string(v.bad.size()) + " samples at rho = " + FormatValue(rho) +
+           " mm (the first at t = " + FormatValue(t_ps[first]) + " ps) cannot be held within the tolerance " +
+           FormatValue(tolerance) + " of the peak: " + CancellationCause(v) + "; they are " +
+           (returned ? "returned but unreliable." : "left out.");
+}
+
+std::vector<RunResult> FastSeriesRuns(const RunState& params, const std::vector<Extended>& rhos,
+                                      const RunOptions& options) {
+    RunState s = params;
+    const int threads = ThreadCount(options.threads);
+    fast::LayeredEngine engine = MakeFastEngine(s, rhos, options, threads, 0);
 
     const std::size_t R = rhos.size();
     std::vector<std::vector<Cx>> spectra(R, std::vector<Cx>(kFrequencyCount));
@@ -269,14 +330,44 @@ std::vector<RunResult> FastSeriesRuns(const RunState& params, const std::vector<
         CheckFaults(engine.FrequencyStage() + " at frequency " + std::to_string(k));
         for (std::size_t r = 0; r < R; ++r) spectra[r][static_cast<std::size_t>(k)] = out[r];
     });
+    // The transform's samples are checked against the contour inversion at the
+    // same times, which has neither the period of the transform nor its band
+    // limit: where they differ by more than the tolerance (the early rise at
+    // short distances, a wrapped or amplified tail), the inversion's value is
+    // the model's curve.
+    const int K = kFftLength / (2 * s.M);
+    std::vector<double> t_s, t_ps;
+    for (int i = 1; i <= K; ++i) {
+        t_ps.push_back(10.0 * i);
+        t_s.push_back(1e-11 * i);
+    }
+    const auto contour = ContourCurves(engine, t_s, threads, options);
+
     std::vector<RunResult> results;
     for (std::size_t r = 0; r < R; ++r) {
         RunState sr = s;
         sr.rho = rhos[r];
         const int ir = static_cast<int>(r);
-        RunResult result = FinishRun(sr, spectra[r], [&](double* fft) { engine.FinishTimeCurveFor(ir, fft); },
-                                     engine.FinishStage(), options.all_samples, options.wraparound);
-        // The engine's warnings (known once its last step has run) come first.
+        std::vector<double> fft =
+            TimeCurve(spectra[r], [&](double* f) { engine.FinishTimeCurveFor(ir, f); }, engine.FinishStage());
+        const Verdict verdict = Judge(contour[r], engine.Tolerance(), options.all_samples);
+        // Only a clear difference replaces a sample: within the inversion's own
+        // error the transform's value stands (it is the smoother function of
+        // the parameters, which a fit's difference quotients need).
+        for (int i = 1; i <= K; ++i) {
+            const ContourValue& v = contour[r][static_cast<std::size_t>(i - 1)];
+            double& sample = fft[static_cast<std::size_t>(i * s.M)];
+            if (!(std::fabs(sample - v.value) <= std::max(engine.Tolerance() * verdict.peak, v.error))) sample = v.value;
+        }
+        const std::string unreliable = UnreliableSamples(t_ps, verdict, engine.Tolerance(), rhos[r], options.all_samples);
+        if (std::find(verdict.drop.begin(), verdict.drop.end(), false) == verdict.drop.end())
+            throw RunError("no sample at rho = " + FormatValue(rhos[r]) + " mm can be held within the tolerance " +
+                           FormatValue(engine.Tolerance()) + " of the peak: " + CancellationCause(verdict));
+        RunResult result = SelectSamples(sr, fft, options.all_samples, &verdict.drop);
+        // Every sample is now the model's curve within the tolerance: nothing
+        // wraps around, so only the warnings about the model itself remain.
+        result.warnings = CurveWarnings(sr, result, false);
+        if (!unreliable.empty()) result.warnings.push_back(unreliable);
         const auto own = engine.WarningsFor(ir);
         result.warnings.insert(result.warnings.begin(), own.begin(), own.end());
         result.terms = engine.TermsSummedFor(ir);
@@ -288,7 +379,7 @@ std::vector<RunResult> FastSeriesRuns(const RunState& params, const std::vector<
 }  // namespace
 
 RunResult ComputeRun(const RunState& params, const RunOptions& options) {
-    if (UsesFastSeries(params, options)) return FastSeriesRuns(params, {params.rho}, options).front();
+    if (UsesFastSeries(options)) return FastSeriesRuns(params, {params.rho}, options).front();
 
     RunState s = params;
     DeriveQuantities(s);
@@ -308,7 +399,7 @@ RunResult ComputeRun(const RunState& params, const RunOptions& options) {
     });
     // Both the faithful engine and the closed-form single layer use the plain transform.
     RunResult result = FinishRun(s, spectrum, [&](double* fft) { engine->FinishTimeCurve(fft); }, engine->FinishStage(),
-                                 options.all_samples, true);
+                                 options.all_samples);
     const auto own = engine->Warnings();
     result.warnings.insert(result.warnings.begin(), own.begin(), own.end());
     result.terms = engine->TermsSummed();
@@ -318,7 +409,7 @@ RunResult ComputeRun(const RunState& params, const RunOptions& options) {
 std::vector<RunResult> ComputeRunRhos(const RunState& params, const std::vector<Extended>& rhos,
                                       const RunOptions& options) {
     if (rhos.empty()) return {};
-    if (UsesFastSeries(params, options)) return FastSeriesRuns(params, rhos, options);
+    if (UsesFastSeries(options)) return FastSeriesRuns(params, rhos, options);
     std::vector<RunResult> results;
     for (Extended rho : rhos) {
         RunState s = params;
@@ -328,28 +419,60 @@ std::vector<RunResult> ComputeRunRhos(const RunState& params, const std::vector<
     return results;
 }
 
-std::vector<std::complex<double>> ComputeFrequencyDomain(const RunState& params, const std::vector<double>& omega_rad_s,
-                                                         const RunOptions& options) {
-    for (double w : omega_rad_s)
-        if (!(w >= 0) || !std::isfinite(w))
-            throw RunError("an angular frequency must be a finite number >= 0 rad/s, not " + std::to_string(w));
-    CheckSeriesRadius(params);
+std::vector<RunResult> ComputeRunAtTimes(const RunState& params, const std::vector<Extended>& rhos,
+                                         const std::vector<double>& times_ps, const RunOptions& options) {
+    for (double t : times_ps)
+        if (!(t > 0) || !(t <= kLatestTime))
+            throw RunError("a time must lie in (0, " + FormatValue(kLatestTime) + "] ps, not " + FormatValue(t));
+    if (rhos.empty() || times_ps.empty()) return std::vector<RunResult>(rhos.size());
     RunState s = params;
-    DeriveQuantities(s, true);
     const int threads = ThreadCount(options.threads);
-    fast::FastEngineOptions fo = FastOptions(options);
-    fo.wraparound = true;  // the real frequency axis itself
-    std::feclearexcept(FE_ALL_EXCEPT);
-    fast::LayeredEngine engine(s, {static_cast<double>(s.rho)}, fo, Runner(threads, options));
-    CheckFaults("the preparation of the fast engine");
+    std::vector<double> t_s;
+    for (double t : times_ps) t_s.push_back(1e-12 * t);
+    fast::LayeredEngine engine =
+        MakeFastEngine(s, rhos, options, threads, *std::max_element(t_s.begin(), t_s.end()));
+    const auto contour = ContourCurves(engine, t_s, threads, options);
+    std::vector<RunResult> results(rhos.size());
+    for (std::size_t r = 0; r < rhos.size(); ++r) {
+        const Verdict verdict = Judge(contour[r], engine.Tolerance(), true);
+        RunResult& result = results[r];
+        for (std::size_t i = 0; i < times_ps.size(); ++i) {
+            const ContourValue& v = contour[r][i];
+            if (verdict.bad[i] && !options.all_samples) continue;
+            result.time_ps.push_back(times_ps[i]);
+            result.reflectance.push_back(1e-3 * v.value);
+            result.log10_abs.push_back(v.value == 0 ? -std::numeric_limits<double>::infinity()
+                                                    : std::log10(std::fabs(1e-3 * v.value)));
+        }
+        result.warnings = engine.SeriesWarnings(static_cast<int>(r));
+        const std::string unreliable =
+            UnreliableSamples(times_ps, verdict, engine.Tolerance(), rhos[r], options.all_samples);
+        if (!unreliable.empty()) result.warnings.push_back(unreliable);
+    }
+    return results;
+}
+
+std::vector<std::complex<double>> ComputeFrequencyDomain(const RunState& params, const std::vector<double>& omega_rad_s,
+                                                         const RunOptions& options,
+                                                         std::vector<std::string>* warnings) {
+    for (double w : omega_rad_s)
+        if (!(w >= 0) || !(w <= kLargestOmega))
+            throw RunError("an angular frequency must lie in 0 ... " + FormatValue(kLargestOmega) + " rad/s, not " +
+                           FormatValue(w));
+    RunState s = params;
+    const int threads = ThreadCount(options.threads);
+    RunOptions real_axis = options;
+    real_axis.wraparound = true;  // the real frequency axis itself
+    fast::LayeredEngine engine = MakeFastEngine(s, {s.rho}, real_axis, threads, 0);
     std::vector<std::complex<double>> out(omega_rad_s.size());
     RunOptions quiet = options;
     quiet.progress = nullptr;
     ParallelFor("frequencies", static_cast<int>(omega_rad_s.size()), threads, quiet, [&](int i) {
         std::feclearexcept(FE_ALL_EXCEPT);
         out[static_cast<std::size_t>(i)] = engine.FrequencyDomain(0, omega_rad_s[static_cast<std::size_t>(i)]);
-        CheckFaults("the frequency-domain series at " + std::to_string(omega_rad_s[static_cast<std::size_t>(i)]) + " rad/s");
+        CheckFaults("the frequency-domain series at " + FormatValue(omega_rad_s[static_cast<std::size_t>(i)]) + " rad/s");
     });
+    if (warnings != nullptr) *warnings = engine.SeriesWarnings(0);
     return out;
 }
 
@@ -357,7 +480,7 @@ RunResult RunFiles(const std::string& input_path, const std::string& output_path
     CheckOutputWritable(output_path);
     CheckDistinctFiles(input_path, output_path);
     InputFile input = ReadInputFile(input_path, options.cancel);
-    ValidateInput(input);
+    ValidateInput(input, options.engine == Engine::faithful);
     RunResult result;
     try {
         result = ComputeRun(input.params, options);

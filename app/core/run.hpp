@@ -50,8 +50,8 @@ struct RunOptions {
     void (*plain_term)(const RunState&, TermWork&, int m, int q) = nullptr;
 
     Engine engine = Engine::faithful;
-    // Fast engine: largest change of any sample, relative to the peak, that
-    // cutting the series over the zeros may cause; 0: the default 1e-11.
+    // Fast engine: the largest error of any returned sample, relative to the
+    // curve's peak (1e-15 ... 1e-2); 0: the default 1e-11.
     double tolerance = 0;
     // Fast engine: false evaluates the spectrum on the damped line omega - i sigma
     // and multiplies the curve by e^(sigma t), which suppresses the images of the
@@ -99,8 +99,20 @@ std::vector<RunResult> ComputeRunRhos(const RunState& params, const std::vector<
 // options.engine says), any N >= 1, the series form also for one layer.
 // R~(0) is the continuous-wave reflectance (the time integral of the curve);
 // the phase is about -omega <t> at low frequency.
+// `warnings`, when given, receives the doubts about the series (too few
+// angular orders for the tolerance).
+inline constexpr double kLargestOmega = 1e14;  // rad/s, far beyond where diffusion holds
 std::vector<std::complex<double>> ComputeFrequencyDomain(const RunState& params, const std::vector<double>& omega_rad_s,
-                                                         const RunOptions& options = {});
+                                                         const RunOptions& options = {},
+                                                         std::vector<std::string>* warnings = nullptr);
+
+// The fast engine's curve at any times (ps, in (0, kLatestTime]) for several
+// detector distances, by the inverse Laplace transform on parabolic contours:
+// no period, no band limit. A time whose value cannot be held within the
+// tolerance is left out (kept with all_samples) and named in a warning.
+inline constexpr double kLatestTime = 1e6;  // ps
+std::vector<RunResult> ComputeRunAtTimes(const RunState& params, const std::vector<Extended>& rhos,
+                                         const std::vector<double>& times_ps, const RunOptions& options = {});
 
 // The complete run on files: checks everything about `output_path` that can be
 // checked before computing (see CheckOutputWritable), refuses an output that is the

@@ -14,135 +14,235 @@ namespace {
 
 constexpr double kPiD = 3.141592653589793238462643383279502884;
 constexpr double kLight = 299792458000.0;  // mm/s
-
-// Orders of the off-axis series of a single layer (as its closed-form path).
-constexpr int kSingleLayerOrders = 51;
+// The Bessel routines hold their accuracy for arguments up to 2e4: the
+// largest zero the series may use.
+constexpr double kLargestZero = 1.9e4;
 
 int Padded(int n) { return (n + kSeriesPadding - 1) / kSeriesPadding * kSeriesPadding; }
 
 // Period of the transform in seconds: 1024 samples of 10/M ps.
 double Period(int M) { return 1024 * 1e-11 / M; }
 
+// A bound on what the layers below the source add to a term of radial
+// wavenumber s: for s large every alpha_i is nearly real, |g| <= 1, and
+//   |g c (1 - a^2 b)/(1 + g c a^2 b)| <= 2 e^(-2 s (l_1 - z0)) / (1 - e^(-2 s (l_1 + zb))).
+double Reflected(double s, double l1, double z0, double zb) {
+    return 1 + 2 * std::exp(-2 * s * (l1 - z0)) / (1 - std::exp(-2 * s * (l1 + zb)));
+}
+
+// |J_m(x)| <= 1, and below the turning point x < m Kapteyn's inequality
+//   |J_m(m z)| <= z^m e^(m sqrt(1 - z^2)) / (1 + sqrt(1 - z^2))^m,  0 < z <= 1.
+double JBound(int m, double x) {
+    if (m == 0) return 1.0;
+    if (x <= 0) return 0.0;
+    if (x >= m) return 1.0;
+    const double z = x / m, r = std::sqrt(1 - z * z);
+    return std::exp(m * (r + std::log(z) - std::log1p(r)));
+}
+
 }  // namespace
 
 LayeredEngine::LayeredEngine(const RunState& s, const std::vector<double>& rhos, const FastEngineOptions& options,
                              const ParallelRunner& run)
-    : s_(s), rhos_(rhos), options_(options), series_sum_(SelectSeriesSum(options.simd)) {
+    : s_(s),
+      rhos_(rhos),
+      options_(options),
+      series_sum_(SelectSeriesSum(options.simd)),
+      series_sum_magnitude_(SelectSeriesSumMagnitude(options.simd)) {
     const int N = s_.N;
-    if (options_.tolerance <= 0) options_.tolerance = kDefaultTolerance;
-    s_.NZ = static_cast<int>(std::nearbyint(20 * s_.a));
+    options_.tolerance = std::clamp(options_.tolerance > 0 ? options_.tolerance : kDefaultTolerance,
+                                    kSmallestTolerance, kLargestTolerance);
     if (N == 1) s_.zb_bot = s_.zb;
-    const double ap = static_cast<double>(s_.a + s_.zb);
+    ap_ = static_cast<double>(s_.a + s_.zb);
     const double rho0 = static_cast<double>(s_.rho0), phi = static_cast<double>(s_.phi);
-    // The orders of the user's model: MMAX for layers (0 on the axis, and 0 means
-    // the on-axis form as in the faithful engine); a single layer sums 51 orders
-    // whenever the source is off the axis.
-    const bool off_axis = N == 1 ? rho0 > 0 : (rho0 > 0 && s_.MMAX > 0);
-    orders_ = off_axis ? (N == 1 ? kSingleLayerOrders : s_.MMAX + 1) : 1;
+    const double z0 = static_cast<double>(s_.z0);
+    // The user's orders for layers (MMAX = 0 means the on-axis form, as in the
+    // faithful engine); a single layer off the axis takes what the tolerance needs.
+    off_axis_ = rho0 > 0 && (N == 1 || s_.MMAX > 0);
 
     // The damped contour omega - i sigma shifts every layer's absorption by
-    // sigma n/c. sigma T = 24 damps the first image of the curve by e^-24 while
-    // the factor e^(sigma t) <= e^12 over the output window keeps rounding
-    // errors far below the tolerance.
+    // sigma n/c. sigma T = 24 damps the first image of the curve by e^-24.
     const double T = Period(s_.M);
     if (!options_.wraparound) sigma_ = std::min(24.0, std::log(1 / options_.tolerance)) / T;
+    if (!(options_.t_last > 0)) options_.t_last = T / 2;
 
     for (int i = 0; i < N; ++i) {
         const auto u = static_cast<std::size_t>(i);
         const double D = static_cast<double>(s_.D[u]), n = static_cast<double>(s_.n[u]);
         kappa_factor_.push_back(n / (kLight * D));
-        static_part_.push_back(static_cast<double>(s_.mua[u]) / D + sigma_ * n / (kLight * D));
+        static_part_.push_back(static_cast<double>(s_.mua[u]) / D);
         D_.push_back(D);
         const double ratio = i > 0 ? n / static_cast<double>(s_.n[u - 1]) : 1.0;
         coupling_.push_back(ratio * ratio * D);
         l_.push_back(static_cast<double>(s_.l[u]));
     }
-    scale_ = 200.0 * s_.M / (ap * ap * kPiD * 1024);
+    scale_ = 200.0 * s_.M / (ap_ * ap_ * kPiD * 1024);
 
-    // Zeros and radial weights, one order per job:
+    // Zeros and radial weights of order m, the first `count` zeros:
     //   on the axis  w_q = J0(rho s) / J1(j)^2,
     //   off the axis w_q = (2 - delta_m0) cos(m phi) J_m(rho s) J_m(rho0 s) / J_{m+1}(j)^2,
     // with s = j / a' and J_{m+1}(j) = -J_m'(j) evaluated at the zero itself.
-    const int NZ = s_.NZ;
-    const int padded = Padded(NZ);
-    order_.assign(static_cast<std::size_t>(orders_), Order{});
-    run(orders_, [&](int m) {
-        Order& o = order_[static_cast<std::size_t>(m)];
+    auto build = [&](int m, int count) {
+        Order o;
         o.m = m;
-        const std::vector<double> zeros = BesselJnZerosAccurate(m, NZ);
+        const int padded = Padded(count);
+        const std::vector<double> zeros = BesselJnZerosAccurate(m, count);
         o.sr2.assign(static_cast<std::size_t>(padded), 0.0);
         o.weight.assign(rhos_.size(), std::vector<double>(static_cast<std::size_t>(padded), 0.0));
-        const double azimuthal = off_axis ? (m == 0 ? 1.0 : 2.0 * std::cos(m * phi)) : 1.0;
-        for (int q = 0; q < NZ; ++q) {
+        const double azimuthal = off_axis_ ? (m == 0 ? 1.0 : 2.0 * std::cos(m * phi)) : 1.0;
+        for (int q = 0; q < count; ++q) {
             const auto uq = static_cast<std::size_t>(q);
             const double j = zeros[uq];
-            const double sr = j / ap;
+            const double sr = j / ap_;
             o.sr2[uq] = sr * sr;
             const double norm = BesselJnPair(m, j).jm1;
-            const double source = off_axis ? BesselJnAccurate(m, rho0 * sr) : 1.0;
+            const double source = off_axis_ ? BesselJnAccurate(m, rho0 * sr) : 1.0;
             for (std::size_t r = 0; r < rhos_.size(); ++r)
                 o.weight[r][uq] = azimuthal * BesselJnAccurate(m, rhos_[r] * sr) * source / (norm * norm);
         }
-        for (int q = NZ; q < padded; ++q) o.sr2[static_cast<std::size_t>(q)] = o.sr2[static_cast<std::size_t>(NZ - 1)];
+        for (int q = count; q < padded; ++q) o.sr2[static_cast<std::size_t>(q)] = o.sr2[static_cast<std::size_t>(count - 1)];
         o.count.assign(rhos_.size(), padded);
         o.max_count = padded;
-    });
+        return o;
+    };
+
+    // How much a change of the spectrum (unscaled series sum) by d moves a
+    // sample, relative to the peak, per unit of d / X0, X0 the frequency-0
+    // value (the time integral): the transform moves a sample by at most 1024 d
+    // (times e^(sigma t) <= e^(sigma T/2) on the damped line) and its peak is at
+    // least the mean over the period; the contour inversion moves R(t) by the
+    // sum of its weights |w_k e^(z_k t)| times d/(pi a'^2), whose peak we take
+    // as at least X0/(pi a'^2 T) as well.
+    // How much a change of the spectrum (unscaled series sum) by d moves a
+    // sample, relative to the peak, per unit of d / X0, X0 the frequency-0
+    // value (the time integral): the transform moves a sample by at most 1024 d
+    // (times e^(sigma t) <= e^(sigma T/2) on the damped line) and its peak is at
+    // least the mean over the period; the contour inversion moves R(t) by the
+    // sum of its weights |w_k e^(z_k t)| times d/(pi a'^2), whose peak we take
+    // as at least X0/(pi a'^2 T) as well.
+    double contour = 0;
+    for (const ContourWindow& w : ParabolicContourWindows(1e-11 / s_.M, options_.t_last, 1e-3 * options_.tolerance, 0)) {
+        double sum = 0;
+        for (std::size_t k = 0; k < w.z.size(); ++k) sum += std::abs(w.weight[k]) * std::exp(w.z[k].real() * w.t_max);
+        contour = std::max(contour, sum * T);
+    }
+    const double amplification = std::max(1024 * std::exp(sigma_ * T / 2), contour);
+
+    // The size of each detector's curve, X0, from order 0 with every zero
+    // below e^-30 of the first; its series may leave a share of it out. Every
+    // length below is chosen per detector, so that a detector's curve does not
+    // depend on the others computed with it.
+    const double beta = z0 / ap_;
+    auto zeros_below = [&](double x) { return std::max(1, static_cast<int>(std::min(x, kLargestZero) / kPiD)); };
+    order_.push_back(build(0, zeros_below(30 / beta)));
+    std::vector<std::complex<double>> x0, unused;
+    orders_ = 1;
+    SeriesSums(0.0, x0, unused, true);
+    const std::size_t R = rhos_.size();
+    budget_.assign(R, 0.0);
+    nz_.assign(R, 1);
+    orders_needed_.assign(R, 1);
+    for (std::size_t r = 0; r < R; ++r) {
+        const double budget = options_.tolerance * std::abs(x0[r]) / amplification;
+        // Zeros: |w_q| <= 2 (pi j_q / 2 + 2 m^(4/3)) for every order (the norm
+        // 1/J_{m+1}(j)^2 grows as pi j/2, and as about m^(4/3) at the first
+        // zeros), and the tail of sum |w_q| e^(-s_q z0) beyond x = s a' is at
+        // most 3 pi (x/beta + 1/beta^2) e^(-beta x) (gap pi between zeros) with
+        // the reflection factor at most 3.
+        double x = 10;
+        while (x < kLargestZero && 3 * kPiD * (x / beta + 1 / (beta * beta)) * std::exp(-beta * x) > 0.1 * budget)
+            x *= 1.05;
+        zeros_short_ = zeros_short_ || x >= kLargestZero;
+        nz_[r] = zeros_below(x + kPiD);
+        // Orders: the contribution of order m is at most
+        //   B_m = sum_q 2 (pi j/2 + 2 m^(4/3)) |J_m(rho s)| |J_m(rho0 s)| e^(-s z0) Reflected(s)
+        // with the zeros j of J_m near (q + m/2 - 1/4) pi; enough orders leave
+        // a tail of B_m within the budget.
+        if (off_axis_) {
+            std::vector<double> tail;
+            for (int m = 0; m < 4 * kMostOrders; ++m) {
+                double bm = 0;
+                const double norm_extra = 2 * std::pow(m, 4.0 / 3.0);
+                for (int q = 1;; ++q) {
+                    const double j = (q + m / 2.0 - 0.25) * kPiD;
+                    if (j > x + kPiD) break;
+                    const double sr = j / ap_;
+                    bm += 2 * (kPiD * j / 2 + norm_extra) * JBound(m, rhos_[r] * sr) * JBound(m, rho0 * sr) *
+                          std::exp(-sr * z0) * Reflected(sr, l_[0], z0, static_cast<double>(s_.zb));
+                }
+                tail.push_back(bm);
+                if (bm < 1e-3 * budget && m > 2) break;
+            }
+            double rest = 0;
+            int needed = static_cast<int>(tail.size());
+            for (int m = static_cast<int>(tail.size()) - 1; m >= 1; --m) {
+                rest += tail[static_cast<std::size_t>(m)];
+                if (rest > 0.5 * budget) break;
+                needed = m;
+            }
+            orders_needed_[r] = needed;
+        }
+        budget_[r] = budget;
+    }
+    const int needed = *std::max_element(orders_needed_.begin(), orders_needed_.end());
+    orders_ = off_axis_ ? (N == 1 ? std::min(needed, kMostOrders) : s_.MMAX + 1) : 1;
+    s_.NZ = *std::max_element(nz_.begin(), nz_.end());
+    for (std::size_t r = 0; r < R; ++r) budget_[r] /= N == 1 ? std::min(orders_, orders_needed_[r]) : orders_;
+
+    order_.assign(static_cast<std::size_t>(orders_), Order{});
+    run(orders_, [&](int m) { order_[static_cast<std::size_t>(m)] = build(m, s_.NZ); });
     Truncate(run);
     last_.assign(rhos_.size(), std::vector<Cx>(static_cast<std::size_t>(kFrequencyCount), Cx{0, 0}));
     warnings_.assign(rhos_.size(), {});
 }
 
-// Where to cut the series over the zeros. For every zero Re alpha_i >= s (the
-// real part of alpha_i^2 is at least s^2), so the source factor a = exp(-alpha_1 z0)
-// is at most e^(-s z0) at every frequency, |b| <= 1, and for the tail (s large,
-// every alpha_i nearly real, |g| <= 1) the reflected part is at most
-//   |g c (1 - a^2 b)/(1 + g c a^2 b)| <= 2 e^(-2 s (l_1 - z0)) / (1 - e^(-2 s (l_1 + zb))).
-// Hence |w_q S_q| <= |w_q| e^(-s_q z0) Gamma(s_q) with Gamma decreasing in s, and
-// the tail beyond Q is at most Gamma(s_{Q+1}) sum_{q > Q} |w_q| e^(-s_q z0), the
-// same bound for all 513 frequencies. A spectrum error d at every frequency
-// moves a sample of the transform by at most 1024 d (times e^(sigma t) on the
-// damped contour, at most e^(sigma T/2)), while the peak is at least the mean
-// of the curve over the period, the frequency-0 value X0. Each order may thus
-// leave tol X0 / (1024 e^(sigma T/2) orders) behind.
+// Where to cut the series over the zeros. For every zero Re alpha_i >= s on the
+// real frequency axis and the damped line (the real part of alpha_i^2 is at
+// least s^2), so the source factor a = exp(-alpha_1 z0) is at most e^(-s z0),
+// and with Reflected() |w_q S_q| <= |w_q| e^(-s_q z0) Gamma(s_q), Gamma
+// decreasing in s. The tail beyond Q is at most Gamma(s_{Q+1}) sum_{q > Q}
+// |w_q| e^(-s_q z0), the same bound for all frequencies; each order may leave
+// its share of the budget behind.
 void LayeredEngine::Truncate(const ParallelRunner& run) {
     const double z0 = static_cast<double>(s_.z0), zb = static_cast<double>(s_.zb), l1 = l_[0];
-    std::vector<std::complex<double>> total, last;
-    SeriesSums(0.0, total, last, true);
-    const double amplification = std::exp(sigma_ * Period(s_.M) / 2);
     run(static_cast<int>(rhos_.size()), [&](int r) {
-        const double budget = options_.tolerance * std::abs(total[static_cast<std::size_t>(r)]) /
-                              (1024 * amplification * orders_);
+        const auto ur = static_cast<std::size_t>(r);
         for (Order& o : order_) {
-            const int NZ = s_.NZ;
-            int cut = NZ;
-            if (l1 > z0 && budget > 0) {
+            const int NZ = nz_[ur];
+            int cut = o.m < orders_needed_[ur] || s_.N > 1 ? NZ : 0;
+            if (l1 > z0 && cut > 0) {
                 // Walk down from the end while the bound of the tail stays within budget.
                 double tail = 0;
                 for (int q = NZ - 1; q >= 1; --q) {
                     const double s = std::sqrt(o.sr2[static_cast<std::size_t>(q)]);
-                    tail += std::fabs(o.weight[static_cast<std::size_t>(r)][static_cast<std::size_t>(q)]) * std::exp(-s * z0);
-                    const double gamma = 1 + 2 * std::exp(-2 * s * (l1 - z0)) / (1 - std::exp(-2 * s * (l1 + zb)));
-                    if (gamma * tail > budget) break;
+                    tail += std::fabs(o.weight[ur][static_cast<std::size_t>(q)]) * std::exp(-s * z0);
+                    if (Reflected(s, l1, z0, zb) * tail > budget_[ur]) break;
                     cut = q;  // terms q .. NZ-1 (0-based) may be left out
                 }
             }
             const int count = Padded(cut);
-            std::vector<double>& w = o.weight[static_cast<std::size_t>(r)];
+            std::vector<double>& w = o.weight[ur];
             std::fill(w.begin() + std::min<std::ptrdiff_t>(count, static_cast<std::ptrdiff_t>(w.size())), w.end(), 0.0);
-            o.count[static_cast<std::size_t>(r)] = count;
+            o.count[ur] = count;
         }
     });
     for (Order& o : order_) o.max_count = *std::max_element(o.count.begin(), o.count.end());
 }
 
-void LayeredEngine::SeriesSums(double omega, std::vector<std::complex<double>>& total,
-                               std::vector<std::complex<double>>& last_order, bool full) const {
+void LayeredEngine::SeriesSums(std::complex<double> p, std::vector<std::complex<double>>& total,
+                               std::vector<std::complex<double>>& last_order, bool full,
+                               std::vector<double>* magnitude) const {
     const int N = s_.N;
-    std::vector<double> kappa(static_cast<std::size_t>(N));
-    for (int i = 0; i < N; ++i) kappa[static_cast<std::size_t>(i)] = omega * kappa_factor_[static_cast<std::size_t>(i)];
+    // alpha_i^2 = s^2 + (mua_i + p n_i/c)/D_i.
+    std::vector<double> kappa(static_cast<std::size_t>(N)), fixed(static_cast<std::size_t>(N));
+    for (int i = 0; i < N; ++i) {
+        const auto u = static_cast<std::size_t>(i);
+        fixed[u] = static_part_[u] + p.real() * kappa_factor_[u];
+        kappa[u] = p.imag() * kappa_factor_[u];
+    }
     LayerStack stack;
     stack.N = N;
-    stack.static_part = static_part_.data();
+    stack.static_part = fixed.data();
     stack.kappa = kappa.data();
     stack.D = D_.data();
     stack.coupling = coupling_.data();
@@ -155,21 +255,30 @@ void LayeredEngine::SeriesSums(double omega, std::vector<std::complex<double>>& 
     total.assign(R, {0, 0});
     last_order.assign(R, {0, 0});
     std::vector<const double*> w(R);
-    std::vector<double> re(R), im(R);
-    for (const Order& o : order_) {
+    std::vector<double> re(R), im(R), ab(R);
+    if (magnitude != nullptr) magnitude->assign(R, 0.0);
+    for (int m = 0; m < orders_; ++m) {
+        const Order& o = order_[static_cast<std::size_t>(m)];
         for (std::size_t r = 0; r < R; ++r) w[r] = o.weight[r].data();
         const int count = full ? static_cast<int>(o.sr2.size()) : o.max_count;
-        series_sum_(stack, o.sr2.data(), count, w.data(), static_cast<int>(R), re.data(), im.data());
+        if (magnitude != nullptr)
+            series_sum_magnitude_(stack, o.sr2.data(), count, w.data(), static_cast<int>(R), re.data(), im.data(),
+                                  ab.data());
+        else
+            series_sum_(stack, o.sr2.data(), count, w.data(), static_cast<int>(R), re.data(), im.data());
         for (std::size_t r = 0; r < R; ++r) {
+            if (magnitude != nullptr) (*magnitude)[r] += ab[r];  // squares; the root below
             total[r] += std::complex<double>(re[r], im[r]);
             if (o.m == orders_ - 1) last_order[r] = {re[r], im[r]};
         }
     }
+    if (magnitude != nullptr)
+        for (double& v : *magnitude) v = std::sqrt(v);
 }
 
 void LayeredEngine::SpectraAt(int k, Cx* out) {
     std::vector<std::complex<double>> total, last;
-    SeriesSums(static_cast<double>(FrequencyOmega(s_.M, k)), total, last, false);
+    SeriesSums({sigma_, static_cast<double>(FrequencyOmega(s_.M, k))}, total, last, false);
     for (std::size_t r = 0; r < rhos_.size(); ++r) {
         out[r] = Cx{scale_ * total[r].real(), scale_ * total[r].imag()};
         last_[r][static_cast<std::size_t>(k)] = Cx{scale_ * last[r].real(), scale_ * last[r].imag()};
@@ -184,9 +293,79 @@ Cx LayeredEngine::SpectrumFor(int r, int k) {
 
 std::complex<double> LayeredEngine::FrequencyDomain(int r, double omega) const {
     std::vector<std::complex<double>> total, last;
-    SeriesSums(omega, total, last, false);
-    const double ap = static_cast<double>(s_.a + s_.zb);
-    return total[static_cast<std::size_t>(r)] / (kPiD * ap * ap);
+    SeriesSums({0.0, omega}, total, last, false);
+    return total[static_cast<std::size_t>(r)] / (kPiD * ap_ * ap_);
+}
+
+std::vector<std::vector<ContourValue>> LayeredEngine::CurvesAt(const std::vector<double>& t_s,
+                                                               const ParallelRunner& run) {
+    const std::size_t R = rhos_.size();
+    std::vector<std::vector<ContourValue>> out(R, std::vector<ContourValue>(t_s.size()));
+    if (t_s.empty()) return out;
+    const auto [lo, hi] = std::minmax_element(t_s.begin(), t_s.end());
+    const double epsilon = 1e-3 * options_.tolerance;
+    std::vector<ContourWindow> windows = ParabolicContourWindows(*lo, *hi, epsilon, 0);
+    std::vector<std::size_t> window_of(t_s.size());
+    for (std::size_t i = 0; i < t_s.size(); ++i) {
+        std::size_t w = 0;
+        while (w + 1 < windows.size() && t_s[i] >= windows[w].t_max) ++w;
+        window_of[i] = w;
+    }
+    const double area = kPiD * ap_ * ap_;
+    // Transform values and their rounding errors at every node of the windows
+    // `which`, then the values at their times.
+    auto evaluate = [&](const std::vector<std::size_t>& which, std::vector<std::vector<ContourValue>>& into) {
+        std::vector<std::size_t> first(which.size() + 1, 0);
+        for (std::size_t k = 0; k < which.size(); ++k) first[k + 1] = first[k] + windows[which[k]].z.size();
+        std::vector<std::vector<std::complex<double>>> F(R, std::vector<std::complex<double>>(first.back()));
+        std::vector<std::vector<double>> noise(R, std::vector<double>(first.back()));
+        run(static_cast<int>(first.back()), [&](int job) {
+            const auto j = static_cast<std::size_t>(job);
+            const auto k = static_cast<std::size_t>(std::upper_bound(first.begin(), first.end(), j) - first.begin()) - 1;
+            std::vector<std::complex<double>> total, last;
+            std::vector<double> magnitude;
+            SeriesSums(windows[which[k]].z[j - first[k]], total, last, false, &magnitude);
+            for (std::size_t r = 0; r < R; ++r) {
+                F[r][j] = total[r] / area;
+                // A few roundings per term (the recursion, the exponentials).
+                noise[r][j] = 8 * std::numeric_limits<double>::epsilon() * magnitude[r] / area;
+            }
+        });
+        for (std::size_t k = 0; k < which.size(); ++k)
+            for (std::size_t i = 0; i < t_s.size(); ++i)
+                if (window_of[i] == which[k])
+                    for (std::size_t r = 0; r < R; ++r)
+                        into[r][i] = InvertAt(windows[which[k]], F[r].data() + first[k], noise[r].data() + first[k], t_s[i]);
+    };
+    std::vector<std::size_t> all(windows.size());
+    for (std::size_t w = 0; w < all.size(); ++w) all[w] = w;
+    evaluate(all, out);
+
+    // Where the terms cancel (far from the source, at early times) the
+    // factor e^(mu t) of the rule amplifies their rounding: a window with a
+    // sample whose error exceeds the tolerance is computed again with the
+    // smallest mu t; a sample over the limit keeps the smaller error (only
+    // such samples: a detector's curve must not depend on the others').
+    std::vector<double> peak(R, 0.0);
+    for (std::size_t r = 0; r < R; ++r)
+        for (const ContourValue& v : out[r]) peak[r] = std::max(peak[r], std::fabs(v.value));
+    std::vector<std::size_t> again;
+    for (std::size_t w = 0; w < windows.size(); ++w) {
+        bool noisy = false;
+        for (std::size_t i = 0; i < t_s.size() && !noisy; ++i)
+            for (std::size_t r = 0; r < R && !noisy; ++r)
+                noisy = window_of[i] == w && out[r][i].error > 0.5 * options_.tolerance * peak[r];
+        if (noisy) again.push_back(w);
+    }
+    if (again.empty()) return out;
+    for (std::size_t w : again) windows[w] = QuietContourWindow(windows[w].t_min, epsilon);
+    std::vector<std::vector<ContourValue>> quiet = out;
+    evaluate(again, quiet);
+    for (std::size_t r = 0; r < R; ++r)
+        for (std::size_t i = 0; i < t_s.size(); ++i)
+            if (out[r][i].error > 0.5 * options_.tolerance * peak[r] && quiet[r][i].error < out[r][i].error)
+                out[r][i] = quiet[r][i];
+    return out;
 }
 
 void LayeredEngine::FinishTimeCurveFor(int r, double* fft) {
@@ -203,26 +382,51 @@ void LayeredEngine::FinishTimeCurveFor(int r, double* fft) {
             last[static_cast<std::size_t>(j)] *= f;
         }
     }
-    warnings_[ur].clear();
-    if (orders_ > 1) {
-        const int K = kFftLength / (2 * s_.M);
-        // Over the samples the output keeps (within six decades of the peak).
-        double peak = 0, contribution = 0;
-        for (int i = 1; i <= K; ++i) peak = std::max(peak, std::fabs(fft[i * s_.M]));
-        for (int i = 1; i <= K; ++i)
-            if (std::fabs(fft[i * s_.M]) >= 1e-6 * peak)
-                contribution = std::max(contribution, std::fabs(last[static_cast<std::size_t>(i * s_.M)]));
-        const double relative = peak > 0 ? contribution / peak : 0;
-        if (relative > options_.tolerance) {
-            char text[320];
-            std::snprintf(text, sizeof text,
-                          "the highest angular order (MMAX = %d) still changes the curve by up to %.2g of its peak, "
-                          "more than the tolerance %.2g: the series over the orders is not converged, a larger MMAX "
-                          "gives a more accurate curve.",
-                          orders_ - 1, relative, options_.tolerance);
-            warnings_[ur].push_back(text);
-        }
+    warnings_[ur] = SeriesWarnings(r);
+    if (!off_axis_ || orders_ < orders_needed_[ur]) return;
+    // The bound says the orders suffice; the highest order's own curve checks it.
+    const int K = kFftLength / (2 * s_.M);
+    double peak = 0, contribution = 0;
+    for (int i = 1; i <= K; ++i) peak = std::max(peak, std::fabs(fft[i * s_.M]));
+    for (int i = 1; i <= K; ++i)
+        if (std::fabs(fft[i * s_.M]) >= 1e-6 * peak)
+            contribution = std::max(contribution, std::fabs(last[static_cast<std::size_t>(i * s_.M)]));
+    const double relative = peak > 0 ? contribution / peak : 0;
+    if (relative > options_.tolerance) {
+        char text[400];
+        std::snprintf(text, sizeof text,
+                      "the highest angular order summed (%d) still changes the curve by up to %.2g of its peak, "
+                      "more than the tolerance %.2g: the series over the orders may not be converged.",
+                      orders_ - 1, relative, options_.tolerance);
+        warnings_[ur].push_back(text);
     }
+}
+
+std::vector<std::string> LayeredEngine::SeriesWarnings(int r) const {
+    std::vector<std::string> out;
+    char text[400];
+    const int orders_needed = orders_needed_[static_cast<std::size_t>(r)];
+    if (orders_ < orders_needed) {
+        if (s_.N == 1)
+            std::snprintf(text, sizeof text,
+                          "the source so close to the rim needs about %d angular orders for the tolerance %.2g; "
+                          "the engine sums at most %d, so the curve may be off by more than the tolerance.",
+                          orders_needed, options_.tolerance, orders_);
+        else
+            std::snprintf(text, sizeof text,
+                          "MMAX = %d sums fewer angular orders than the tolerance %.2g needs (about MMAX = %d): "
+                          "the curve may be off by more than the tolerance; raise MMAX.",
+                          orders_ - 1, options_.tolerance, orders_needed - 1);
+        out.push_back(text);
+    }
+    if (zeros_short_) {
+        std::snprintf(text, sizeof text,
+                      "the tolerance %.2g needs Bessel zeros beyond %.3g (radius %.4g mm, source depth %.3g mm), "
+                      "more than the engine computes: the curve may be off by more than the tolerance.",
+                      options_.tolerance, kLargestZero, static_cast<double>(s_.a), static_cast<double>(s_.z0));
+        out.push_back(text);
+    }
+    return out;
 }
 
 std::vector<std::string> LayeredEngine::WarningsFor(int r) const { return warnings_[static_cast<std::size_t>(r)]; }

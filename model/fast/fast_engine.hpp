@@ -1,30 +1,42 @@
 #pragma once
-// The fast engine: the same layered model as the faithful engine -- the same
-// frequencies, packing, transform and selection -- in double precision, with
-// accurate Bessel functions, zeros and Reff, the sum over the zeros cut where a
-// derived bound shows the rest cannot matter, and the inner sum vectorised.
+// The fast engine: the same layered model as the faithful engine in double
+// precision, with accurate Bessel functions, zeros and Reff, series lengths
+// chosen from the tolerance, and the inner sum vectorised. It delivers the
+// spectrum of the 513 transform frequencies (plain or on the damped line
+// omega - i sigma), the frequency-domain reflectance at any real frequency,
+// and the time curve at any times by the inverse Laplace transform on
+// parabolic contours, which has neither the transform's period nor its band
+// limit.
 #include <complex>
 #include <memory>
 #include <vector>
 
 #include "model/fast/layered_kernel.hpp"
 #include "model/spectral_engine.hpp"
+#include "numerics/laplace_contour.hpp"
 
 namespace tdcyl::fast {
 
-// Default: the truncation of the series over the zeros changes no sample by
-// more than 1e-11 of the peak, so samples within 3 decades of it by at most 1e-8.
+// Default: no returned sample is off the model's curve by more than 1e-11 of
+// the curve's peak.
 inline constexpr double kDefaultTolerance = 1e-11;
+inline constexpr double kSmallestTolerance = 1e-15, kLargestTolerance = 1e-2;
+// Orders the engine sums for a single layer off the axis at most.
+inline constexpr int kMostOrders = 501;
 
 struct FastEngineOptions {
-    double tolerance = kDefaultTolerance;  // bound on the truncation error relative to the peak
+    double tolerance = kDefaultTolerance;  // absolute error of every sample, relative to the peak
     bool wraparound = true;                // false: damped contour omega - i sigma, curve times e^(sigma t)
     SimdPath simd = SimdPath::widest;
+    // Latest time (s) at which a curve is wanted by the contour inversion
+    // (0: the transform's half period); the series is cut so that the
+    // inversion's amplification up to it stays within the tolerance.
+    double t_last = 0;
 };
 
-// The engine for one geometry and one or more detector distances: the zeros,
-// the decay constants and the layer recursion are shared; only the radial
-// weights differ per detector. Needs the derived quantities (zb, z0, D, and for
+// One geometry, one or more detector distances: the zeros, the decay
+// constants and the layer recursion are shared; only the radial weights
+// differ per detector. Needs the derived quantities (zb, z0, D, and for
 // N >= 2 A_bot, zb_bot) with Reff from ReffAdaptive; works for any N >= 1 (for
 // N = 1 the slab is one layer from the top face to the bottom face).
 class LayeredEngine final : public SpectralEngine {
@@ -53,8 +65,19 @@ public:
     // e^(-i omega t) dt in mm^-2, at a real angular frequency (rad/s).
     std::complex<double> FrequencyDomain(int r, double omega) const;
 
+    // R(t) of every detector at the times t_s (s, > 0) by the contour
+    // inversion, in mm^-2 s^-1, with an estimate of each value's error:
+    // out[r][i]. The nodes are spread over `run`.
+    std::vector<std::vector<ContourValue>> CurvesAt(const std::vector<double>& t_s, const ParallelRunner& run);
+
     int Detectors() const { return static_cast<int>(rhos_.size()); }
     double Sigma() const { return sigma_; }
+    double Tolerance() const { return options_.tolerance; }
+    int Orders() const { return orders_; }
+    // Doubts about the series lengths of detector r, known once the engine is
+    // made: too few angular orders, or more zeros needed than the Bessel
+    // routines cover.
+    std::vector<std::string> SeriesWarnings(int r) const;
 
 private:
     struct Order {
@@ -64,18 +87,28 @@ private:
         std::vector<int> count;                    // per detector, multiple of kSeriesPadding
         int max_count = 0;
     };
-    // Unscaled series sum at angular frequency omega on the damped line.
-    void SeriesSums(double omega, std::vector<std::complex<double>>& total,
-                    std::vector<std::complex<double>>& last_order, bool full) const;
+    // Unscaled series sum at the Laplace variable p (p = i omega on the real
+    // frequency axis, sigma + i omega on the damped line).
+    // With `magnitude`, also sqrt(sum_q |w_q S_q|^2) per detector.
+    void SeriesSums(std::complex<double> p, std::vector<std::complex<double>>& total,
+                    std::vector<std::complex<double>>& last_order, bool full,
+                    std::vector<double>* magnitude = nullptr) const;
     void Truncate(const ParallelRunner& run);
 
     RunState s_;
     std::vector<double> rhos_;
     FastEngineOptions options_;
     SeriesSumFunction series_sum_ = nullptr;
-    int orders_ = 1;       // MMAX + 1 (1: the on-axis form)
-    double sigma_ = 0;     // damping of the contour, 1/s
-    double scale_ = 0;     // packing scale
+    SeriesSumMagnitudeFunction series_sum_magnitude_ = nullptr;
+    int orders_ = 1;         // orders summed (1: the on-axis form)
+    std::vector<int> orders_needed_;  // per detector: orders the tolerance asks for
+    std::vector<int> nz_;             // per detector: zeros per order the tolerance asks for
+    std::vector<double> budget_;      // per detector: what each order may leave out of the unscaled sum
+    bool off_axis_ = false;
+    bool zeros_short_ = false;  // the tolerance asks for zeros beyond kLargestZero
+    double ap_ = 0;          // extrapolated radius a + zb
+    double sigma_ = 0;       // damping of the contour, 1/s
+    double scale_ = 0;       // packing scale
     std::vector<double> static_part_, kappa_factor_, D_, coupling_, l_;
     std::vector<Order> order_;
     std::vector<std::vector<Cx>> last_;  // [detector][k]: spectrum of the highest order

@@ -51,12 +51,19 @@ HWY_INLINE VC Scale(const VC& a, V r) { return {hn::Mul(a.re, r), hn::Mul(a.im, 
 HWY_INLINE VC AddReal(const VC& a, V r) { return {hn::Add(a.re, r), a.im}; }
 HWY_INLINE VC OneMinus(const VC& a) { return {hn::Sub(hn::Set(D(), 1.0), a.re), hn::Neg(a.im)}; }
 
-// Principal root of x + iy for x > 0: no cancellation in (r + x)/2.
+// Principal root of x + iy (y != 0 where x <= 0). The larger of the two
+// parts comes from (r + |x|)/2, free of cancellation, the other from y/2 over
+// it: on the real frequency axis x > 0, on a contour of the Laplace inversion
+// x may be negative.
 HWY_INLINE VC Sqrt(V x, V y) {
     const D d;
     const V r = hn::Sqrt(hn::MulAdd(x, x, hn::Mul(y, y)));
-    const V re = hn::Sqrt(hn::Mul(hn::Add(r, x), hn::Set(d, 0.5)));
-    return {re, hn::Div(y, hn::Add(re, re))};
+    const V big = hn::Sqrt(hn::Mul(hn::Add(r, hn::Abs(x)), hn::Set(d, 0.5)));
+    const V small = hn::Div(hn::Abs(y), hn::Add(big, big));
+    const auto right = hn::Ge(x, hn::Zero(d));
+    const V re = hn::IfThenElse(right, big, small);
+    const V im_abs = hn::IfThenElse(right, small, big);
+    return {re, hn::CopySign(im_abs, y)};
 }
 
 // sin and cos of the same argument with one argument reduction (the vector
@@ -122,18 +129,23 @@ HWY_INLINE VC ExpNegUnlessNegligible(const VC& z) {
     return ExpNeg(z);
 }
 
-void SeriesSum(const LayerStack& st, const double* HWY_RESTRICT sr2, int count, const double* const* weights,
-               int nweights, double* sum_re, double* sum_im) {
+// With kMagnitude, sum_sq[w] also receives sum_q |weight_q S_q|^2: the
+// rounding errors of the terms are independent, so the error of a sum whose
+// terms cancel scales with its square root.
+template <bool kMagnitude>
+HWY_INLINE void SeriesSumImpl(const LayerStack& st, const double* HWY_RESTRICT sr2, int count,
+                              const double* const* weights, int nweights, double* sum_re, double* sum_im,
+                              double* sum_sq) {
     const D d;
     const int L = static_cast<int>(hn::Lanes(d));
     const int N = st.N;
     const V one = hn::Set(d, 1.0), half = hn::Set(d, 0.5);
 
     // Per-lane accumulators in memory: nweights x L each.
-    HWY_ALIGN double acc_re_buf[8 * 16], acc_im_buf[8 * 16];
+    HWY_ALIGN double acc_re_buf[8 * 16], acc_im_buf[8 * 16], acc_abs_buf[8 * 16];
     for (int w0 = 0; w0 < nweights; w0 += 16) {
         const int nw = nweights - w0 < 16 ? nweights - w0 : 16;
-        for (int i = 0; i < nw * L; ++i) acc_re_buf[i] = acc_im_buf[i] = 0;
+        for (int i = 0; i < nw * L; ++i) acc_re_buf[i] = acc_im_buf[i] = acc_abs_buf[i] = 0;
         for (int q = 0; q < count; q += L) {
             const V s2 = hn::LoadU(d, sr2 + q);
             auto alpha_of = [&](int i) { return Sqrt(hn::Add(s2, hn::Set(d, st.static_part[i])), hn::Set(d, st.kappa[i])); };
@@ -199,19 +211,37 @@ void SeriesSum(const LayerStack& st, const double* HWY_RESTRICT sr2, int count, 
                 double* pi = acc_im_buf + w * L;
                 hn::Store(hn::MulAdd(wt, S.re, hn::Load(d, pr)), d, pr);
                 hn::Store(hn::MulAdd(wt, S.im, hn::Load(d, pi)), d, pi);
+                if constexpr (kMagnitude) {
+                    double* pa = acc_abs_buf + w * L;
+                    hn::Store(hn::MulAdd(hn::Mul(wt, wt), hn::MulAdd(S.re, S.re, hn::Mul(S.im, S.im)), hn::Load(d, pa)),
+                              d, pa);
+                }
             }
         }
         // Lanes reduced in a fixed order.
         for (int w = 0; w < nw; ++w) {
-            double re = 0, im = 0;
+            double re = 0, im = 0, ab = 0;
             for (int j = 0; j < L; ++j) {
                 re += acc_re_buf[w * L + j];
                 im += acc_im_buf[w * L + j];
+                ab += acc_abs_buf[w * L + j];
             }
             sum_re[w0 + w] = re;
             sum_im[w0 + w] = im;
+            if constexpr (kMagnitude) sum_sq[w0 + w] = ab;
         }
     }
+}
+
+void SeriesSum(const LayerStack& st, const double* HWY_RESTRICT sr2, int count, const double* const* weights,
+               int nweights, double* sum_re, double* sum_im) {
+    SeriesSumImpl<false>(st, sr2, count, weights, nweights, sum_re, sum_im, nullptr);
+}
+
+void SeriesSumMagnitude(const LayerStack& st, const double* HWY_RESTRICT sr2, int count,
+                        const double* const* weights, int nweights, double* sum_re, double* sum_im,
+                        double* sum_sq) {
+    SeriesSumImpl<true>(st, sr2, count, weights, nweights, sum_re, sum_im, sum_sq);
 }
 
 const char* TargetName() { return hwy::TargetName(HWY_TARGET); }
@@ -224,6 +254,7 @@ HWY_AFTER_NAMESPACE();
 namespace tdcyl::fast {
 
 HWY_EXPORT(SeriesSum);
+HWY_EXPORT(SeriesSumMagnitude);
 HWY_EXPORT(TargetName);
 
 namespace {
@@ -236,6 +267,10 @@ std::size_t TableIndex(SimdPath path) {
 }  // namespace
 
 SeriesSumFunction SelectSeriesSum(SimdPath path) { return HWY_DISPATCH_TABLE(SeriesSum)[TableIndex(path)]; }
+
+SeriesSumMagnitudeFunction SelectSeriesSumMagnitude(SimdPath path) {
+    return HWY_DISPATCH_TABLE(SeriesSumMagnitude)[TableIndex(path)];
+}
 
 std::string SimdPathName(SimdPath path) { return HWY_DISPATCH_TABLE(TargetName)[TableIndex(path)](); }
 

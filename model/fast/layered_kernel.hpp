@@ -38,6 +38,13 @@ using SeriesSumFunction = void (*)(const LayerStack& stack, const double* sr2, i
 // the processor query is slow).
 SeriesSumFunction SelectSeriesSum(SimdPath path);
 
+// The same sums, and sum_sq[w] = sum_q |weights[w][q] S_q|^2, whose root is
+// the scale of their rounding error.
+using SeriesSumMagnitudeFunction = void (*)(const LayerStack& stack, const double* sr2, int count,
+                                            const double* const* weights, int nweights, double* sum_re,
+                                            double* sum_im, double* sum_sq);
+SeriesSumMagnitudeFunction SelectSeriesSumMagnitude(SimdPath path);
+
 // Name of the instruction set a path runs on this processor ("AVX2", "EMU128"...).
 std::string SimdPathName(SimdPath path);
 

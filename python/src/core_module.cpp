@@ -72,7 +72,8 @@ struct Problem {
 // Builds the parameters and runs the core's own checks on them (the package
 // has checked them already, with argument names; this is the safety net).
 Problem MakeProblem(const std::vector<double>& musp, const std::vector<double>& mua, const std::vector<double>& n,
-                    const std::vector<double>& l, double a, double rho, double rho0, double phi, int M, int MMAX) {
+                    const std::vector<double>& l, double a, double rho, double rho0, double phi, int M, int MMAX,
+                    bool series_table) {
     const std::size_t N = musp.size();
     if (N == 0 || mua.size() != N || n.size() != N || l.size() != N)
         throw py::value_error("layers: need the same number (>= 1) of musp, mua, n and thickness values");
@@ -94,7 +95,7 @@ Problem MakeProblem(const std::vector<double>& musp, const std::vector<double>& 
     p.file.params = s;
     for (int i = 1; i <= 4 * s.N + 7; ++i) p.file.lines.push_back(i);
     try {
-        ValidateInput(p.file);
+        ValidateInput(p.file, series_table);
     } catch (const InputError& e) {
         throw py::value_error(std::string("invalid parameters (numbered as in a parameter file): ") + e.what());
     }
@@ -126,35 +127,38 @@ py::array_t<double> ToArray(const std::vector<double>& v) {
 py::list Compute(const std::vector<double>& musp, const std::vector<double>& mua, const std::vector<double>& n,
                  const std::vector<double>& l, double a, const std::vector<double>& rhos, double rho0, double phi,
                  int M, int MMAX, const std::string& engine, double tolerance, bool wraparound, int threads,
-                 bool all_samples) {
+                 bool all_samples, const std::vector<double>& times_ps) {
     if (rhos.empty()) throw py::value_error("rho: need at least one distance");
     std::vector<Extended> rho_ext;
     for (double r : rhos) {
-        MakeProblem(musp, mua, n, l, a, r, rho0, phi, M, MMAX);  // checks every distance before computing
+        MakeProblem(musp, mua, n, l, a, r, rho0, phi, M, MMAX, engine != "fast");  // every distance before computing
         rho_ext.push_back(ToExtended(r));
     }
-    const Problem p = MakeProblem(musp, mua, n, l, a, rhos[0], rho0, phi, M, MMAX);
+    const Problem p = MakeProblem(musp, mua, n, l, a, rhos[0], rho0, phi, M, MMAX, engine != "fast");
     RunOptions options = MakeOptions(engine, tolerance, wraparound, threads, all_samples);
-    const std::vector<RunResult> results =
-        Interruptible(options, [&] { return ComputeRunRhos(p.params, rho_ext, options); });
+    const std::vector<RunResult> results = Interruptible(options, [&] {
+        return times_ps.empty() ? ComputeRunRhos(p.params, rho_ext, options)
+                                : ComputeRunAtTimes(p.params, rho_ext, times_ps, options);
+    });
     py::list out;
     for (const RunResult& r : results)
         out.append(py::make_tuple(ToArray(r.time_ps), ToArray(r.reflectance), r.warnings));
     return out;
 }
 
-py::array_t<std::complex<double>> ComputeFrequencies(const std::vector<double>& musp, const std::vector<double>& mua,
+py::tuple ComputeFrequencies(const std::vector<double>& musp, const std::vector<double>& mua,
                                                      const std::vector<double>& n, const std::vector<double>& l,
                                                      double a, double rho, double rho0, double phi, int MMAX,
                                                      const std::vector<double>& omega, const std::string& engine,
                                                      double tolerance, int threads) {
-    const Problem p = MakeProblem(musp, mua, n, l, a, rho, rho0, phi, 1, MMAX);
+    const Problem p = MakeProblem(musp, mua, n, l, a, rho, rho0, phi, 1, MMAX, false);
     RunOptions options = MakeOptions(engine, tolerance, false, threads, false);
+    std::vector<std::string> warnings;
     const std::vector<std::complex<double>> values =
-        Interruptible(options, [&] { return ComputeFrequencyDomain(p.params, omega, options); });
+        Interruptible(options, [&] { return ComputeFrequencyDomain(p.params, omega, options, &warnings); });
     py::array_t<std::complex<double>> out(static_cast<py::ssize_t>(values.size()));
     std::copy(values.begin(), values.end(), out.mutable_data());
-    return out;
+    return py::make_tuple(out, warnings);
 }
 
 py::dict ReadInputPy(const std::string& path) {
@@ -212,7 +216,8 @@ PYBIND11_MODULE(_core, m) {
 
     m.def("compute", &Compute, py::arg("musp"), py::arg("mua"), py::arg("n"), py::arg("l"), py::arg("a"),
           py::arg("rhos"), py::arg("rho0"), py::arg("phi"), py::arg("M"), py::arg("MMAX"), py::arg("engine"),
-          py::arg("tolerance"), py::arg("wraparound"), py::arg("threads"), py::arg("all_samples"));
+          py::arg("tolerance"), py::arg("wraparound"), py::arg("threads"), py::arg("all_samples"),
+          py::arg("times_ps") = std::vector<double>{});
     m.def("frequency_domain", &ComputeFrequencies, py::arg("musp"), py::arg("mua"), py::arg("n"), py::arg("l"),
           py::arg("a"), py::arg("rho"), py::arg("rho0"), py::arg("phi"), py::arg("MMAX"), py::arg("omega"),
           py::arg("engine"), py::arg("tolerance"), py::arg("threads"));

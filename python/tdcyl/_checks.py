@@ -172,14 +172,24 @@ def engine(value) -> str:
     return value
 
 
-def geometry(layers, radius, rho0, phi, mmax):
-    """Checked layers, radius, rho0, phi and mmax of a call of the model."""
+FAST_LARGEST_RADIUS = 1000.0  # mm; the fast engine chooses its own series lengths
+TOLERANCE_RANGE = (1e-15, 1e-2)
+LARGEST_FREQUENCY_HZ = 1e14 / (2 * np.pi)  # far beyond where diffusion holds
+
+
+def geometry(layers, radius, rho0, phi, mmax, *, fast=False):
+    """Checked layers, radius, rho0, phi and mmax of a call of the model.
+
+    fast: the fast engine, which takes radii up to FAST_LARGEST_RADIUS; the
+    faithful engine's layered series reads 20 Bessel zeros per mm of radius
+    from a table of 5000."""
     arr = layers_array(layers)
-    a = real("radius", radius, minimum=0, strict=True, unit="mm")
+    a = real("radius", radius, minimum=0, strict=True, unit="mm",
+             maximum=FAST_LARGEST_RADIUS if fast else None)
     r0 = real("rho0", rho0, minimum=0, maximum=a, unit="mm")
     ph = real("phi", phi)
     mm = integer("mmax", mmax, 0, 500)
-    if arr.shape[0] >= 2:
+    if arr.shape[0] >= 2 and not fast:
         # The layered series sums round(20 a) Bessel zeros per order, from a table of 5000.
         nz = round(20 * a)  # ties to even, as the core rounds
         limit = 4985 if r0 > 0 else 5000
@@ -196,7 +206,7 @@ def options(engine_name, tolerance, wraparound, threads):
     if tolerance is None:
         tol = 0.0
     else:
-        tol = real("tolerance", tolerance, minimum=0, strict=True)
+        tol = real("tolerance", tolerance, minimum=TOLERANCE_RANGE[0], maximum=TOLERANCE_RANGE[1])
         if eng == "faithful":
             raise ValueError("tolerance applies to the fast engine only (the faithful engine sums a fixed series)")
     if wraparound is None:

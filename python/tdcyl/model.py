@@ -12,11 +12,14 @@ from typing import Iterator, NamedTuple, Sequence
 
 import numpy as np
 
+from . import _checks as _chk
 from . import _core
 # The checks live in ._checks; their old names stay importable from here (batch, files).
 from ._checks import (DEFAULT_ENGINE, ENGINES, boolean as _boolean, engine as _engine, geometry as _geometry,  # noqa: F401
                       integer as _integer, layers_array as _layers_array, options as _options,
-                      real as _real, rho_array as _rho_array)
+                      real as _real, real_array as _real_array, rho_array as _rho_array)
+
+LATEST_TIME_PS = 1e6  # the latest time times_ps may ask for
 
 __all__ = [
     "Layer", "Curve", "CurveSet", "reflectance", "frequency_domain", "continuous_wave",
@@ -91,7 +94,7 @@ class CurveSet(Sequence[Curve]):
 # --- public functions ----------------------------------------------------------
 
 def reflectance(layers, radius, rho, rho0=0.0, phi=0.0, M=1, mmax=0, *, engine=None, tolerance=None,
-                wraparound=None, threads=0, all_samples=False):
+                wraparound=None, threads=0, all_samples=False, times_ps=None):
     """Time-resolved diffuse reflectance of a layered cylinder.
 
     Parameters
@@ -115,16 +118,29 @@ def reflectance(layers, radius, rho, rho0=0.0, phi=0.0, M=1, mmax=0, *, engine=N
     engine : 'faithful' or 'fast'
         'faithful' gives exactly the values tdcyl-cli writes. Default: DEFAULT_ENGINE.
     tolerance : float, optional
-        Relative tolerance of the fast engine (None: its default).
+        Fast engine: the largest error of any returned sample relative to the
+        curve's peak, |R - R_exact| <= tolerance * peak, 1e-15 ... 1e-2 (None:
+        1e-11). A sample that cannot be held within it (where the terms of the
+        series cancel: far from the source, near the rim) is left out, or kept
+        with all_samples, and named in a warning.
     wraparound : bool, optional
-        Fast engine only: False (its default) removes the wrap-around of the
-        1024-point transform, True gives the plain transform. The faithful engine
-        always computes the plain transform.
+        Fast engine only: which transform gives the grid's samples, the plain
+        1024-point one (True) or the damped contour (False, its default). Either
+        way every sample is checked against the inverse Laplace transform at its
+        own time, which has neither the transform's period nor its band limit,
+        and replaced by it where the two differ by more than the tolerance. The
+        faithful engine always computes the plain transform, ringing and
+        wrap-around included.
     threads : int
         Threads of the computation, 0 for all cores. The result does not depend on it.
     all_samples : bool
         True: every sample of the output grid, zeros included (a fixed grid, as a
         fit needs); False: only the samples within six decades of the peak.
+    times_ps : 1-d array, optional
+        Fast engine: the curve at these times (ps, > 0, any spacing, e.g. a
+        measurement's bin centres) by the inverse Laplace transform alone;
+        M is then ignored and every time is returned (all_samples=False leaves
+        out only those that cannot be held within the tolerance).
 
     Returns
     -------
@@ -135,13 +151,21 @@ def reflectance(layers, radius, rho, rho0=0.0, phi=0.0, M=1, mmax=0, *, engine=N
     Python floats are taken as the decimal numbers they print as, the way the
     parameter file is read, so a call equals tdcyl-cli on a file with those numbers.
     """
-    arr, a, r0, ph, mm = _geometry(layers, radius, rho0, phi, mmax)
+    eng, tol, wrap, thr = _options(engine, tolerance, wraparound, threads)
+    arr, a, r0, ph, mm = _geometry(layers, radius, rho0, phi, mmax, fast=eng == "fast")
     rhos, scalar = _rho_array(rho, a)
     m = _integer("M", M, 1, 512)
-    eng, tol, wrap, thr = _options(engine, tolerance, wraparound, threads)
     all_samples = _boolean("all_samples", all_samples)
+    times = []
+    if times_ps is not None:
+        if eng != "fast":
+            raise ValueError("times_ps needs engine='fast' (the faithful engine samples its transform's grid)")
+        times = _real_array("times_ps", times_ps)
+        if times.ndim != 1 or not np.all(times > 0) or not np.all(times <= LATEST_TIME_PS):
+            raise ValueError(f"times_ps must be a 1-d array of times in (0, {LATEST_TIME_PS:g}] ps")
+        times = list(times)
     out = _core.compute(list(arr[:, 0]), list(arr[:, 1]), list(arr[:, 2]), list(arr[:, 3]), a, list(rhos),
-                        r0, ph, m, mm, eng, tol, wrap, thr, all_samples)
+                        r0, ph, m, mm, eng, tol, wrap, thr, all_samples, times)
     curves = []
     for r, (t, refl, warns) in zip(rhos, out):
         for w in warns:
@@ -160,7 +184,7 @@ def frequency_domain(layers, radius, rho, frequencies_hz, rho0=0.0, phi=0.0, mma
     array. Needs the fast engine (its spectral sum). Other arguments as for
     reflectance().
     """
-    arr, a, r0, ph, mm = _geometry(layers, radius, rho0, phi, mmax)
+    arr, a, r0, ph, mm = _geometry(layers, radius, rho0, phi, mmax, fast=True)
     rhos, scalar = _rho_array(rho, a)
     try:
         f = np.asarray(frequencies_hz)
@@ -173,8 +197,9 @@ def frequency_domain(layers, radius, rho, frequencies_hz, rho0=0.0, phi=0.0, mma
         raise ValueError("frequencies_hz must hold at least one frequency")
     if not np.all(np.isfinite(f)):
         raise ValueError("frequencies_hz must be finite")
-    if np.any(f < 0):
-        raise ValueError(f"frequencies_hz must be >= 0 Hz, got {f[f < 0][0]}")
+    if np.any(f < 0) or np.any(f > _chk.LARGEST_FREQUENCY_HZ):
+        bad = f[(f < 0) | (f > _chk.LARGEST_FREQUENCY_HZ)][0]
+        raise ValueError(f"frequencies_hz must lie in 0 ... {_chk.LARGEST_FREQUENCY_HZ:.3g} Hz, got {bad}")
     eng = _engine("fast" if engine is None else engine)
     if eng != "fast":
         raise ValueError("frequency_domain needs engine='fast' (the faithful engine computes the 513 "
@@ -183,8 +208,10 @@ def frequency_domain(layers, radius, rho, frequencies_hz, rho0=0.0, phi=0.0, mma
     omega = list((2 * np.pi * f).ravel())
     rows = []
     for r in rhos:
-        v = _core.frequency_domain(list(arr[:, 0]), list(arr[:, 1]), list(arr[:, 2]), list(arr[:, 3]), a,
-                                   float(r), r0, ph, mm, omega, eng, tol, thr)
+        v, warns = _core.frequency_domain(list(arr[:, 0]), list(arr[:, 1]), list(arr[:, 2]), list(arr[:, 3]), a,
+                                          float(r), r0, ph, mm, omega, eng, tol, thr)
+        for w in warns:
+            warnings.warn(f"rho = {float(r):g} mm: {w}", RuntimeWarning, stacklevel=2)
         rows.append(np.asarray(v).reshape(f.shape))
     return rows[0] if scalar else np.stack(rows)
 

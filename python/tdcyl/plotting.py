@@ -26,7 +26,8 @@ def _is_fit(obj) -> bool:
 
 
 def _is_curve(obj) -> bool:
-    return all(hasattr(obj, a) for a in ("t_ps", "reflectance", "rho")) and np.ndim(obj.rho) == 0
+    # rho first: a set of curves on different grids has no single reflectance array.
+    return hasattr(obj, "rho") and np.ndim(obj.rho) == 0 and hasattr(obj, "t_ps") and hasattr(obj, "reflectance")
 
 
 def plot_fit(result, path=None, *, title=None):

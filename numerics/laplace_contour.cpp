@@ -1,0 +1,97 @@
+#include "numerics/laplace_contour.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace tdcyl {
+namespace {
+
+constexpr double kPi = 3.141592653589793238462643383279502884;
+constexpr double kEps = std::numeric_limits<double>::epsilon();
+
+struct Parameters {
+    int N = 0;
+    double m0 = 0, U = 0;  // mu t0 and the half-length of the u interval
+};
+
+// The smallest N over a grid of (mu t0, c_d) that meets every bound at every
+// t of [t0, ratio t0]; the strip toward the cut is taken at c = 0.95. The
+// noise of the values caps mu t: noise e^(ratio m0) <= 10 epsilon, but
+// mu t0 >= 1 whatever the target (below it the truncation needs ever longer
+// contours).
+Parameters Choose(double epsilon, double noise, double ratio) {
+    const double L = std::log(1 / epsilon);
+    const double cap = std::max(1.0, std::log(100 * epsilon / noise) / ratio);
+    Parameters best;
+    for (int i = 1; i <= 400; ++i) {
+        const double m0 = 0.05 * i;
+        if (m0 > cap) break;
+        const double U = std::sqrt(1 + L / m0);
+        const double cu = 0.95;
+        const double n_up = (L + ratio * m0 * (1 - cu) * (1 - cu)) * U / (2 * kPi * cu);
+        for (int j = 1; j <= 80; ++j) {
+            const double cd = 0.05 * j;
+            const double n_down = (L + ratio * m0 * (1 + cd) * (1 + cd)) * U / (2 * kPi * cd);
+            const int N = static_cast<int>(std::ceil(std::max(n_up, n_down)));
+            if (best.N == 0 || N < best.N) best = {N, m0, U};
+        }
+    }
+    return best;
+}
+
+}  // namespace
+
+namespace {
+
+ContourWindow Window(double t0, double ratio, const Parameters& p) {
+    ContourWindow w;
+    w.t_min = t0;
+    w.t_max = t0 * ratio;
+    const double mu = p.m0 / t0, h = p.U / p.N;
+    for (int k = 0; k <= p.N; ++k) {
+        const std::complex<double> one_iu(1, k * h);
+        w.z.push_back(mu * one_iu * one_iu);
+        // dz = 2 i mu (1 + iu) du; 1/(2 pi i); the node and its mirror -u.
+        w.weight.push_back((k == 0 ? 1.0 : 2.0) * mu * h / kPi * one_iu);
+    }
+    return w;
+}
+
+}  // namespace
+
+std::vector<ContourWindow> ParabolicContourWindows(double t_min, double t_max, double epsilon, double noise,
+                                                   double ratio) {
+    epsilon = std::clamp(epsilon, 1e-18, 1e-2);
+    ratio = std::max(ratio, 2.0);
+    const Parameters p = Choose(epsilon, std::max(noise, kEps), ratio);
+    std::vector<ContourWindow> windows;
+    // Windows end exactly at the multiples, so a time on a border gets the
+    // same window whichever way it was computed.
+    for (double t0 = t_min;; t0 *= ratio) {
+        windows.push_back(Window(t0, ratio, p));
+        if (t0 * ratio >= t_max) break;
+    }
+    return windows;
+}
+
+ContourWindow QuietContourWindow(double t0, double epsilon, double ratio) {
+    epsilon = std::clamp(epsilon, 1e-18, 1e-2);
+    ratio = std::max(ratio, 2.0);
+    return Window(t0, ratio, Choose(epsilon, 1.0, ratio));
+}
+
+ContourValue InvertAt(const ContourWindow& w, const std::complex<double>* values, const double* noise, double t) {
+    double sum = 0, size = 0, carried = 0;
+    const std::size_t n = w.z.size();
+    for (std::size_t k = 0; k < n; ++k) {
+        const std::complex<double> factor = w.weight[k] * std::exp(w.z[k] * t);
+        const double term = std::real(factor * values[k]);
+        sum += term;
+        size += std::fabs(term);
+        carried += std::abs(factor) * noise[k];
+    }
+    return {sum, 4 * kEps * std::sqrt(static_cast<double>(n)) * size + carried};
+}
+
+}  // namespace tdcyl

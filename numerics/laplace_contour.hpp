@@ -1,0 +1,47 @@
+#pragma once
+// Inverse Laplace transform on parabolic contours (the Bromwich integral
+// deformed into the left half plane, trapezoidal rule):
+//   f(t) = 1/(2 pi i) int F(z) e^(zt) dz,   z(u) = mu (1 + i u)^2,  u in R,
+// for functions F analytic off the negative real axis with F(conj z) = conj F(z)
+// (transforms of real functions whose singularities are real and <= 0, such
+// as sums of decaying exponentials and diffusion kernels). One contour serves
+// a window of times [t0, ratio t0]; the times of a wide range are split into
+// windows. The parameters come from bounds on the four errors of the rule:
+//   discretisation (strip half-widths c toward the cut and c_d away from it),
+//     e^(-2 pi c N/U) e^(mu t (1 - c)^2),  e^(-2 pi c_d N/U) e^(mu t (1 + c_d)^2);
+//   truncation at |u| = U,  e^(mu t (1 - U^2));
+//   rounding, eps e^(mu t);
+// relative to the size of the integrand near u = 0. N + 1 nodes per window
+// (the rule is symmetric in u, and f is real).
+#include <complex>
+#include <vector>
+
+namespace tdcyl {
+
+struct ContourWindow {
+    double t_min = 0, t_max = 0;               // times the window serves (s)
+    std::vector<std::complex<double>> z;       // nodes
+    std::vector<std::complex<double>> weight;  // f(t) = sum_k Re(weight_k e^(z_k t) F(z_k))
+};
+
+// Windows covering [t_min, t_max] (0 < t_min <= t_max) for a target error
+// `epsilon` (relative; 1e-15 ... 1e-2) and windows of ratio `ratio` (>= 2).
+// `noise`: the relative error of the values F(z) (at least the rounding
+// eps), which the factor e^(mu t) of the rule amplifies: it caps mu t.
+std::vector<ContourWindow> ParabolicContourWindows(double t_min, double t_max, double epsilon, double noise,
+                                                   double ratio = 2);
+
+// The same window [t0, ratio t0] with mu t0 as small as the rule allows
+// (1): least amplification of noisy values, at the price of more nodes.
+ContourWindow QuietContourWindow(double t0, double epsilon, double ratio = 2);
+
+// f(t) from the transform at the nodes of the window holding t, with an
+// estimate of its rounding error: that of the sum, plus the absolute errors
+// `noise[k]` of the values F(z_k) = values[k] carried through the rule. The
+// error of the rule itself is held below epsilon by the choice of the window.
+struct ContourValue {
+    double value = 0, error = 0;
+};
+ContourValue InvertAt(const ContourWindow& w, const std::complex<double>* values, const double* noise, double t);
+
+}  // namespace tdcyl
