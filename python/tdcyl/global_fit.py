@@ -125,7 +125,7 @@ class ParameterSet:
                     raise ValueError(f"free: {name!r} has no start value (give it in spectral=)")
                 self.values[name] = float(self._layers(self.values, w, skip_at=True)[i, _COLUMN[q]])
         self.free = free
-        user = dict(bounds or {})
+        user = {k: v for k, v in dict(bounds or {}).items() if k != "shift"}
         for key in user:
             if key not in free:
                 raise ValueError(f"bounds: {key!r} is not a fitted layer parameter ({list(free)})")
@@ -312,6 +312,26 @@ class GlobalFitResult:
         x = [self.values[n] for n in p.free]
         return p.layers(x, wavelength_nm)
 
+    def optical(self, wavelength_nm=None) -> dict:
+        """{"muaI"/"muspI": (value, stderr)} of every layer at a wavelength, the errors
+        propagated from the covariance of the layer parameters."""
+        p = self.parameters
+        x = np.array([self.values[n] for n in p.free])
+        base = p.layers(x, wavelength_nm)
+        grad = np.zeros((base.shape[0], 2, x.size))
+        for j in range(x.size):
+            step = 1e-6 * max(abs(x[j]), 1e-3)
+            xp = x.copy()
+            xp[j] += step
+            grad[:, :, j] = (p.layers(xp, wavelength_nm)[:, :2] - base[:, :2]) / step
+        cov = self.covariance[:x.size, :x.size]
+        out = {}
+        for i in range(base.shape[0]):
+            for col, q in ((1, "mua"), (0, "musp")):
+                g = grad[i, col]
+                out[f"{q}{i + 1}"] = (float(base[i, col]), float(math.sqrt(max(g @ cov @ g, 0.0))))
+        return out
+
     def table(self, true_values: dict | None = None, *, nuisance=False) -> str:
         """Text table: value, standard error, interval (and the true value when given), then derived quantities."""
         tv = true_values or {}
@@ -412,7 +432,7 @@ class _Problem:
             ds.append(d)
         return (np.concatenate(rs), ds) if with_derivative else np.concatenate(rs)
 
-    def jacobian(self, x, lo, hi):
+    def jacobian(self, x, lo, hi, fixed=()):
         _, ds = self.residuals(x, with_derivative=True)
         h0 = self.shapes(x)
         J = np.zeros((self.n_bins, self.size))
@@ -422,6 +442,8 @@ class _Problem:
             rows.append(slice(o, o + n))
             o += n
         for j in range(len(self.p.free)):
+            if j in fixed:
+                continue
             # Steps that move the optical coefficients by ~1e-4: large against the model's
             # round-off (the series is cut adaptively), small against its curvature.
             step = 1e-3 if self.p.free[j].startswith("b_") else 1e-4 * max(abs(x[j]), 1e-3)
@@ -467,16 +489,17 @@ class _Problem:
                 scale[self.i_bg[k]] = max(1.0, 1e-3 * float(c.y.max()))
         res = scipy.optimize.least_squares(
             lambda z: self.residuals(full(z)), x0[active],
-            jac=lambda z: self.jacobian(full(z), lo, hi)[:, active],
+            jac=lambda z: self.jacobian(full(z), lo, hi, fixed)[:, active],
             bounds=(lo[active], hi[active]), x_scale=scale[active], method="trf", max_nfev=max_nfev,
             ftol=ftol, xtol=1e-8)
         x = full(res.x)
         return x, float(res.fun @ res.fun), res
 
-    def start_vector(self, layer_values):
-        """Full start vector for layer values: shift 0, area scale, background 0."""
+    def start_vector(self, layer_values, shift=0.0):
+        """Full start vector for layer values: the given shift, area scale, background 0."""
         x = np.zeros(self.size)
         x[:len(layer_values)] = layer_values
+        x[self.i_shift] = shift
         x[self.i_scale] = 1.0
         h = self.shapes(x)
         if self.shared_scale:
@@ -488,13 +511,13 @@ class _Problem:
                                  for k, c in enumerate(self.ch)])
         return x
 
-    def bounds(self):
+    def bounds(self, shift_bounds=_SHIFT_BOUNDS):
         lo = np.full(self.size, -np.inf)
         hi = np.full(self.size, np.inf)
         for j, b in enumerate(self.p.bounds):
             lo[j], hi[j] = b
         for i in self.i_shift:
-            lo[i], hi[i] = _SHIFT_BOUNDS
+            lo[i], hi[i] = shift_bounds
         lo[self.i_scale] = 0.0
         for i in self.i_bg:
             lo[i] = 0.0
@@ -509,14 +532,16 @@ def _covariance(J):
     return np.linalg.pinv(Js.T @ Js) / np.outer(norms, norms)
 
 
-def _spread_starts(params: ParameterSet, n: int, seed) -> list:
-    """The given start, then n - 1 starts drawn over the bounds (log-uniform for positive
-    bounds spanning more than a factor 10; within a factor 3 of the start where the bounds
-    are the wide defaults)."""
+def _spread_starts(params: ParameterSet, n: int, seed, shift_bounds) -> list:
+    """The given start (shift 0), then n - 1 starts drawn over the bounds (log-uniform for
+    positive bounds spanning more than a factor 10; within a factor 3 of the start where the
+    bounds are the wide defaults) with, when shift bounds are given, one common shift of the
+    channels drawn between them (an IRF recorded with another delay)."""
     x0 = np.array([params.values[n_] for n_ in params.free])
     rng = np.random.default_rng(seed)
-    starts = [x0]
+    starts = [(x0, 0.0)]
     for _ in range(n - 1):
+        shift = rng.uniform(*shift_bounds) if shift_bounds is not None else 0.0
         x = x0.copy()
         for j, name in enumerate(params.free):
             lo, hi = params.bounds[j]
@@ -526,7 +551,7 @@ def _spread_starts(params: ParameterSet, n: int, seed) -> list:
                 x[j] = math.exp(rng.uniform(math.log(lo), math.log(hi)))
             else:
                 x[j] = rng.uniform(lo, hi)
-        starts.append(x)
+        starts.append((x, shift))
     return starts
 
 
@@ -556,6 +581,10 @@ def fit_global(channels, model, free, *, spectral=None, irf=None, bounds=None, f
         Start (free) or fixed values of spectral and per-wavelength parameters. A
         layer named here by a chromophore takes mu_a = sum_c eps_c C_c (absent
         chromophores 0); by a_I (with b_I), mu_s' = a (lambda / lambda0)^-b.
+    bounds : dict, optional
+        {name: (low, high)} of layer parameters, overriding wide defaults; "shift":
+        (low, high) in ps bounds every channel's shift, and the extra starts then
+        draw a common shift between them.
     shift : bool
         Fit a time shift (ps) of each channel.
     scale : "channel" or "shared"
@@ -613,12 +642,19 @@ def fit_global(channels, model, free, *, spectral=None, irf=None, bounds=None, f
     dof = problem.n_bins - problem.size
     if dof < 1:
         raise ValueError(f"the fit ranges hold {problem.n_bins} bins, too few for {problem.size} parameters")
-    lo, hi = problem.bounds()
+    shift_bounds = dict(bounds or {}).get("shift")
+    if shift_bounds is not None:
+        if not shift or len(shift_bounds) != 2 or not shift_bounds[0] <= 0 <= shift_bounds[1] or \
+                not shift_bounds[0] < shift_bounds[1]:
+            raise ValueError(f"bounds['shift'] must be (low, high) in ps with low <= 0 <= high and a fitted "
+                             f"shift, got {shift_bounds}")
+        shift_bounds = (float(shift_bounds[0]), float(shift_bounds[1]))
+    lo, hi = problem.bounds(shift_bounds or _SHIFT_BOUNDS)
 
     best = None
     outcomes = []
-    for layer_start in _spread_starts(params, starts, seed):
-        x0 = problem.start_vector(layer_start)
+    for layer_start, shift_start in _spread_starts(params, starts, seed, shift_bounds):
+        x0 = problem.start_vector(layer_start, shift_start)
         ref = problem.ref.copy()
         x, dev, res = problem.solve(x0, lo, hi, max_nfev=max_nfev, ftol=ftol)
         outcomes.append(dev)
@@ -679,20 +715,25 @@ def fit_global(channels, model, free, *, spectral=None, irf=None, bounds=None, f
 
 def _profile(problem, x, dev, j, sigma, z, target, lo, hi, max_nfev, ftol):
     """Where the deviance, minimised over the other parameters, rises by `target` on either side of x[j]."""
+    def rise(p, warm):
+        xs = warm.copy()
+        xs[j] = p
+        # A looser stop than the best fit's: the rise is wanted to ~0.01, not the deviance to 1e-4.
+        xf, d, _ = problem.solve(xs, lo, hi, fixed=(j,), max_nfev=max_nfev, ftol=max(ftol, 3e-5))
+        return d - dev, xf
+
     ends = []
     for side in (-1.0, 1.0):
         bound = lo[j] if side < 0 else hi[j]
-        step = z * sigma if sigma > 0 else 0.1 * max(abs(x[j]), 1e-3)
+        # First probe at the linearised end, but at most half way to the bound.
+        step = min(z * sigma if sigma > 0 else 0.1 * max(abs(x[j]), 1e-3), 0.5 * abs(bound - x[j]))
         inner, d_inner, warm = x[j], 0.0, x
         outer = None
-        for _ in range(6):  # widen until the deviance has risen past the target
+        for _ in range(8):  # widen until the profile has risen past the target
             p = x[j] + side * step
             if (p - bound) * side >= 0:
                 p = bound
-            xs = warm.copy()
-            xs[j] = p
-            xf, d, _ = problem.solve(xs, lo, hi, fixed=(j,), max_nfev=max_nfev, ftol=ftol)
-            d -= dev
+            d, xf = rise(p, warm)
             if d >= target:
                 outer, d_outer = p, d
                 break
@@ -700,18 +741,17 @@ def _profile(problem, x, dev, j, sigma, z, target, lo, hi, max_nfev, ftol):
             if p == bound:
                 break
             step *= 2
-        if outer is None:  # the profile stays below the target up to the bound (or far out)
+        if outer is None:  # below the target up to the bound (or far out): the interval reaches it
             ends.append(inner)
             continue
         estimate = outer
-        for _ in range(4):  # sqrt(deviance rise) is nearly linear in the parameter
+        for _ in range(10):  # bracketed: sqrt(rise) is nearly linear in the parameter; bisect when not
             si, so = math.sqrt(max(d_inner, 0.0)), math.sqrt(d_outer)
             estimate = inner + (outer - inner) * (math.sqrt(target) - si) / (so - si)
-            xs = warm.copy()
-            xs[j] = estimate
-            xf, d, _ = problem.solve(xs, lo, hi, fixed=(j,), max_nfev=max_nfev, ftol=ftol)
-            d -= dev
-            if abs(d - target) < 0.05 * target:
+            if not 0.1 < (estimate - inner) / (outer - inner) < 0.9:
+                estimate = 0.5 * (inner + outer)
+            d, xf = rise(estimate, warm)
+            if abs(d - target) < 0.1:
                 break
             if d < target:
                 inner, d_inner, warm = estimate, d, xf
