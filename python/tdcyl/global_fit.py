@@ -254,8 +254,9 @@ def _channels(channels, irf, fit_range) -> list[_Channel]:
 
 
 def _deviance_residuals(m, y):
-    """sign(m - y) sqrt(2 (m - y + y ln(y/m))) and its derivative in m, (1 - y/m) / r (-> 1/sqrt(m) at r = 0)."""
-    m = np.maximum(m, 1e-300)
+    """sign(m - y) sqrt(2 (m - y + y ln(y/m))) and its derivative in m, (1 - y/m) / r (-> 1/sqrt(m) at r = 0).
+    Expected counts are floored at 1e-8 (a model far off the data), keeping both finite."""
+    m = np.maximum(m, 1e-8)
     with np.errstate(divide="ignore", invalid="ignore"):
         log_term = np.where(y > 0, y * np.log(y / m), 0.0)
     r = np.sign(m - y) * np.sqrt(np.maximum(2.0 * (m - y + log_term), 0.0))
@@ -509,6 +510,11 @@ class _Problem:
         else:
             self.ref = np.array([float(np.sum(c.y[c.window])) / float(np.sum(h[k][c.window]))
                                  for k, c in enumerate(self.ch)])
+        # A start that shifts the model out of the fit range: scale by the whole curve instead.
+        for k, c in enumerate(self.ch):
+            if not (np.isfinite(self.ref[k]) and self.ref[k] > 0):
+                total = float(np.sum(h[k]))
+                self.ref[k] = float(np.sum(c.y[c.window])) / total if total > 0 else 1.0
         return x
 
     def bounds(self, shift_bounds=_SHIFT_BOUNDS):
