@@ -20,6 +20,8 @@ from .model import (DEFAULT_ENGINE, ENGINES, Curve, CurveSet, Layer, continuous_
 from .plotting import plot
 from .batch import fit_many, sweep  # Dask, Zarr and xarray load on first use
 from .grid import grid
+from .global_fit import GlobalFitResult, fit_global
+from . import spectra
 
 __version__ = _core.VERSION
 
@@ -28,5 +30,5 @@ __all__ = [
     "ENGINES", "DEFAULT_ENGINE", "RunError",
     "InputParams", "read_input", "write_input", "read_result", "write_result",
     "convolve_irf", "bin_integrals", "fit", "FitResult", "fit_range_slice", "plot",
-    "sweep", "grid", "fit_many",
+    "sweep", "grid", "fit_many", "fit_global", "GlobalFitResult", "spectra",
 ]

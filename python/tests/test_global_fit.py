@@ -1,0 +1,113 @@
+"""Global fits: the shipped spectra, global against single-curve fits, several starts."""
+import importlib.util
+import math
+
+import numpy as np
+import pytest
+
+import tdcyl
+
+LN10 = math.log(10)
+
+
+@pytest.mark.parametrize("wavelength, hand", [
+    # 40 uM HbO2, 20 uM HHb, 70 % water, 20 % lipid, from the rows of the tables (water at
+    # 850 nm interpolated between its rows at 849 and 855 nm).
+    (760.0, LN10 * 1e-7 * (586 * 40 + 1548.52 * 20) + 0.7 * 0.026114 / 10 + 0.2 * 1.278e-3),
+    (850.0, LN10 * 1e-7 * (1058 * 40 + 691.32 * 20) + 0.7 * (0.043343 + (0.046336 - 0.043343) / 6) / 10
+     + 0.2 * 0.637e-3),
+])
+def test_absorption_of_a_mixture_from_the_tables(wavelength, hand):
+    assert tdcyl.spectra.absorption(wavelength, HbO2=40, HHb=20, water=0.7, lipid=0.2) == pytest.approx(hand, 1e-12)
+
+
+def test_wavelength_outside_the_tables_is_refused():
+    with pytest.raises(ValueError, match="wavelength_nm must lie within 650-1000 nm"):
+        tdcyl.spectra.absorption(600.0, HbO2=40)
+
+
+@pytest.fixture(scope="module")
+def example(source_dir):
+    spec = importlib.util.spec_from_file_location("fit_global_example", source_dir / "examples" / "fit_global.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def test_global_fit_beats_every_single_curve_on_the_bottom_layer(example):
+    channels = example.measurement(seed=3)
+    g = tdcyl.fit_global(channels, example.model(), tuple(example.TRUE), spectral={**example.START, **example.FIXED},
+                         starts=3)  # from the example's start alone this draw ends in a local minimum (b_2 = 4)
+    assert g.success and g.starts_at_best >= 1 and 0.9 < g.chi2_red < 1.1 and len(g.channels) == 9
+    truth = dict(example.TRUE)
+    for k in (1, 2):
+        truth[f"tHb_{k}"] = truth[f"HbO2_{k}"] + truth[f"HHb_{k}"]
+        truth[f"StO2_{k}"] = truth[f"HbO2_{k}"] / truth[f"tHb_{k}"]
+    estimates = {**{n: (g.values[n], g.stderr[n]) for n in example.TRUE}, **g.derived}
+    for name, (value, sigma) in estimates.items():
+        assert abs(value - truth[name]) < 3 * sigma, (name, value, sigma)
+    for k, c in enumerate(channels):  # the channel delays are recovered as well
+        assert abs(g.values[f"shift[{k}]"] - example.DELAYS_PS[c["wavelength_nm"]]) < 3 * g.stderr[f"shift[{k}]"]
+    for c in channels:
+        single = tdcyl.fit_global([c], example.model(), ("mua1", "musp1", "mua2", "musp2"), starts=1,
+                                  spectral=None)
+        optical = g.optical(c["wavelength_nm"])
+        for name in ("mua2", "musp2"):
+            assert optical[name][1] < single.stderr[name], (c["rho"], c["wavelength_nm"], name)
+
+
+def test_several_starts_find_the_minimum_one_start_misses():
+    # An IRF with an after-pulse 1200 ps behind the pulse, recorded 1200 ps ahead of the
+    # measurement: from shift 0 the model's after-pulse sits on the data's pulse, a local minimum.
+    t = (np.arange(512) + 0.5) * 12.2
+    irf = np.exp(-0.5 * ((t - 800.0) / 64.0) ** 2) + np.exp(-0.5 * ((t - 2000.0) / 64.0) ** 2)
+    model = dict(layers=[tdcyl.Layer(1.0, 0.01, 1.4, 40.0)], radius=40.0)
+    curve = tdcyl.reflectance(**model, rho=20.0, all_samples=True)
+    expected = tdcyl.convolve_irf(curve.t_ps, curve.reflectance, t, irf, shift_ps=1200.0)
+    counts = np.random.default_rng(2).poisson(expected * 1e6 / expected.sum()).astype(float)
+    channel = dict(t_ps=t, counts=counts, irf=(t, irf), rho=20.0, fit_range=(0.02, 0.02))
+    start = dict(layers=[tdcyl.Layer(1.0, 0.015, 1.4, 40.0)], radius=40.0)
+    one, many = (tdcyl.fit_global([channel], start, ("mua1",), bounds={"shift": (-1500, 1500)}, starts=n)
+                 for n in (1, 6))
+    assert abs(one.values["shift[0]"]) < 100 and one.chi2 > 100 * many.chi2
+    assert abs(many.values["shift[0]"] - 1200) < 3 * many.stderr["shift[0]"]
+    assert abs(many.values["mua1"] - 0.01) < 3 * many.stderr["mua1"]
+    assert 1 <= many.starts_at_best < many.starts == 6
+
+
+T = np.arange(100) * 10.0 + 5.0
+GOOD = dict(t_ps=T, counts=np.ones(100), irf=(T, np.ones(100)), rho=20.0)
+MODEL = dict(layers=[tdcyl.Layer(1.0, 0.01, 1.4, 40.0)], radius=40.0)
+BAD = [
+    (dict(channels=[{**GOOD, "irf": np.ones(100)}]), TypeError, r"channels\[0\]: irf must be a pair"),
+    (dict(channels=[{**GOOD, "rho": -1}]), ValueError, r"channels\[0\]: rho must be > 0"),
+    (dict(free=("HbO2_1",), spectral={"HbO2_1": 10}), ValueError, "spectral model needs the wavelength_nm"),
+    (dict(channels=[{**GOOD, "wavelength_nm": 760}, {**GOOD, "wavelength_nm": 850}]), ValueError,
+     "'mua1' would be one value at 2 wavelengths"),
+    (dict(free=("mua1@700",)), ValueError, "no channel has the wavelength 700"),
+    (dict(free=("a_1",), spectral={"a_1": 1.0}), ValueError, "a_1 needs b_1"),
+    (dict(model={**MODEL, "rho": 20}), ValueError, r"model: unknown keys \['rho'\]"),
+    (dict(scale="peak"), ValueError, "scale must be 'channel' or 'shared'"),
+    (dict(efficiency=[1.0]), ValueError, "efficiency: relative efficiencies need scale='shared'"),
+]
+
+
+@pytest.mark.parametrize("change, error, message", BAD, ids=[m for _, _, m in BAD])
+def test_bad_arguments(change, error, message):
+    kwargs = dict(channels=[GOOD], model=MODEL, free=("mua1",))
+    kwargs.update(change)
+    with pytest.raises(error, match=message):
+        tdcyl.fit_global(**kwargs)
+
+
+def test_inseparable_parameters_are_named():
+    # HbO2 and HHb of one layer from one wavelength: only their weighted sum is seen.
+    curve = tdcyl.reflectance(**MODEL, rho=20.0, all_samples=True)
+    t = (np.arange(300) + 0.5) * 12.2
+    irf = np.exp(-0.5 * ((t - 500.0) / 60.0) ** 2)
+    expected = tdcyl.convolve_irf(curve.t_ps, curve.reflectance, t, irf)
+    channel = dict(t_ps=t, counts=np.round(expected * 1e6 / expected.sum()), irf=(t, irf), rho=20.0,
+                   wavelength_nm=800.0)
+    with pytest.warns(RuntimeWarning, match="HbO2_1 and HHb_1 correlate .*not separable with these data"):
+        tdcyl.fit_global([channel], MODEL, ("HbO2_1", "HHb_1"), spectral={"HbO2_1": 40, "HHb_1": 20},
+                         shift=False, starts=1)
