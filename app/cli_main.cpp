@@ -6,6 +6,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <fstream>
+#include <sstream>
+#include <vector>
 #include <iostream>
 #include <string>
 
@@ -16,6 +19,7 @@ namespace {
 constexpr const char* kUsage =
     "usage: tdcyl-cli [--input FILE] [--output FILE] [--threads N] [--quiet]\n"
     "                 [--engine faithful|fast] [--tolerance X] [--no-wraparound]\n"
+    "                 [--times T1,T2,...|FILE]\n"
     "\n"
     "Computes the time-resolved diffuse reflectance of an N-layered turbid cylinder\n"
     "from the parameter file and writes one line per time sample (time in ps,\n"
@@ -29,13 +33,63 @@ constexpr const char* kUsage =
     "  --engine E      faithful (default): the reference arithmetic, every term;\n"
     "                  fast: double precision, accurate special functions, the\n"
     "                  series cut at a derived error bound, vectorised\n"
-    "  --tolerance X   fast engine: largest change of any sample, relative to the\n"
-    "                  peak, that cutting the series may cause (default 1e-11)\n"
-    "  --no-wraparound fast engine: evaluate on a damped contour so that the tail\n"
-    "                  of a slowly decaying curve does not fold onto early times\n"
+    "  --tolerance X   fast engine: the largest error of any written sample,\n"
+    "                  relative to the curve's peak, 1e-15 ... 1e-2 (default 1e-11);\n"
+    "                  a sample that cannot be held within it is left out with a\n"
+    "                  warning\n"
+    "  --no-wraparound fast engine: the damped transform instead of the plain one;\n"
+    "                  either way every sample is checked against the inverse\n"
+    "                  Laplace transform at its own time and mended where the\n"
+    "                  transform's period or band limit puts it off\n"
+    "  --times T       fast engine: the curve at these times in ps (a comma-\n"
+    "                  separated list, or a file of numbers, e.g. a measurement's\n"
+    "                  bin centres) by the inverse Laplace transform alone\n"
     "  --help          show this text\n"
     "\n"
     "Exit status: 0 success, 1 the run failed, 2 usage error.\n";
+
+// Times in ps from "10,20.5,30" or from a file of numbers separated by
+// blanks, commas or line ends (a measurement's bin centres); each in
+// (0, kLatestTime].
+bool ReadTimes(const std::string& spec, std::vector<double>& times, std::string& error) {
+    std::string text = spec;
+    if (spec.find_first_not_of("0123456789.eE+-, ") != std::string::npos || spec.find(',') == std::string::npos) {
+        std::ifstream in(spec, std::ios::binary);
+        if (!in && spec.find_first_not_of("0123456789.eE+-") != std::string::npos) {
+            error = "cannot open \"" + spec + "\"";
+            return false;
+        }
+        if (in) {
+            std::ostringstream all;
+            char buffer[4096];
+            std::size_t total = 0;
+            while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
+                total += static_cast<std::size_t>(in.gcount());
+                if (total > (1u << 24)) {
+                    error = "\"" + spec + "\" holds more than 16 MiB";
+                    return false;
+                }
+                all.write(buffer, in.gcount());
+            }
+            text = all.str();
+        }
+    }
+    for (char& c : text)
+        if (c == ',' || c == '\n' || c == '\r' || c == '\t') c = ' ';
+    std::istringstream words(text);
+    std::string word;
+    while (words >> word) {
+        char* end = nullptr;
+        const double t = std::strtod(word.c_str(), &end);
+        if (*end != '\0' || !(t > 0 && t <= tdcyl::kLatestTime)) {
+            error = "\"" + word + "\" is not a time in (0, 1e6] ps";
+            return false;
+        }
+        times.push_back(t);
+    }
+    if (times.empty()) error = "no times given";
+    return !times.empty();
+}
 
 int UsageError(const std::string& message) {
     std::cerr << "tdcyl-cli: " << message << "\n" << kUsage;
@@ -90,6 +144,11 @@ int main(int argc, char** argv) {
             if (text.empty() || *end != '\0' || !(x >= 1e-15 && x <= 1e-2))
                 return UsageError("--tolerance needs a number from 1e-15 to 1e-2, not \"" + text + "\"");
             options.tolerance = x;
+        } else if (arg == "--times") {
+            std::string text;
+            if (!value(text)) return UsageError("--times needs a list of times in ps or a file of them");
+            std::string error;
+            if (!ReadTimes(text, options.times_ps, error)) return UsageError("--times: " + error);
         } else if (arg == "--no-wraparound") {
             options.wraparound = false;
         } else if (arg == "--quiet" || arg == "-q") {
@@ -103,8 +162,9 @@ int main(int argc, char** argv) {
     // turn a finished run into a failure: writes to it just fail quietly.
     std::signal(SIGPIPE, SIG_IGN);
 
-    if (options.engine != tdcyl::Engine::fast && (options.tolerance > 0 || !options.wraparound))
-        return UsageError("--tolerance and --no-wraparound need --engine fast");
+    if (options.engine != tdcyl::Engine::fast && (options.tolerance > 0 || !options.wraparound ||
+                                                   !options.times_ps.empty()))
+        return UsageError("--tolerance, --no-wraparound and --times need --engine fast");
     options.threads = threads;
     const bool show_progress = !quiet && isatty(STDERR_FILENO);
     std::string stage_shown;

@@ -81,17 +81,40 @@ ContourWindow QuietContourWindow(double t0, double epsilon, double ratio) {
     return Window(t0, ratio, Choose(epsilon, 1.0, ratio));
 }
 
-ContourValue InvertAt(const ContourWindow& w, const std::complex<double>* values, const double* noise, double t) {
+ContourValue InvertWith(const std::vector<std::complex<double>>& factors, const std::complex<double>* values,
+                        const double* noise) {
     double sum = 0, size = 0, carried = 0;
-    const std::size_t n = w.z.size();
-    for (std::size_t k = 0; k < n; ++k) {
-        const std::complex<double> factor = w.weight[k] * std::exp(w.z[k] * t);
-        const double term = std::real(factor * values[k]);
+    for (std::size_t k = 0; k < factors.size(); ++k) {
+        const double term = std::real(factors[k] * values[k]);
         sum += term;
         size += std::fabs(term);
-        carried += std::abs(factor) * noise[k];
+        carried += std::abs(factors[k]) * noise[k];
     }
-    return {sum, 4 * kEps * std::sqrt(static_cast<double>(n)) * size + carried};
+    return {sum, 4 * kEps * std::sqrt(static_cast<double>(factors.size())) * size + carried};
+}
+
+const std::vector<std::complex<double>>& ContourStepper::At(double t) {
+    const double dt = t - t_;
+    const bool repeat = started_ && dt > 0 && std::fabs(dt - dt_) <= 1e-12 * t;
+    if (repeat && run_ < 16) {
+        for (std::size_t k = 0; k < factor_.size(); ++k) factor_[k] *= step_[k];
+        ++run_;
+    } else {
+        for (std::size_t k = 0; k < factor_.size(); ++k) factor_[k] = w_.weight[k] * std::exp(w_.z[k] * t);
+        if (started_ && dt > 0 && !repeat) {
+            for (std::size_t k = 0; k < step_.size(); ++k) step_[k] = std::exp(w_.z[k] * dt);
+            dt_ = dt;
+        }
+        run_ = 0;
+        started_ = true;
+    }
+    t_ = t;
+    return factor_;
+}
+
+ContourValue InvertAt(const ContourWindow& w, const std::complex<double>* values, const double* noise, double t) {
+    ContourStepper stepper(w);
+    return InvertWith(stepper.At(t), values, noise);
 }
 
 }  // namespace tdcyl

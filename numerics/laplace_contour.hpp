@@ -44,4 +44,23 @@ struct ContourValue {
 };
 ContourValue InvertAt(const ContourWindow& w, const std::complex<double>* values, const double* noise, double t);
 
+// The same in two steps, for many functions at one time: the factors
+// weight_k e^(z_k t) of the window's nodes, then the sum with any values.
+// ContourStepper gives the factors of increasing times, by multiplication
+// where the step repeats (an equally spaced grid) and afresh every 16 steps.
+class ContourStepper {
+public:
+    explicit ContourStepper(const ContourWindow& w) : w_(w), factor_(w.z.size()), step_(w.z.size()) {}
+    const std::vector<std::complex<double>>& At(double t);
+
+private:
+    const ContourWindow& w_;
+    std::vector<std::complex<double>> factor_, step_;
+    double t_ = 0, dt_ = -1;
+    int run_ = 0;
+    bool started_ = false;
+};
+ContourValue InvertWith(const std::vector<std::complex<double>>& factors, const std::complex<double>* values,
+                        const double* noise);
+
 }  // namespace tdcyl

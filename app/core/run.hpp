@@ -57,6 +57,9 @@ struct RunOptions {
     // and multiplies the curve by e^(sigma t), which suppresses the images of the
     // periodic transform (a slowly decaying tail folding onto early times).
     bool wraparound = true;
+    // Fast engine, RunFiles: the curve at these times (ps) by the contour
+    // inversion instead of on the transform's grid (empty: the grid).
+    std::vector<double> times_ps;
 };
 
 struct RunResult {

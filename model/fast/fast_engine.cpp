@@ -20,6 +20,10 @@ constexpr double kLargestZero = 1.9e4;
 
 int Padded(int n) { return (n + kSeriesPadding - 1) / kSeriesPadding * kSeriesPadding; }
 
+// The contour inversion: windows of a factor 4 in time, each held to this
+// share of the tolerance (the rest is left to the series).
+constexpr double kContourRatio = 4, kContourShare = 1e-3;
+
 // Period of the transform in seconds: 1024 samples of 10/M ps.
 double Period(int M) { return 1024 * 1e-11 / M; }
 
@@ -121,7 +125,8 @@ LayeredEngine::LayeredEngine(const RunState& s, const std::vector<double>& rhos,
     // sum of its weights |w_k e^(z_k t)| times d/(pi a'^2), whose peak we take
     // as at least X0/(pi a'^2 T) as well.
     double contour = 0;
-    for (const ContourWindow& w : ParabolicContourWindows(1e-11 / s_.M, options_.t_last, 1e-3 * options_.tolerance, 0)) {
+    for (const ContourWindow& w :
+         ParabolicContourWindows(1e-11 / s_.M, options_.t_last, kContourShare * options_.tolerance, 0, kContourRatio)) {
         double sum = 0;
         for (std::size_t k = 0; k < w.z.size(); ++k) sum += std::abs(w.weight[k]) * std::exp(w.z[k].real() * w.t_max);
         contour = std::max(contour, sum * T);
@@ -252,6 +257,7 @@ void LayeredEngine::SeriesSums(std::complex<double> p, std::vector<std::complex<
     stack.zb_bot = static_cast<double>(s_.zb_bot);
 
     const std::size_t R = rhos_.size();
+    evaluations_.fetch_add(1, std::memory_order_relaxed);
     total.assign(R, {0, 0});
     last_order.assign(R, {0, 0});
     std::vector<const double*> w(R);
@@ -303,20 +309,15 @@ std::vector<std::vector<ContourValue>> LayeredEngine::CurvesAt(const std::vector
     std::vector<std::vector<ContourValue>> out(R, std::vector<ContourValue>(t_s.size()));
     if (t_s.empty()) return out;
     const auto [lo, hi] = std::minmax_element(t_s.begin(), t_s.end());
-    const double epsilon = 1e-3 * options_.tolerance;
-    std::vector<ContourWindow> windows = ParabolicContourWindows(*lo, *hi, epsilon, 0);
-    std::vector<std::size_t> window_of(t_s.size());
-    for (std::size_t i = 0; i < t_s.size(); ++i) {
-        std::size_t w = 0;
-        while (w + 1 < windows.size() && t_s[i] >= windows[w].t_max) ++w;
-        window_of[i] = w;
-    }
+    const double epsilon = kContourShare * options_.tolerance;
     const double area = kPiD * ap_ * ap_;
-    // Transform values and their rounding errors at every node of the windows
-    // `which`, then the values at their times.
-    auto evaluate = [&](const std::vector<std::size_t>& which, std::vector<std::vector<ContourValue>>& into) {
-        std::vector<std::size_t> first(which.size() + 1, 0);
-        for (std::size_t k = 0; k < which.size(); ++k) first[k + 1] = first[k] + windows[which[k]].z.size();
+    // The windows `ws` for the times `which` (each time in the window that
+    // holds it, the last one closed): transform values and their rounding
+    // errors at every node, then the values at the times.
+    auto evaluate = [&](const std::vector<ContourWindow>& ws, const std::vector<std::size_t>& which,
+                        std::vector<std::vector<ContourValue>>& into) {
+        std::vector<std::size_t> first(ws.size() + 1, 0);
+        for (std::size_t k = 0; k < ws.size(); ++k) first[k + 1] = first[k] + ws[k].z.size();
         std::vector<std::vector<std::complex<double>>> F(R, std::vector<std::complex<double>>(first.back()));
         std::vector<std::vector<double>> noise(R, std::vector<double>(first.back()));
         run(static_cast<int>(first.back()), [&](int job) {
@@ -324,47 +325,71 @@ std::vector<std::vector<ContourValue>> LayeredEngine::CurvesAt(const std::vector
             const auto k = static_cast<std::size_t>(std::upper_bound(first.begin(), first.end(), j) - first.begin()) - 1;
             std::vector<std::complex<double>> total, last;
             std::vector<double> magnitude;
-            SeriesSums(windows[which[k]].z[j - first[k]], total, last, false, &magnitude);
+            SeriesSums(ws[k].z[j - first[k]], total, last, false, &magnitude);
             for (std::size_t r = 0; r < R; ++r) {
                 F[r][j] = total[r] / area;
                 // A few roundings per term (the recursion, the exponentials).
                 noise[r][j] = 8 * std::numeric_limits<double>::epsilon() * magnitude[r] / area;
             }
         });
-        for (std::size_t k = 0; k < which.size(); ++k)
-            for (std::size_t i = 0; i < t_s.size(); ++i)
-                if (window_of[i] == which[k])
-                    for (std::size_t r = 0; r < R; ++r)
-                        into[r][i] = InvertAt(windows[which[k]], F[r].data() + first[k], noise[r].data() + first[k], t_s[i]);
+        // The factors e^(z t) of a time serve every detector; on a grid of
+        // equal steps they come by multiplication.
+        std::vector<ContourStepper> steppers;
+        for (const ContourWindow& w : ws) steppers.emplace_back(w);
+        for (std::size_t i : which) {
+            std::size_t k = 0;
+            while (k + 1 < ws.size() && t_s[i] >= ws[k].t_max) ++k;
+            const std::vector<std::complex<double>>& factors = steppers[k].At(t_s[i]);
+            for (std::size_t r = 0; r < R; ++r)
+                into[r][i] = InvertWith(factors, F[r].data() + first[k], noise[r].data() + first[k]);
+        }
     };
-    std::vector<std::size_t> all(windows.size());
-    for (std::size_t w = 0; w < all.size(); ++w) all[w] = w;
-    evaluate(all, out);
+    const std::vector<ContourWindow> windows = ParabolicContourWindows(*lo, *hi, epsilon, 0, kContourRatio);
+    std::vector<std::size_t> all(t_s.size());
+    for (std::size_t i = 0; i < all.size(); ++i) all[i] = i;
+    evaluate(windows, all, out);
 
     // Where the terms cancel (far from the source, at early times) the
-    // factor e^(mu t) of the rule amplifies their rounding: a window with a
-    // sample whose error exceeds the tolerance is computed again with the
-    // smallest mu t; a sample over the limit keeps the smaller error (only
-    // such samples: a detector's curve must not depend on the others').
+    // factor e^(mu t) of the rule amplifies their rounding: the times of a
+    // window with a sample whose error exceeds the tolerance are computed
+    // again on two windows of half its ratio with the smallest mu t; a sample
+    // over the limit keeps the smaller error (only such samples: a
+    // detector's curve must not depend on the others').
     std::vector<double> peak(R, 0.0);
     for (std::size_t r = 0; r < R; ++r)
         for (const ContourValue& v : out[r]) peak[r] = std::max(peak[r], std::fabs(v.value));
+    auto noisy = [&](std::size_t r, std::size_t i) { return out[r][i].error > 0.5 * options_.tolerance * peak[r]; };
+    std::vector<ContourWindow> quiet_windows;
     std::vector<std::size_t> again;
-    for (std::size_t w = 0; w < windows.size(); ++w) {
-        bool noisy = false;
-        for (std::size_t i = 0; i < t_s.size() && !noisy; ++i)
-            for (std::size_t r = 0; r < R && !noisy; ++r)
-                noisy = window_of[i] == w && out[r][i].error > 0.5 * options_.tolerance * peak[r];
-        if (noisy) again.push_back(w);
+    for (const ContourWindow& w : windows) {
+        std::vector<std::size_t> inside;
+        bool any = false;
+        for (std::size_t i = 0; i < t_s.size(); ++i)
+            if (t_s[i] >= w.t_min && (t_s[i] < w.t_max || &w == &windows.back())) {
+                inside.push_back(i);
+                for (std::size_t r = 0; r < R; ++r) any = any || noisy(r, i);
+            }
+        if (!any) continue;
+        const double half = std::sqrt(kContourRatio);
+        quiet_windows.push_back(QuietContourWindow(w.t_min, epsilon, half));
+        quiet_windows.push_back(QuietContourWindow(w.t_min * half, epsilon, half));
+        again.insert(again.end(), inside.begin(), inside.end());
     }
     if (again.empty()) return out;
-    for (std::size_t w : again) windows[w] = QuietContourWindow(windows[w].t_min, epsilon);
+    std::sort(again.begin(), again.end(), [&](std::size_t x, std::size_t y) { return t_s[x] < t_s[y]; });
     std::vector<std::vector<ContourValue>> quiet = out;
-    evaluate(again, quiet);
+    evaluate(quiet_windows, again, quiet);
+    // The two rules share no node, so their roundings are independent: where
+    // both estimates exceed the limit but the values agree within a quarter
+    // of it, their difference measures the error better than the bound of
+    // its magnitudes (which counts every rounding at its worst).
     for (std::size_t r = 0; r < R; ++r)
-        for (std::size_t i = 0; i < t_s.size(); ++i)
-            if (out[r][i].error > 0.5 * options_.tolerance * peak[r] && quiet[r][i].error < out[r][i].error)
-                out[r][i] = quiet[r][i];
+        for (std::size_t i : again) {
+            if (!noisy(r, i)) continue;
+            const double apart = std::fabs(quiet[r][i].value - out[r][i].value);
+            if (quiet[r][i].error < out[r][i].error) out[r][i] = quiet[r][i];
+            if (apart <= 0.25 * options_.tolerance * peak[r]) out[r][i].error = std::min(out[r][i].error, 2 * apart);
+        }
     return out;
 }
 
@@ -434,7 +459,7 @@ std::vector<std::string> LayeredEngine::WarningsFor(int r) const { return warnin
 double LayeredEngine::TermsSummedFor(int r) const {
     double terms = 0;
     for (const Order& o : order_) terms += o.count[static_cast<std::size_t>(r)];
-    return terms * kFrequencyCount;
+    return terms * static_cast<double>(evaluations_.load());
 }
 
 }  // namespace tdcyl::fast

@@ -7,6 +7,7 @@
 // and the time curve at any times by the inverse Laplace transform on
 // parabolic contours, which has neither the transform's period nor its band
 // limit.
+#include <atomic>
 #include <complex>
 #include <memory>
 #include <vector>
@@ -112,6 +113,7 @@ private:
     std::vector<double> static_part_, kappa_factor_, D_, coupling_, l_;
     std::vector<Order> order_;
     std::vector<std::vector<Cx>> last_;  // [detector][k]: spectrum of the highest order
+    mutable std::atomic<long> evaluations_{0};  // series sums evaluated (frequencies and contour nodes)
     std::vector<std::vector<std::string>> warnings_;
 };
 
