@@ -17,12 +17,12 @@ struct Parameters {
 
 // The smallest N over a grid of (mu t0, c_d) that meets every bound at every
 // t of [t0, ratio t0]; the strip toward the cut is taken at c = 0.95. The
-// noise of the values caps mu t: noise e^(ratio m0) <= 10 epsilon, but
-// mu t0 >= 1 whatever the target (below it the truncation needs ever longer
-// contours).
-Parameters Choose(double epsilon, double noise, double ratio) {
+// noise of the values caps mu t: noise e^(ratio m0) <= 100 epsilon, but
+// mu t0 >= floor whatever the target (below it the truncation needs ever
+// longer contours, and the bounds' constants matter more).
+Parameters Choose(double epsilon, double noise, double ratio, double floor) {
     const double L = std::log(1 / epsilon);
-    const double cap = std::max(1.0, std::log(100 * epsilon / noise) / ratio);
+    const double cap = std::max(floor, std::log(100 * epsilon / noise) / ratio);
     Parameters best;
     for (int i = 1; i <= 400; ++i) {
         const double m0 = 0.05 * i;
@@ -64,7 +64,7 @@ std::vector<ContourWindow> ParabolicContourWindows(double t_min, double t_max, d
                                                    double ratio) {
     epsilon = std::clamp(epsilon, 1e-18, 1e-2);
     ratio = std::max(ratio, 2.0);
-    const Parameters p = Choose(epsilon, std::max(noise, kEps), ratio);
+    const Parameters p = Choose(epsilon, std::max(noise, kEps), ratio, 1.0);
     std::vector<ContourWindow> windows;
     // Windows end exactly at the multiples, so a time on a border gets the
     // same window whichever way it was computed.
@@ -78,7 +78,7 @@ std::vector<ContourWindow> ParabolicContourWindows(double t_min, double t_max, d
 ContourWindow QuietContourWindow(double t0, double epsilon, double ratio) {
     epsilon = std::clamp(epsilon, 1e-18, 1e-2);
     ratio = std::max(ratio, 2.0);
-    return Window(t0, ratio, Choose(epsilon, 1.0, ratio));
+    return Window(t0, ratio, Choose(epsilon, 1.0, ratio, 0.3));
 }
 
 ContourValue InvertWith(const std::vector<std::complex<double>>& factors, const std::complex<double>* values,

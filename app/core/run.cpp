@@ -320,8 +320,8 @@ std::string UnreliableSamples(const std::vector<double>& t_ps, const Verdict& v,
 // at the sample times (no period, no band limit). A sample it cannot hold
 // within the tolerance (cancelling terms far from the source) gets a second
 // opinion from the transform (plain or damped), computed only then: where the
-// two independent computations agree within half the tolerance, the
-// transform's value is kept.
+// two computations agree within half the tolerance, and the rounding they
+// share is below it, the transform's value is kept.
 std::vector<RunResult> FastSeriesRuns(const RunState& params, const std::vector<Extended>& rhos,
                                       const RunOptions& options) {
     RunState s = params;
@@ -368,7 +368,10 @@ std::vector<RunResult> FastSeriesRuns(const RunState& params, const std::vector<
                 TimeCurve(spectra[r], [&](double* f) { engine.FinishTimeCurveFor(ir, f); }, engine.FinishStage());
             for (int i = 1; i <= K; ++i) {
                 const auto j = static_cast<std::size_t>(i - 1), at = static_cast<std::size_t>(i * s.M);
-                if (verdict.bad[j] && std::fabs(fft[at] - curve[at]) <= 0.5 * engine.Tolerance() * verdict.peak) {
+                // The transform shares the radial weights with the inversion, and
+                // their rounding (a quarter of the estimate) with it.
+                const double limit = 0.5 * engine.Tolerance() * verdict.peak;
+                if (verdict.bad[j] && std::fabs(fft[at] - curve[at]) <= limit && 0.25 * contour[r][j].error <= limit) {
                     curve[at] = fft[at];
                     verdict.bad[j] = verdict.drop[j] = false;
                 }

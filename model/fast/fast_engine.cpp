@@ -34,16 +34,6 @@ double Reflected(double s, double l1, double z0, double zb) {
     return 1 + 2 * std::exp(-2 * s * (l1 - z0)) / (1 - std::exp(-2 * s * (l1 + zb)));
 }
 
-// |J_m(x)| <= 1, and below the turning point x < m Kapteyn's inequality
-//   |J_m(m z)| <= z^m e^(m sqrt(1 - z^2)) / (1 + sqrt(1 - z^2))^m,  0 < z <= 1.
-double JBound(int m, double x) {
-    if (m == 0) return 1.0;
-    if (x <= 0) return 0.0;
-    if (x >= m) return 1.0;
-    const double z = x / m, r = std::sqrt(1 - z * z);
-    return std::exp(m * (r + std::log(z) - std::log1p(r)));
-}
-
 }  // namespace
 
 LayeredEngine::LayeredEngine(const RunState& s, const std::vector<double>& rhos, const FastEngineOptions& options,
@@ -117,13 +107,6 @@ LayeredEngine::LayeredEngine(const RunState& s, const std::vector<double>& rhos,
     // least the mean over the period; the contour inversion moves R(t) by the
     // sum of its weights |w_k e^(z_k t)| times d/(pi a'^2), whose peak we take
     // as at least X0/(pi a'^2 T) as well.
-    // How much a change of the spectrum (unscaled series sum) by d moves a
-    // sample, relative to the peak, per unit of d / X0, X0 the frequency-0
-    // value (the time integral): the transform moves a sample by at most 1024 d
-    // (times e^(sigma t) <= e^(sigma T/2) on the damped line) and its peak is at
-    // least the mean over the period; the contour inversion moves R(t) by the
-    // sum of its weights |w_k e^(z_k t)| times d/(pi a'^2), whose peak we take
-    // as at least X0/(pi a'^2 T) as well.
     double contour = 0;
     for (const ContourWindow& w :
          ParabolicContourWindows(1e-11 / s_.M, options_.t_last, kContourShare * options_.tolerance, 0, kContourRatio)) {
@@ -159,43 +142,79 @@ LayeredEngine::LayeredEngine(const RunState& s, const std::vector<double>& rhos,
             x *= 1.05;
         zeros_short_ = zeros_short_ || x >= kLargestZero;
         nz_[r] = zeros_below(x + kPiD);
-        // Orders: the contribution of order m is at most
-        //   B_m = sum_q 2 (pi j/2 + 2 m^(4/3)) |J_m(rho s)| |J_m(rho0 s)| e^(-s z0) Reflected(s)
-        // with the zeros j of J_m near (q + m/2 - 1/4) pi; enough orders leave
-        // a tail of B_m within the budget.
-        if (off_axis_) {
-            std::vector<double> tail;
-            for (int m = 0; m < 4 * kMostOrders; ++m) {
-                double bm = 0;
-                const double norm_extra = 2 * std::pow(m, 4.0 / 3.0);
-                for (int q = 1;; ++q) {
-                    const double j = (q + m / 2.0 - 0.25) * kPiD;
-                    if (j > x + kPiD) break;
-                    const double sr = j / ap_;
-                    bm += 2 * (kPiD * j / 2 + norm_extra) * JBound(m, rhos_[r] * sr) * JBound(m, rho0 * sr) *
-                          std::exp(-sr * z0) * Reflected(sr, l_[0], z0, static_cast<double>(s_.zb));
-                }
-                tail.push_back(bm);
-                if (bm < 1e-3 * budget && m > 2) break;
-            }
-            double rest = 0;
-            int needed = static_cast<int>(tail.size());
-            for (int m = static_cast<int>(tail.size()) - 1; m >= 1; --m) {
-                rest += tail[static_cast<std::size_t>(m)];
-                if (rest > 0.5 * budget) break;
-                needed = m;
-            }
-            orders_needed_[r] = needed;
-        }
         budget_[r] = budget;
     }
-    const int needed = *std::max_element(orders_needed_.begin(), orders_needed_.end());
-    orders_ = off_axis_ ? (N == 1 ? std::min(needed, kMostOrders) : s_.MMAX + 1) : 1;
     s_.NZ = *std::max_element(nz_.begin(), nz_.end());
-    for (std::size_t r = 0; r < R; ++r) budget_[r] /= N == 1 ? std::min(orders_, orders_needed_[r]) : orders_;
 
-    order_.assign(static_cast<std::size_t>(orders_), Order{});
-    run(orders_, [&](int m) { order_[static_cast<std::size_t>(m)] = build(m, s_.NZ); });
+    // Orders, measured: the Laplace transform of each order's part of the
+    // curve at the real points mu of the contour windows (the time scales of
+    // the output). The series over the orders has converged where the last
+    // three orders summed each change every one of these by less than a
+    // tenth of the tolerance. A single layer adds orders (to at most
+    // kMostOrders) until it has; a stack sums the file's MMAX and says when
+    // that is too few, with the MMAX that the decay of the last orders asks for.
+    std::vector<std::complex<double>> probes;
+    for (const ContourWindow& w :
+         ParabolicContourWindows(1e-11 / s_.M, options_.t_last, kContourShare * options_.tolerance, 0, kContourRatio))
+        probes.push_back(w.z.front());
+    const int limit = off_axis_ ? (N == 1 ? kMostOrders : s_.MMAX + 1) : 1;
+    int built = N == 1 ? std::min(limit, 32) : limit;
+    for (;;) {
+        const int had = static_cast<int>(order_.size());
+        order_.resize(static_cast<std::size_t>(built));
+        orders_ = built;
+        // Order 0 was first made with fewer zeros, for X0.
+        run(built - had + 1, [&](int k) {
+            const int m = k == 0 ? 0 : had - 1 + k;
+            order_[static_cast<std::size_t>(m)] = build(m, s_.NZ);
+        });
+        if (built == 1) break;
+        // z F(z) is about the curve at t ~ 1/z: |z F_m(z)| per detector, the
+        // largest over the probes, relative to the largest |z F(z)| (the
+        // peak's scale).
+        std::vector<std::vector<double>> share(R, std::vector<double>(static_cast<std::size_t>(built), 0.0));
+        std::vector<double> scale(R, 0.0);
+        for (const std::complex<double>& z : probes) {
+            std::vector<std::vector<std::complex<double>>> parts;
+            std::vector<std::complex<double>> total, last;
+            SeriesSums(z, total, last, true, nullptr, &parts);
+            for (std::size_t r = 0; r < R; ++r) {
+                scale[r] = std::max(scale[r], std::abs(z * total[r]));
+                for (int m = 0; m < built; ++m)
+                    share[r][static_cast<std::size_t>(m)] =
+                        std::max(share[r][static_cast<std::size_t>(m)], std::abs(z * parts[r][static_cast<std::size_t>(m)]));
+            }
+        }
+        for (std::size_t r = 0; r < R; ++r)
+            for (double& v : share[r]) v /= scale[r];
+        bool converged = true;
+        const double small = 0.1 * options_.tolerance;
+        for (std::size_t r = 0; r < R; ++r) {
+            const auto& sh = share[r];
+            int needed = built;
+            while (needed > 1 && sh[static_cast<std::size_t>(needed - 1)] <= small) --needed;
+            const bool tail_quiet = built >= 4 && needed <= built - 3;
+            if (tail_quiet) {
+                orders_needed_[r] = needed;
+                continue;
+            }
+            converged = false;
+            // Geometric decay of the last orders: how many more reach `small`.
+            const double a = sh[static_cast<std::size_t>(built - 1)], b = sh[static_cast<std::size_t>(std::max(0, built - 4))];
+            const double rate = b > 0 && a < b ? std::pow(a / b, 1.0 / 3) : 1.0;
+            orders_needed_[r] =
+                rate < 1 ? built + static_cast<int>(std::ceil(std::log(small / a) / std::log(rate))) + 3 : 2 * built;
+        }
+        if (converged || N > 1 || built >= limit) break;
+        built = std::min(limit, 2 * built);
+    }
+    // A single layer keeps the orders its detectors need (the later ones were
+    // only built to see the series settle).
+    if (N == 1 && off_axis_)
+        built = std::min(built, *std::max_element(orders_needed_.begin(), orders_needed_.end()));
+    order_.resize(static_cast<std::size_t>(built));
+    orders_ = built;
+    for (std::size_t r = 0; r < R; ++r) budget_[r] /= orders_;
     Truncate(run);
     last_.assign(rhos_.size(), std::vector<Cx>(static_cast<std::size_t>(kFrequencyCount), Cx{0, 0}));
     warnings_.assign(rhos_.size(), {});
@@ -235,8 +254,8 @@ void LayeredEngine::Truncate(const ParallelRunner& run) {
 }
 
 void LayeredEngine::SeriesSums(std::complex<double> p, std::vector<std::complex<double>>& total,
-                               std::vector<std::complex<double>>& last_order, bool full,
-                               std::vector<double>* magnitude) const {
+                               std::vector<std::complex<double>>& last_order, bool full, std::vector<double>* magnitude,
+                               std::vector<std::vector<std::complex<double>>>* parts) const {
     const int N = s_.N;
     // alpha_i^2 = s^2 + (mua_i + p n_i/c)/D_i.
     std::vector<double> kappa(static_cast<std::size_t>(N)), fixed(static_cast<std::size_t>(N));
@@ -263,6 +282,7 @@ void LayeredEngine::SeriesSums(std::complex<double> p, std::vector<std::complex<
     std::vector<const double*> w(R);
     std::vector<double> re(R), im(R), ab(R);
     if (magnitude != nullptr) magnitude->assign(R, 0.0);
+    if (parts != nullptr) parts->assign(R, std::vector<std::complex<double>>(static_cast<std::size_t>(orders_)));
     for (int m = 0; m < orders_; ++m) {
         const Order& o = order_[static_cast<std::size_t>(m)];
         for (std::size_t r = 0; r < R; ++r) w[r] = o.weight[r].data();
@@ -275,6 +295,7 @@ void LayeredEngine::SeriesSums(std::complex<double> p, std::vector<std::complex<
         for (std::size_t r = 0; r < R; ++r) {
             if (magnitude != nullptr) (*magnitude)[r] += ab[r];  // squares; the root below
             total[r] += std::complex<double>(re[r], im[r]);
+            if (parts != nullptr) (*parts)[r][static_cast<std::size_t>(m)] = {re[r], im[r]};
             if (o.m == orders_ - 1) last_order[r] = {re[r], im[r]};
         }
     }
@@ -379,16 +400,23 @@ std::vector<std::vector<ContourValue>> LayeredEngine::CurvesAt(const std::vector
     std::sort(again.begin(), again.end(), [&](std::size_t x, std::size_t y) { return t_s[x] < t_s[y]; });
     std::vector<std::vector<ContourValue>> quiet = out;
     evaluate(quiet_windows, again, quiet);
-    // The two rules share no node, so their roundings are independent: where
-    // both estimates exceed the limit but the values agree within a quarter
-    // of it, their difference measures the error better than the bound of
-    // its magnitudes (which counts every rounding at its worst).
+    // The two rules share no node, so the roundings of the layer recursion
+    // at the nodes are independent: where both estimates exceed the limit but
+    // the values agree within a quarter of it, their difference measures that
+    // part of the error better than the bound (which counts every rounding at
+    // its worst). The rounding of the radial weights is common to both rules:
+    // a quarter of the bound stays.
     for (std::size_t r = 0; r < R; ++r)
         for (std::size_t i : again) {
             if (!noisy(r, i)) continue;
             const double apart = std::fabs(quiet[r][i].value - out[r][i].value);
-            if (quiet[r][i].error < out[r][i].error) out[r][i] = quiet[r][i];
-            if (apart <= 0.25 * options_.tolerance * peak[r]) out[r][i].error = std::min(out[r][i].error, 2 * apart);
+            // The quieter rule has fewer digits of its own to spare (its small
+            // mu t needs a long contour): it is taken only where it lies
+            // within the first rule's error.
+            if (quiet[r][i].error < out[r][i].error && apart <= out[r][i].error + quiet[r][i].error)
+                out[r][i] = quiet[r][i];
+            if (apart <= 0.25 * options_.tolerance * peak[r])
+                out[r][i].error = std::min(out[r][i].error, std::max(2 * apart, 0.25 * out[r][i].error));
         }
     return out;
 }

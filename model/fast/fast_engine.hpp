@@ -22,7 +22,8 @@ namespace tdcyl::fast {
 // the curve's peak.
 inline constexpr double kDefaultTolerance = 1e-11;
 inline constexpr double kSmallestTolerance = 1e-15, kLargestTolerance = 1e-2;
-// Orders the engine sums for a single layer off the axis at most.
+// Orders the engine sums for a single layer off the axis at most (it adds
+// orders until the last ones no longer change the curve).
 inline constexpr int kMostOrders = 501;
 
 struct FastEngineOptions {
@@ -90,10 +91,12 @@ private:
     };
     // Unscaled series sum at the Laplace variable p (p = i omega on the real
     // frequency axis, sigma + i omega on the damped line).
-    // With `magnitude`, also sqrt(sum_q |w_q S_q|^2) per detector.
+    // With `magnitude`, also sqrt(sum_q |w_q S_q|^2) per detector; with
+    // `parts`, each order's sum per detector.
     void SeriesSums(std::complex<double> p, std::vector<std::complex<double>>& total,
                     std::vector<std::complex<double>>& last_order, bool full,
-                    std::vector<double>* magnitude = nullptr) const;
+                    std::vector<double>* magnitude = nullptr,
+                    std::vector<std::vector<std::complex<double>>>* parts = nullptr) const;
     void Truncate(const ParallelRunner& run);
 
     RunState s_;
