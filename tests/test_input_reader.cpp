@@ -162,6 +162,25 @@ TEST(Ranges, RejectedWithLine) {
     }
 }
 
+// A line deleted or repeated moves every later value into its neighbour's
+// slot; the message then says the count is off (the case: a line of
+// examples/two_layers.dat deleted, MMAX = 0 read as M).
+TEST(Ranges, ShiftedValuesAreNamedAsSuch) {
+    const std::string two = "2\n1.0\n0.01\n1.4\n10\n1.2\n0.02\n1.4\n40\n30\n20\n0\n0\n1\n0\n";
+    const std::string one = Replace(kGood, 9, "1.5708");
+    const std::pair<std::string, std::string> cases[] = {
+        {Replace(two, 5, ""), "line 15: M = 0 is outside the allowed range 1 ... 512; the file has one value too "
+                              "few (14 where N = 2 needs 15): is a line missing"},
+        {Replace(two, 3, "0.01\n0.01"), "M = 0 is outside the allowed range 1 ... 512; the file has one value "
+                                        "too many (16 where N = 2 needs 15): is a line extra"},
+        {Replace(one, 9, "1.5708\n1.5708"), "line 10: \"1.5708\" is not a whole number (M); the file has one value "
+                                            "too many (12 where N = 1 needs 11)"},
+        {Replace(Replace(kGood, 6, "x"), 10, ""), "\"x\" is not a real number (the radius a)"},
+    };
+    for (const auto& [text, expect] : cases) EXPECT_TRUE(Has(ErrorOf(text, true), expect)) << ErrorOf(text, true);
+    EXPECT_FALSE(Has(ErrorOf(Replace(Replace(kGood, 6, "x"), 10, ""), true), "too few"));
+}
+
 TEST(Ranges, LimitsThemselvesAreAccepted) {
     EXPECT_NO_THROW(ValidateInput(Read(Replace(Replace(kTwo, 10, "250"), 12, "0"))));  // 5000 zeros on the axis
     EXPECT_NO_THROW(ValidateInput(Read(Replace(kTwo, 10, "249.25"))));  // 4985 with the source off the axis
