@@ -6,6 +6,7 @@ continuous wave: the time integral of the curve).
 """
 from __future__ import annotations
 
+import re
 import warnings
 from dataclasses import dataclass
 from typing import Iterator, NamedTuple, Sequence
@@ -91,6 +92,27 @@ class CurveSet(Sequence[Curve]):
         return np.stack([c.reflectance for c in self._curves])
 
 
+# The run core words its remedies for the parameter file and the programs that
+# read it; a Python caller changes arguments instead.
+_PYTHON_WORDS = (
+    ("set MMAX, the parameter file's last value, above 0", "pass mmax > 0"),
+    ("raise MMAX, the parameter file's last value", "raise mmax="),
+    ("raise MMAX.", "raise mmax= or pass a larger tolerance=."),
+    ("(--engine fast, or the engine box of the window)", "(engine='fast', the default)"),
+    ("use a smaller tolerance", "pass a smaller tolerance="),
+    ("M = 1 gives", "M=1 gives"),
+)
+
+
+def _python_warning(text: str, rho: float) -> str:
+    """A warning of the run core for a Python caller: the distance it is about, and remedies as arguments."""
+    for file_words, python_words in _PYTHON_WORDS:
+        text = text.replace(file_words, python_words)
+    text = re.sub(r"\bMMAX = (\d+)", r"mmax=\1", text)
+    where = f"rho = {rho:g} mm"
+    return text if where in text else f"{where}: {text}"
+
+
 # --- public functions ----------------------------------------------------------
 
 def reflectance(layers, radius, rho, rho0=0.0, phi=0.0, M=1, mmax=0, *, engine=None, tolerance=None,
@@ -168,6 +190,7 @@ def reflectance(layers, radius, rho, rho0=0.0, phi=0.0, M=1, mmax=0, *, engine=N
                         r0, ph, m, mm, eng, tol, wrap, thr, all_samples, times)
     curves = []
     for r, (t, refl, warns) in zip(rhos, out):
+        warns = [_python_warning(w, float(r)) for w in warns]
         for w in warns:
             warnings.warn(w, RuntimeWarning, stacklevel=2)
         curves.append(Curve(t_ps=t, reflectance=refl, rho=float(r), warnings=tuple(warns)))
@@ -211,7 +234,7 @@ def frequency_domain(layers, radius, rho, frequencies_hz, rho0=0.0, phi=0.0, mma
         v, warns = _core.frequency_domain(list(arr[:, 0]), list(arr[:, 1]), list(arr[:, 2]), list(arr[:, 3]), a,
                                           float(r), r0, ph, mm, omega, eng, tol, thr)
         for w in warns:
-            warnings.warn(f"rho = {float(r):g} mm: {w}", RuntimeWarning, stacklevel=2)
+            warnings.warn(_python_warning(w, float(r)), RuntimeWarning, stacklevel=2)
         rows.append(np.asarray(v).reshape(f.shape))
     return rows[0] if scalar else np.stack(rows)
 
