@@ -136,7 +136,8 @@ def reflectance(layers, radius, rho, rho0=0.0, phi=0.0, M=1, mmax=0, *, engine=N
         Time-sampling factor, 1 ... 512: the transform samples every 10/M ps and
         the output holds 512/M samples at 10, 20, ... ps.
     mmax : int
-        Highest angular order of the layered series with the source off the axis.
+        Highest angular order of the layered series with the source off the axis,
+        0 ... 500 (0: the on-axis form, which ignores rho0 and phi; warned).
     engine : 'faithful' or 'fast'
         'faithful' gives exactly the values tdcyl-cli writes. Default: DEFAULT_ENGINE.
     tolerance : float, optional
@@ -171,7 +172,10 @@ def reflectance(layers, radius, rho, rho0=0.0, phi=0.0, M=1, mmax=0, *, engine=N
     Every argument is checked before anything is computed (ValueError for a bad
     value, TypeError for a wrong type). The GIL is released while the core computes.
     Python floats are taken as the decimal numbers they print as, the way the
-    parameter file is read, so a call equals tdcyl-cli on a file with those numbers.
+    parameter file is read, so a call equals tdcyl-cli on a file with those
+    numbers: engine='faithful' its default run, the default engine and transform
+    `tdcyl-cli --engine fast --no-wraparound`. Warnings start with the distance
+    they are about ("rho = 20 mm: ...").
     """
     eng, tol, wrap, thr = _options(engine, tolerance, wraparound, threads)
     arr, a, r0, ph, mm = _geometry(layers, radius, rho0, phi, mmax, fast=eng == "fast")

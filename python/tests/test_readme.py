@@ -42,6 +42,11 @@ def test_first_steps_run_without_warnings_and_write_the_clis_bytes(readme, cli):
     assert np.max(np.abs(rb - ra)) < 1e-8 * peak
     top = ra >= 1e-3 * peak
     assert np.max(np.abs(rb[top] / ra[top] - 1)) < 1e-7
+    # Nearer the source the faithful transform rings: "1e-2 of the peak at 5 mm and 1e-5 at 10 mm".
+    near = {e: tdcyl.reflectance(**ns["params"].kwargs() | {"rho": [5, 10]}, engine=e, all_samples=True).reflectance
+            for e in tdcyl.ENGINES}
+    off = np.max(np.abs(near["faithful"] - near["fast"]), axis=1) / np.max(near["fast"], axis=1)
+    assert 5e-3 < off[0] < 2e-2 and 5e-6 < off[1] < 2e-5
 
 
 def test_sweep_blocks_write_and_read_the_store(readme):
