@@ -119,7 +119,8 @@ TEST(Tokens, MessagesNameLineAndText) {
         {"1\n1.0\n0,01\n", "line 3: \"0,01\" is not a real number (mua of layer 1)"},
         {"2\n1\n0.01\n1.4\n5\nx\n", "line 6: \"x\" is not a real number (musp of layer 2)"},
         {"2.0\n", "line 1: \"2.0\" is not a whole number"},
-        {"1\n1.0\n0.01\n1.4\n30\n20\n10\n0\n0\n1.5\n", "line 10"},
+        {"1\n1.0\n0.01\n1.4\n30\n20\n10\n0\n0\n1.5\n", "line 10: \"1.5\" is not a whole number (M); the file has "
+                                                   "one value too few (10 where N = 1 needs 11)"},
         {"0\n", "N = 0"},
         {"5000\n", "N = 5000"},
         {"", "empty"},
@@ -167,18 +168,12 @@ TEST(Ranges, RejectedWithLine) {
 // examples/two_layers.dat deleted, MMAX = 0 read as M).
 TEST(Ranges, ShiftedValuesAreNamedAsSuch) {
     const std::string two = "2\n1.0\n0.01\n1.4\n10\n1.2\n0.02\n1.4\n40\n30\n20\n0\n0\n1\n0\n";
-    const std::string one = Replace(kGood, 9, "1.5708");
-    const std::pair<std::string, std::string> cases[] = {
-        {Replace(two, 5, ""), "line 15: M = 0 is outside the allowed range 1 ... 512; the file has one value too "
-                              "few (14 where N = 2 needs 15): is a line missing"},
-        {Replace(two, 3, "0.01\n0.01"), "M = 0 is outside the allowed range 1 ... 512; the file has one value "
-                                        "too many (16 where N = 2 needs 15): is a line extra"},
-        {Replace(one, 9, "1.5708\n1.5708"), "line 10: \"1.5708\" is not a whole number (M); the file has one value "
-                                            "too many (12 where N = 1 needs 11)"},
-        {Replace(Replace(kGood, 6, "x"), 10, ""), "\"x\" is not a real number (the radius a)"},
-    };
-    for (const auto& [text, expect] : cases) EXPECT_TRUE(Has(ErrorOf(text, true), expect)) << ErrorOf(text, true);
-    EXPECT_FALSE(Has(ErrorOf(Replace(Replace(kGood, 6, "x"), 10, ""), true), "too few"));
+    const std::pair<std::string, const char*> cases[] = {
+        {Replace(two, 5, ""), "line 15: M = 0 is outside the allowed range 1 ... 512; the file has one value too few "
+                              "(14 where N = 2 needs 15): is a line missing"},
+        {Replace(two, 3, "0.01\n0.01"), "one value too many (16 where N = 2 needs 15): is a line extra"}};
+    for (const auto& [text, expect] : cases)
+        EXPECT_TRUE(Has(ErrorOf(text, true), expect)) << ErrorOf(text, true);
 }
 
 TEST(Ranges, LimitsThemselvesAreAccepted) {

@@ -385,7 +385,8 @@ void ValidateInput(const InputFile& input, bool series_table) {
         // Values read as 0 past the end of the file, or left over after MMAX.
         const auto missing = std::count(input.lines.begin(), input.lines.end(), 0);
         if (missing == 0 && input.extra_values == 0) throw;
-        const auto values = static_cast<int>(input.lines.size() - static_cast<std::size_t>(missing)) + input.extra_values;
+        const auto values =
+            static_cast<int>(input.lines.size() - static_cast<std::size_t>(missing)) + input.extra_values;
         throw InputError(e.what() + ShiftHint(values, input.params.N));
     }
 }
