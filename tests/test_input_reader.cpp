@@ -119,7 +119,8 @@ TEST(Tokens, MessagesNameLineAndText) {
         {"1\n1.0\n0,01\n", "line 3: \"0,01\" is not a real number (mua of layer 1)"},
         {"2\n1\n0.01\n1.4\n5\nx\n", "line 6: \"x\" is not a real number (musp of layer 2)"},
         {"2.0\n", "line 1: \"2.0\" is not a whole number"},
-        {"1\n1.0\n0.01\n1.4\n30\n20\n10\n0\n0\n1.5\n", "line 10"},
+        {"1\n1.0\n0.01\n1.4\n30\n20\n10\n0\n0\n1.5\n", "line 10: \"1.5\" is not a whole number (M); the file has "
+                                                   "one value too few (10 where N = 1 needs 11)"},
         {"0\n", "N = 0"},
         {"5000\n", "N = 5000"},
         {"", "empty"},
@@ -160,6 +161,19 @@ TEST(Ranges, RejectedWithLine) {
         EXPECT_TRUE(Has(m, "line " + std::to_string(c.line) + ":")) << m;
         EXPECT_TRUE(Has(m, c.expect)) << m;
     }
+}
+
+// A line deleted or repeated moves every later value into its neighbour's
+// slot; the message then says the count is off (the case: a line of
+// examples/two_layers.dat deleted, MMAX = 0 read as M).
+TEST(Ranges, ShiftedValuesAreNamedAsSuch) {
+    const std::string two = "2\n1.0\n0.01\n1.4\n10\n1.2\n0.02\n1.4\n40\n30\n20\n0\n0\n1\n0\n";
+    const std::pair<std::string, const char*> cases[] = {
+        {Replace(two, 5, ""), "line 15: M = 0 is outside the allowed range 1 ... 512; the file has one value too few "
+                              "(14 where N = 2 needs 15): is a line missing"},
+        {Replace(two, 3, "0.01\n0.01"), "one value too many (16 where N = 2 needs 15): is a line extra"}};
+    for (const auto& [text, expect] : cases)
+        EXPECT_TRUE(Has(ErrorOf(text, true), expect)) << ErrorOf(text, true);
 }
 
 TEST(Ranges, LimitsThemselvesAreAccepted) {

@@ -68,7 +68,7 @@ TEST(OffAxis, UnconvergedOrdersAreWarnedWithTheRemedy) {
     const RunResult r = ComputeRun(MakeState(kLayers, 5, 4, 4, 1.0L, 1, 2));
     ASSERT_FALSE(Physical(r));
     EXPECT_TRUE(Has(AllWarnings(r), "negative")) << AllWarnings(r);
-    EXPECT_TRUE(Has(AllWarnings(r), "raise MMAX (now 2")) << AllWarnings(r);
+    EXPECT_TRUE(Has(AllWarnings(r), "raise MMAX, the parameter file's last value (now 2")) << AllWarnings(r);
 }
 
 TEST(WrapAround, SlowTailIsWarnedAndTheAdvisedAbsorptionGivesAPhysicalCurve) {

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cmath>
@@ -80,6 +81,33 @@ std::string ValueName(int index, int N) {
     }
     static const char* const tail[] = {"the radius a", "rho", "rho0", "phi", "M", "MMAX"};
     return tail[index - 4 * N - 1];
+}
+
+// How many values the text holds (tokens to the end, comments excluded).
+int CountValues(const std::string& text) {
+    Reader reader(text);
+    int count = 0, line;
+    std::size_t length;
+    for (;;) {
+        reader.Token(line, length);
+        if (length == 0) return count;
+        ++count;
+    }
+}
+
+// A file with a line missing or repeated reads every later value into the
+// slot of its neighbour, so the first value that fails a check is usually
+// not the culprit: say so when the number of values does not match N.
+std::string ShiftHint(int values, int N) {
+    const int needed = 4 * N + 7;
+    if (values == needed) return "";
+    const int off = std::abs(values - needed);
+    const bool few = values < needed;
+    const std::string count = off == 1 ? "one" : std::to_string(off);
+    return "; the file has " + count + (off == 1 ? " value" : " values") + (few ? " too few (" : " too many (") +
+           std::to_string(values) + " where N = " + std::to_string(N) + " needs " + std::to_string(needed) +
+           "): is a line " + (few ? "missing" : "extra") + ", or N wrong? Each later value then sits " + count +
+           (off == 1 ? " line" : " lines") + (few ? " too high" : " too low");
 }
 
 }  // namespace
@@ -166,8 +194,9 @@ InputFile ReadInputText(const std::string& text) {
     RunState& s = f.params;
     Reader reader(text);
     int index = 0;
-    auto fail = [&](int line, const std::string& message) {
-        throw InputError("line " + std::to_string(line) + ": " + message + " (" + ValueName(index, s.N) + ")");
+    auto fail = [&](int line, const std::string& message, bool shifted = false) {
+        throw InputError("line " + std::to_string(line) + ": " + message + " (" + ValueName(index, s.N) + ")" +
+                         (shifted && index > 0 ? ShiftHint(CountValues(text), s.N) : ""));
     };
     // Reads one token; true when there is one to convert.
     auto next = [&](std::string& token, int& line, std::size_t max_length, const char* kind) {
@@ -185,7 +214,12 @@ InputFile ReadInputText(const std::string& text) {
         if (next(token, line, kIntegerToken, "a whole number")) {
             switch (ParseInteger(token, v)) {
                 case Parse::ok: break;
-                case Parse::syntax: fail(line, Quote(token) + " is not a whole number"); break;
+                case Parse::syntax: {
+                    // A real number here is likely the neighbour of a missing or extra line.
+                    Extended real;
+                    fail(line, Quote(token) + " is not a whole number", ParseReal(token, real) == Parse::ok);
+                    break;
+                }
                 case Parse::range:
                     fail(line, Quote(token) + " is out of range for a whole number (-2147483648 ... 2147483647)");
                     break;
@@ -284,7 +318,9 @@ InputFile ReadInputFile(const std::string& path, const std::atomic<bool>* cancel
     return ReadInputText(text);
 }
 
-void ValidateInput(const InputFile& input, bool series_table) {
+namespace {
+
+void CheckValues(const InputFile& input, bool series_table) {
     const RunState& s = input.params;
     const int N = s.N;
     auto where = [&](int index) {
@@ -338,6 +374,21 @@ void ValidateInput(const InputFile& input, bool series_table) {
         throw InputError(where(4) + " l of layer 1 = " + FormatValue(s.l[0]) +
                          " mm must exceed the source depth z0 = 1/(mua + musp) = " + FormatValue(z0) +
                          " mm of layer 1, where the model places the light source");
+}
+
+}  // namespace
+
+void ValidateInput(const InputFile& input, bool series_table) {
+    try {
+        CheckValues(input, series_table);
+    } catch (const InputError& e) {
+        // Values read as 0 past the end of the file, or left over after MMAX.
+        const auto missing = std::count(input.lines.begin(), input.lines.end(), 0);
+        if (missing == 0 && input.extra_values == 0) throw;
+        const auto values =
+            static_cast<int>(input.lines.size() - static_cast<std::size_t>(missing)) + input.extra_values;
+        throw InputError(e.what() + ShiftHint(values, input.params.N));
+    }
 }
 
 }  // namespace tdcyl

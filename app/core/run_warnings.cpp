@@ -27,6 +27,12 @@ double WrappedLevel(const RunState& p, const RunResult& r, double peak, Extended
     return static_cast<double>(std::sqrt(factor)) * last;
 }
 
+// Remedies in the words of the parameter file and the programs that read it;
+// the Python package rewords them for its own arguments.
+constexpr const char* kSetMmax = "set MMAX, the parameter file's last value,";
+constexpr const char* kRaiseMmax = "raise MMAX, the parameter file's last value";
+constexpr const char* kFastEngine = "(--engine fast, or the engine box of the window)";
+
 // A sample is unreliable when the wrapped tail may exceed 1 % of it.
 constexpr double kReliableRatio = 100;
 
@@ -46,8 +52,8 @@ std::vector<std::string> CurveWarnings(const RunState& p, const RunResult& r, bo
     if (off_axis_series && p.MMAX == 0)
         warnings.push_back("the source is off the axis (rho0 = " + FormatValue(p.rho0) +
                            " mm) but MMAX = 0 sums only the order 0, which ignores rho0 and phi: the curve is that "
-                           "of a source on the axis; set MMAX > 0 (raise it until the curve stops changing) to take "
-                           "the offset into account");
+                           "of a source on the axis; " + kSetMmax + " above 0 and raise it until the curve stops "
+                           "changing");
     if (r.reflectance.empty()) return warnings;
 
     double peak = 0;
@@ -86,21 +92,27 @@ std::vector<std::string> CurveWarnings(const RunState& p, const RunResult& r, bo
             w += (first > 0 ? ", later ones" : "; the samples") + std::string(" may be too high by up to about ") +
                  Value(100 * wrap.factor, 2) + " %";
         if (p.M > 1) w += "; M = 1 gives the longest period (10.24 ns)";
+        w += "; the fast engine " + std::string(kFastEngine) + " has no period";
         warnings.push_back(w);
     } else if (negative > 0 && -r.reflectance[worst] >= 1e-4 * peak) {
         // Tiny negative samples at the very first times, where the true
         // curve is practically zero, are the truncated series' ripple.
         std::string w = negatives + ", which a reflectance cannot be";
         if (off_axis_series && p.MMAX > 0)
-            w += ": the series over the angular orders is probably not converged; raise MMAX (now " +
-                 std::to_string(p.MMAX) + ", at most 500) until the curve stops changing";
+            w += ": the series over the angular orders is probably not converged; " + std::string(kRaiseMmax) +
+                 " (now " + std::to_string(p.MMAX) + ", at most 500) until the curve stops changing";
+        else if (!wraparound)
+            w += ": the series has not converged within the tolerance; use a smaller tolerance";
         else
             w += ": the series has probably not converged for these parameters";
-        // The number of zeros per order is fixed (20 per mm of radius): a
-        // detector close to the source needs more of them than there are.
-        if (p.N >= 2)
+        // The faithful engine's zeros per order are fixed (20 per mm of
+        // radius) and its transform is band-limited at the 10-ps sampling: a
+        // detector close to the source needs more of both.
+        if (wraparound && p.N >= 2)
             w += "; if the early samples stay negative, the detector is too close to the source for the " +
-                 std::to_string(static_cast<long>(std::nearbyint(20 * p.a))) + " zeros per order of the series";
+                 std::to_string(static_cast<long>(std::nearbyint(20 * p.a))) +
+                 " zeros per order and the band limit of the faithful engine: the fast engine " +
+                 std::string(kFastEngine) + " holds every sample within its tolerance";
         warnings.push_back(w);
     }
     return warnings;

@@ -11,8 +11,9 @@ namespace tdcyl {
 
 // Warnings about the parameters `params` of a run and its curve `result`:
 // an off-axis source the series ignores (MMAX = 0), negative samples, and a
-// tail that wraps around the transform period onto early times (unless the
-// curve comes from the damped transform, `wraparound` = false).
+// tail that wraps around the transform period onto early times. `wraparound`
+// = false: the curve comes from the fast engine, which has no period. The
+// remedies name the parameter file's values and the programs' options.
 std::vector<std::string> CurveWarnings(const RunState& params, const RunResult& result, bool wraparound = true);
 
 // Smallest mua (1/mm, rounded up to one significant digit) at which the tail

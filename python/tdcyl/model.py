@@ -6,6 +6,7 @@ continuous wave: the time integral of the curve).
 """
 from __future__ import annotations
 
+import re
 import warnings
 from dataclasses import dataclass
 from typing import Iterator, NamedTuple, Sequence
@@ -91,6 +92,27 @@ class CurveSet(Sequence[Curve]):
         return np.stack([c.reflectance for c in self._curves])
 
 
+# The run core words its remedies for the parameter file and the programs that
+# read it; a Python caller changes arguments instead.
+_PYTHON_WORDS = (
+    ("set MMAX, the parameter file's last value, above 0", "pass mmax > 0"),
+    ("raise MMAX, the parameter file's last value", "raise mmax="),
+    ("raise MMAX.", "raise mmax= or pass a larger tolerance=."),
+    ("(--engine fast, or the engine box of the window)", "(engine='fast', the default)"),
+    ("use a smaller tolerance", "pass a smaller tolerance="),
+    ("M = 1 gives", "M=1 gives"),
+)
+
+
+def _python_warning(text: str, rho: float) -> str:
+    """A warning of the run core for a Python caller: the distance it is about, and remedies as arguments."""
+    for file_words, python_words in _PYTHON_WORDS:
+        text = text.replace(file_words, python_words)
+    text = re.sub(r"\bMMAX = (\d+)", r"mmax=\1", text)
+    where = f"rho = {rho:g} mm"
+    return text if where in text else f"{where}: {text}"
+
+
 # --- public functions ----------------------------------------------------------
 
 def reflectance(layers, radius, rho, rho0=0.0, phi=0.0, M=1, mmax=0, *, engine=None, tolerance=None,
@@ -114,7 +136,8 @@ def reflectance(layers, radius, rho, rho0=0.0, phi=0.0, M=1, mmax=0, *, engine=N
         Time-sampling factor, 1 ... 512: the transform samples every 10/M ps and
         the output holds 512/M samples at 10, 20, ... ps.
     mmax : int
-        Highest angular order of the layered series with the source off the axis.
+        Highest angular order of the layered series with the source off the axis,
+        0 ... 500 (0: the on-axis form, which ignores rho0 and phi; warned).
     engine : 'faithful' or 'fast'
         'faithful' gives exactly the values tdcyl-cli writes. Default: DEFAULT_ENGINE.
     tolerance : float, optional
@@ -149,7 +172,10 @@ def reflectance(layers, radius, rho, rho0=0.0, phi=0.0, M=1, mmax=0, *, engine=N
     Every argument is checked before anything is computed (ValueError for a bad
     value, TypeError for a wrong type). The GIL is released while the core computes.
     Python floats are taken as the decimal numbers they print as, the way the
-    parameter file is read, so a call equals tdcyl-cli on a file with those numbers.
+    parameter file is read, so a call equals tdcyl-cli on a file with those
+    numbers: engine='faithful' its default run, the default engine and transform
+    `tdcyl-cli --engine fast --no-wraparound`. Warnings start with the distance
+    they are about ("rho = 20 mm: ...").
     """
     eng, tol, wrap, thr = _options(engine, tolerance, wraparound, threads)
     arr, a, r0, ph, mm = _geometry(layers, radius, rho0, phi, mmax, fast=eng == "fast")
@@ -168,6 +194,7 @@ def reflectance(layers, radius, rho, rho0=0.0, phi=0.0, M=1, mmax=0, *, engine=N
                         r0, ph, m, mm, eng, tol, wrap, thr, all_samples, times)
     curves = []
     for r, (t, refl, warns) in zip(rhos, out):
+        warns = [_python_warning(w, float(r)) for w in warns]
         for w in warns:
             warnings.warn(w, RuntimeWarning, stacklevel=2)
         curves.append(Curve(t_ps=t, reflectance=refl, rho=float(r), warnings=tuple(warns)))
@@ -211,7 +238,7 @@ def frequency_domain(layers, radius, rho, frequencies_hz, rho0=0.0, phi=0.0, mma
         v, warns = _core.frequency_domain(list(arr[:, 0]), list(arr[:, 1]), list(arr[:, 2]), list(arr[:, 3]), a,
                                           float(r), r0, ph, mm, omega, eng, tol, thr)
         for w in warns:
-            warnings.warn(f"rho = {float(r):g} mm: {w}", RuntimeWarning, stacklevel=2)
+            warnings.warn(_python_warning(w, float(r)), RuntimeWarning, stacklevel=2)
         rows.append(np.asarray(v).reshape(f.shape))
     return rows[0] if scalar else np.stack(rows)
 

@@ -54,6 +54,23 @@ def test_several_distances_equal_one_call_per_distance(engine):
         tdcyl.reflectance(CHEAP["layers"], CHEAP["radius"], [0.0, 7.9], engine="faithful").reflectance
 
 
+@pytest.mark.parametrize("engine, kwargs, remedy", [
+    ("faithful", dict(rho=[0.0, 5.0]), "the fast engine (engine='fast', the default)"),  # ringing at the source
+    ("fast", dict(rho=[2.0, 5.0], rho0=1.5, phi=0.4), "but mmax=0 sums only the order 0"),
+    ("fast", dict(rho=[2.0, 5.0], rho0=1.5, phi=0.4, mmax=1), "raise mmax= or pass a larger tolerance="),
+    ("faithful", dict(rho=[2.0, 5.0], rho0=1.5, phi=0.4, mmax=1), "raise mmax= (now 1, at most 500)"),
+])
+def test_warnings_name_their_distance_and_remedies_as_arguments(engine, kwargs, remedy):
+    with pytest.warns(RuntimeWarning) as caught:
+        curves = tdcyl.reflectance(CHEAP["layers"], CHEAP["radius"], engine=engine, **kwargs)
+    texts = [str(w.message) for w in caught]
+    assert texts == [w for c in curves for w in c.warnings]
+    assert all(w.startswith(f"rho = {c.rho:g} mm: ") for c in curves for w in c.warnings)
+    # The parameter file's names and the programs' options mean nothing to a Python caller.
+    assert not any(word in w for w in texts for word in ("MMAX", "parameter file", "--", "window"))
+    assert any(remedy in w for w in texts), texts
+
+
 @pytest.mark.parametrize("M", [1, 2])
 def test_all_samples_is_the_whole_grid_around_the_selection(M):
     layers = [tdcyl.Layer(1.0, 0.02, 1.4, 30.0)]
