@@ -148,9 +148,9 @@ LayeredEngine::LayeredEngine(const RunState& s, const std::vector<double>& rhos,
 
     // Orders, measured: the Laplace transform of each order's part of the
     // curve at the real points mu of the contour windows (the time scales of
-    // the output). The series over the orders has converged where the last
-    // three orders summed each change every one of these by less than a
-    // tenth of the tolerance. A single layer adds orders (to at most
+    // the output), relative to the largest z F(z). A single layer has
+    // converged where its last three orders each change every one of these
+    // by less than a tenth of the tolerance, and adds orders (to at most
     // kMostOrders) until it has; a stack sums the file's MMAX and says when
     // that is too few, with the MMAX that the decay of the last orders asks for.
     std::vector<std::complex<double>> probes;
@@ -193,7 +193,9 @@ LayeredEngine::LayeredEngine(const RunState& s, const std::vector<double>& rhos,
             const auto& sh = share[r];
             int needed = built;
             while (needed > 1 && sh[static_cast<std::size_t>(needed - 1)] <= small) --needed;
-            const bool tail_quiet = built >= 4 && needed <= built - 3;
+            // A single layer asks for three quiet orders before it stops
+            // adding; a stack's MMAX is judged by its highest order.
+            const bool tail_quiet = N == 1 ? needed <= built - 3 : sh[static_cast<std::size_t>(built - 1)] <= small;
             if (tail_quiet) {
                 orders_needed_[r] = needed;
                 continue;
@@ -201,7 +203,7 @@ LayeredEngine::LayeredEngine(const RunState& s, const std::vector<double>& rhos,
             converged = false;
             // Geometric decay of the last orders: how many more reach `small`.
             const double a = sh[static_cast<std::size_t>(built - 1)], b = sh[static_cast<std::size_t>(std::max(0, built - 4))];
-            const double rate = b > 0 && a < b ? std::pow(a / b, 1.0 / 3) : 1.0;
+            const double rate = a > 0 && a < b ? std::pow(a / b, 1.0 / 3) : 1.0;
             orders_needed_[r] =
                 rate < 1 ? built + static_cast<int>(std::ceil(std::log(small / a) / std::log(rate))) + 3 : 2 * built;
         }
