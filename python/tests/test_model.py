@@ -1,6 +1,8 @@
 """The forward model through Python against tdcyl-cli, and the checks of its arguments."""
 import os
+import signal
 import subprocess
+import sys
 import threading
 
 import numpy as np
@@ -69,9 +71,6 @@ def test_all_samples_is_the_whole_grid_around_the_selection(M):
 
 
 def test_the_gil_is_released_and_ctrl_c_stops_a_long_computation():
-    import os
-    import signal
-    import sys
     old = sys.getswitchinterval()
     sys.setswitchinterval(100.0)  # no forced switches: the main thread runs only if the worker lets go
     done = []
