@@ -2,6 +2,7 @@
 
     tdcyl-fit MEASUREMENT... --irf IRF --model MODEL.toml [--free mua1,musp1] [--range 0.8,0.01]
               [--background free] [--out results.csv] [--plots DIR] [--scheduler ADDRESS]
+    tdcyl-fit --global MEASUREMENT... --irf IRF --model MODEL.toml [--intervals profile] [--out global.csv]
 
 MEASUREMENT: files or folders (every file of a known format in it, the IRF
 left out). MODEL.toml holds the geometry and the layers' start values in the
@@ -16,6 +17,10 @@ units of the parameter file (mm, 1/mm):
     thickness = 10.0
     [fit]                  # optional defaults of --free, --range, --background
     free = ["mua1", "musp1"]
+    starts = 3             # --global: starts of the optimiser
+    [fit.spectral]         # --global: start (free) or fixed values of spectral parameters
+    HbO2_1 = 30.0          # uM; HHb_I too, water_I and lipid_I as volume fractions,
+    water_1 = 0.7          # a_I (1/mm at 800 nm) and b_I for mu_s' = a_I (lambda/800 nm)^-b_I
 
 One results row per curve (file, channel, wavelength, ρ, the fitted values
 with their σ, χ²/dof, status, message); a file that cannot be read is one row
@@ -23,6 +28,13 @@ with the reader's message. The results file is replaced atomically after each
 batch, so a second run with the same --out fits only what is not done yet
 (rows with status ok, "not converged" or "rejected" - converged but failing
 the goodness-of-fit test; failed rows are tried again).
+
+--global: the files are one measurement (several distances and wavelengths);
+every curve in them is fitted at once with the layer parameters shared (and
+per-curve shift, scale and background), as tdcyl.fit_global does. The results
+table is one row: the shared parameters with σ and interval, total haemoglobin
+and saturation per layer where the fit has them, deviance/dof, status, message;
+the table of the fit is printed. It runs in this process (no Dask).
 Exit status: 0 all fitted, 1 something failed (a summary line says what),
 2 bad arguments, model or IRF, 130 interrupted.
 """
@@ -73,8 +85,8 @@ def load_model(path) -> tuple[dict, dict]:
         out.append(Layer(float(layer["musp"]), float(layer["mua"]), float(layer["n"]), float(layer["thickness"])))
     model["layers"] = out
     fit = doc.get("fit", {})
-    if not isinstance(fit, dict) or set(fit) - {"free", "range", "background", "bounds"}:
-        raise UsageError(f"{path}: [fit] may hold free, range, background and bounds only")
+    if not isinstance(fit, dict) or set(fit) - {"free", "range", "background", "bounds", "spectral", "starts"}:
+        raise UsageError(f"{path}: [fit] may hold free, range, background, bounds, spectral and starts only")
     return model, fit
 
 
@@ -97,6 +109,10 @@ def _parse(argv):
     p.add_argument("--scheduler", metavar="ADDRESS", help="a Dask scheduler (tcp://HOST:8786); default: a local "
                    "cluster of one worker per core")
     p.add_argument("--workers", type=int, help="workers of the local cluster")
+    p.add_argument("--global", dest="global_fit", action="store_true",
+                   help="one fit of all curves of the files, the layer parameters shared (see below)")
+    p.add_argument("--intervals", choices=("linear", "profile"), help="--global: intervals of the parameters "
+                   "from the standard errors (default) or the profile of the deviance")
     return p.parse_args(argv)
 
 
@@ -221,6 +237,11 @@ def run(argv=None) -> int:
             raise UsageError(f"--irf: {exc}") from None
         in_file = irf.irf is not None  # a SNIRF file's IRF block: the file's data are a measurement too
         irf = irf.irf or irf
+        if args.global_fit:
+            return _run_global(args, model, fit_defaults, free, opts, irf,
+                               _files(args.measurements, None if in_file else args.irf))
+        if args.intervals:
+            raise UsageError("--intervals applies to --global only")
     except UsageError as exc:
         print(f"tdcyl-fit: error: {exc}", file=sys.stderr)
         return 2
@@ -343,6 +364,54 @@ def run(argv=None) -> int:
           f"results in {args.out}",
           file=sys.stderr)
     return 1 if failed else 0
+
+
+def _run_global(args, model, fit_defaults, free, opts, irf, files) -> int:
+    """--global: every curve of the files in one fit; one results row."""
+    import pandas as pd
+    from . import io
+    from .global_fit import fit_global
+    if args.scheduler or args.workers is not None:
+        raise UsageError("--global fits in this process: --scheduler and --workers do not apply")
+    if opts["background"] not in (None, "free"):
+        raise UsageError(f"--global fits a background per curve (free) or none, not {opts['background']!r}")
+    row = dict(files=" ".join(files), curves=0)
+    channels = []
+    try:
+        for path in files:
+            m = io.read(path)
+            for ch in range(m.channels):
+                rho = m.rho_mm[ch] if math.isfinite(m.rho_mm[ch]) else model.get("rho")
+                if rho is None:
+                    raise ValueError(f"{path}: the file does not give ρ and {args.model} has no rho")
+                wl = float(m.wavelength_nm[ch])
+                channels.append(dict(t_ps=m.t_ps, counts=m.counts[ch], irf=(irf.t_ps, irf.counts[_irf_for(irf, wl)]),
+                                     rho=float(rho), wavelength_nm=None if math.isnan(wl) else wl))
+        row["curves"] = len(channels)
+        r = fit_global(channels, {k: v for k, v in model.items() if k != "rho"}, free,
+                       spectral=fit_defaults.get("spectral"), bounds=opts.get("bounds"), fit_range=opts["fit_range"],
+                       background=opts["background"] == "free", intervals=args.intervals or "linear",
+                       starts=fit_defaults.get("starts", 3), engine=opts["engine"])
+    except (OSError, ValueError, TypeError) as exc:
+        _write_table(args.out, pd.DataFrame([dict(row, status="failed", message=str(exc))]))
+        print(f"tdcyl-fit: --global: {exc}; results in {args.out}", file=sys.stderr)
+        return 1
+    for n in r.names:
+        if "[" not in n:  # the per-curve shift, scale and background stay in the printed table's fit
+            lo, hi = r.intervals[n]
+            row.update({n: r.values[n], f"{n}_sigma": r.stderr[n], f"{n}_low": lo, f"{n}_high": hi})
+    for n, (v, e) in r.derived.items():
+        row.update({n: v, f"{n}_sigma": e})
+    row.update(deviance_dof=r.chi2_red, dof=r.dof, starts_at_best=r.starts_at_best, model_calls=r.model_calls,
+               status="ok" if r.success else "not converged", message=r.message)
+    _write_table(args.out, pd.DataFrame([row]))
+    if args.plots:
+        os.makedirs(args.plots, exist_ok=True)
+        r.plot(os.path.join(args.plots, "global.png"))
+    print(r.table())
+    print(f"tdcyl-fit: {len(channels)} curves in {len(files)} files fitted at once: {row['status']}; "
+          f"results in {args.out}", file=sys.stderr)
+    return 0
 
 
 def main(argv=None) -> int:

@@ -1,319 +1,32 @@
-"""Least-squares fit of the model, convolved with a measured IRF, to a TCSPC histogram."""
+"""Least-squares fit of the model, convolved with a measured IRF, to a TCSPC histogram.
+
+The pieces: the histogram's fit range, background and residuals (_fit_channel),
+the parameters and their bounds (_fit_params), the result (_fit_result); the
+optimiser and the statistics are here.
+"""
 from __future__ import annotations
 
 import math
 import time
 import warnings
-from dataclasses import dataclass, field
 
 import numpy as np
 import scipy.optimize
 import scipy.stats
 
 from . import _checks as chk
-from .files import InputParams
+from ._fit_channel import (PRE_PULSE_MARGIN_PS, _background, _poisson_deviance_residuals,  # noqa: F401
+                           _pre_pulse, _runs_p_value, fit_range_slice, pre_pulse_background)
+from ._fit_params import _bounds, _free_names, _model_dict, _time_warnings, _tissue_warnings
+from ._fit_result import FitResult
 from .irf import convolve_irf, uniform_bin_width
 from .model import Layer, reflectance
 
 __all__ = ["fit", "FitResult", "fit_range_slice", "pre_pulse_background"]
 
-# Wide limits that keep the model defined; narrow them through `bounds`.
-_DEFAULT_BOUNDS = {"musp": (0.01, 20.0), "mua": (1e-6, 1.0), "n": (1.0, 3.0), "l": (0.01, 500.0)}
-_SHIFT_BOUNDS = (-1000.0, 1000.0)
-# Tissue in the near infrared: musp about 0.5 ... 3 1/mm, mua about 0.002 ... 0.05 1/mm.
-# Values beyond these limits are off by more than an order of magnitude: most often a unit.
-_TISSUE = {"musp": (0.02, 50.0), "mua": (1e-4, 1.0)}
 # Singular values of the column-normalised Jacobian below this fraction of the
 # largest: a combination of parameters the data do not constrain.
 _RANK_CUT = 1e-7
-PRE_PULSE_MARGIN_PS = 200.0  # the pre-pulse window ends this long before the rise reaches 10 % of the peak
-
-
-@dataclass(repr=False)
-class FitResult:
-    """Outcome of tdcyl.fit().
-
-    names: fitted parameters in order (layer parameters, then "shift" in ps,
-    "scale" and "background" in counts per bin when fitted); values/stderr/
-    start: by name (stderr inf for a parameter the data do not determine);
-    covariance: in the order of names;
-    chi2: sum of the squared residuals, chi2_red = chi2/dof; p_value: of the
-    goodness-of-fit test (gof_test); residuals: (model - data)/sigma over the
-    fit range (signed square roots of the Poisson deviance for Poisson
-    weights); success: the optimiser converged AND the fit passed the test;
-    at_bound, undetermined: names flagged; model_calls: evaluations of the
-    forward model (the cost of the fit); extra["background"]: the constant
-    count level per bin in the model (0 without one). report() gives all of it as text.
-    """
-
-    names: tuple[str, ...]
-    values: dict
-    stderr: dict
-    covariance: np.ndarray
-    chi2: float
-    dof: int
-    chi2_red: float
-    residuals: np.ndarray
-    fit_slice: slice
-    t_ps: np.ndarray
-    counts: np.ndarray
-    fitted: np.ndarray
-    scale: float
-    shift_ps: float
-    model: dict
-    model_calls: int
-    nfev: int
-    wall_time_s: float
-    success: bool
-    message: str
-    converged: bool = True
-    p_value: float = math.nan
-    gof_test: str = ""
-    start: dict = field(default_factory=dict)
-    bounds: dict = field(default_factory=dict)
-    at_bound: tuple = ()
-    undetermined: tuple = ()
-    irf: np.ndarray | None = None
-    units: dict = field(default_factory=dict)
-    warnings: tuple = ()
-    extra: dict = field(default_factory=dict)
-
-    @property
-    def correlation(self) -> np.ndarray:
-        """Correlation matrix of the parameters (NaN where one is undetermined)."""
-        s = np.sqrt(np.diag(self.covariance))
-        with np.errstate(divide="ignore", invalid="ignore"):
-            return self.covariance / np.outer(s, s)
-
-    def _value(self, name: str) -> str:
-        v, e, u = self.values[name], self.stderr[name], self.units.get(name, "")
-        return f"{v:.6g} ± {e:.2g} {'' if u == '1' else u}".rstrip()
-
-    def __repr__(self) -> str:
-        state = "success" if self.success else "NOT trusted"
-        head = f"<FitResult {state}: chi2/dof = {self.chi2_red:.4g} ({self.dof} dof, p = {self.p_value:.2g})"
-        params = "\n".join(f"  {n} = {self._value(n)}" for n in self.names)
-        return f"{head}\n{params}>"
-
-    def report(self, min_correlation: float = 0.1) -> str:
-        """The fit as text: statistics, values ± standard errors with start values and units,
-        correlations above min_correlation (in magnitude), and flags."""
-        lines = [f"Fit: {'success' if self.success else 'NOT trusted'}: {self.message}"]
-        t = self.t_ps[self.fit_slice]
-        n_free = len(self.names) + (0 if "scale" in self.names else 1)
-        lines.append(f"  {t.size} bins from {t[0]:g} to {t[-1]:g} ps, {n_free} parameters"
-                     f"{'' if 'scale' in self.names else ' (the area scale included)'}, {self.dof} degrees of freedom")
-        lines.append(f"  chi2 = {self.chi2:.6g}, chi2/dof = {self.chi2_red:.4g}, {self.gof_test} p = {self.p_value:.3g}")
-        lines.append(f"  {self.nfev} evaluations, {self.model_calls} model calls, {self.wall_time_s:.2f} s")
-        width = max([len(n) for n in self.names] + [5])
-        lines.append(f"  {'':<{width}} {'value':>12}   {'std. error':<9} {'rel.':>7}  {'unit':<12} {'start':>10}")
-        for n in self.names:
-            v, e, u = self.values[n], self.stderr[n], self.units.get(n, "")
-            rel = f"{100 * e / abs(v):.2g} %" if math.isfinite(e) and v != 0 else ""
-            flag = (" AT BOUND" if n in self.at_bound else "") + (" UNDETERMINED" if n in self.undetermined else "")
-            lines.append(f"  {n:<{width}} {v:>12.6g} ± {e:<9.2g} {rel:>7}  {u:<12} {self.start.get(n, math.nan):>10.6g}"
-                         f"{flag}")
-        if "scale" not in self.names:
-            lines.append(f"  {'scale':<{width}} {self.scale:>12.6g}   {'':<9} {'':>7}  {self.units.get('scale', ''):<12}"
-                         " (the data's area in the fit range)")
-        bg = self.extra.get("background", 0.0)
-        if "background" not in self.names and bg:
-            e = self.extra.get("background_stderr", math.nan)
-            src = self.extra.get("background_source", "given")
-            err = f"± {e:<9.2g}" if math.isfinite(e) else " " * 11
-            lines.append(f"  {'background':<{width}} {bg:>12.6g} {err} {'':>7}  {chk.unit('background'):<12} "
-                         f"({src}, not fitted)")
-        corr = self.correlation
-        pairs = [(abs(corr[i, j]), self.names[i], self.names[j], corr[i, j]) for i in range(len(self.names))
-                 for j in range(i + 1, len(self.names)) if abs(corr[i, j]) >= min_correlation]
-        if pairs:
-            lines.append(f"Correlations (|r| >= {min_correlation:g}):")
-            lines += [f"  {a:<{width}} {b:<{width}} {r:+.3f}" for _, a, b, r in sorted(pairs, reverse=True)]
-        lines += [f"Flag: {w}" for w in self.warnings if not w.startswith("fit not trusted")]
-        return "\n".join(lines)
-
-    def table(self, true_values: dict | None = None) -> str:
-        """A text table of the parameters: fitted value, standard error (and true value when given)."""
-        head = f"{'parameter':<10}" + (f"{'true':>12}" if true_values else "") + f"{'fitted':>12}{'sigma':>12}"
-        rows = [head]
-        for name in self.names:
-            true = f"{true_values[name]:>12.5g}" if true_values and name in true_values else (
-                f"{'':>12}" if true_values else "")
-            rows.append(f"{name:<10}{true}{self.values[name]:>12.5g}{self.stderr[name]:>12.3g}")
-        return "\n".join(rows)
-
-    def plot(self, path=None, *, title=None):
-        """Data, fitted model and scaled IRF on a log axis, residuals below, the parameters beside;
-        saved as PNG when path is given. Returns the figure."""
-        from .plotting import plot_fit
-        return plot_fit(self, path, title=title)
-
-
-def _poisson_deviance_residuals(m, y):
-    """sign(m - y) sqrt(2 (m - y + y ln(y / m))): squares sum to the Poisson deviance,
-    whose minimum is the maximum-likelihood estimate; about (m - y)/sqrt(m) near m = y."""
-    m = np.maximum(m, 1e-300)
-    with np.errstate(divide="ignore", invalid="ignore"):
-        log_term = np.where(y > 0, y * np.log(y / m), 0.0)
-    d = 2.0 * (m - y + log_term)
-    return np.sign(m - y) * np.sqrt(np.maximum(d, 0.0))
-
-
-def _runs_p_value(r) -> float:
-    """One-sided p of the runs test on the residuals' signs: as few runs as these or fewer
-    if the signs were random (normal approximation). Few long runs: the model misses a shape."""
-    s = np.sign(r[r != 0])
-    n1, n2 = int(np.sum(s > 0)), int(np.sum(s < 0))
-    n = n1 + n2
-    if n1 == 0 or n2 == 0:
-        return 0.0 if n > 1 else 1.0
-    runs = 1 + int(np.sum(s[1:] != s[:-1]))
-    mean = 2.0 * n1 * n2 / n + 1
-    var = (mean - 1) * (mean - 2) / (n - 1)
-    return float(scipy.stats.norm.cdf((runs - mean) / math.sqrt(var))) if var > 0 else 1.0
-
-
-def _pre_pulse(t, y) -> tuple[float, float]:
-    """Mean and its standard error of the bins that end PRE_PULSE_MARGIN_PS before the rise."""
-    width = t[1] - t[0]
-    rise = int(np.argmax(y >= 0.1 * np.max(y)))
-    before = (t + 0.5 * width) <= t[rise] - 0.5 * width - PRE_PULSE_MARGIN_PS
-    n = int(np.count_nonzero(before))
-    if n < 5:
-        raise ValueError(f"background: 'pre-pulse' needs at least 5 bins ending {PRE_PULSE_MARGIN_PS:g} ps "
-                         f"before the rise, the measurement has {n}")
-    peak = float(np.max(y))  # in units of the peak: the squares of counts near 1e300 overflow
-    yb = y[before] / peak
-    return float(np.mean(yb)) * peak, float(np.std(yb, ddof=1) / math.sqrt(n)) * peak
-
-
-def pre_pulse_background(t_ps, counts) -> float:
-    """Mean counts per bin before the pulse: the bins that end at least
-    PRE_PULSE_MARGIN_PS before the first bin of the rise at 10 % of the peak
-    (dark counts and afterpulsing alone arrive there). ValueError with fewer than 5 such bins."""
-    t = chk.real_array("t_ps", t_ps, min_size=2)
-    uniform_bin_width("t_ps", t)
-    y = chk.real_array("counts", counts)
-    if y.shape != t.shape:
-        raise ValueError(f"counts must have the shape of t_ps {t.shape}, got {y.shape}")
-    if not np.max(y) > 0:
-        raise ValueError("counts: the histogram holds no counts")
-    return _pre_pulse(t, y)[0]
-
-
-def _background(value):
-    """(fitted?, given level or None for 'pre-pulse') of fit's background argument."""
-    if value is None:
-        return False, 0.0
-    if isinstance(value, str):
-        if value not in ("free", "pre-pulse"):
-            raise ValueError(f"background must be 'free', 'pre-pulse', a number or None, not {value!r}")
-        return value == "free", None
-    if not chk._is_real_scalar(value):
-        raise TypeError(f"background must be 'free', 'pre-pulse', a number or None, not {type(value).__name__}")
-    return False, chk.real("background", value, minimum=0.0, unit="counts per bin")
-
-
-def fit_range_slice(counts, fit_range=(0.8, 0.01)) -> slice:
-    """The bins from the rise's first bin at or above fit_range[0] of the peak to
-    the tail's last bin at or above fit_range[1] of the peak."""
-    c = chk.real_array("counts", counts)
-    rise, tail = chk.real_pair("fit_range", fit_range)
-    if not (0 < tail < 1 and 0 < rise <= 1):
-        raise ValueError(f"fit_range must be two fractions of the peak (rise, tail) in (0, 1], got {fit_range}")
-    p = int(np.argmax(c))
-    peak = c[p]
-    start = p
-    while start > 0 and c[start - 1] >= rise * peak:
-        start -= 1
-    stop = p
-    while stop + 1 < c.size and c[stop + 1] >= tail * peak:
-        stop += 1
-    return slice(start, stop + 1)
-
-
-def _model_dict(model) -> dict:
-    if isinstance(model, InputParams):
-        model = model.kwargs()
-    if not isinstance(model, dict):
-        raise TypeError("model must be a dict of tdcyl.reflectance arguments (layers, radius, rho, ...) or "
-                        "the InputParams of tdcyl.read_input")
-    unknown = set(model) - {"layers", "radius", "rho", "rho0", "phi", "M", "mmax"}
-    if unknown:
-        raise ValueError(f"model: unknown keys {sorted(unknown)}")
-    for key in ("layers", "radius", "rho"):
-        if key not in model:
-            raise ValueError(f"model: {key!r} is missing")
-    if np.ndim(model["rho"]) != 0:
-        raise ValueError("model: rho must be one distance (fit one curve at a time)")
-    d = dict(model)
-    d["layers"], a, *_ = chk.geometry(model["layers"], model["radius"], model.get("rho0", 0.0),
-                                      model.get("phi", 0.0), model.get("mmax", 0))
-    chk.rho_array(model["rho"], a)
-    chk.integer("M", model.get("M", 1), 1, 512)
-    return d
-
-
-def _free_names(free) -> tuple:
-    if isinstance(free, str):
-        return (free,)
-    try:
-        names = tuple(free)
-    except TypeError:
-        raise TypeError(f"free must be a parameter name or a sequence of names, not {type(free).__name__}") from None
-    for name in names:
-        if not isinstance(name, str):
-            raise TypeError(f"free: parameter names are strings, not {type(name).__name__}")
-    return names
-
-
-def _bounds(names, bounds) -> tuple[list, list]:
-    if bounds is None:
-        bounds = {}
-    if not isinstance(bounds, dict):
-        raise TypeError(f"bounds must be a dict {{name: (low, high)}}, not {type(bounds).__name__}")
-    for key in bounds:
-        if key not in names:
-            raise ValueError(f"bounds: {key!r} is not a fitted parameter ({list(names)})")
-    lo, hi = [], []
-    for name in names:
-        m = chk.LAYER_PARAM.match(name)
-        default = _SHIFT_BOUNDS if name == "shift" else (0.0, np.inf) if name in ("scale", "background") else \
-            _DEFAULT_BOUNDS[m.group(1)]
-        b = bounds.get(name, default)
-        if isinstance(b, (str, bytes)) or np.ndim(b) != 1 or len(b) != 2:
-            raise ValueError(f"bounds[{name!r}] must be a pair (low, high), got {b!r}")
-        try:
-            low, high = float(b[0]), float(b[1])
-        except (TypeError, ValueError):
-            raise TypeError(f"bounds[{name!r}] must hold two numbers, got {b!r}") from None
-        if not low < high:
-            raise ValueError(f"bounds[{name!r}] must be (low, high) with low < high, got {b!r}")
-        lo.append(low)
-        hi.append(high)
-    return lo, hi
-
-
-def _time_warnings(width: float, n: int) -> list:
-    span = width * n
-    if span >= 100.0:
-        return []
-    guess = "s" if span < 1e-6 else "ns"
-    return [f"t_ps: {n} bins of {width:.3g} ps span only {span:.3g} ps: are the times in {guess}? "
-            "(tdcyl takes ps; a curve lasts nanoseconds)"]
-
-
-def _tissue_warnings(layers: np.ndarray, free: tuple) -> list:
-    out = []
-    for i, row in enumerate(layers):
-        for q, (low, high) in _TISSUE.items():
-            v = row[chk.LAYER_COLUMN[q]]
-            name = f"{q}{i + 1}"
-            if not low <= v <= high:
-                what = "fitted" if name in free else "given"
-                out.append(f"{name} = {v:.3g} 1/mm ({what}) is far outside tissue ({low:g} ... {high:g} 1/mm): "
-                           "is its unit 1/mm?")
-    return out
 
 
 def fit(t_ps, counts, irf, model, free=("mua1", "musp1"), *, bounds=None, fit_range=(0.8, 0.01),

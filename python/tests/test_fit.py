@@ -1,4 +1,5 @@
-"""The fit recovers synthetic measurements within their errors, its statistics hold, and untrusted fits say so."""
+"""The fit recovers synthetic measurements within their errors (with a background too), its statistics
+hold, and untrusted fits say so."""
 import math
 import re
 import warnings
@@ -111,6 +112,20 @@ def test_a_fit_that_cannot_be_trusted_says_so(n_layers, kw, warned):
     assert r.success == ("l2" in r.names)  # the others fail the chi2 test
     if "l2" in r.names:
         assert r.stderr["l2"] == math.inf and math.isfinite(r.stderr["mua1"])
+
+
+def test_background_free_or_pre_pulse_removes_the_bias():
+    e = expected(single(1.1, 0.012))
+    e *= 1e6 / e.sum()
+    y = np.random.default_rng(2).poisson(e + 0.005 * e.max()).astype(float)
+    r = {b: fit(y, background=b)[0] for b in ("free", "pre-pulse", None)}
+    for b in ("free", "pre-pulse"):
+        for name, true in (("mua1", 0.012), ("musp1", 1.1)):
+            assert abs(r[b].values[name] - true) < 3 * r[b].stderr[name], (b, name)
+    assert abs(r["free"].values["background"] - 0.005 * e.max()) < 3 * r["free"].stderr["background"]
+    assert r["free"].dof == r["pre-pulse"].dof - 1 and r["free"].success and not r[None].success
+    assert re.search(r"background +1\d\d\.\d* ± \d.* counts/bin", r["free"].report())
+    assert r[None].values["mua1"] < 0.012 - 10 * r[None].stderr["mua1"]  # the tail lifted: mu_a far too low
 
 
 def test_report_and_plot_show_values_starts_flags_units_and_the_irf(tmp_path):

@@ -21,11 +21,6 @@ def test_absorption_of_a_mixture_from_the_tables(wavelength, hand):
     assert tdcyl.spectra.absorption(wavelength, HbO2=40, HHb=20, water=0.7, lipid=0.2) == pytest.approx(hand, 1e-12)
 
 
-def test_wavelength_outside_the_tables_is_refused():
-    with pytest.raises(ValueError, match="wavelength_nm must lie within 650-1000 nm"):
-        tdcyl.spectra.absorption(600.0, HbO2=40)
-
-
 @pytest.fixture(scope="module")
 def example(source_dir):
     spec = importlib.util.spec_from_file_location("fit_global_example", source_dir / "examples" / "fit_global.py")
@@ -85,6 +80,8 @@ BAD = [
     (dict(channels=[{**GOOD, "wavelength_nm": 760}, {**GOOD, "wavelength_nm": 850}]), ValueError,
      "'mua1' would be one value at 2 wavelengths"),
     (dict(free=("mua1@700",)), ValueError, "no channel has the wavelength 700"),
+    (dict(channels=[{**GOOD, "wavelength_nm": 600}], free=("HbO2_1",), spectral={"HbO2_1": 10}), ValueError,
+     "wavelength_nm must lie within 650-1000 nm"),  # outside the tables
     (dict(free=("a_1",), spectral={"a_1": 1.0}), ValueError, "a_1 needs b_1"),
     (dict(model={**MODEL, "rho": 20}), ValueError, r"model: unknown keys \['rho'\]"),
     (dict(scale="peak"), ValueError, "scale must be 'channel' or 'shared'"),

@@ -1,6 +1,5 @@
-"""Measurement files built byte by byte from the formats' public layouts; the background term; tdcyl-fit."""
+"""Measurement files built byte by byte from the formats' public layouts; tdcyl-fit."""
 import io
-import math
 import os
 import re
 import shutil
@@ -11,6 +10,7 @@ import zipfile
 
 import h5py
 import numpy as np
+import pandas as pd
 import pytest
 
 import tdcyl
@@ -137,14 +137,10 @@ def test_snirf_round_trip(tmp_path):
         assert f["nirs/probe/sourcePos3D"].shape == (1, 3) and f["nirs/probe/timeDelays"].shape == (7,)
 
 
-def _nan_phu():
-    return phu(res=float("nan"))
-
-
 BAD = [("a.phu", lambda: phu()[:-3], "past the end"),
        ("a.phu", lambda: b"PQHISTX" + phu()[7:], "magic"),
        ("a.phu", lambda: phu(offset_shift=10**6), "curve 0 at byte .* past the end"),
-       ("a.phu", _nan_phu, "MDescResolution\\(0\\) must be a positive time"),
+       ("a.phu", lambda: phu(res=float("nan")), "MDescResolution\\(0\\) must be a positive time"),
        ("b.ptu", lambda: ptu()[:-2], "6 records at byte .* past the end"),
        ("b.ptu", lambda: ptu(0x00010203), "PicoHarp T2 records are not supported"),
        ("d.sdt", lambda: sdt(valid=0x1111), "header_valid 0x1111"),
@@ -163,23 +159,9 @@ def test_corrupt_files_are_refused_by_name(tmp_path, name, build, message):
         tio.read(p)
 
 
-def test_background_free_removes_the_bias():
-    t = (np.arange(512) + 0.5) * 12.2
-    irf = np.exp(-0.5 * ((t - 800.0) / 63.7) ** 2)
-    model = dict(layers=[tdcyl.Layer(1.1, 0.012, 1.4, 40.0)], radius=40.0, rho=20.0)
-    c = tdcyl.reflectance(**model, all_samples=True)
-    e = tdcyl.convolve_irf(c.t_ps, c.reflectance, t, irf)
-    e *= 1e6 / e.sum()
-    y = np.random.default_rng(2).poisson(e + 0.005 * e.max()).astype(float)
-    start = dict(model, layers=[tdcyl.Layer(0.9, 0.016, 1.4, 40.0)])
-    r = {b: tdcyl.fit(t, y, (t, irf), start, ("mua1", "musp1"), background=b) for b in ("free", "pre-pulse", None)}
-    for b in ("free", "pre-pulse"):
-        for name, true in (("mua1", 0.012), ("musp1", 1.1)):
-            assert abs(r[b].values[name] - true) < 3 * r[b].stderr[name], (b, name)
-    assert abs(r["free"].values["background"] - 0.005 * e.max()) < 3 * r["free"].stderr["background"]
-    assert r["free"].dof == r["pre-pulse"].dof - 1 and r["free"].success and not r[None].success
-    assert re.search(r"background +1\d\d\.\d* ± \d.* counts/bin", r["free"].report())
-    assert r[None].values["mua1"] < 0.012 - 10 * r[None].stderr["mua1"]  # the tail lifted: mu_a far too low
+def fit_command(*args):
+    cmd = [os.environ["TDCYL_FIT"]] if "TDCYL_FIT" in os.environ else [sys.executable, "-m", "tdcyl.fit_command"]
+    return subprocess.run(cmd + [str(a) for a in args], capture_output=True, text=True, timeout=300)
 
 
 def test_fit_command_on_a_folder(tmp_path, source_dir):
@@ -189,11 +171,8 @@ def test_fit_command_on_a_folder(tmp_path, source_dir):
     shutil.copy(ex / "sdt" / "phantom.sdt", folder)
     shutil.copy(ex / "csv" / "phantom.csv", folder)
     (folder / "broken.phu").write_bytes(b"PQHISTO\0" + bytes(30))
-    cmd = [os.environ["TDCYL_FIT"]] if "TDCYL_FIT" in os.environ else [sys.executable, "-m", "tdcyl.fit_command"]
-    cmd += [str(folder), "--irf", str(ex / "sdt" / "irf.sdt"), "--model", str(ex / "model.toml"), "--out",
-            str(tmp_path / "r.csv")]
-    runs = [subprocess.run(cmd, capture_output=True, text=True, timeout=300) for _ in range(2)]
-    import pandas as pd
+    runs = [fit_command(folder, "--irf", ex / "sdt" / "irf.sdt", "--model", ex / "model.toml", "--out",
+                        tmp_path / "r.csv") for _ in range(2)]
     table = pd.read_csv(tmp_path / "r.csv")
     assert table["status"].tolist() == ["failed", "ok", "ok"]  # files in name order
     assert "broken.phu: truncated header" in table["message"][0]
@@ -202,3 +181,31 @@ def test_fit_command_on_a_folder(tmp_path, source_dir):
         assert run.returncode == 1, run.stderr
         assert re.search(f"3 curves in 3 files: {now}.*2 ok, 0 not converged, 0 rejected.*, 1 failed",
                          run.stderr.splitlines()[-1])
+
+
+def test_fit_command_global_over_the_files_of_one_measurement(tmp_path):
+    # Two files (15 and 25 mm) of curves at 760 and 830 nm: one layer of 50 uM HbO2, 20 uM HHb, 70 % water.
+    t, rng = (np.arange(400) + 0.5) * 12.2, np.random.default_rng(5)
+    irf = np.exp(-0.5 * ((t - 800.0) / 64.0) ** 2)
+    for rho in (15.0, 25.0):
+        counts = []
+        for wl in (760.0, 830.0):
+            mua = float(tdcyl.spectra.absorption(wl, HbO2=50, HHb=20, water=0.7))
+            c = tdcyl.reflectance([tdcyl.Layer(1.0, mua, 1.4, 40.0)], 30.0, rho, all_samples=True)
+            e = tdcyl.convolve_irf(c.t_ps, c.reflectance, t, irf)
+            counts.append(rng.poisson(np.clip(e, 0, None) * 1e6 / e.sum()))
+        tio.write_text(tmp_path / f"{rho:g}.csv", tio.Measurement(t, np.array(counts), 12.2, [760, 830], [rho] * 2))
+    tio.write_text(tmp_path / "irf.csv", tio.Measurement(t, irf[None] * 1e5, 12.2, [800], [0]))
+    (tmp_path / "m.toml").write_text("radius = 30.0\n[[layers]]\nmusp = 1.0\nmua = 0.01\nn = 1.4\nthickness = 40.0\n"
+                                     '[fit]\nfree = ["HbO2_1", "HHb_1"]\nstarts = 1\n'
+                                     "[fit.spectral]\nHbO2_1 = 30.0\nHHb_1 = 30.0\nwater_1 = 0.7\n")
+    args = ["--global", tmp_path / "15.csv", tmp_path / "25.csv", "--irf", tmp_path / "irf.csv", "--model",
+            tmp_path / "m.toml", "--out", tmp_path / "g.csv"]
+    run = fit_command(*args)
+    row = pd.read_csv(tmp_path / "g.csv").iloc[0]
+    assert run.returncode == 0 and (row["status"], row["curves"]) == ("ok", 4) and "StO2_1" in run.stdout, run.stderr
+    for name, true in (("HbO2_1", 50), ("HHb_1", 20), ("tHb_1", 70), ("StO2_1", 50 / 70)):
+        assert abs(row[name] - true) < 3 * row[f"{name}_sigma"], name
+    assert row["HbO2_1_low"] < 50 < row["HbO2_1_high"]
+    run = fit_command(*args, "--workers", "2")
+    assert run.returncode == 2 and "--global fits in this process" in run.stderr

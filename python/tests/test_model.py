@@ -1,6 +1,8 @@
 """The forward model through Python against tdcyl-cli, and the checks of its arguments."""
 import os
+import signal
 import subprocess
+import sys
 import threading
 
 import numpy as np
@@ -86,9 +88,6 @@ def test_all_samples_is_the_whole_grid_around_the_selection(M):
 
 
 def test_the_gil_is_released_and_ctrl_c_stops_a_long_computation():
-    import os
-    import signal
-    import sys
     old = sys.getswitchinterval()
     sys.setswitchinterval(100.0)  # no forced switches: the main thread runs only if the worker lets go
     done = []
@@ -173,28 +172,22 @@ def test_plot_of_curves_takes_one_label_per_curve():
         tdcyl.plot([1, 2])
 
 
-def test_read_input_reports_line_and_value(tmp_path):
-    path = tmp_path / "input.dat"
-    path.write_text("1\n1.0\n0.01\n1.4\n-5   thickness\n20\n10\n0\n0\n1\n0\n")
-    with pytest.raises(ValueError, match=r"line 5: l of layer 1 = -5 is outside the allowed range"):
-        tdcyl.read_input(path)
-    path.write_text("1\n1,0\n")
-    with pytest.raises(ValueError, match=r'line 2: "1,0" is not a real number \(musp of layer 1\)'):
-        tdcyl.read_input(path)
-    with pytest.raises(FileNotFoundError):
-        tdcyl.read_input(tmp_path / "missing.dat")
-
-
-def test_read_result_names_a_bad_line(tmp_path):
-    path = tmp_path / "r.dat"
-    path.write_bytes(b" 1.00000000000000E+0001    2.0E-0005\r\n 2.00000000000000E+0001   x\r\n")
-    with pytest.raises(ValueError, match="line 2"):
-        tdcyl.read_result(path)
-
-
-@pytest.mark.parametrize("read", [tdcyl.read_input, tdcyl.read_result])
-def test_readers_refuse_endless_and_blocking_files(tmp_path, read):
-    os.mkfifo(tmp_path / "fifo")  # no writer: open() alone would wait forever
-    for path in ("/dev/zero", tmp_path / "fifo"):
-        with pytest.raises(ValueError, match="not a regular file"):
-            read(path)
+@pytest.mark.parametrize("read, content, error, message", [
+    (tdcyl.read_input, "1\n1.0\n0.01\n1.4\n-5   thickness\n20\n10\n0\n0\n1\n0\n", ValueError,
+     r"line 5: l of layer 1 = -5 is outside the allowed range"),
+    (tdcyl.read_input, "1\n1,0\n", ValueError, r'line 2: "1,0" is not a real number \(musp of layer 1\)'),
+    (tdcyl.read_result, " 1.00000000000000E+0001    2.0E-0005\r\n 2.00000000000000E+0001   x\r\n", ValueError, "line 2"),
+    (tdcyl.read_input, None, FileNotFoundError, ""),
+    *[(read, path, ValueError, "not a regular file") for read in (tdcyl.read_input, tdcyl.read_result)
+      for path in ("/dev/zero", "fifo")],  # endless, and blocking (a FIFO without a writer)
+])
+def test_bad_files_are_named_by_line_or_refused(tmp_path, read, content, error, message):
+    path = tmp_path / "file.dat"
+    if content == "fifo":
+        os.mkfifo(path)
+    elif content == "/dev/zero":
+        path = content
+    elif content is not None:
+        path.write_text(content)
+    with pytest.raises(error, match=message):
+        read(path)

@@ -1,0 +1,98 @@
+"""The measured histogram as the fit sees it: the fit range, the background before the
+pulse, the Poisson deviance residuals and the runs test of their signs."""
+from __future__ import annotations
+
+import math
+
+import numpy as np
+import scipy.stats
+
+from . import _checks as chk
+from .irf import uniform_bin_width
+
+__all__ = ["fit_range_slice", "pre_pulse_background"]
+
+PRE_PULSE_MARGIN_PS = 200.0  # the pre-pulse window ends this long before the rise reaches 10 % of the peak
+
+
+def _poisson_deviance_residuals(m, y):
+    """sign(m - y) sqrt(2 (m - y + y ln(y / m))): squares sum to the Poisson deviance,
+    whose minimum is the maximum-likelihood estimate; about (m - y)/sqrt(m) near m = y."""
+    m = np.maximum(m, 1e-300)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        log_term = np.where(y > 0, y * np.log(y / m), 0.0)
+    d = 2.0 * (m - y + log_term)
+    return np.sign(m - y) * np.sqrt(np.maximum(d, 0.0))
+
+
+def _runs_p_value(r) -> float:
+    """One-sided p of the runs test on the residuals' signs: as few runs as these or fewer
+    if the signs were random (normal approximation). Few long runs: the model misses a shape."""
+    s = np.sign(r[r != 0])
+    n1, n2 = int(np.sum(s > 0)), int(np.sum(s < 0))
+    n = n1 + n2
+    if n1 == 0 or n2 == 0:
+        return 0.0 if n > 1 else 1.0
+    runs = 1 + int(np.sum(s[1:] != s[:-1]))
+    mean = 2.0 * n1 * n2 / n + 1
+    var = (mean - 1) * (mean - 2) / (n - 1)
+    return float(scipy.stats.norm.cdf((runs - mean) / math.sqrt(var))) if var > 0 else 1.0
+
+
+def _pre_pulse(t, y) -> tuple[float, float]:
+    """Mean and its standard error of the bins that end PRE_PULSE_MARGIN_PS before the rise."""
+    width = t[1] - t[0]
+    rise = int(np.argmax(y >= 0.1 * np.max(y)))
+    before = (t + 0.5 * width) <= t[rise] - 0.5 * width - PRE_PULSE_MARGIN_PS
+    n = int(np.count_nonzero(before))
+    if n < 5:
+        raise ValueError(f"background: 'pre-pulse' needs at least 5 bins ending {PRE_PULSE_MARGIN_PS:g} ps "
+                         f"before the rise, the measurement has {n}")
+    peak = float(np.max(y))  # in units of the peak: the squares of counts near 1e300 overflow
+    yb = y[before] / peak
+    return float(np.mean(yb)) * peak, float(np.std(yb, ddof=1) / math.sqrt(n)) * peak
+
+
+def pre_pulse_background(t_ps, counts) -> float:
+    """Mean counts per bin before the pulse: the bins that end at least
+    PRE_PULSE_MARGIN_PS before the first bin of the rise at 10 % of the peak
+    (dark counts and afterpulsing alone arrive there). ValueError with fewer than 5 such bins."""
+    t = chk.real_array("t_ps", t_ps, min_size=2)
+    uniform_bin_width("t_ps", t)
+    y = chk.real_array("counts", counts)
+    if y.shape != t.shape:
+        raise ValueError(f"counts must have the shape of t_ps {t.shape}, got {y.shape}")
+    if not np.max(y) > 0:
+        raise ValueError("counts: the histogram holds no counts")
+    return _pre_pulse(t, y)[0]
+
+
+def _background(value):
+    """(fitted?, given level or None for 'pre-pulse') of fit's background argument."""
+    if value is None:
+        return False, 0.0
+    if isinstance(value, str):
+        if value not in ("free", "pre-pulse"):
+            raise ValueError(f"background must be 'free', 'pre-pulse', a number or None, not {value!r}")
+        return value == "free", None
+    if not chk._is_real_scalar(value):
+        raise TypeError(f"background must be 'free', 'pre-pulse', a number or None, not {type(value).__name__}")
+    return False, chk.real("background", value, minimum=0.0, unit="counts per bin")
+
+
+def fit_range_slice(counts, fit_range=(0.8, 0.01)) -> slice:
+    """The bins from the rise's first bin at or above fit_range[0] of the peak to
+    the tail's last bin at or above fit_range[1] of the peak."""
+    c = chk.real_array("counts", counts)
+    rise, tail = chk.real_pair("fit_range", fit_range)
+    if not (0 < tail < 1 and 0 < rise <= 1):
+        raise ValueError(f"fit_range must be two fractions of the peak (rise, tail) in (0, 1], got {fit_range}")
+    p = int(np.argmax(c))
+    peak = c[p]
+    start = p
+    while start > 0 and c[start - 1] >= rise * peak:
+        start -= 1
+    stop = p
+    while stop + 1 < c.size and c[stop + 1] >= tail * peak:
+        stop += 1
+    return slice(start, stop + 1)

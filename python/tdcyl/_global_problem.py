@@ -1,0 +1,356 @@
+"""The optimiser's side of a global fit: the channels, the summed Poisson deviance with its
+Jacobian, the starts spread over the bounds, and the profile of the deviance."""
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+
+import numpy as np
+import scipy.optimize
+
+from ._fit_channel import fit_range_slice
+from ._global_params import ParameterSet
+from .irf import convolve_irf, uniform_bin_width
+from .model import reflectance
+
+_SHIFT_BOUNDS = (-1000.0, 1000.0)
+
+
+@dataclass
+class _Channel:
+    t: np.ndarray
+    y: np.ndarray
+    irf: np.ndarray
+    rho: float
+    wavelength: float | None
+    window: slice
+    width: float
+    label: str
+
+
+def _get(obj, *keys, default=None):
+    for k in keys:
+        if isinstance(obj, dict):
+            if k in obj:
+                return obj[k]
+        elif hasattr(obj, k):
+            return getattr(obj, k)
+    return default
+
+
+def _channels(channels, irf, fit_range) -> list[_Channel]:
+    """Channels from a sequence of dicts (or objects with those attributes) or from a
+    measurement-like object (t_ps, counts of shape (channels, bins), rho_mm, wavelength_nm)."""
+    if _get(channels, "t_ps") is not None and _get(channels, "counts") is not None and not isinstance(channels, dict):
+        counts = np.atleast_2d(np.asarray(channels.counts, dtype=float))
+        n = counts.shape[0]
+        rho = np.broadcast_to(np.asarray(_get(channels, "rho_mm", "rho"), dtype=float), (n,))
+        wl = _get(channels, "wavelength_nm")
+        wl = [None] * n if wl is None else list(np.broadcast_to(np.asarray(wl, dtype=float), (n,)))
+        own_irf = irf if irf is not None else _get(channels, "irf")
+        per_channel = isinstance(own_irf, list) and len(own_irf) == n and all(
+            isinstance(e, (tuple, list)) and len(e) == 2 for e in own_irf)
+        items = [dict(t_ps=channels.t_ps, counts=counts[k], rho=rho[k], wavelength_nm=wl[k],
+                      irf=own_irf[k] if per_channel else own_irf) for k in range(n)]
+        irf = None
+    else:
+        try:
+            items = list(channels)
+        except TypeError:
+            raise TypeError("channels must be a sequence of channels (dicts with t_ps, counts, irf, rho) "
+                            "or a measurement with t_ps, counts, rho_mm, wavelength_nm") from None
+    if not items:
+        raise ValueError("channels: at least one channel is needed")
+    out = []
+    for k, c in enumerate(items):
+        where = f"channels[{k}]"
+        t = np.asarray(_get(c, "t_ps"), dtype=float)
+        width = uniform_bin_width(f"{where}.t_ps", t)
+        y = np.asarray(_get(c, "counts"), dtype=float)
+        if y.shape != t.shape:
+            raise ValueError(f"{where}: counts must have the shape of t_ps {t.shape}, got {y.shape}")
+        if not np.all(np.isfinite(y)) or np.any(y < 0):
+            raise ValueError(f"{where}: counts must be finite and >= 0")
+        pair = _get(c, "irf", default=irf)
+        if not isinstance(pair, (tuple, list)) or len(pair) != 2:
+            raise TypeError(f"{where}: irf must be a pair (irf_t_ps, irf_counts)")
+        it, ic = (np.asarray(p, dtype=float) for p in pair)
+        if it.shape != t.shape or not np.allclose(it, t, rtol=0, atol=1e-6 * width):
+            raise ValueError(f"{where}: the IRF's bins must be those of the measurement (irf_t_ps equal to t_ps)")
+        if ic.shape != t.shape or not np.all(np.isfinite(ic)) or np.any(ic < 0) or not np.sum(ic) > 0:
+            raise ValueError(f"{where}: irf_counts must have the shape of t_ps, be finite, >= 0 and not all zero")
+        rho = _get(c, "rho", "rho_mm")
+        try:
+            rho = float(rho)
+        except (TypeError, ValueError):
+            raise TypeError(f"{where}: rho must be a distance in mm, not {rho!r}") from None
+        if not rho > 0:
+            raise ValueError(f"{where}: rho must be > 0, got {rho}")
+        wl = _get(c, "wavelength_nm")
+        wl = None if wl is None else float(wl)
+        window = fit_range_slice(y, _get(c, "fit_range", default=fit_range))
+        label = f"ρ = {rho:g} mm" + (f", {wl:g} nm" if wl is not None else "")
+        out.append(_Channel(t, y, ic, rho, wl, window, width, label))
+    return out
+
+
+def _deviance_residuals(m, y):
+    """sign(m - y) sqrt(2 (m - y + y ln(y/m))) and its derivative in m, (1 - y/m) / r (-> 1/sqrt(m) at r = 0).
+    Expected counts are floored at 1e-8 (a model far off the data), keeping both finite."""
+    m = np.maximum(m, 1e-8)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        log_term = np.where(y > 0, y * np.log(y / m), 0.0)
+    r = np.sign(m - y) * np.sqrt(np.maximum(2.0 * (m - y + log_term), 0.0))
+    with np.errstate(divide="ignore", invalid="ignore"):
+        d = np.where(np.abs(r) > 1e-6, (1.0 - y / m) / r, 1.0 / np.sqrt(m))
+    return r, d
+
+
+class _Problem:
+    """The summed deviance of the channels as a function of one parameter vector:
+    [layer parameters, per channel shift, scale factor, background]."""
+
+    def __init__(self, channels, params: ParameterSet, base: dict, shift, scale, efficiency, background,
+                 engine, threads):
+        self.ch = channels
+        self.p = params
+        self.base = base
+        self.engine, self.threads = engine, threads
+        self.shift, self.shared_scale, self.background = shift, scale == "shared", background
+        self.eff = efficiency
+        self.groups = {}  # wavelength -> list of channel indices
+        for k, c in enumerate(channels):
+            self.groups.setdefault(c.wavelength, []).append(k)
+        self.calls = 0
+        self.cache = {}
+        K = len(channels)
+        nl = len(params.free)
+        self.i_shift = list(range(nl, nl + K)) if shift else []
+        o = nl + len(self.i_shift)
+        self.i_scale = [o] * K if self.shared_scale else list(range(o, o + K))
+        o = self.i_scale[-1] + 1
+        self.i_bg = list(range(o, o + K)) if background else []
+        self.size = o + len(self.i_bg)
+        names = list(params.free) + [f"shift[{k}]" for k in range(K)] * bool(shift)
+        names += ["scale"] if self.shared_scale else [f"scale[{k}]" for k in range(K)]
+        names += [f"background[{k}]" for k in range(K)] * bool(background)
+        self.names = names
+        self.ref = np.ones(K)  # counts per unit of the scale factor, set from the start
+        self.n_bins = sum(c.window.stop - c.window.start for c in channels)
+
+    def curves(self, x, wavelength):
+        layers = self.p.layers(x[:len(self.p.free)], wavelength)
+        key = (wavelength, layers.tobytes())
+        if key not in self.cache:
+            ks = self.groups[wavelength]
+            rhos = sorted({self.ch[k].rho for k in ks})
+            c = reflectance(layers, rho=rhos, engine=self.engine, threads=self.threads, all_samples=True,
+                            **self.base)
+            self.calls += 1
+            if len(self.cache) > 256:
+                self.cache.clear()
+            self.cache[key] = {r: (c[i].t_ps, c[i].reflectance) for i, r in enumerate(rhos)}
+        return self.cache[key]
+
+    def shapes(self, x, ks=None, shifts=None):
+        """Model (x) IRF of the channels ks (default all), unit scale, no background."""
+        out = {}
+        ks = range(len(self.ch)) if ks is None else ks
+        for k in ks:
+            c = self.ch[k]
+            tm, rm = self.curves(x, c.wavelength)[c.rho]
+            s = shifts[k] if shifts is not None else (x[self.i_shift[k]] if self.shift else 0.0)
+            out[k] = convolve_irf(tm, rm, c.t, c.irf, shift_ps=float(s))
+        return out
+
+    def scale_of(self, x, k):
+        return x[self.i_scale[k]] * self.ref[k] * (self.eff[k] if self.shared_scale else 1.0)
+
+    def predicted(self, x, h=None):
+        h = self.shapes(x) if h is None else h
+        return [self.scale_of(x, k) * h[k] + (x[self.i_bg[k]] if self.background else 0.0)
+                for k in range(len(self.ch))]
+
+    def residuals(self, x, with_derivative=False):
+        pred = self.predicted(x)
+        rs, ds = [], []
+        for k, c in enumerate(self.ch):
+            r, d = _deviance_residuals(pred[k][c.window], c.y[c.window])
+            rs.append(r)
+            ds.append(d)
+        return (np.concatenate(rs), ds) if with_derivative else np.concatenate(rs)
+
+    def jacobian(self, x, lo, hi, fixed=()):
+        _, ds = self.residuals(x, with_derivative=True)
+        h0 = self.shapes(x)
+        J = np.zeros((self.n_bins, self.size))
+        rows, o = [], 0
+        for c in self.ch:
+            n = c.window.stop - c.window.start
+            rows.append(slice(o, o + n))
+            o += n
+        for j in range(len(self.p.free)):
+            if j in fixed:
+                continue
+            # Steps that move the optical coefficients by ~1e-4: large against the model's
+            # round-off (the series is cut adaptively), small against its curvature.
+            step = 1e-3 if self.p.free[j].startswith("b_") else 1e-4 * max(abs(x[j]), 1e-3)
+            if x[j] + step > hi[j]:
+                step = -step
+            xp = x.copy()
+            xp[j] += step
+            for wl, ks in self.groups.items():
+                if np.array_equal(self.p.layers(xp[:len(self.p.free)], wl), self.p.layers(x[:len(self.p.free)], wl)):
+                    continue
+                hp = self.shapes(xp, ks)
+                for k in ks:
+                    w = self.ch[k].window
+                    J[rows[k], j] = ds[k] * self.scale_of(x, k) * (hp[k][w] - h0[k][w]) / step
+        for k, c in enumerate(self.ch):
+            w = c.window
+            if self.shift:
+                dt = 0.05 * c.width
+                s = x[self.i_shift[k]]
+                up = self.shapes(x, [k], {k: s + dt})[k][w]
+                down = self.shapes(x, [k], {k: s - dt})[k][w]
+                J[rows[k], self.i_shift[k]] = ds[k] * self.scale_of(x, k) * (up - down) / (2 * dt)
+            unit = self.ref[k] * (self.eff[k] if self.shared_scale else 1.0)
+            J[rows[k], self.i_scale[k]] += ds[k] * unit * h0[k][w]
+            if self.background:
+                J[rows[k], self.i_bg[k]] = ds[k]
+        return J
+
+    def solve(self, x0, lo, hi, fixed=(), max_nfev=100, ftol=1e-6):
+        """Least squares over the parameters not in `fixed` (indices), from x0."""
+        active = np.array([i not in fixed for i in range(self.size)])
+        xa = x0.copy()
+
+        def full(z):
+            xa[active] = z
+            return xa.copy()
+
+        scale = np.array([max(abs(v), 1e-3) for v in x0])
+        for k, c in enumerate(self.ch):
+            if self.shift:
+                scale[self.i_shift[k]] = c.width
+            if self.background:
+                scale[self.i_bg[k]] = max(1.0, 1e-3 * float(c.y.max()))
+        res = scipy.optimize.least_squares(
+            lambda z: self.residuals(full(z)), x0[active],
+            jac=lambda z: self.jacobian(full(z), lo, hi, fixed)[:, active],
+            bounds=(lo[active], hi[active]), x_scale=scale[active], method="trf", max_nfev=max_nfev,
+            ftol=ftol, xtol=1e-8)
+        x = full(res.x)
+        return x, float(res.fun @ res.fun), res
+
+    def start_vector(self, layer_values, shift=0.0):
+        """Full start vector for layer values: the given shift, area scale, background 0."""
+        x = np.zeros(self.size)
+        x[:len(layer_values)] = layer_values
+        x[self.i_shift] = shift
+        x[self.i_scale] = 1.0
+        h = self.shapes(x)
+        if self.shared_scale:
+            total = sum(float(np.sum(c.y[c.window])) for c in self.ch)
+            model = sum(self.eff[k] * float(np.sum(h[k][c.window])) for k, c in enumerate(self.ch))
+            self.ref[:] = total / model
+        else:
+            self.ref = np.array([float(np.sum(c.y[c.window])) / float(np.sum(h[k][c.window]))
+                                 for k, c in enumerate(self.ch)])
+        # A start that shifts the model out of the fit range: scale by the whole curve instead.
+        for k, c in enumerate(self.ch):
+            if not (np.isfinite(self.ref[k]) and self.ref[k] > 0):
+                total = float(np.sum(h[k]))
+                self.ref[k] = float(np.sum(c.y[c.window])) / total if total > 0 else 1.0
+        return x
+
+    def bounds(self, shift_bounds=_SHIFT_BOUNDS):
+        lo = np.full(self.size, -np.inf)
+        hi = np.full(self.size, np.inf)
+        for j, b in enumerate(self.p.bounds):
+            lo[j], hi[j] = b
+        for i in self.i_shift:
+            lo[i], hi[i] = shift_bounds
+        lo[self.i_scale] = 0.0
+        for i in self.i_bg:
+            lo[i] = 0.0
+        return lo, hi
+
+
+def _covariance(J):
+    """(J^T J)^-1 in column-scaled form (scales differ by many orders of magnitude)."""
+    norms = np.linalg.norm(J, axis=0)
+    norms[norms == 0] = 1.0
+    Js = J / norms
+    return np.linalg.pinv(Js.T @ Js) / np.outer(norms, norms)
+
+
+def _spread_starts(params: ParameterSet, n: int, seed, shift_bounds) -> list:
+    """The given start (shift 0), then n - 1 starts drawn over the bounds (log-uniform for
+    positive bounds spanning more than a factor 10; within a factor 3 of the start where the
+    bounds are the wide defaults) with, when shift bounds are given, one common shift of the
+    channels drawn between them (an IRF recorded with another delay)."""
+    x0 = np.array([params.values[n_] for n_ in params.free])
+    rng = np.random.default_rng(seed)
+    starts = [(x0, 0.0)]
+    for _ in range(n - 1):
+        shift = rng.uniform(*shift_bounds) if shift_bounds is not None else 0.0
+        x = x0.copy()
+        for j, name in enumerate(params.free):
+            lo, hi = params.bounds[j]
+            if name not in params.user_bounds and x0[j] > 0:
+                lo, hi = max(lo, x0[j] / 3), min(hi, x0[j] * 3)
+            if lo > 0 and hi / lo > 10:
+                x[j] = math.exp(rng.uniform(math.log(lo), math.log(hi)))
+            else:
+                x[j] = rng.uniform(lo, hi)
+        starts.append((x, shift))
+    return starts
+
+
+def _profile(problem, x, dev, j, sigma, z, target, lo, hi, max_nfev, ftol):
+    """Where the deviance, minimised over the other parameters, rises by `target` on either side of x[j]."""
+    def rise(p, warm):
+        xs = warm.copy()
+        xs[j] = p
+        # A looser stop than the best fit's: the rise is wanted to ~0.01, not the deviance to 1e-4.
+        xf, d, _ = problem.solve(xs, lo, hi, fixed=(j,), max_nfev=max_nfev, ftol=max(ftol, 3e-5))
+        return d - dev, xf
+
+    ends = []
+    for side in (-1.0, 1.0):
+        bound = lo[j] if side < 0 else hi[j]
+        # First probe at the linearised end, but at most half way to the bound.
+        step = min(z * sigma if sigma > 0 else 0.1 * max(abs(x[j]), 1e-3), 0.5 * abs(bound - x[j]))
+        inner, d_inner, warm = x[j], 0.0, x
+        outer = None
+        for _ in range(8):  # widen until the profile has risen past the target
+            p = x[j] + side * step
+            if (p - bound) * side >= 0:
+                p = bound
+            d, xf = rise(p, warm)
+            if d >= target:
+                outer, d_outer = p, d
+                break
+            inner, d_inner, warm = p, d, xf
+            if p == bound:
+                break
+            step *= 2
+        if outer is None:  # below the target up to the bound (or far out): the interval reaches it
+            ends.append(inner)
+            continue
+        estimate = outer
+        for _ in range(10):  # bracketed: sqrt(rise) is nearly linear in the parameter; bisect when not
+            si, so = math.sqrt(max(d_inner, 0.0)), math.sqrt(d_outer)
+            estimate = inner + (outer - inner) * (math.sqrt(target) - si) / (so - si)
+            if not 0.1 < (estimate - inner) / (outer - inner) < 0.9:
+                estimate = 0.5 * (inner + outer)
+            d, xf = rise(estimate, warm)
+            if abs(d - target) < 0.1:
+                break
+            if d < target:
+                inner, d_inner, warm = estimate, d, xf
+            else:
+                outer, d_outer = estimate, d
+        ends.append(estimate)
+    return (min(ends), max(ends))
