@@ -26,7 +26,7 @@ def lit(v):
 def jn_rows():
     rows = []
     for m in ORDERS:
-        xs = [0.5, m + 1.0, m + 1.75, 19999.9]
+        xs = [0.5, m + 1.0, m + 1.75, 99999.9]
         if m >= 2:
             xs += [m - 0.5]
         for x in sorted(set(xs)):
@@ -38,7 +38,7 @@ def jn_rows():
 def zero_rows():
     rows = []
     for m in ORDERS:
-        for q in [1, 3, 6000]:
+        for q in [1, 3, 30000]:
             v = mpmath.besseljzero(m, q)
             rows.append("    {%d, %d, %s}," % (m, q, lit(v)))
     return rows

@@ -203,7 +203,6 @@ fast::FastEngineOptions FastOptions(const RunOptions& options, double t_last = 0
         throw RunError("the tolerance must lie in 1e-15 ... 1e-2, not " + FormatValue(options.tolerance));
     fast::FastEngineOptions f;
     if (options.tolerance > 0) f.tolerance = options.tolerance;
-    f.wraparound = options.wraparound;
     f.simd = SimdPathFromEnvironment();
     f.t_last = t_last;
     return f;
@@ -318,17 +317,16 @@ std::string UnreliableSamples(const std::vector<double>& t_ps, const Verdict& v,
 
 // The fast engine's curve on the output grid is the inverse Laplace transform
 // at the sample times (no period, no band limit). A sample it cannot hold
-// within the tolerance (cancelling terms far from the source) gets a second
-// opinion from the transform (plain or damped), computed only then: where the
-// two computations agree within half the tolerance, and the rounding they
-// share is below it, the transform's value is kept.
+// within the tolerance (cancelling terms far from the source) is left out, or
+// kept with all_samples, and named in a warning. (A second opinion from the
+// 1024-point transform does not help: it shares the series, and with it the
+// rounding of the radial weights, which is what cancels.)
 std::vector<RunResult> FastSeriesRuns(const RunState& params, const std::vector<Extended>& rhos,
                                       const RunOptions& options) {
     RunState s = params;
     const int threads = ThreadCount(options.threads);
     const auto made = MakeFastEngine(s, rhos, options, threads, 0);
     fast::LayeredEngine& engine = *made;
-    const std::size_t R = rhos.size();
     const int K = kFftLength / (2 * s.M);
     std::vector<double> t_s, t_ps;
     for (int i = 1; i <= K; ++i) {
@@ -336,58 +334,25 @@ std::vector<RunResult> FastSeriesRuns(const RunState& params, const std::vector<
         t_s.push_back(1e-11 * i);
     }
     const auto contour = ContourCurves(engine, t_s, threads, options);
-    std::vector<Verdict> verdicts;
-    bool doubtful = false;
-    for (std::size_t r = 0; r < R; ++r) {
-        verdicts.push_back(Judge(contour[r], engine.Tolerance(), options.all_samples));
-        doubtful = doubtful || std::find(verdicts[r].bad.begin(), verdicts[r].bad.end(), true) != verdicts[r].bad.end();
-    }
-    std::vector<std::vector<Cx>> spectra;
-    if (doubtful) {
-        spectra.assign(R, std::vector<Cx>(kFrequencyCount));
-        ParallelFor("frequencies", kFrequencyCount, threads, options, [&](int k) {
-            std::feclearexcept(FE_ALL_EXCEPT);
-            std::vector<Cx> out(R);
-            engine.SpectraAt(k, out.data());
-            CheckFaults(engine.FrequencyStage() + " at frequency " + std::to_string(k));
-            for (std::size_t r = 0; r < R; ++r) spectra[r][static_cast<std::size_t>(k)] = out[r];
-        });
-    }
-
     std::vector<RunResult> results;
-    for (std::size_t r = 0; r < R; ++r) {
+    for (std::size_t r = 0; r < rhos.size(); ++r) {
         RunState sr = s;
         sr.rho = rhos[r];
-        const int ir = static_cast<int>(r);
-        Verdict& verdict = verdicts[r];
+        const Verdict verdict = Judge(contour[r], engine.Tolerance(), options.all_samples);
         std::vector<double> curve(kFftLength, 0.0);
-        for (int i = 1; i <= K; ++i) curve[static_cast<std::size_t>(i * s.M)] = contour[r][static_cast<std::size_t>(i - 1)].value;
-        std::vector<std::string> own = engine.SeriesWarnings(ir);
-        if (doubtful) {
-            const std::vector<double> fft =
-                TimeCurve(spectra[r], [&](double* f) { engine.FinishTimeCurveFor(ir, f); }, engine.FinishStage());
-            for (int i = 1; i <= K; ++i) {
-                const auto j = static_cast<std::size_t>(i - 1), at = static_cast<std::size_t>(i * s.M);
-                // The transform shares the radial weights with the inversion, and
-                // their rounding (a quarter of the estimate) with it.
-                const double limit = 0.5 * engine.Tolerance() * verdict.peak;
-                if (verdict.bad[j] && std::fabs(fft[at] - curve[at]) <= limit && 0.25 * contour[r][j].error <= limit) {
-                    curve[at] = fft[at];
-                    verdict.bad[j] = verdict.drop[j] = false;
-                }
-            }
-            own = engine.WarningsFor(ir);
-        }
-        const std::string unreliable = UnreliableSamples(t_ps, verdict, engine.Tolerance(), rhos[r], options.all_samples);
+        for (int i = 1; i <= K; ++i)
+            curve[static_cast<std::size_t>(i * s.M)] = contour[r][static_cast<std::size_t>(i - 1)].value;
         if (std::find(verdict.drop.begin(), verdict.drop.end(), false) == verdict.drop.end())
             throw RunError("no sample at rho = " + FormatValue(rhos[r]) + " mm can be held within the tolerance " +
                            FormatValue(engine.Tolerance()) + " of the peak: " + CancellationCause(verdict));
         RunResult result = SelectSamples(sr, curve, options.all_samples, &verdict.drop);
         // Nothing wraps around: only the warnings about the model itself remain.
         result.warnings = CurveWarnings(sr, result, false);
+        const std::string unreliable = UnreliableSamples(t_ps, verdict, engine.Tolerance(), rhos[r], options.all_samples);
         if (!unreliable.empty()) result.warnings.push_back(unreliable);
+        const auto own = engine.SeriesWarnings(static_cast<int>(r));
         result.warnings.insert(result.warnings.begin(), own.begin(), own.end());
-        result.terms = engine.TermsSummedFor(ir);
+        result.terms = engine.TermsSummedFor(static_cast<int>(r));
         results.push_back(std::move(result));
     }
     return results;

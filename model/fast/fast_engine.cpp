@@ -7,16 +7,15 @@
 
 #include "numerics/accurate/bessel_jn_pair.hpp"
 #include "numerics/accurate/bessel_jn_zeros.hpp"
-#include "numerics/real_fft.hpp"
 
 namespace tdcyl::fast {
 namespace {
 
 constexpr double kPiD = 3.141592653589793238462643383279502884;
 constexpr double kLight = 299792458000.0;  // mm/s
-// The Bessel routines hold their accuracy for arguments up to 2e4: the
+// The Bessel routines hold their accuracy for arguments up to 1e5: the
 // largest zero the series may use.
-constexpr double kLargestZero = 1.9e4;
+constexpr double kLargestZero = 9.9e4;
 
 int Padded(int n) { return (n + kSeriesPadding - 1) / kSeriesPadding * kSeriesPadding; }
 
@@ -24,7 +23,7 @@ int Padded(int n) { return (n + kSeriesPadding - 1) / kSeriesPadding * kSeriesPa
 // share of the tolerance (the rest is left to the series).
 constexpr double kContourRatio = 4, kContourShare = 1e-3;
 
-// Period of the transform in seconds: 1024 samples of 10/M ps.
+// The window of 1024 samples of 10/M ps, in seconds.
 double Period(int M) { return 1024 * 1e-11 / M; }
 
 // A bound on what the layers below the source add to a term of radial
@@ -54,10 +53,7 @@ LayeredEngine::LayeredEngine(const RunState& s, const std::vector<double>& rhos,
     // faithful engine); a single layer off the axis takes what the tolerance needs.
     off_axis_ = rho0 > 0 && (N == 1 || s_.MMAX > 0);
 
-    // The damped contour omega - i sigma shifts every layer's absorption by
-    // sigma n/c. sigma T = 24 damps the first image of the curve by e^-24.
     const double T = Period(s_.M);
-    if (!options_.wraparound) sigma_ = std::min(24.0, std::log(1 / options_.tolerance)) / T;
     if (!(options_.t_last > 0)) options_.t_last = T / 2;
 
     for (int i = 0; i < N; ++i) {
@@ -70,7 +66,6 @@ LayeredEngine::LayeredEngine(const RunState& s, const std::vector<double>& rhos,
         coupling_.push_back(ratio * ratio * D);
         l_.push_back(static_cast<double>(s_.l[u]));
     }
-    scale_ = 200.0 * s_.M / (ap_ * ap_ * kPiD * 1024);
 
     // Zeros and radial weights of order m, the first `count` zeros:
     //   on the axis  w_q = J0(rho s) / J1(j)^2,
@@ -100,13 +95,11 @@ LayeredEngine::LayeredEngine(const RunState& s, const std::vector<double>& rhos,
         return o;
     };
 
-    // How much a change of the spectrum (unscaled series sum) by d moves a
-    // sample, relative to the peak, per unit of d / X0, X0 the frequency-0
-    // value (the time integral): the transform moves a sample by at most 1024 d
-    // (times e^(sigma t) <= e^(sigma T/2) on the damped line) and its peak is at
-    // least the mean over the period; the contour inversion moves R(t) by the
-    // sum of its weights |w_k e^(z_k t)| times d/(pi a'^2), whose peak we take
-    // as at least X0/(pi a'^2 T) as well.
+    // How much a change of the Laplace transform (unscaled series sum) by d
+    // moves a sample, relative to the peak, per unit of d / X0, X0 the value
+    // at 0 (the time integral): the contour inversion moves R(t) by the sum of
+    // its weights |w_k e^(z_k t)| times d/(pi a'^2), and the peak is taken as
+    // at least the mean X0/(pi a'^2 T) over the 1024-sample window T.
     double contour = 0;
     for (const ContourWindow& w :
          ParabolicContourWindows(1e-11 / s_.M, options_.t_last, kContourShare * options_.tolerance, 0, kContourRatio)) {
@@ -114,7 +107,7 @@ LayeredEngine::LayeredEngine(const RunState& s, const std::vector<double>& rhos,
         for (std::size_t k = 0; k < w.z.size(); ++k) sum += std::abs(w.weight[k]) * std::exp(w.z[k].real() * w.t_max);
         contour = std::max(contour, sum * T);
     }
-    const double amplification = std::max(1024 * std::exp(sigma_ * T / 2), contour);
+    const double amplification = contour;
 
     // The size of each detector's curve, X0, from order 0 with every zero
     // below e^-30 of the first; its series may leave a share of it out. Every
@@ -128,6 +121,7 @@ LayeredEngine::LayeredEngine(const RunState& s, const std::vector<double>& rhos,
     SeriesSums(0.0, x0, unused, true);
     const std::size_t R = rhos_.size();
     budget_.assign(R, 0.0);
+    zeros_short_.assign(R, false);
     nz_.assign(R, 1);
     orders_needed_.assign(R, 1);
     for (std::size_t r = 0; r < R; ++r) {
@@ -140,7 +134,7 @@ LayeredEngine::LayeredEngine(const RunState& s, const std::vector<double>& rhos,
         double x = 10;
         while (x < kLargestZero && 3 * kPiD * (x / beta + 1 / (beta * beta)) * std::exp(-beta * x) > 0.1 * budget)
             x *= 1.05;
-        zeros_short_ = zeros_short_ || x >= kLargestZero;
+        zeros_short_[r] = x >= kLargestZero;
         nz_[r] = zeros_below(x + kPiD);
         budget_[r] = budget;
     }
@@ -202,8 +196,9 @@ LayeredEngine::LayeredEngine(const RunState& s, const std::vector<double>& rhos,
             }
             converged = false;
             // Geometric decay of the last orders: how many more reach `small`.
-            const double a = sh[static_cast<std::size_t>(built - 1)], b = sh[static_cast<std::size_t>(std::max(0, built - 4))];
-            const double rate = a > 0 && a < b ? std::pow(a / b, 1.0 / 3) : 1.0;
+            const int from = std::max(0, built - 4);
+            const double a = sh[static_cast<std::size_t>(built - 1)], b = sh[static_cast<std::size_t>(from)];
+            const double rate = a > 0 && a < b ? std::pow(a / b, 1.0 / (built - 1 - from)) : 1.0;
             orders_needed_[r] =
                 rate < 1 ? built + static_cast<int>(std::ceil(std::log(small / a) / std::log(rate))) + 3 : 2 * built;
         }
@@ -218,8 +213,6 @@ LayeredEngine::LayeredEngine(const RunState& s, const std::vector<double>& rhos,
     orders_ = built;
     for (std::size_t r = 0; r < R; ++r) budget_[r] /= orders_;
     Truncate(run);
-    last_.assign(rhos_.size(), std::vector<Cx>(static_cast<std::size_t>(kFrequencyCount), Cx{0, 0}));
-    warnings_.assign(rhos_.size(), {});
 }
 
 // Where to cut the series over the zeros. For every zero Re alpha_i >= s on the
@@ -233,6 +226,7 @@ void LayeredEngine::Truncate(const ParallelRunner& run) {
     const double z0 = static_cast<double>(s_.z0), zb = static_cast<double>(s_.zb), l1 = l_[0];
     run(static_cast<int>(rhos_.size()), [&](int r) {
         const auto ur = static_cast<std::size_t>(r);
+        bool short_tail = false;
         for (Order& o : order_) {
             const int NZ = nz_[ur];
             int cut = o.m < orders_needed_[ur] || s_.N > 1 ? NZ : 0;
@@ -246,11 +240,24 @@ void LayeredEngine::Truncate(const ParallelRunner& run) {
                     cut = q;  // terms q .. NZ-1 (0-based) may be left out
                 }
             }
+            // Zeros stopped at the largest the Bessel routines reach: the tail
+            // beyond, from the weights' own size near the end (|w_q| grows at
+            // most like j_q), may still be within the share.
+            if (zeros_short_[ur] && o.m < orders_needed_[ur]) {
+                double w_big = 0;
+                for (int q = NZ * 9 / 10; q < NZ; ++q) w_big = std::max(w_big, std::fabs(o.weight[ur][static_cast<std::size_t>(q)]));
+                const double s_last = std::sqrt(o.sr2[static_cast<std::size_t>(NZ - 1)]), j_last = s_last * ap_;
+                const double beta = z0 / ap_;
+                const double beyond = w_big * Reflected(s_last, l1, z0, zb) / (kPiD * j_last) * std::exp(-beta * j_last) *
+                                      (j_last / beta + 1 / (beta * beta));
+                if (beyond > budget_[ur]) short_tail = true;
+            }
             const int count = Padded(cut);
             std::vector<double>& w = o.weight[ur];
             std::fill(w.begin() + std::min<std::ptrdiff_t>(count, static_cast<std::ptrdiff_t>(w.size())), w.end(), 0.0);
             o.count[ur] = count;
         }
+        zeros_short_[ur] = short_tail;
     });
     for (Order& o : order_) o.max_count = *std::max_element(o.count.begin(), o.count.end());
 }
@@ -303,21 +310,6 @@ void LayeredEngine::SeriesSums(std::complex<double> p, std::vector<std::complex<
     }
     if (magnitude != nullptr)
         for (double& v : *magnitude) v = std::sqrt(v);
-}
-
-void LayeredEngine::SpectraAt(int k, Cx* out) {
-    std::vector<std::complex<double>> total, last;
-    SeriesSums({sigma_, static_cast<double>(FrequencyOmega(s_.M, k))}, total, last, false);
-    for (std::size_t r = 0; r < rhos_.size(); ++r) {
-        out[r] = Cx{scale_ * total[r].real(), scale_ * total[r].imag()};
-        last_[r][static_cast<std::size_t>(k)] = Cx{scale_ * last[r].real(), scale_ * last[r].imag()};
-    }
-}
-
-Cx LayeredEngine::SpectrumFor(int r, int k) {
-    std::vector<Cx> all(rhos_.size());
-    SpectraAt(k, all.data());
-    return all[static_cast<std::size_t>(r)];
 }
 
 std::complex<double> LayeredEngine::FrequencyDomain(int r, double omega) const {
@@ -423,40 +415,6 @@ std::vector<std::vector<ContourValue>> LayeredEngine::CurvesAt(const std::vector
     return out;
 }
 
-void LayeredEngine::FinishTimeCurveFor(int r, double* fft) {
-    const std::size_t ur = static_cast<std::size_t>(r);
-    // The highest order's own curve, through the same transform.
-    std::vector<double> last(kFftLength, 0.0);
-    for (int k = 0; k < kFrequencyCount; ++k) PackSpectrum(last.data(), k, last_[ur][static_cast<std::size_t>(k)]);
-    realft(last.data(), 512, -1);
-    if (sigma_ > 0) {
-        const double dt = 1e-11 / s_.M;
-        for (int j = 0; j < kFftLength; ++j) {
-            const double f = std::exp(sigma_ * dt * j);
-            fft[j] *= f;
-            last[static_cast<std::size_t>(j)] *= f;
-        }
-    }
-    warnings_[ur] = SeriesWarnings(r);
-    if (!off_axis_ || orders_ < orders_needed_[ur]) return;
-    // The bound says the orders suffice; the highest order's own curve checks it.
-    const int K = kFftLength / (2 * s_.M);
-    double peak = 0, contribution = 0;
-    for (int i = 1; i <= K; ++i) peak = std::max(peak, std::fabs(fft[i * s_.M]));
-    for (int i = 1; i <= K; ++i)
-        if (std::fabs(fft[i * s_.M]) >= 1e-6 * peak)
-            contribution = std::max(contribution, std::fabs(last[static_cast<std::size_t>(i * s_.M)]));
-    const double relative = peak > 0 ? contribution / peak : 0;
-    if (relative > options_.tolerance) {
-        char text[400];
-        std::snprintf(text, sizeof text,
-                      "the highest angular order summed (%d) still changes the curve by up to %.2g of its peak, "
-                      "more than the tolerance %.2g: the series over the orders may not be converged.",
-                      orders_ - 1, relative, options_.tolerance);
-        warnings_[ur].push_back(text);
-    }
-}
-
 std::vector<std::string> LayeredEngine::SeriesWarnings(int r) const {
     std::vector<std::string> out;
     char text[400];
@@ -474,7 +432,7 @@ std::vector<std::string> LayeredEngine::SeriesWarnings(int r) const {
                           orders_ - 1, options_.tolerance, orders_needed - 1);
         out.push_back(text);
     }
-    if (zeros_short_) {
+    if (zeros_short_[static_cast<std::size_t>(r)]) {
         std::snprintf(text, sizeof text,
                       "the tolerance %.2g needs Bessel zeros beyond %.3g (radius %.4g mm, source depth %.3g mm), "
                       "more than the engine computes: the curve may be off by more than the tolerance.",
@@ -483,8 +441,6 @@ std::vector<std::string> LayeredEngine::SeriesWarnings(int r) const {
     }
     return out;
 }
-
-std::vector<std::string> LayeredEngine::WarningsFor(int r) const { return warnings_[static_cast<std::size_t>(r)]; }
 
 double LayeredEngine::TermsSummedFor(int r) const {
     double terms = 0;

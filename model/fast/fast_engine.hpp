@@ -2,18 +2,16 @@
 // The fast engine: the same layered model as the faithful engine in double
 // precision, with accurate Bessel functions, zeros and Reff, series lengths
 // chosen from the tolerance, and the inner sum vectorised. It delivers the
-// spectrum of the 513 transform frequencies (plain or on the damped line
-// omega - i sigma), the frequency-domain reflectance at any real frequency,
-// and the time curve at any times by the inverse Laplace transform on
-// parabolic contours, which has neither the transform's period nor its band
-// limit.
+// frequency-domain reflectance at any real frequency and the time curve at
+// any times by the inverse Laplace transform on parabolic contours, which
+// has neither the period nor the band limit of a discrete transform.
 #include <atomic>
 #include <complex>
 #include <memory>
 #include <vector>
 
 #include "model/fast/layered_kernel.hpp"
-#include "model/spectral_engine.hpp"
+#include "model/spectral_engine.hpp"  // ParallelRunner
 #include "numerics/laplace_contour.hpp"
 
 namespace tdcyl::fast {
@@ -28,11 +26,10 @@ inline constexpr int kMostOrders = 501;
 
 struct FastEngineOptions {
     double tolerance = kDefaultTolerance;  // absolute error of every sample, relative to the peak
-    bool wraparound = true;                // false: damped contour omega - i sigma, curve times e^(sigma t)
     SimdPath simd = SimdPath::widest;
-    // Latest time (s) at which a curve is wanted by the contour inversion
-    // (0: the transform's half period); the series is cut so that the
-    // inversion's amplification up to it stays within the tolerance.
+    // Latest time (s) at which a curve is wanted (0: the 1024-sample window's
+    // half, 5.12/M ns); the series is cut so that the inversion's
+    // amplification up to it stays within the tolerance.
     double t_last = 0;
 };
 
@@ -41,26 +38,12 @@ struct FastEngineOptions {
 // differ per detector. Needs the derived quantities (zb, z0, D, and for
 // N >= 2 A_bot, zb_bot) with Reff from ReffAdaptive; works for any N >= 1 (for
 // N = 1 the slab is one layer from the top face to the bottom face).
-class LayeredEngine final : public SpectralEngine {
+class LayeredEngine final {
 public:
     LayeredEngine(const RunState& s, const std::vector<double>& rhos, const FastEngineOptions& options,
                   const ParallelRunner& run);
 
-    // Detector 0.
-    Cx Spectrum(int k) override { return SpectrumFor(0, k); }
-    void FinishTimeCurve(double* fft) override { FinishTimeCurveFor(0, fft); }
-    std::vector<std::string> Warnings() const override { return WarningsFor(0); }
-    double TermsSummed() const override { return TermsSummedFor(0); }
-    std::string FrequencyStage() const override { return "the fast layered series"; }
-    std::string FinishStage() const override { return "the damped-contour correction"; }
-
-    // Every detector at frequency k: out[r] for r < detector count; the
-    // spectrum of detector r equals that of an engine made for it alone, bit
-    // for bit. Slots of frequency k only.
-    void SpectraAt(int k, Cx* out);
-    Cx SpectrumFor(int r, int k);
-    void FinishTimeCurveFor(int r, double* fft);
-    std::vector<std::string> WarningsFor(int r) const;
+    // Layered terms summed for detector r so far (all frequencies and nodes).
     double TermsSummedFor(int r) const;
 
     // The frequency-domain reflectance of detector r, R~(omega) = int R(t)
@@ -73,7 +56,6 @@ public:
     std::vector<std::vector<ContourValue>> CurvesAt(const std::vector<double>& t_s, const ParallelRunner& run);
 
     int Detectors() const { return static_cast<int>(rhos_.size()); }
-    double Sigma() const { return sigma_; }
     double Tolerance() const { return options_.tolerance; }
     int Orders() const { return orders_; }
     // Doubts about the series lengths of detector r, known once the engine is
@@ -109,15 +91,11 @@ private:
     std::vector<int> nz_;             // per detector: zeros per order the tolerance asks for
     std::vector<double> budget_;      // per detector: what each order may leave out of the unscaled sum
     bool off_axis_ = false;
-    bool zeros_short_ = false;  // the tolerance asks for zeros beyond kLargestZero
+    std::vector<char> zeros_short_;  // per detector: the tolerance asks for zeros beyond kLargestZero
     double ap_ = 0;          // extrapolated radius a + zb
-    double sigma_ = 0;       // damping of the contour, 1/s
-    double scale_ = 0;       // packing scale
     std::vector<double> static_part_, kappa_factor_, D_, coupling_, l_;
     std::vector<Order> order_;
-    std::vector<std::vector<Cx>> last_;  // [detector][k]: spectrum of the highest order
     mutable std::atomic<long> evaluations_{0};  // series sums evaluated (frequencies and contour nodes)
-    std::vector<std::vector<std::string>> warnings_;
 };
 
 }  // namespace tdcyl::fast

@@ -10,8 +10,8 @@
 // comes from Boost.Math's cyl_bessel_j (continued fraction and backward
 // recurrence, evaluated in long double).
 //
-// Range: 0 <= m <= 500, 0 <= x <= 2e4; checked against 30-digit values over
-// orders 0 ... 120 and arguments up to 2e4, the transition x ~ m included.
+// Range: 0 <= m <= 500, 0 <= x <= 1e5; checked against 30-digit values over
+// orders 0 ... 120 and arguments up to 1e5, the transition x ~ m included.
 #include "numerics/accurate/bessel_jn_pair.hpp"
 
 #include <boost/math/special_functions/bessel.hpp>

@@ -3,7 +3,7 @@
 // Boost.Math); the faithful engine's specified kernels live apart, in
 // numerics/specified/.
 //
-// J_m(x) and J_{m+1}(x) for integer orders 0 <= m <= 500 and 0 <= x <= 2e4:
+// J_m(x) and J_{m+1}(x) for integer orders 0 <= m <= 500 and 0 <= x <= 1e5:
 // the pair a Newton step on J_m and the normalisation J_{m+1}(j_{m,q})^2 of a
 // Fourier-Bessel series need together.
 //
@@ -11,7 +11,7 @@
 // against its envelope sqrt(2/(pi x)); near a zero of J_m above the turning
 // point (x > m + 1) the upward recurrence adds an absolute error of about
 // (m + 4) ulp of that envelope. Checked against 30-digit values over orders
-// 0 ... 120 and arguments up to 2e4.
+// 0 ... 120 and arguments up to 1e5.
 
 namespace tdcyl {
 

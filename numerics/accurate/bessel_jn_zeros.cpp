@@ -10,7 +10,7 @@
 // predecessor is recomputed by Boost.Math, so a zero can be neither skipped nor
 // repeated.
 //
-// Range: 0 <= m <= 500, zeros up to about 2e4 (q up to about 6000); checked
+// Range: 0 <= m <= 500, zeros up to about 1e5 (q up to about 30000); checked
 // against 30-digit values for orders 0 ... 120.
 #include "numerics/accurate/bessel_jn_zeros.hpp"
 

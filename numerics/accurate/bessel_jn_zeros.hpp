@@ -4,7 +4,7 @@
 namespace tdcyl {
 
 // The first `count` positive zeros j_{m,1} < j_{m,2} < ... of J_m, for
-// 0 <= m <= 500 and zeros up to about 2e4 -- an accurate kernel (see
+// 0 <= m <= 500 and zeros up to about 1e5 -- an accurate kernel (see
 // numerics/accurate/bessel_jn_pair.hpp); the faithful engine's zeros come from
 // model/zero_finder.hpp on the specified kernels.
 //

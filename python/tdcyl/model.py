@@ -147,13 +147,11 @@ def reflectance(layers, radius, rho, rho0=0.0, phi=0.0, M=1, mmax=0, *, engine=N
         series cancel: far from the source, near the rim) is left out, or kept
         with all_samples, and named in a warning.
     wraparound : bool, optional
-        Fast engine only: which transform gives the grid's samples, the plain
-        1024-point one (True) or the damped contour (False, its default). Either
-        way every sample is checked against the inverse Laplace transform at its
-        own time, which has neither the transform's period nor its band limit,
-        and replaced by it where the two differ by more than the tolerance. The
-        faithful engine always computes the plain transform, ringing and
-        wrap-around included.
+        Accepted for the calls and stores that name it; without effect on the
+        fast engine's curve, whose samples come from the inverse Laplace
+        transform at their own times (no period to wrap around, no band limit).
+        The faithful engine always computes the plain 1024-point transform,
+        ringing and wrap-around included (wraparound=False is refused there).
     threads : int
         Threads of the computation, 0 for all cores. The result does not depend on it.
     all_samples : bool
@@ -174,7 +172,7 @@ def reflectance(layers, radius, rho, rho0=0.0, phi=0.0, M=1, mmax=0, *, engine=N
     Python floats are taken as the decimal numbers they print as, the way the
     parameter file is read, so a call equals tdcyl-cli on a file with those
     numbers: engine='faithful' its default run, the default engine and transform
-    `tdcyl-cli --engine fast --no-wraparound`. Warnings start with the distance
+    `tdcyl-cli --engine fast`. Warnings start with the distance
     they are about ("rho = 20 mm: ...").
     """
     eng, tol, wrap, thr = _options(engine, tolerance, wraparound, threads)
