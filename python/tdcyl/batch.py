@@ -15,7 +15,6 @@ import csv
 import inspect
 import math
 import os
-import time
 import warnings
 from typing import NamedTuple
 

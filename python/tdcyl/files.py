@@ -3,12 +3,12 @@ from __future__ import annotations
 
 import os
 import stat
-import tempfile
 from dataclasses import dataclass
 
 import numpy as np
 
 from . import _core
+from ._atomic import replaced_atomically
 from .model import Curve, Layer, _geometry, _integer, _rho_array
 
 __all__ = ["InputParams", "read_input", "write_input", "read_result", "write_result"]
@@ -66,17 +66,9 @@ def read_input(path) -> InputParams:
 
 
 def _write_atomic(path: str, text: str, newline: str) -> None:
-    directory = os.path.dirname(os.path.abspath(path))
-    fd, tmp = tempfile.mkstemp(dir=directory, prefix=".input-", suffix=".tmp")
-    try:
-        with os.fdopen(fd, "w", encoding="ascii", newline=newline) as f:
+    with replaced_atomically(path, ".input-") as tmp:
+        with open(tmp, "w", encoding="ascii", newline=newline) as f:
             f.write(text)
-        os.chmod(tmp, 0o644)
-        os.replace(tmp, path)
-    except BaseException:
-        if os.path.exists(tmp):
-            os.unlink(tmp)
-        raise
 
 
 def write_input(path, layers, radius, rho, rho0=0.0, phi=0.0, M=1, mmax=0) -> None:

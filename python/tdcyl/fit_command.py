@@ -44,10 +44,11 @@ import argparse
 import math
 import os
 import sys
-import tempfile
 import time
 
 import numpy as np
+
+from ._atomic import replaced_atomically
 
 _DONE = ("ok", "not converged", "rejected")
 _GEOMETRY = {"radius", "rho", "rho0", "phi", "M", "mmax"}
@@ -162,17 +163,9 @@ def _files(items, irf_path):
 
 
 def _write_table(path, frame):
-    directory = os.path.dirname(os.path.abspath(path))
-    fd, tmp = tempfile.mkstemp(dir=directory, prefix=".results-", suffix=".tmp")
-    try:
-        with os.fdopen(fd, "w", newline="") as f:
+    with replaced_atomically(path, ".results-") as tmp:
+        with open(tmp, "w", newline="") as f:
             frame.to_csv(f, index=False)
-        os.chmod(tmp, 0o644)
-        os.replace(tmp, path)
-    except BaseException:
-        if os.path.exists(tmp):
-            os.unlink(tmp)
-        raise
 
 
 def _irf_for(irf, wavelength):

@@ -17,10 +17,10 @@ from __future__ import annotations
 
 import math
 import os
-import tempfile
 
 import numpy as np
 
+from .._atomic import replaced_atomically
 from ._measurement import Measurement, canonical_ps, check_counts, fail
 
 __all__ = ["read_snirf", "write_snirf", "IRF_LABEL"]
@@ -218,11 +218,8 @@ def write_snirf(path, measurement: Measurement, irf: Measurement | None = None, 
             wavelengths.append(key[1])
         layout.append((detectors.index((key[0], n)) + 1, wavelengths.index(key[1]) + 1))
     gates = m.t_ps.size
-    directory = os.path.dirname(os.path.abspath(path))
-    fd, tmp = tempfile.mkstemp(dir=directory, prefix=".snirf-", suffix=".tmp")
-    os.close(fd)
     vlen = h5py.string_dtype("utf-8")
-    try:
+    with replaced_atomically(path, ".snirf-") as tmp:
         with h5py.File(tmp, "w", libver="latest") as f:  # compact groups: a third of the size
             f.create_dataset("formatVersion", data="1.1", dtype=vlen)
             nirs = f.create_group("nirs")
@@ -254,9 +251,4 @@ def write_snirf(path, measurement: Measurement, irf: Measurement | None = None, 
                             e.create_dataset(name, data=np.int32(v))
                         if label:
                             e.create_dataset("dataTypeLabel", data=label, dtype=vlen)
-        os.chmod(tmp, 0o644)
-        os.replace(tmp, path)
-    except BaseException:
-        if os.path.exists(tmp):
-            os.unlink(tmp)
-        raise
+

@@ -13,10 +13,10 @@ from __future__ import annotations
 import math
 import os
 import re
-import tempfile
 
 import numpy as np
 
+from .._atomic import replaced_atomically
 from ._measurement import Measurement, check_counts, fail
 
 __all__ = ["read_text", "write_text", "TIME_UNITS"]
@@ -127,14 +127,6 @@ def write_text(path, measurement: Measurement):
     lines.append(",".join(["time_ps"] + [f"counts_{i}" for i in range(m.channels)]))
     for k in range(m.t_ps.size):
         lines.append(",".join([repr(float(m.t_ps[k]))] + [f"{c:.17g}" for c in m.counts[:, k]]))
-    directory = os.path.dirname(os.path.abspath(os.fspath(path)))
-    fd, tmp = tempfile.mkstemp(dir=directory, prefix=".text-", suffix=".tmp")
-    try:
-        with os.fdopen(fd, "w", encoding="utf-8", newline="\n") as f:
+    with replaced_atomically(path, ".text-") as tmp:
+        with open(tmp, "w", encoding="utf-8", newline="\n") as f:
             f.write("\n".join(lines) + "\n")
-        os.chmod(tmp, 0o644)
-        os.replace(tmp, path)
-    except BaseException:
-        if os.path.exists(tmp):
-            os.unlink(tmp)
-        raise
