@@ -557,9 +557,9 @@ def fit(t_ps, counts, irf, model, free=("mua1", "musp1"), *, bounds=None, fit_ra
         # area scale's and the residuals' own dependence on the model.
         tm, rm, _, dr = curve(tuple(float(v) for v in x[:len(free)]))
         s = float(x[i_shift]) if shift else 0.0
-        h = convolve_irf(tm, rm, t, irf_n, shift_ps=s)[window]
         H = _convolve_with_derivatives(tm, rm, dr, t, irf_n, s)[window]
-        H = H if shift else H[:, :-1]
+        h = H[:, -2]
+        H = np.delete(H, -2 if shift else [-2, -1], axis=1)
         b = float(x[i_bg]) if free_background else bg_n
         J = np.zeros((h.size, len(names)))
         hw, rest = float(np.sum(h)), float(np.sum(yw)) - b * yw.size

@@ -118,15 +118,17 @@ def convolve_irf(t_ps, model, irf_t_ps, irf_counts, shift_ps: float = 0.0) -> np
 
 
 def _convolve_with_derivatives(t_ps, model, derivatives, irf_t_ps, irf_counts, shift_ps: float) -> np.ndarray:
-    """The columns of `derivatives` (samples x k) through convolve_irf, and the
-    derivative of convolve_irf(t_ps, model, ...) by shift_ps: bins x (k + 1).
+    """The columns of `derivatives` (samples x k), then the model, through
+    convolve_irf (by FFT: equal to it up to rounding), and the derivative of
+    convolve_irf(t_ps, model, ...) by shift_ps: bins x (k + 2).
 
     The histogram is linear in the curve, so a derivative of the curve maps to
     the derivative of the histogram; moving the curve by ds moves each bin
     integral by -(y(right edge) - y(left edge)) ds, y the interpolated curve.
     For fits: the arguments are those convolve_irf has accepted."""
     t = np.asarray(t_ps, dtype=float)
-    y = np.column_stack([np.asarray(derivatives, dtype=float).reshape(t.size, -1), np.asarray(model, dtype=float)])
+    m = np.asarray(model, dtype=float)
+    y = np.column_stack([np.asarray(derivatives, dtype=float).reshape(t.size, -1), m, m])
     if t[0] > 0:
         t = np.concatenate(([0.0], t))
         y = np.vstack([np.zeros((1, y.shape[1])), y])
