@@ -51,6 +51,8 @@ def main():
              lambda: tdcyl.reflectance(**start, **curve)),
             ("fast curve at the grid's 512 times (contour)", lambda: tdcyl.reflectance(**start, times_ps=grid, **curve)),
             ("  + 4 exact derivatives", lambda: tdcyl.reflectance(**start, times_ps=grid, derivatives=ex.FREE, **curve)),
+            ("  + 4 exact derivatives, tolerance 1e-9 (a fit's model)",
+             lambda: tdcyl.reflectance(**start, times_ps=grid, derivatives=ex.FREE, tolerance=1e-9, **curve)),
             ("fast curve at 10 times 200 ... 2000 ps", lambda: tdcyl.reflectance(**start, times_ps=grid[19::20][:10], **curve)),
             ("  + 4 exact derivatives", lambda: tdcyl.reflectance(**start, times_ps=grid[19::20][:10],
                                                                   derivatives=ex.FREE, **curve))]
