@@ -78,7 +78,7 @@ struct RunResult {
     // With RunOptions::derivatives: d reflectance / d parameter per returned
     // sample, row after row (time_ps.size() x derivatives.size()), in
     // mm^-2 ps^-1 per unit of the parameter.
-    std::vector<double> jacobian;
+    std::vector<double> jacobian = {};
 };
 
 // Fills the derived quantities (D, z0, A_top, zb, and for N >= 2 NZ, A_bot,

@@ -562,6 +562,7 @@ def fit(t_ps, counts, irf, model, free=("mua1", "musp1"), *, bounds=None, fit_ra
         # The model's derivatives through the (linear) IRF convolution, then the
         # area scale's and the residuals' own dependence on the model.
         tm, rm, _, dr = curve(tuple(float(v) for v in x[:len(free)]))
+        dr = np.zeros((tm.size, 0)) if dr is None else dr  # nothing of the layers free
         s = float(x[i_shift]) if shift else 0.0
         H = _convolve_with_derivatives(tm, rm, dr, t, irf_n, s)[window]
         h = H[:, -2]
