@@ -37,6 +37,13 @@ inline void PackSpectrum(double* fft, int k, Cx value) {
 
 using ZeroRow = std::array<Extended, kZeroRowWidth>;
 
+// A parameter of the layers a curve can be differentiated by: mua, musp or
+// thickness of layer `layer` (0-based, 0 the top).
+struct LayerParameter {
+    enum class Kind { mua, musp, l } kind = Kind::mua;
+    int layer = 0;
+};
+
 struct RunState {
     // Parameters (layer arrays hold layers 1..N at indices 0..N-1).
     int N = 0;

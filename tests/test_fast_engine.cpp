@@ -117,7 +117,9 @@ TEST(FastEngine, MatchesFaithfulEngineNearThePeak) {
           MakeState({{0.8L, 0.015L, 1.4L, 6}, {1.5L, 0.01L, 1.45L, 7}, {1.1L, 0.02L, 1.33L, 40}}, 12, 9, 0, 0)}) {
         const RunResult f = ComputeRun(s, fast);
         EXPECT_LT(MaxRelativeDifference(f, ComputeRun(s, faithful), 2, true), 1e-4) << "N = " << s.N;
-        if (s.rho0 == 0) EXPECT_TRUE(f.warnings.empty()) << ::testing::PrintToString(f.warnings);
+        if (s.rho0 == 0) {
+            EXPECT_TRUE(f.warnings.empty()) << ::testing::PrintToString(f.warnings);
+        }
     }
     // One layer at a radius beyond the faithful layered table.
     const RunState wide = MakeState({{1.0L, 0.01L, 1.4L, 60}}, 300, 20, 0, 0);

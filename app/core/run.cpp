@@ -258,17 +258,33 @@ std::unique_ptr<fast::LayeredEngine> MakeFastEngine(RunState& s, const std::vect
 }
 
 // The contour inversion at `t_s` for every detector, mm^-2 ns^-1.
+// With options.derivatives, `jacobian` receives theirs ([r][i * P + k], the same unit).
 std::vector<std::vector<ContourValue>> ContourCurves(fast::LayeredEngine& engine, const std::vector<double>& t_s,
-                                                     int threads, const RunOptions& options) {
+                                                     int threads, const RunOptions& options,
+                                                     std::vector<std::vector<double>>* jacobian = nullptr) {
     std::feclearexcept(FE_ALL_EXCEPT);
-    auto curves = engine.CurvesAt(t_s, Runner(threads, options, "contour"));
+    auto curves = engine.CurvesAt(t_s, Runner(threads, options, "contour"), options.derivatives, jacobian);
     CheckFaults("the contour inversion");
     for (auto& c : curves)
         for (ContourValue& v : c) {
             v.value *= 1e-9;
             v.error *= 1e-9;
         }
+    if (jacobian != nullptr)
+        for (auto& row : *jacobian)
+            for (double& v : row) v *= 1e-9;
     return curves;
+}
+
+// The rows of the samples a result kept (times 10 i ps on the grid, index i - 1
+// in `jacobian`), in mm^-2 ps^-1 per unit.
+void KeepJacobianRows(RunResult& result, const std::vector<double>& jacobian, std::size_t P,
+                      const std::function<std::size_t(std::size_t)>& row_of) {
+    result.jacobian.clear();
+    for (std::size_t i = 0; i < result.time_ps.size(); ++i) {
+        const std::size_t row = row_of(i);
+        for (std::size_t k = 0; k < P; ++k) result.jacobian.push_back(1e-3 * jacobian[row * P + k]);
+    }
 }
 
 // Which contour values hold the tolerance: bad[i] when the estimated error of
@@ -333,7 +349,8 @@ std::vector<RunResult> FastSeriesRuns(const RunState& params, const std::vector<
         t_ps.push_back(10.0 * i);
         t_s.push_back(1e-11 * i);
     }
-    const auto contour = ContourCurves(engine, t_s, threads, options);
+    std::vector<std::vector<double>> jacobian;
+    const auto contour = ContourCurves(engine, t_s, threads, options, &jacobian);
     std::vector<RunResult> results;
     for (std::size_t r = 0; r < rhos.size(); ++r) {
         RunState sr = s;
@@ -353,6 +370,10 @@ std::vector<RunResult> FastSeriesRuns(const RunState& params, const std::vector<
         const auto own = engine.SeriesWarnings(static_cast<int>(r));
         result.warnings.insert(result.warnings.begin(), own.begin(), own.end());
         result.terms = engine.TermsSummedFor(static_cast<int>(r));
+        if (!options.derivatives.empty())
+            KeepJacobianRows(result, jacobian[r], options.derivatives.size(), [&](std::size_t i) {
+                return static_cast<std::size_t>(std::lround(result.time_ps[i] / 10)) - 1;
+            });
         results.push_back(std::move(result));
     }
     return results;
@@ -362,6 +383,7 @@ std::vector<RunResult> FastSeriesRuns(const RunState& params, const std::vector<
 
 RunResult ComputeRun(const RunState& params, const RunOptions& options) {
     if (UsesFastSeries(options)) return FastSeriesRuns(params, {params.rho}, options).front();
+    if (!options.derivatives.empty()) throw RunError("derivatives need the fast engine");
 
     RunState s = params;
     DeriveQuantities(s);
@@ -419,7 +441,8 @@ std::vector<RunResult> ComputeRunAtTimes(const RunState& params, const std::vect
     for (int k = 0; k <= 36; ++k) t_s.push_back(1e-11 * std::exp2(k / 4.0));
     const auto made = MakeFastEngine(s, rhos, options, threads, *std::max_element(t_s.begin(), t_s.end()));
     fast::LayeredEngine& engine = *made;
-    auto contour = ContourCurves(engine, t_s, threads, options);
+    std::vector<std::vector<double>> jacobian;
+    auto contour = ContourCurves(engine, t_s, threads, options, &jacobian);
     std::vector<RunResult> results(rhos.size());
     for (std::size_t r = 0; r < rhos.size(); ++r) {
         double peak = 0;
@@ -427,14 +450,18 @@ std::vector<RunResult> ComputeRunAtTimes(const RunState& params, const std::vect
         contour[r].resize(given);
         const Verdict verdict = Judge(contour[r], engine.Tolerance(), true, peak);
         RunResult& result = results[r];
+        std::vector<std::size_t> rows;
         for (std::size_t i = 0; i < times_ps.size(); ++i) {
             const ContourValue& v = contour[r][i];
             if (verdict.bad[i] && !options.all_samples) continue;
+            rows.push_back(i);
             result.time_ps.push_back(times_ps[i]);
             result.reflectance.push_back(1e-3 * v.value);
             result.log10_abs.push_back(v.value == 0 ? -std::numeric_limits<double>::infinity()
                                                     : std::log10(std::fabs(1e-3 * v.value)));
         }
+        if (!options.derivatives.empty())
+            KeepJacobianRows(result, jacobian[r], options.derivatives.size(), [&](std::size_t i) { return rows[i]; });
         result.warnings = engine.SeriesWarnings(static_cast<int>(r));
         const std::string unreliable =
             UnreliableSamples(times_ps, verdict, engine.Tolerance(), rhos[r], options.all_samples);

@@ -60,6 +60,9 @@ struct RunOptions {
     // Fast engine, RunFiles: the curve at these times (ps) by the contour
     // inversion instead of on the transform's grid (empty: the grid).
     std::vector<double> times_ps;
+    // Fast engine: also the derivatives of the curve by these parameters
+    // (RunResult::jacobian).
+    std::vector<LayerParameter> derivatives;
 };
 
 struct RunResult {
@@ -72,6 +75,10 @@ struct RunResult {
     // values), one complete sentence each; they never change the numbers.
     std::vector<std::string> warnings;
     double terms = 0;  // layered terms summed over all frequencies (0: closed form)
+    // With RunOptions::derivatives: d reflectance / d parameter per returned
+    // sample, row after row (time_ps.size() x derivatives.size()), in
+    // mm^-2 ps^-1 per unit of the parameter.
+    std::vector<double> jacobian = {};
 };
 
 // Fills the derived quantities (D, z0, A_top, zb, and for N >= 2 NZ, A_bot,

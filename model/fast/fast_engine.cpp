@@ -312,6 +312,142 @@ void LayeredEngine::SeriesSums(std::complex<double> p, std::vector<std::complex<
         for (double& v : *magnitude) v = std::sqrt(v);
 }
 
+// d w_q / d a' of the radial weights (see build): s = j/a' moves by -s/a', and
+// J_m'(x) = (m/x) J_m(x) - J_{m+1}(x) (J_1'(0) = 1/2, J_m'(0) = 0 otherwise).
+void LayeredEngine::MakeRadialDerivatives() {
+    if (!order_.empty() && !order_.front().dweight.empty()) return;
+    const double rho0 = static_cast<double>(s_.rho0), phi = static_cast<double>(s_.phi);
+    auto jm_and_slope = [](int m, double x) {
+        const BesselPair b = BesselJnPair(m, x);
+        const double slope = x > 0 ? m / x * b.jm - b.jm1 : (m == 1 ? 0.5 : 0.0);
+        return std::pair<double, double>{b.jm, slope};
+    };
+    for (Order& o : order_) {
+        const int m = o.m;
+        const double azimuthal = off_axis_ ? (m == 0 ? 1.0 : 2.0 * std::cos(m * phi)) : 1.0;
+        o.dweight.assign(rhos_.size(), std::vector<double>(o.sr2.size(), 0.0));
+        for (int q = 0; q < o.max_count; ++q) {
+            const auto uq = static_cast<std::size_t>(q);
+            const double sr = std::sqrt(o.sr2[uq]);
+            const double j = sr * ap_;
+            const double norm = BesselJnPair(m, j).jm1;
+            const auto [src, src_slope] = off_axis_ ? jm_and_slope(m, rho0 * sr) : std::pair<double, double>{1.0, 0.0};
+            for (std::size_t r = 0; r < rhos_.size(); ++r) {
+                if (q >= o.count[r]) continue;
+                const auto [det, det_slope] = jm_and_slope(m, rhos_[r] * sr);
+                const double ds = -sr / ap_;
+                o.dweight[r][uq] = azimuthal * (rhos_[r] * det_slope * src + det * rho0 * src_slope) * ds / (norm * norm);
+            }
+        }
+    }
+}
+
+void LayeredEngine::TransformWithDerivatives(std::complex<double> p, const std::vector<LayerParameter>& derivatives,
+                                             std::vector<std::complex<double>>& value, std::vector<double>& magnitude,
+                                             std::vector<std::complex<double>>& dvalue) const {
+    constexpr int K = kTangents;
+    const int N = s_.N;
+    const auto uN = static_cast<std::size_t>(N);
+    std::vector<double> kappa(uN), fixed(uN);
+    for (std::size_t i = 0; i < uN; ++i) {
+        fixed[i] = static_part_[i] + p.real() * kappa_factor_[i];
+        kappa[i] = p.imag() * kappa_factor_[i];
+    }
+    LayerStack stack;
+    stack.N = N;
+    stack.static_part = fixed.data();
+    stack.kappa = kappa.data();
+    stack.D = D_.data();
+    stack.coupling = coupling_.data();
+    stack.l = l_.data();
+    stack.z0 = static_cast<double>(s_.z0);
+    stack.zb = static_cast<double>(s_.zb);
+    stack.zb_bot = static_cast<double>(s_.zb_bot);
+    const double z0 = stack.z0, zb = stack.zb, zb_bot = stack.zb_bot;
+
+    const std::size_t R = rhos_.size(), P = derivatives.size();
+    evaluations_.fetch_add(1, std::memory_order_relaxed);
+    std::vector<std::complex<double>> total(R, {0, 0}), moved(R * P, {0, 0});
+    magnitude.assign(R, 0.0);
+    std::vector<double> re(R), im(R), ab(R), dre(R * K), dim(R * K), wre(R), wim(R);
+    std::vector<const double*> w(R), dw(R);
+    std::vector<double> d_fixed(uN * K), d_kappa(uN * K), d_D(uN * K), d_coupling(uN * K), d_l(uN * K);
+    for (std::size_t k0 = 0; k0 < P; k0 += K) {
+        // The tangents of the stack's inputs along the directions k0 .. k0+K-1.
+        StackTangents tg;
+        std::fill(d_fixed.begin(), d_fixed.end(), 0.0);
+        std::fill(d_kappa.begin(), d_kappa.end(), 0.0);
+        std::fill(d_D.begin(), d_D.end(), 0.0);
+        std::fill(d_coupling.begin(), d_coupling.end(), 0.0);
+        std::fill(d_l.begin(), d_l.end(), 0.0);
+        std::vector<double> d_ap(K, 0.0);
+        for (std::size_t k = 0; k < K && k0 + k < P; ++k) {
+            const LayerParameter& t = derivatives[k0 + k];
+            const auto i = static_cast<std::size_t>(t.layer);
+            const std::size_t at = i * K + k;
+            switch (t.kind) {
+                case LayerParameter::Kind::mua:  // alpha^2 - s^2 = mua/D + p n/(c D)
+                    d_fixed[at] = 1 / D_[i];
+                    if (i == 0) tg.d_z0[k] = -z0 * z0;
+                    break;
+                case LayerParameter::Kind::musp: {  // D = 1/(3 musp): alpha^2 - s^2 grows as musp
+                    const double mu = static_cast<double>(s_.musp[i]);
+                    d_fixed[at] = fixed[i] / mu;
+                    d_kappa[at] = kappa[i] / mu;
+                    d_D[at] = -D_[i] / mu;
+                    d_coupling[at] = -coupling_[i] / mu;
+                    if (i == 0) {  // z0 = 1/(mua + musp), zb = 2A/(3 musp), a' = a + zb
+                        tg.d_z0[k] = -z0 * z0;
+                        tg.d_zb[k] = -zb / mu;
+                        d_ap[k] = -zb / mu;
+                        tg.d_s2[k] = -2 * d_ap[k] / ap_;
+                    }
+                    if (i + 1 == uN) tg.d_zb_bot[k] = -zb_bot / mu;
+                    break;
+                }
+                case LayerParameter::Kind::l:
+                    d_l[at] = 1;
+                    break;
+            }
+        }
+        tg.d_fixed = d_fixed.data();
+        tg.d_kappa = d_kappa.data();
+        tg.d_D = d_D.data();
+        tg.d_coupling = d_coupling.data();
+        tg.d_l = d_l.data();
+        for (int m = 0; m < orders_; ++m) {
+            const Order& o = order_[static_cast<std::size_t>(m)];
+            for (std::size_t r = 0; r < R; ++r) {
+                w[r] = o.weight[r].data();
+                dw[r] = o.dweight.empty() ? w[r] : o.dweight[r].data();
+            }
+            series_tangents_(stack, tg, o.sr2.data(), o.max_count, w.data(), dw.data(), static_cast<int>(R),
+                             re.data(), im.data(), ab.data(), dre.data(), dim.data(), wre.data(), wim.data());
+            for (std::size_t r = 0; r < R; ++r) {
+                if (k0 == 0) {
+                    total[r] += std::complex<double>(re[r], im[r]);
+                    magnitude[r] += ab[r];
+                }
+                for (std::size_t k = 0; k < K && k0 + k < P; ++k)
+                    moved[r * P + k0 + k] += std::complex<double>(dre[r * K + k], dim[r * K + k]) +
+                                             d_ap[k] * std::complex<double>(wre[r], wim[r]);
+            }
+        }
+        // R~ = sum / (pi a'^2): the area moves with a' too.
+        for (std::size_t r = 0; r < R; ++r)
+            for (std::size_t k = 0; k < K && k0 + k < P; ++k)
+                moved[r * P + k0 + k] -= 2 * d_ap[k] / ap_ * total[r];
+    }
+    const double area = kPiD * ap_ * ap_;
+    value.resize(R);
+    dvalue.resize(R * P);
+    for (std::size_t r = 0; r < R; ++r) {
+        value[r] = total[r] / area;
+        magnitude[r] = std::sqrt(magnitude[r]) / area;
+        for (std::size_t k = 0; k < P; ++k) dvalue[r * P + k] = moved[r * P + k] / area;
+    }
+}
+
 std::complex<double> LayeredEngine::FrequencyDomain(int r, double omega) const {
     std::vector<std::complex<double>> total, last;
     SeriesSums({0.0, omega}, total, last, false);
@@ -319,28 +455,52 @@ std::complex<double> LayeredEngine::FrequencyDomain(int r, double omega) const {
 }
 
 std::vector<std::vector<ContourValue>> LayeredEngine::CurvesAt(const std::vector<double>& t_s,
-                                                               const ParallelRunner& run) {
-    const std::size_t R = rhos_.size();
+                                                               const ParallelRunner& run,
+                                                               const std::vector<LayerParameter>& derivatives,
+                                                               std::vector<std::vector<double>>* jacobian) {
+    const std::size_t R = rhos_.size(), P = jacobian != nullptr ? derivatives.size() : 0;
     std::vector<std::vector<ContourValue>> out(R, std::vector<ContourValue>(t_s.size()));
+    if (jacobian != nullptr) jacobian->assign(R, std::vector<double>(t_s.size() * P, 0.0));
     if (t_s.empty()) return out;
+    if (P > 0) {
+        for (const LayerParameter& d : derivatives)
+            if (d.kind == LayerParameter::Kind::musp && d.layer == 0) MakeRadialDerivatives();
+        series_tangents_ = SelectSeriesTangents(options_.simd);
+    }
     const auto [lo, hi] = std::minmax_element(t_s.begin(), t_s.end());
     const double epsilon = kContourShare * options_.tolerance;
     const double area = kPiD * ap_ * ap_;
     // The windows `ws` for the times `which` (each time in the window that
     // holds it, the last one closed): transform values and their rounding
     // errors at every node, then the values at the times.
+    // With derivatives, `jac_into` takes them like `into` the values.
     auto evaluate = [&](const std::vector<ContourWindow>& ws, const std::vector<std::size_t>& which,
-                        std::vector<std::vector<ContourValue>>& into) {
+                        std::vector<std::vector<ContourValue>>& into, std::vector<std::vector<double>>* jac_into) {
         std::vector<std::size_t> first(ws.size() + 1, 0);
         for (std::size_t k = 0; k < ws.size(); ++k) first[k + 1] = first[k] + ws[k].z.size();
-        std::vector<std::vector<std::complex<double>>> F(R, std::vector<std::complex<double>>(first.back()));
-        std::vector<std::vector<double>> noise(R, std::vector<double>(first.back()));
-        run(static_cast<int>(first.back()), [&](int job) {
+        const std::size_t nodes = first.back();
+        std::vector<std::vector<std::complex<double>>> F(R, std::vector<std::complex<double>>(nodes));
+        std::vector<std::vector<double>> noise(R, std::vector<double>(nodes));
+        // dF[r][k * nodes + j]: the derivatives' transforms, node after node per parameter.
+        std::vector<std::vector<std::complex<double>>> dF(R, std::vector<std::complex<double>>(P * nodes));
+        run(static_cast<int>(nodes), [&](int job) {
             const auto j = static_cast<std::size_t>(job);
             const auto k = static_cast<std::size_t>(std::upper_bound(first.begin(), first.end(), j) - first.begin()) - 1;
+            const std::complex<double> z = ws[k].z[j - first[k]];
+            if (P > 0) {
+                std::vector<std::complex<double>> value, dvalue;
+                std::vector<double> magnitude;
+                TransformWithDerivatives(z, derivatives, value, magnitude, dvalue);
+                for (std::size_t r = 0; r < R; ++r) {
+                    F[r][j] = value[r];
+                    noise[r][j] = 8 * std::numeric_limits<double>::epsilon() * magnitude[r];
+                    for (std::size_t i = 0; i < P; ++i) dF[r][i * nodes + j] = dvalue[r * P + i];
+                }
+                return;
+            }
             std::vector<std::complex<double>> total, last;
             std::vector<double> magnitude;
-            SeriesSums(ws[k].z[j - first[k]], total, last, false, &magnitude);
+            SeriesSums(z, total, last, false, &magnitude);
             for (std::size_t r = 0; r < R; ++r) {
                 F[r][j] = total[r] / area;
                 // A few roundings per term (the recursion, the exponentials).
@@ -355,14 +515,22 @@ std::vector<std::vector<ContourValue>> LayeredEngine::CurvesAt(const std::vector
             std::size_t k = 0;
             while (k + 1 < ws.size() && t_s[i] >= ws[k].t_max) ++k;
             const std::vector<std::complex<double>>& factors = steppers[k].At(t_s[i]);
-            for (std::size_t r = 0; r < R; ++r)
+            for (std::size_t r = 0; r < R; ++r) {
                 into[r][i] = InvertWith(factors, F[r].data() + first[k], noise[r].data() + first[k]);
+                // The inverse transform is linear: the derivative's curve comes from the same nodes.
+                for (std::size_t p = 0; p < P; ++p) {
+                    double sum = 0;
+                    const std::complex<double>* g = dF[r].data() + p * nodes + first[k];
+                    for (std::size_t n = 0; n < factors.size(); ++n) sum += std::real(factors[n] * g[n]);
+                    (*jac_into)[r][i * P + p] = sum;
+                }
+            }
         }
     };
     const std::vector<ContourWindow> windows = ParabolicContourWindows(*lo, *hi, epsilon, 0, kContourRatio);
     std::vector<std::size_t> all(t_s.size());
     for (std::size_t i = 0; i < all.size(); ++i) all[i] = i;
-    evaluate(windows, all, out);
+    evaluate(windows, all, out, jacobian);
 
     // Where the terms cancel (far from the source, at early times) the
     // factor e^(mu t) of the rule amplifies their rounding: the times of a
@@ -393,7 +561,9 @@ std::vector<std::vector<ContourValue>> LayeredEngine::CurvesAt(const std::vector
     if (again.empty()) return out;
     std::sort(again.begin(), again.end(), [&](std::size_t x, std::size_t y) { return t_s[x] < t_s[y]; });
     std::vector<std::vector<ContourValue>> quiet = out;
-    evaluate(quiet_windows, again, quiet);
+    std::vector<std::vector<double>> quiet_jacobian;
+    if (P > 0) quiet_jacobian = *jacobian;
+    evaluate(quiet_windows, again, quiet, &quiet_jacobian);
     // The two rules share no node, so the roundings of the layer recursion
     // at the nodes are independent: where both estimates exceed the limit but
     // the values agree within a quarter of it, their difference measures that
@@ -407,8 +577,10 @@ std::vector<std::vector<ContourValue>> LayeredEngine::CurvesAt(const std::vector
             // The quieter rule has fewer digits of its own to spare (its small
             // mu t needs a long contour): it is taken only where it lies
             // within the first rule's error.
-            if (quiet[r][i].error < out[r][i].error && apart <= out[r][i].error + quiet[r][i].error)
+            if (quiet[r][i].error < out[r][i].error && apart <= out[r][i].error + quiet[r][i].error) {
                 out[r][i] = quiet[r][i];
+                for (std::size_t p = 0; p < P; ++p) (*jacobian)[r][i * P + p] = quiet_jacobian[r][i * P + p];
+            }
             if (apart <= 0.25 * options_.tolerance * peak[r])
                 out[r][i].error = std::min(out[r][i].error, std::max(2 * apart, 0.25 * out[r][i].error));
         }

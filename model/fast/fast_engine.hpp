@@ -53,7 +53,13 @@ public:
     // R(t) of every detector at the times t_s (s, > 0) by the contour
     // inversion, in mm^-2 s^-1, with an estimate of each value's error:
     // out[r][i]. The nodes are spread over `run`.
-    std::vector<std::vector<ContourValue>> CurvesAt(const std::vector<double>& t_s, const ParallelRunner& run);
+    // With `derivatives`, also dR(t_s)/d theta for each named parameter, by
+    // forward differentiation through the series and the same inversion (the
+    // derivative of the series as truncated for the value), in mm^-2 s^-1 per
+    // unit of the parameter: (*jacobian)[r][i * P + k], P parameters.
+    std::vector<std::vector<ContourValue>> CurvesAt(const std::vector<double>& t_s, const ParallelRunner& run,
+                                                    const std::vector<LayerParameter>& derivatives = {},
+                                                    std::vector<std::vector<double>>* jacobian = nullptr);
 
     int Detectors() const { return static_cast<int>(rhos_.size()); }
     double Tolerance() const { return options_.tolerance; }
@@ -69,6 +75,7 @@ private:
         std::vector<double> sr2;                   // s^2 per zero, padded
         std::vector<std::vector<double>> weight;   // per detector, zero beyond its cut
         std::vector<int> count;                    // per detector, multiple of kSeriesPadding
+        std::vector<std::vector<double>> dweight;  // d weight / d a', made when a derivative needs it
         int max_count = 0;
     };
     // Unscaled series sum at the Laplace variable p (p = i omega on the real
@@ -79,6 +86,12 @@ private:
                     std::vector<std::complex<double>>& last_order, bool full,
                     std::vector<double>* magnitude = nullptr,
                     std::vector<std::vector<std::complex<double>>>* parts = nullptr) const;
+    // The same sums and their derivatives, dtotal[r * P + k] (P = derivatives'
+    // count), all scaled by 1/(pi a'^2): the transform of R(t) and its derivatives.
+    void TransformWithDerivatives(std::complex<double> p, const std::vector<LayerParameter>& derivatives,
+                                  std::vector<std::complex<double>>& value, std::vector<double>& magnitude,
+                                  std::vector<std::complex<double>>& dvalue) const;
+    void MakeRadialDerivatives();
     void Truncate(const ParallelRunner& run);
 
     RunState s_;
@@ -86,6 +99,7 @@ private:
     FastEngineOptions options_;
     SeriesSumFunction series_sum_ = nullptr;
     SeriesSumMagnitudeFunction series_sum_magnitude_ = nullptr;
+    SeriesTangentsFunction series_tangents_ = nullptr;
     int orders_ = 1;         // orders summed (1: the on-axis form)
     std::vector<int> orders_needed_;  // per detector: orders the tolerance asks for
     std::vector<int> nz_;             // per detector: zeros per order the tolerance asks for

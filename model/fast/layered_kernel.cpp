@@ -244,6 +244,233 @@ void SeriesSumMagnitude(const LayerStack& st, const double* HWY_RESTRICT sr2, in
     SeriesSumImpl<true>(st, sr2, count, weights, nweights, sum_re, sum_im, sum_sq);
 }
 
+// --- Forward-mode derivatives ------------------------------------------------
+// A complex lane value with its derivative along kTangents directions. Every
+// value below is computed by the same operations as in SeriesSumImpl (the
+// values agree bit for bit); each tangent follows the chain rule.
+struct DC {
+    VC v;
+    VC d[kTangents];
+};
+
+HWY_INLINE VC Add(const VC& a, const VC& b) { return {hn::Add(a.re, b.re), hn::Add(a.im, b.im)}; }
+HWY_INLINE VC Sub(const VC& a, const VC& b) { return {hn::Sub(a.re, b.re), hn::Sub(a.im, b.im)}; }
+HWY_INLINE VC NegC(const VC& a) { return {hn::Neg(a.re), hn::Neg(a.im)}; }
+// a b + c d
+HWY_INLINE VC MulMul(const VC& a, const VC& b, const VC& c, const VC& d) { return Add(Mul(a, b), Mul(c, d)); }
+// 1/z as conj(z)/|z|^2.
+HWY_INLINE VC Reciprocal(const VC& z) {
+    const V inv = hn::Div(hn::Set(D(), 1.0), hn::MulAdd(z.re, z.re, hn::Mul(z.im, z.im)));
+    return {hn::Mul(z.re, inv), hn::Neg(hn::Mul(z.im, inv))};
+}
+
+// a r with r a constant whose derivative along direction k is dr[k * stride].
+HWY_INLINE DC ScaleD(const DC& a, double r, const double* dr, int stride = 1, double factor = 1.0) {
+    const D d;
+    DC out;
+    const V rv = hn::Set(d, r);
+    out.v = Scale(a.v, rv);
+    for (int k = 0; k < kTangents; ++k) {
+        const V drk = hn::Set(d, factor * dr[k * stride]);
+        out.d[k] = {hn::MulAdd(a.v.re, drk, hn::Mul(a.d[k].re, rv)), hn::MulAdd(a.v.im, drk, hn::Mul(a.d[k].im, rv))};
+    }
+    return out;
+}
+
+HWY_INLINE DC MulD(const DC& a, const DC& b) {
+    DC out;
+    out.v = Mul(a.v, b.v);
+    for (int k = 0; k < kTangents; ++k) out.d[k] = MulMul(a.d[k], b.v, a.v, b.d[k]);
+    return out;
+}
+
+// exp(-z) and its derivative -exp(-z) dz; `negligible` as ExpNegUnlessNegligible.
+template <bool kUnlessNegligible>
+HWY_INLINE DC ExpNegD(const DC& z) {
+    const D d;
+    DC out;
+    if (kUnlessNegligible && hn::AllTrue(d, hn::Gt(z.v.re, hn::Set(d, kNegligibleDecay)))) {
+        out.v = {hn::Zero(d), hn::Zero(d)};
+        for (int k = 0; k < kTangents; ++k) out.d[k] = out.v;
+        return out;
+    }
+    out.v = ExpNeg(z.v);
+    const VC m = NegC(out.v);
+    for (int k = 0; k < kTangents; ++k) out.d[k] = Mul(m, z.d[k]);
+    return out;
+}
+
+void SeriesTangents(const LayerStack& st, const StackTangents& tg, const double* HWY_RESTRICT sr2,
+                               int count, const double* const* weights, const double* const* dweights, int nweights,
+                               double* sum_re, double* sum_im, double* sum_sq, double* d_re, double* d_im,
+                               double* dw_re, double* dw_im) {
+    constexpr int K = kTangents;
+    const D d;
+    const int L = static_cast<int>(hn::Lanes(d));
+    const int N = st.N;
+    const V one = hn::Set(d, 1.0), half = hn::Set(d, 0.5);
+    constexpr int kChunk = 8;  // weight sets per pass
+    HWY_ALIGN double acc_re[kChunk * 8], acc_im[kChunk * 8], acc_abs[kChunk * 8];
+    HWY_ALIGN double acc_dre[kChunk * K * 8], acc_dim[kChunk * K * 8], acc_wre[kChunk * 8], acc_wim[kChunk * 8];
+    // 2 d_x per direction, for the arguments 2 alpha x.
+    double d2zb[K], d2bottom[K], d2c[K];
+    for (int k = 0; k < K; ++k) {
+        d2zb[k] = 2 * tg.d_zb[k];
+        d2bottom[k] = 2 * (N == 1 ? tg.d_zb_bot[k] : tg.d_l[(N - 1) * K + k] + tg.d_zb_bot[k]);
+        d2c[k] = 2 * (tg.d_l[k] - tg.d_z0[k]);
+    }
+    for (int w0 = 0; w0 < nweights; w0 += kChunk) {
+        const int nw = nweights - w0 < kChunk ? nweights - w0 : kChunk;
+        for (int i = 0; i < nw * L; ++i) acc_re[i] = acc_im[i] = acc_abs[i] = acc_wre[i] = acc_wim[i] = 0;
+        for (int i = 0; i < nw * K * L; ++i) acc_dre[i] = acc_dim[i] = 0;
+        for (int q = 0; q < count; q += L) {
+            const V s2 = hn::LoadU(d, sr2 + q);
+            // d alpha = d alpha^2 / (2 alpha).
+            auto alpha_of = [&](int i) {
+                DC r;
+                r.v = Sqrt(hn::Add(s2, hn::Set(d, st.static_part[i])), hn::Set(d, st.kappa[i]));
+                const VC inv2 = Scale(Reciprocal(r.v), half);
+                for (int k = 0; k < K; ++k) {
+                    const VC da2 = {hn::MulAdd(hn::Set(d, tg.d_s2[k]), s2, hn::Set(d, tg.d_fixed[i * K + k])),
+                                    hn::Set(d, tg.d_kappa[i * K + k])};
+                    r.d[k] = Mul(da2, inv2);
+                }
+                return r;
+            };
+            const DC alpha0 = alpha_of(0);
+            const DC a = ExpNegD<false>(ScaleD(alpha0, st.z0, tg.d_z0));
+            const DC b = ExpNegD<true>(ScaleD(alpha0, 2 * st.zb, d2zb));
+            DC H;
+            {
+                const VC pb = AddReal(b.v, one);
+                H.v = Scale(Mul(a.v, pb), half);
+                for (int k = 0; k < K; ++k) H.d[k] = Scale(MulMul(a.d[k], pb, a.v, b.d[k]), half);
+            }
+            DC S = H;
+            const V c_decay = hn::Mul(alpha0.v.re, hn::Set(d, 2 * (st.l[0] - st.z0)));
+            if (!hn::AllTrue(d, hn::Gt(c_decay, hn::Set(d, kNegligibleDecay)))) {
+                const double bottom = N == 1 ? st.zb_bot : st.l[N - 1] + st.zb_bot;
+                DC alpha_below = N == 1 ? alpha0 : alpha_of(N - 1);
+                DC e = ExpNegD<true>(ScaleD(alpha_below, 2 * bottom, d2bottom));
+                DC tn, td;
+                tn.v = AddReal(e.v, one);
+                td.v = OneMinus(e.v);
+                for (int k = 0; k < K; ++k) {
+                    tn.d[k] = e.d[k];
+                    td.d[k] = NegC(e.d[k]);
+                }
+                for (int p = N - 2; p >= 1; --p) {
+                    const DC alpha_p = alpha_of(p);
+                    const DC un = MulD(ScaleD(alpha_below, st.coupling[p + 1], tg.d_coupling + (p + 1) * K), tn);
+                    const DC ud = MulD(ScaleD(alpha_p, st.D[p], tg.d_D + p * K), td);
+                    e = ExpNegD<true>(ScaleD(alpha_p, 2 * st.l[p], tg.d_l + p * K, 1, 2.0));
+                    const VC pe = AddReal(e.v, one), me = OneMinus(e.v);
+                    const VC un_pe = Mul(un.v, pe), un_me = Mul(un.v, me), ud_pe = Mul(ud.v, pe), ud_me = Mul(ud.v, me);
+                    tn.v = {hn::Add(un_pe.re, ud_me.re), hn::Add(un_pe.im, ud_me.im)};
+                    td.v = {hn::Add(ud_pe.re, un_me.re), hn::Add(ud_pe.im, un_me.im)};
+                    // d tn = dun pe + dud me + (un - ud) de, d td = dud pe + dun me - (un - ud) de.
+                    const VC diff = Sub(un.v, ud.v);
+                    for (int k = 0; k < K; ++k) {
+                        const VC de = Mul(diff, e.d[k]);
+                        tn.d[k] = Add(MulMul(un.d[k], pe, ud.d[k], me), de);
+                        td.d[k] = Sub(MulMul(ud.d[k], pe, un.d[k], me), de);
+                    }
+                    // The common scale of the fraction drops out of every ratio
+                    // below: its tangents take the same constant factor.
+                    const V norm = hn::Div(one, hn::Add(hn::Add(hn::Abs(td.v.re), hn::Abs(td.v.im)),
+                                                        hn::Add(hn::Abs(tn.v.re), hn::Abs(tn.v.im))));
+                    tn.v = Scale(tn.v, norm);
+                    td.v = Scale(td.v, norm);
+                    for (int k = 0; k < K; ++k) {
+                        tn.d[k] = Scale(tn.d[k], norm);
+                        td.d[k] = Scale(td.d[k], norm);
+                    }
+                    alpha_below = alpha_p;
+                }
+                DC rn = tn, rd = td;
+                if (N >= 2) {
+                    rn = MulD(ScaleD(alpha_below, st.coupling[1], tg.d_coupling + K), tn);
+                    rd = MulD(ScaleD(alpha0, st.D[0], tg.d_D), td);
+                }
+                DC gn, gd;
+                gn.v = {hn::Sub(rd.v.re, rn.v.re), hn::Sub(rd.v.im, rn.v.im)};
+                gd.v = {hn::Add(rd.v.re, rn.v.re), hn::Add(rd.v.im, rn.v.im)};
+                for (int k = 0; k < K; ++k) {
+                    gn.d[k] = Sub(rd.d[k], rn.d[k]);
+                    gd.d[k] = Add(rd.d[k], rn.d[k]);
+                }
+                const DC c = ExpNegD<false>(ScaleD(alpha0, 2 * (st.l[0] - st.z0), d2c));
+                const VC aa = Mul(a.v, a.v);
+                const VC ab = Mul(aa, b.v);
+                const VC gc = Mul(gn.v, c.v);
+                const VC gcab = Mul(gc, ab);
+                const VC mab = OneMinus(ab);
+                const VC num = Mul(gc, mab);
+                const VC den = {hn::Add(gd.v.re, gcab.re), hn::Add(gd.v.im, gcab.im)};
+                const VC reflected = Div(num, den);
+                const VC inv_den = Reciprocal(den);
+                const VC pr = AddReal(reflected, one);
+                S.v = Mul(H.v, pr);
+                const VC a2 = Scale(a.v, hn::Set(d, 2.0));
+                for (int k = 0; k < K; ++k) {
+                    const VC dab = MulMul(Mul(a2, a.d[k]), b.v, aa, b.d[k]);
+                    const VC dgc = MulMul(gn.d[k], c.v, gn.v, c.d[k]);
+                    const VC dnum = Sub(Mul(dgc, mab), Mul(gc, dab));
+                    const VC dden = Add(gd.d[k], MulMul(dgc, ab, gc, dab));
+                    const VC drefl = Mul(Sub(dnum, Mul(reflected, dden)), inv_den);
+                    S.d[k] = MulMul(H.d[k], pr, H.v, drefl);
+                }
+            }
+
+            for (int w = 0; w < nw; ++w) {
+                const V wt = hn::LoadU(d, weights[w0 + w] + q);
+                double* pr = acc_re + w * L;
+                double* pi = acc_im + w * L;
+                hn::Store(hn::MulAdd(wt, S.v.re, hn::Load(d, pr)), d, pr);
+                hn::Store(hn::MulAdd(wt, S.v.im, hn::Load(d, pi)), d, pi);
+                double* pa = acc_abs + w * L;
+                hn::Store(hn::MulAdd(hn::Mul(wt, wt), hn::MulAdd(S.v.re, S.v.re, hn::Mul(S.v.im, S.v.im)), hn::Load(d, pa)),
+                          d, pa);
+                for (int k = 0; k < K; ++k) {
+                    double* qr = acc_dre + (w * K + k) * L;
+                    double* qi = acc_dim + (w * K + k) * L;
+                    hn::Store(hn::MulAdd(wt, S.d[k].re, hn::Load(d, qr)), d, qr);
+                    hn::Store(hn::MulAdd(wt, S.d[k].im, hn::Load(d, qi)), d, qi);
+                }
+                const V dwt = hn::LoadU(d, dweights[w0 + w] + q);
+                double* xr = acc_wre + w * L;
+                double* xi = acc_wim + w * L;
+                hn::Store(hn::MulAdd(dwt, S.v.re, hn::Load(d, xr)), d, xr);
+                hn::Store(hn::MulAdd(dwt, S.v.im, hn::Load(d, xi)), d, xi);
+            }
+        }
+        for (int w = 0; w < nw; ++w) {
+            double re = 0, im = 0, ab = 0, wre = 0, wim = 0;
+            for (int j = 0; j < L; ++j) {
+                re += acc_re[w * L + j];
+                im += acc_im[w * L + j];
+                ab += acc_abs[w * L + j];
+                wre += acc_wre[w * L + j];
+                wim += acc_wim[w * L + j];
+            }
+            sum_re[w0 + w] = re;
+            sum_im[w0 + w] = im;
+            sum_sq[w0 + w] = ab;
+            dw_re[w0 + w] = wre;
+            dw_im[w0 + w] = wim;
+            for (int k = 0; k < K; ++k) {
+                double x = 0, y = 0;
+                for (int j = 0; j < L; ++j) {
+                    x += acc_dre[(w * K + k) * L + j];
+                    y += acc_dim[(w * K + k) * L + j];
+                }
+                d_re[(w0 + w) * K + k] = x;
+                d_im[(w0 + w) * K + k] = y;
+            }
+        }
+    }
+}
+
 const char* TargetName() { return hwy::TargetName(HWY_TARGET); }
 
 }  // namespace HWY_NAMESPACE
@@ -255,6 +482,7 @@ namespace tdcyl::fast {
 
 HWY_EXPORT(SeriesSum);
 HWY_EXPORT(SeriesSumMagnitude);
+HWY_EXPORT(SeriesTangents);
 HWY_EXPORT(TargetName);
 
 namespace {
@@ -270,6 +498,10 @@ SeriesSumFunction SelectSeriesSum(SimdPath path) { return HWY_DISPATCH_TABLE(Ser
 
 SeriesSumMagnitudeFunction SelectSeriesSumMagnitude(SimdPath path) {
     return HWY_DISPATCH_TABLE(SeriesSumMagnitude)[TableIndex(path)];
+}
+
+SeriesTangentsFunction SelectSeriesTangents(SimdPath path) {
+    return HWY_DISPATCH_TABLE(SeriesTangents)[TableIndex(path)];
 }
 
 std::string SimdPathName(SimdPath path) { return HWY_DISPATCH_TABLE(TargetName)[TableIndex(path)](); }

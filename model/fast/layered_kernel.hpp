@@ -45,6 +45,32 @@ using SeriesSumMagnitudeFunction = void (*)(const LayerStack& stack, const doubl
                                             double* sum_im, double* sum_sq);
 SeriesSumMagnitudeFunction SelectSeriesSumMagnitude(SimdPath path);
 
+// Forward-mode derivatives: kTangents directions at once. Per direction k
+// the derivative of every input of the stack (layer arrays at [i*kTangents+k]):
+//   d alpha_i^2 = d_s2[k] s^2 + d_fixed[.] + i d_kappa[.]  (d_s2: relative, the
+//   radial wavenumber s = j/a' moves with the extrapolated radius a'),
+//   d D_i, d coupling_i, d l_i, and d z0, d zb, d zb_bot.
+inline constexpr int kTangents = 4;
+struct StackTangents {
+    const double* d_fixed = nullptr;
+    const double* d_kappa = nullptr;
+    const double* d_D = nullptr;
+    const double* d_coupling = nullptr;
+    const double* d_l = nullptr;
+    double d_s2[kTangents] = {}, d_z0[kTangents] = {}, d_zb[kTangents] = {}, d_zb_bot[kTangents] = {};
+};
+
+// The sums and rounding scales of SeriesSumMagnitude (bit for bit), and
+//   d_re/d_im[w*kTangents + k] = sum_q weights[w][q] dS_q/d(direction k),
+//   dw_re/dw_im[w]             = sum_q dweights[w][q] S_q
+// (the weights' own derivative enters through the second sum, scaled by each
+// direction's motion of a' outside).
+using SeriesTangentsFunction = void (*)(const LayerStack& stack, const StackTangents& tangents, const double* sr2,
+                                        int count, const double* const* weights, const double* const* dweights,
+                                        int nweights, double* sum_re, double* sum_im, double* sum_sq, double* d_re,
+                                        double* d_im, double* dw_re, double* dw_im);
+SeriesTangentsFunction SelectSeriesTangents(SimdPath path);
+
 // Name of the instruction set a path runs on this processor ("AVX2", "EMU128"...).
 std::string SimdPathName(SimdPath path);
 

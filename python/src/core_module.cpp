@@ -11,6 +11,7 @@
 #include <charconv>
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <complex>
 #include <future>
 #include <limits>
@@ -123,11 +124,31 @@ py::array_t<double> ToArray(const std::vector<double>& v) {
     return a;
 }
 
-// One tuple (t_ps, reflectance, warnings) per distance.
+// "mua2" -> (mua, layer index 1); the package has checked the names.
+LayerParameter ParseParameter(const std::string& name, int N) {
+    LayerParameter p;
+    std::size_t digits = name.find_first_of("0123456789");
+    const std::string kind = name.substr(0, digits);
+    if (kind == "mua")
+        p.kind = LayerParameter::Kind::mua;
+    else if (kind == "musp")
+        p.kind = LayerParameter::Kind::musp;
+    else if (kind == "l")
+        p.kind = LayerParameter::Kind::l;
+    else
+        throw py::value_error("derivatives: no derivative by '" + name + "' (muaI, muspI or lI)");
+    p.layer = digits == std::string::npos ? -1 : std::atoi(name.c_str() + digits) - 1;
+    if (p.layer < 0 || p.layer >= N) throw py::value_error("derivatives: '" + name + "' names no layer of the model");
+    return p;
+}
+
+// One tuple (t_ps, reflectance, warnings, jacobian) per distance; jacobian
+// (samples x derivatives) is None without derivatives.
 py::list Compute(const std::vector<double>& musp, const std::vector<double>& mua, const std::vector<double>& n,
                  const std::vector<double>& l, double a, const std::vector<double>& rhos, double rho0, double phi,
                  int M, int MMAX, const std::string& engine, double tolerance, bool wraparound, int threads,
-                 bool all_samples, const std::vector<double>& times_ps) {
+                 bool all_samples, const std::vector<double>& times_ps,
+                 const std::vector<std::string>& derivatives) {
     if (rhos.empty()) throw py::value_error("rho: need at least one distance");
     std::vector<Extended> rho_ext;
     for (double r : rhos) {
@@ -136,13 +157,24 @@ py::list Compute(const std::vector<double>& musp, const std::vector<double>& mua
     }
     const Problem p = MakeProblem(musp, mua, n, l, a, rhos[0], rho0, phi, M, MMAX, engine != "fast");
     RunOptions options = MakeOptions(engine, tolerance, wraparound, threads, all_samples);
+    for (const std::string& name : derivatives) options.derivatives.push_back(ParseParameter(name, p.params.N));
+    if (!derivatives.empty() && options.engine != Engine::fast)
+        throw py::value_error("derivatives need engine='fast'");
     const std::vector<RunResult> results = Interruptible(options, [&] {
         return times_ps.empty() ? ComputeRunRhos(p.params, rho_ext, options)
                                 : ComputeRunAtTimes(p.params, rho_ext, times_ps, options);
     });
     py::list out;
-    for (const RunResult& r : results)
-        out.append(py::make_tuple(ToArray(r.time_ps), ToArray(r.reflectance), r.warnings));
+    const auto P = static_cast<py::ssize_t>(derivatives.size());
+    for (const RunResult& r : results) {
+        py::object jacobian = py::none();
+        if (P > 0) {
+            py::array_t<double> j({static_cast<py::ssize_t>(r.time_ps.size()), P});
+            std::copy(r.jacobian.begin(), r.jacobian.end(), j.mutable_data());
+            jacobian = j;
+        }
+        out.append(py::make_tuple(ToArray(r.time_ps), ToArray(r.reflectance), r.warnings, jacobian));
+    }
     return out;
 }
 
@@ -217,7 +249,7 @@ PYBIND11_MODULE(_core, m) {
     m.def("compute", &Compute, py::arg("musp"), py::arg("mua"), py::arg("n"), py::arg("l"), py::arg("a"),
           py::arg("rhos"), py::arg("rho0"), py::arg("phi"), py::arg("M"), py::arg("MMAX"), py::arg("engine"),
           py::arg("tolerance"), py::arg("wraparound"), py::arg("threads"), py::arg("all_samples"),
-          py::arg("times_ps") = std::vector<double>{});
+          py::arg("times_ps") = std::vector<double>{}, py::arg("derivatives") = std::vector<std::string>{});
     m.def("frequency_domain", &ComputeFrequencies, py::arg("musp"), py::arg("mua"), py::arg("n"), py::arg("l"),
           py::arg("a"), py::arg("rho"), py::arg("rho0"), py::arg("phi"), py::arg("MMAX"), py::arg("omega"),
           py::arg("engine"), py::arg("tolerance"), py::arg("threads"));

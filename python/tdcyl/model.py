@@ -49,6 +49,10 @@ class Curve:
     reflectance: np.ndarray
     rho: float
     warnings: tuple[str, ...] = ()
+    # With derivatives=names: d reflectance / d parameter, array (samples, names)
+    # in mm^-2 ps^-1 per unit of the parameter (1/mm or mm).
+    derivatives: np.ndarray | None = None
+    derivative_names: tuple[str, ...] = ()
 
     def __len__(self) -> int:
         return len(self.t_ps)
@@ -116,7 +120,7 @@ def _python_warning(text: str, rho: float) -> str:
 # --- public functions ----------------------------------------------------------
 
 def reflectance(layers, radius, rho, rho0=0.0, phi=0.0, M=1, mmax=0, *, engine=None, tolerance=None,
-                wraparound=None, threads=0, all_samples=False, times_ps=None):
+                wraparound=None, threads=0, all_samples=False, times_ps=None, derivatives=()):
     """Time-resolved diffuse reflectance of a layered cylinder.
 
     Parameters
@@ -162,6 +166,13 @@ def reflectance(layers, radius, rho, rho0=0.0, phi=0.0, M=1, mmax=0, *, engine=N
         measurement's bin centres) by the inverse Laplace transform alone;
         M is then ignored and every time is returned (all_samples=False leaves
         out only those that cannot be held within the tolerance).
+    derivatives : sequence of str, optional
+        Fast engine: names of layer parameters ("muaI", "muspI", "lI", I the
+        layer from 1 at the top) whose derivatives dR/dtheta the curve also
+        carries (Curve.derivatives, samples x names, mm^-2 ps^-1 per unit),
+        computed in the same pass by forward differentiation through the series
+        and the same contour inversion (the source depth and the extrapolated
+        boundaries and radius move with mua1 and musp1 as the model says).
 
     Returns
     -------
@@ -188,15 +199,40 @@ def reflectance(layers, radius, rho, rho0=0.0, phi=0.0, M=1, mmax=0, *, engine=N
         if times.ndim != 1 or not np.all(times > 0) or not np.all(times <= LATEST_TIME_PS):
             raise ValueError(f"times_ps must be a 1-d array of times in (0, {LATEST_TIME_PS:g}] ps")
         times = list(times)
+    names = _derivative_names(derivatives, arr.shape[0], eng)
     out = _core.compute(list(arr[:, 0]), list(arr[:, 1]), list(arr[:, 2]), list(arr[:, 3]), a, list(rhos),
-                        r0, ph, m, mm, eng, tol, wrap, thr, all_samples, times)
+                        r0, ph, m, mm, eng, tol, wrap, thr, all_samples, times, list(names))
     curves = []
-    for r, (t, refl, warns) in zip(rhos, out):
+    for r, (t, refl, warns, jac) in zip(rhos, out):
         warns = [_python_warning(w, float(r)) for w in warns]
         for w in warns:
             warnings.warn(w, RuntimeWarning, stacklevel=2)
-        curves.append(Curve(t_ps=t, reflectance=refl, rho=float(r), warnings=tuple(warns)))
+        curves.append(Curve(t_ps=t, reflectance=refl, rho=float(r), warnings=tuple(warns), derivatives=jac,
+                            derivative_names=names))
     return curves[0] if scalar else CurveSet(curves)
+
+
+def _derivative_names(derivatives, n_layers: int, eng: str) -> tuple:
+    if derivatives is None:
+        return ()
+    names = (derivatives,) if isinstance(derivatives, str) else derivatives
+    try:
+        names = tuple(names)
+    except TypeError:
+        raise TypeError(f"derivatives must be a sequence of parameter names, not {type(derivatives).__name__}") from None
+    for name in names:
+        if not isinstance(name, str):
+            raise TypeError(f"derivatives: parameter names are strings, not {type(name).__name__}")
+        m = _chk.LAYER_PARAM.match(name)
+        if not m or m.group(1) == "n":
+            raise ValueError(f"derivatives: no derivative by {name!r} (muaI, muspI or lI with the layer number I)")
+        if int(m.group(2)) > n_layers:
+            raise ValueError(f"derivatives: {name!r} names layer {m.group(2)} of a model with {n_layers} layers")
+    if len(set(names)) != len(names):
+        raise ValueError(f"derivatives: a parameter is named twice in {names}")
+    if names and eng != "fast":
+        raise ValueError("derivatives need engine='fast'")
+    return names
 
 
 def frequency_domain(layers, radius, rho, frequencies_hz, rho0=0.0, phi=0.0, mmax=0, *, engine=None,

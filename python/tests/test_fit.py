@@ -165,6 +165,8 @@ BAD = [
     (dict(fit_range=(0.8,)), ValueError, "fit_range must be a pair"),
     (dict(max_nfev=2.5), TypeError, "max_nfev must be an integer"),
     (dict(engine="slow"), ValueError, "engine must be"),
+    (dict(jac="analytic"), ValueError, "jac must be 'exact', 'numeric' or None"),
+    (dict(jac="exact", free=("n1",)), ValueError, "jac: 'exact' needs engine='fast'"),
     (dict(background="dark"), ValueError, "background must be 'free', 'pre-pulse', a number or None"),
     (dict(background=-1.0), ValueError, "background must be >= 0"),
     (dict(background=[1.0]), TypeError, "background must be"),
