@@ -23,7 +23,7 @@ TEST = os.path.join(os.path.dirname(__file__), "..", "tests", "test_complex_bess
 # expansion of I shows).
 # Orders >= 2 of I come from Miller's recurrence normalised by I_0, whose
 # error they inherit: every argument of an order >= 2 also has an order-0 row.
-I_ARGS = [(0.05, 0.3), (7.0, 1.2), (12.3, -0.6), (39.8, 0.3), (40.2, 1.2), (60.0, 1.2)]
+I_ARGS = [(0.05, 0.3), (12.3, -0.6), (39.8, 0.3), (40.2, 1.2)]
 I_ROWS = ([(0, r, a) for r, a in I_ARGS] +
           [(1, 0.05, 0.3), (1, 39.8, 0.3), (1, 40.2, 1.2),
            (2, 12.3, -0.6), (10, 40.2, 1.2), (49, 0.05, 0.3), (50, 39.8, 0.3)])

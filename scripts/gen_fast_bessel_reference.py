@@ -38,7 +38,7 @@ def jn_rows():
 def zero_rows():
     rows = []
     for m in ORDERS:
-        for q in [1, 3, 30000]:
+        for q in [1, 30000]:
             v = mpmath.besseljzero(m, q)
             rows.append("    {%d, %d, %s}," % (m, q, lit(v)))
     return rows

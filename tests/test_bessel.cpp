@@ -109,19 +109,16 @@ TEST(BesselSymmetry, ZeroParityAndLowOrders) {
 // takes over. The asymptotic form at 8 gives ...554 and ...915: 3e-15 away from
 // the rational values, so 1e-15 tells the branches apart. True values (mpmath):
 // J0(8) = 0.17165080713755390609, J1(8) = 0.23463634685391462438.
-TEST(BesselSwitchAtEight, RationalBranchAtEightAndContinuity) {
+TEST(BesselSwitches, RationalBranchAtEightAndMillerAtTheOrder) {
     const double above = std::nextafter(8.0, 9.0);
     EXPECT_NEAR(BesselJ0(8.0), 0.171650807137551, 1e-15);
     EXPECT_NEAR(BesselJ1(-8.0), -0.234636346853918, 1e-15);
     EXPECT_NE(BesselJ0(above), BesselJ0(8.0));
     EXPECT_NEAR(BesselJ0(above), 0.17165080713755390609, 5e-15);
     EXPECT_NEAR(BesselJ1(above), 0.23463634685391462438, 5e-15);
-}
-
-// ax > n selects the upward recurrence; ax = n still takes Miller's branch,
-// whose start index leaves an error of about 2e-7 at n = 2: its value lies
-// 1.8e-7 above J_2(2) = 0.35283402861563771915 (mpmath).
-TEST(BesselJnBranchChoice, OrderTwoAtTwo) {
+    // ax > n selects the upward recurrence; ax = n still takes Miller's branch,
+    // whose start index leaves an error of about 2e-7 at n = 2: its value lies
+    // 1.8e-7 above J_2(2) = 0.35283402861563771915 (mpmath).
     EXPECT_NEAR(BesselJn(2, 2.0), 0.35283421, 5e-9);
     EXPECT_EQ(BesselJn(2, -2.0), BesselJn(2, 2.0));
 }

@@ -8,6 +8,7 @@
 #include <complex>
 #include <ostream>
 #include <random>
+#include <tuple>
 #include <vector>
 
 #include "numerics/complex.hpp"
@@ -108,15 +109,12 @@ TEST(BranchConventions, AxesAndCuts) {
 // n <= 1); large values from mpmath.
 TEST(IntegerHelpers, GammaAndDigamma) {
     constexpr Extended kGammaTrue = 0.577215664901532860606512090082402431L;
-    EXPECT_EQ(GammaInt(0), 1);
-    EXPECT_EQ(GammaInt(2), 1);
-    EXPECT_EQ(GammaInt(5), 24);
-    EXPECT_EQ(GammaInt(21), 2432902008176640000.0L);
+    for (const auto& [n, g] : {std::pair{0, 1.0L}, {2, 1.0L}, {5, 24.0L}, {21, 2432902008176640000.0L}})
+        EXPECT_EQ(GammaInt(n), g) << n;
     // 221!: beyond the double range
     EXPECT_TRUE(Within(GammaInt(222) / 5.0473313423713576208479575619048875e423L, 1, 1e-16L));
-    EXPECT_TRUE(Within(DigammaInt(-5), -kGammaTrue, 1e-19L));
-    EXPECT_TRUE(Within(DigammaInt(1), -kGammaTrue, 1e-19L));
-    EXPECT_TRUE(Within(DigammaInt(3), 1.5L - kGammaTrue, 2e-19L));
+    for (const auto& [n, psi, tol] : {std::tuple{-5, -kGammaTrue, 1e-19L}, {1, -kGammaTrue, 1e-19L}, {3, 1.5L - kGammaTrue, 2e-19L}})
+        EXPECT_TRUE(Within(DigammaInt(n), psi, tol)) << n;
     EXPECT_TRUE(Within(DigammaInt(271), 5.6002726677333675944545822053926069L, 4e-18L));
 }
 

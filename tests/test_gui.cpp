@@ -31,10 +31,12 @@
 #include <tuple>
 
 #include "app/gui/form.hpp"
+#include "run_test_support.hpp"
 
 namespace {
 
 using tdcyl::TForm1;
+using tdcyl::testing_support::ReadFileBytes, tdcyl::testing_support::WriteFileBytes;
 namespace fs = std::filesystem;
 
 // Single layer, on-axis source: a fast run.
@@ -59,13 +61,6 @@ std::vector<FilePoint> ReadResultFile(const fs::path& path) {
     for (double t, v; in >> t >> v;) points.push_back({t, v});
     return points;
 }
-
-std::string ReadBytes(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void WriteBytes(const fs::path& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
 
 // Runs the event loop for `ms` milliseconds, or until a run of `form` ends;
 // whether one ended.
@@ -124,7 +119,7 @@ protected:
         ASSERT_NE(mkdtemp(pattern.data()), nullptr);
         dir_ = pattern;
         fs::current_path(dir_);
-        WriteBytes("input.dat", kSmallInput);
+        WriteFileBytes("input.dat", kSmallInput);
         form_.SetShowError([this](const QString& message) { errors_.push_back(message.toStdString()); });
         form_.show();
     }
@@ -135,7 +130,7 @@ protected:
     }
 
     void Run(const char* input = nullptr) {  // of `input` when given, else of the file as it is
-        if (input) WriteBytes("input.dat", input);
+        if (input) WriteFileBytes("input.dat", input);
         ASSERT_TRUE(ui_.Button1->isEnabled());
         ui_.Button1->click();
         ASSERT_TRUE(RunEventLoop(60000, &form_)) << "the run did not end";
@@ -233,7 +228,8 @@ TEST_F(WindowTest, DefaultSizeColoursReadableAxesAndZoom) {
     ui_.Chart1->ZoomTo(
         QRect(ViewportPoint(form_, {500, top - 0.05}), ViewportPoint(form_, {1500, top - 0.9})).normalized());
     check_labels(2);
-    EXPECT_TRUE(ui_.LeftAxis->categoriesLabels().join(u' ').contains(u'×'));
+    const QString labels = ui_.LeftAxis->categoriesLabels().join(u' ');
+    EXPECT_TRUE(labels.contains(QStringLiteral("2×")) && labels.contains(QStringLiteral("5×"))) << labels.toStdString();
 }
 
 // Runs 1 and 3 with a failed run 2 between them: series, error, axes, legend,
@@ -243,7 +239,7 @@ TEST_F(WindowTest, EachClickPlotsTheResultFileIntoTheNextSeriesWithALegendEntry)
     EXPECT_FALSE(ui_.Button1->isEnabled());
     ASSERT_TRUE(RunEventLoop(60000, &form_));
     EXPECT_EQ(ui_.ProgressBar1->text(), QStringLiteral("frequencies 513/513"));
-    WriteBytes("first.dat", ReadBytes("reflectance.dat"));
+    WriteFileBytes("first.dat", ReadFileBytes("reflectance.dat"));
 
     // A failed run: the core's message about the file, and no curve.
     fs::remove("input.dat");
@@ -256,7 +252,7 @@ TEST_F(WindowTest, EachClickPlotsTheResultFileIntoTheNextSeriesWithALegendEntry)
     Run(kOtherInput);  // under a comma locale: still the CLI's bytes
     std::setlocale(LC_ALL, "C");
     ASSERT_EQ(std::system("LC_ALL=C '" TDCYL_CLI_PATH "' --input input.dat --output cli.dat --quiet"), 0);
-    EXPECT_EQ(ReadBytes("reflectance.dat"), ReadBytes("cli.dat"));
+    EXPECT_EQ(ReadFileBytes("reflectance.dat"), ReadFileBytes("cli.dat"));
     ExpectSeriesShowsFile(ui_.Series1, "first.dat");
     ExpectSeriesShowsFile(ui_.Series3, "reflectance.dat");
     for (const QLineSeries* s : {ui_.Series1, ui_.Series3})  // the axes cover every point of both curves
@@ -291,10 +287,10 @@ TEST_F(WindowTest, EachClickPlotsTheResultFileIntoTheNextSeriesWithALegendEntry)
     EXPECT_TRUE(ui_.Series1->isVisible());
 
     // A screenshot writes its picture and nothing else; saved pictures have the size asked for.
-    WriteBytes("reflectance.dat", "kept\n");
+    WriteFileBytes("reflectance.dat", "kept\n");
     ASSERT_EQ(std::system("QT_QPA_PLATFORM=offscreen '" TDCYL_GUI_PATH "' --screenshot shot.png input.dat"), 0);
     EXPECT_EQ(std::distance(fs::directory_iterator("."), fs::directory_iterator()), 5);  // + shot.png
-    EXPECT_EQ(ReadBytes("reflectance.dat"), "kept\n");
+    EXPECT_EQ(ReadFileBytes("reflectance.dat"), "kept\n");
     EXPECT_FALSE(QImage(QStringLiteral("shot.png")).isNull());
     const QSize size(800, 600);
     ASSERT_TRUE(form_.SavePicture(QStringLiteral("chart.png"), size));
@@ -368,14 +364,14 @@ TEST_F(WindowTest, WhatTheRunsLeaveOnTheChartInTheCsvAndAfterClear) {
     tdcyl::RunOptions options;
     options.engine = tdcyl::Engine::fast;
     for (const char* input : {kSlowInput, kWrappedInput}) {
-        WriteBytes("again.dat", input);
+        WriteFileBytes("again.dat", input);
         expected.push_back(tdcyl::RunFiles("again.dat", "again_out.dat", options));
         options.engine = tdcyl::Engine::faithful;
     }
     form_.SetChooseSavePath([] { return QStringLiteral("curves.csv"); });
     ui_.SaveButton->click();
     ASSERT_TRUE(errors_.empty());
-    const std::string text = ReadBytes("curves.csv");
+    const std::string text = ReadFileBytes("curves.csv");
     EXPECT_NE(text.find("\n# run 1: engine=fast; N=3; musp1=1; mua1=0.01; n1=1.4; l1=5; musp2=1.2; mua2=0.02; "
                         "n2=1.4; l2=8; musp3=1; mua3=0.015; n3=1.4; l3=50; a=50; rho=20; rho0=5; phi=0.5; M=1; "
                         "MMAX=20; input="),
@@ -409,8 +405,8 @@ TEST_F(WindowTest, WhatTheRunsLeaveOnTheChartInTheCsvAndAfterClear) {
 // Closing or destroying the window stops a run in progress; the result file
 // of the last finished run stays, and nothing of the stopped run is shown.
 TEST_F(WindowTest, ClosingOrDestroyingDuringARunCancelsItAndKeepsTheOldFile) {
-    WriteBytes("input.dat", kSlowInput);
-    WriteBytes("reflectance.dat", "previous result\r\n");
+    WriteFileBytes("input.dat", kSlowInput);
+    WriteFileBytes("reflectance.dat", "previous result\r\n");
     ui_.Button1->click();
     ASSERT_TRUE(form_.IsRunning());
     RunEventLoop(100);
@@ -442,7 +438,7 @@ TEST_F(WindowTest, ClosingOrDestroyingDuringARunCancelsItAndKeepsTheOldFile) {
     RunEventLoop(100);  // what the released run does reaches nobody
     EXPECT_EQ(ui_.Series1->count() + third.ui().Series1->count(), 0);
     EXPECT_TRUE(errors_.empty());
-    EXPECT_EQ(ReadBytes("reflectance.dat"), "previous result\r\n");
+    EXPECT_EQ(ReadFileBytes("reflectance.dat"), "previous result\r\n");
 }
 
 }  // namespace

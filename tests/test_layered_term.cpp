@@ -6,6 +6,7 @@
 #include <complex>
 #include <random>
 
+#include "app/core/run.hpp"
 #include "bench/baseline/plain_term.hpp"
 #include "model/layered_term.hpp"
 #include "numerics/specified/bessel.hpp"
@@ -18,14 +19,7 @@ namespace {
 using namespace testing_support;
 
 RunState Derived(RunState s) {
-    const long double A = (1 + kReff14) / (1 - kReff14);  // all indices 1.4 at the faces
-    s.D.clear();
-    for (long double musp : s.musp) s.D.push_back(1 / (3 * musp));
-    s.z0 = 1 / (s.musp[0] + s.mua[0]);
-    s.A_top = s.A_bot = A;
-    s.zb = 2 * A / (3 * s.musp[0]);
-    s.zb_bot = 2 * A / (3 * s.musp.back());
-    s.NZ = static_cast<int>(std::nearbyint(20 * s.a));
+    DeriveQuantities(s);
     return s;
 }
 

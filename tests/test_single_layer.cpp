@@ -16,10 +16,7 @@ using namespace testing_support;
 
 RunState Single(long double a, long double rho, long double rho0, long double phi, long double musp = 1) {
     RunState s = MakeState({{musp, 0.01L, 1.4L, 40}}, a, rho, rho0, phi);
-    s.D = {1 / (3 * musp)};
-    s.z0 = 1 / (musp + s.mua[0]);
-    s.A_top = (1 + kReff14) / (1 - kReff14);
-    s.zb = 2 * s.A_top / (3 * musp);
+    DeriveQuantities(s);
     return s;
 }
 
