@@ -225,14 +225,5 @@ TEST(FastEngine, FrequencyDomainMatchesTheTimeCurve) {
     EXPECT_TRUE(Has(::testing::PrintToString(warnings), "MMAX = 1 sums fewer")) << ::testing::PrintToString(warnings);
 }
 
-TEST(FastEngine, ArgumentsOutsideTheirRangeAreRefused) {
-    const RunState s = MakeState({{1.0L, 0.05L, 1.4L, 40}}, 20, 12, 0, 0);
-    EXPECT_THROW(ComputeFrequencyDomain(s, {-1.0}), RunError);
-    EXPECT_THROW(ComputeFrequencyDomain(s, {1e300}), RunError);
-    EXPECT_THROW(ComputeRun(s, Fast(1e300)), RunError);
-    EXPECT_THROW(ComputeRun(s, Fast(5e-324)), RunError);
-    EXPECT_THROW(ComputeRunAtTimes(s, {12}, {0.0}, Fast()), RunError);
-}
-
 }  // namespace
 }  // namespace tdcyl
