@@ -535,7 +535,7 @@ std::vector<std::vector<ContourValue>> LayeredEngine::CurvesAt(const std::vector
     // Where the terms cancel (far from the source, at early times) the
     // factor e^(mu t) of the rule amplifies their rounding: the times of a
     // window with a sample whose error exceeds the tolerance are computed
-    // again on two windows of half its ratio with the smallest mu t; a sample
+    // again on windows of half its ratio with the smallest mu t; a sample
     // over the limit keeps the smaller error (only such samples: a
     // detector's curve must not depend on the others').
     std::vector<double> peak(R, 0.0);
@@ -544,20 +544,23 @@ std::vector<std::vector<ContourValue>> LayeredEngine::CurvesAt(const std::vector
     auto noisy = [&](std::size_t r, std::size_t i) { return out[r][i].error > 0.5 * options_.tolerance * peak[r]; };
     std::vector<ContourWindow> quiet_windows;
     std::vector<std::size_t> again;
-    for (const ContourWindow& w : windows) {
-        std::vector<std::size_t> inside;
-        bool any = false;
-        for (std::size_t i = 0; i < t_s.size(); ++i)
-            if (t_s[i] >= w.t_min && (t_s[i] < w.t_max || &w == &windows.back())) {
-                inside.push_back(i);
-                for (std::size_t r = 0; r < R; ++r) any = any || noisy(r, i);
-            }
-        if (!any) continue;
-        const double half = std::sqrt(kContourRatio);
-        quiet_windows.push_back(QuietContourWindow(w.t_min, epsilon, half));
-        quiet_windows.push_back(QuietContourWindow(w.t_min * half, epsilon, half));
-        again.insert(again.end(), inside.begin(), inside.end());
-    }
+    const double half = std::sqrt(kContourRatio);
+    for (const ContourWindow& w : windows)
+        for (double t0 : {w.t_min, w.t_min * half}) {
+            // Each half of the window on its own, only where it holds a noisy sample.
+            const double t1 = t0 * half;
+            const bool last = &w == &windows.back() && t0 > w.t_min;
+            std::vector<std::size_t> inside;
+            bool any = false;
+            for (std::size_t i = 0; i < t_s.size(); ++i)
+                if (t_s[i] >= t0 && (t_s[i] < t1 || (last && t_s[i] <= w.t_max))) {
+                    inside.push_back(i);
+                    for (std::size_t r = 0; r < R; ++r) any = any || noisy(r, i);
+                }
+            if (!any) continue;
+            quiet_windows.push_back(QuietContourWindow(t0, epsilon, half));
+            again.insert(again.end(), inside.begin(), inside.end());
+        }
     if (again.empty()) return out;
     std::sort(again.begin(), again.end(), [&](std::size_t x, std::size_t y) { return t_s[x] < t_s[y]; });
     std::vector<std::vector<ContourValue>> quiet = out;
