@@ -144,7 +144,7 @@ def test_report_and_plot_show_values_starts_flags_units_and_the_irf(tmp_path):
     assert any("IRF" in line.get_label() for line in ax.get_lines())
 
 
-BAD = [
+BAD = [  # by argument
     (dict(free=("mua3",)), ValueError, "names layer 3 of a model with 1 layers"),
     (dict(free=("g1",)), ValueError, "unknown parameter 'g1'"),
     (dict(free=("mua1", "mua1")), ValueError, "named twice"),
@@ -163,8 +163,7 @@ BAD = [
     (dict(bounds={"musp1": (0.1, 2.0)}), ValueError, "bounds: 'musp1' is not a fitted parameter"),
     (dict(fit_range=(0.8, 2.0)), ValueError, "fit_range"),
     (dict(fit_range=(0.8,)), ValueError, "fit_range must be a pair"),
-    (dict(max_nfev=2.5), TypeError, "max_nfev must be an integer"),
-    (dict(engine="slow"), ValueError, "engine must be"),
+    (dict(max_nfev=2.5), TypeError, "max_nfev must be an integer"), (dict(engine="slow"), ValueError, "engine must be"),
     (dict(jac="analytic"), ValueError, "jac must be 'exact', 'numeric' or None"),
     (dict(jac="exact", free=("n1",)), ValueError, "jac: 'exact' needs engine='fast'"),
     (dict(background="dark"), ValueError, "background must be 'free', 'pre-pulse', a number or None"),
@@ -177,7 +176,5 @@ BAD = [
 
 @pytest.mark.parametrize("change, error, message", BAD, ids=[m for _, _, m in BAD])
 def test_bad_fit_arguments(change, error, message):
-    kwargs = dict(t_ps=T, counts=IRF * 100, irf=(T, IRF), model=single(1.0, 0.01), free=("mua1",))
-    kwargs.update(change)
     with pytest.raises(error, match=message):
-        tdcyl.fit(**kwargs)
+        tdcyl.fit(**{**dict(t_ps=T, counts=IRF * 100, irf=(T, IRF), model=single(1.0, 0.01), free=("mua1",)), **change})
