@@ -2,6 +2,7 @@
 hold, and untrusted fits say so."""
 import math
 import re
+import sys
 import warnings
 
 import numpy as np
@@ -142,6 +143,28 @@ def test_report_and_plot_show_values_starts_flags_units_and_the_irf(tmp_path):
     renderer = fig.canvas.get_renderer()
     assert box.get_window_extent(renderer).x0 > ax.get_window_extent(renderer).x1  # beside the data
     assert any("IRF" in line.get_label() for line in ax.get_lines())
+
+
+@pytest.mark.parametrize("seed, kw", [(1, dict(shift=False)), (2, dict(shift=True, background="free"))])
+def test_fit_with_exact_jacobian_reaches_the_numeric_minimum_in_fewer_calls(seed, kw, source_dir):
+    # The README's example: four parameters of two layers.
+    sys.path.insert(0, str(source_dir / "examples"))
+    import fit_two_layers as ex
+    t = (np.arange(ex.N_BINS) + 0.5) * ex.BIN_PS
+    irf = np.exp(-0.5 * ((t - ex.IRF_CENTRE_PS) * 2.3548 / ex.IRF_FWHM_PS) ** 2)
+    truth = tdcyl.reflectance(**ex.geometry(ex.TRUE), all_samples=True)
+    e = tdcyl.convolve_irf(truth.t_ps, truth.reflectance, t, irf)
+    counts = np.random.default_rng(seed).poisson(e * ex.COUNTS / e.sum() + 2.0).astype(float)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        fits = [tdcyl.fit(t, counts, irf=(t, irf), model=ex.geometry(ex.START), free=ex.FREE,
+                          fit_range=ex.FIT_RANGE, jac=jac, **kw) for jac in ("numeric", "exact")]
+    numeric, exact = fits
+    assert exact.success and exact.names == numeric.names
+    for name in exact.names:
+        assert abs(exact.values[name] - numeric.values[name]) < 0.01 * numeric.stderr[name], name
+        assert exact.stderr[name] == pytest.approx(numeric.stderr[name], rel=0.1), name  # forward differences: a few %
+    assert exact.model_calls * 3 < numeric.model_calls
 
 
 BAD = [  # by argument
