@@ -91,10 +91,8 @@ BAD = [
 
 @pytest.mark.parametrize("change, error, message", BAD, ids=[m for _, _, m in BAD])
 def test_bad_arguments(change, error, message):
-    kwargs = dict(channels=[GOOD], model=MODEL, free=("mua1",))
-    kwargs.update(change)
     with pytest.raises(error, match=message):
-        tdcyl.fit_global(**kwargs)
+        tdcyl.fit_global(**{**dict(channels=[GOOD], model=MODEL, free=("mua1",)), **change})
 
 
 def test_inseparable_parameters_are_named():

@@ -1,9 +1,13 @@
-"""The forward model through Python against tdcyl-cli, and the checks of its arguments."""
+"""The forward model through Python against tdcyl-cli, its derivatives against difference quotients, the
+frequency domain against closed forms and moments of the curve, and the checks of its arguments."""
+import math
 import os
+import re
 import signal
 import subprocess
 import sys
 import threading
+import warnings
 
 import numpy as np
 import pytest
@@ -15,12 +19,6 @@ THREE = [tdcyl.Layer(1.0, 0.01, 1.4, 3.0), tdcyl.Layer(1.3, 0.02, 1.33, 5.0), td
 CHEAP = dict(layers=THREE[:2], radius=8.0, rho=5.0)
 
 
-def run_cli(cli, input_path, output_path):
-    subprocess.run([cli, "--input", str(input_path), "--output", str(output_path), "--quiet"], check=True,
-                   capture_output=True)
-    return output_path.read_bytes()
-
-
 @pytest.mark.parametrize("case", ["example file", "off-axis layered"])
 def test_faithful_engine_equals_cli_byte_for_byte(case, cli, source_dir, tmp_path):
     # The second: values that are not exact binary fractions, and n = 1.4 only below
@@ -30,10 +28,10 @@ def test_faithful_engine_equals_cli_byte_for_byte(case, cli, source_dir, tmp_pat
     else:
         kwargs = dict(layers=THREE, radius=7.3, rho=4.1, rho0=2.7, phi=0.9, M=2, mmax=4)
     tdcyl.write_input(tmp_path / "input.dat", **kwargs)
-    expected = run_cli(cli, tmp_path / "input.dat", tmp_path / "cli.dat")
+    subprocess.run([cli, "--input", tmp_path / "input.dat", "--output", tmp_path / "cli.dat", "--quiet"], check=True)
     curve = tdcyl.reflectance(**kwargs, engine="faithful", threads=3)
     tdcyl.write_result(tmp_path / "python.dat", curve)
-    assert (tmp_path / "python.dat").read_bytes() == expected
+    assert (tmp_path / "python.dat").read_bytes() == (tmp_path / "cli.dat").read_bytes()
     # The result file reads back to the same numbers (15 significant digits), the input file to the arguments.
     back = tdcyl.read_result(tmp_path / "cli.dat")
     np.testing.assert_array_equal(back.t_ps, curve.t_ps)
@@ -113,9 +111,8 @@ def test_the_gil_is_released_and_ctrl_c_stops_a_long_computation():
 
 
 def test_python_floats_are_read_as_their_decimals():
-    # 1.4 as a Python float is not the 80-bit 1.4 of the parameter file; the
-    # call must still select the boundary constant of n = 1.4 exactly, so n
-    # given as a float and as the nearest neighbouring double differ.
+    # 1.4 as a Python float is not the 80-bit 1.4 of the parameter file; the call must still select the
+    # boundary constant of n = 1.4 exactly, so n given as a float and as the nearest neighbouring double differ.
     layers = np.array([[1.0, 0.01, 1.4, 30.0]])
     a = tdcyl.reflectance(layers, 20.0, 10.0, all_samples=True, engine="faithful").reflectance
     layers[0, 2] = np.nextafter(1.4, 2.0)
@@ -124,42 +121,137 @@ def test_python_floats_are_read_as_their_decimals():
     np.testing.assert_allclose(a, b, rtol=1e-6, atol=1e-12 * np.max(a))
 
 
-BAD = [
+D_ONE = [(1.0, 0.01, 1.4, 20.0)]
+D_TWO = [(1.0, 0.01, 1.4, 8.0), (1.5, 0.03, 1.4, 40.0)]
+D_THREE = [(1.0, 0.01, 1.33, 5.0), (1.2, 0.02, 1.4, 6.0), (1.5, 0.03, 1.45, 20.0)]
+COLUMN = {"musp": 0, "mua": 1, "l": 3}
+
+
+def fast_curve(layers, names=(), **kw):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # cancelling terms far out; the comparison below is its own judge
+        return tdcyl.reflectance(layers, radius=30.0, engine="fast", tolerance=1e-13, all_samples=True,
+                                 derivatives=names, **kw)
+
+
+# The bottom thickness of D_THREE is left out: its derivative is below what a difference of curves resolves.
+@pytest.mark.parametrize("layers, names, kw", [
+    (D_ONE, ("mua1", "musp1", "l1"), dict(rho=10.0)),
+    (D_ONE, ("mua1", "musp1", "l1"), dict(rho=10.0, rho0=5.0, times_ps=np.arange(40.0, 3000.0, 37.0))),
+    (D_TWO, ("mua1", "musp1", "mua2", "musp2", "l1"), dict(rho=25.0)),
+    (D_TWO, ("musp1", "mua2", "l1"), dict(rho=10.0, rho0=5.0, mmax=8)),
+    (D_THREE, ("mua1", "musp1", "l1", "mua2", "musp2", "l2", "mua3", "musp3"), dict(rho=15.0)),
+], ids=["one layer", "one layer off axis, times", "two layers", "two layers off axis", "three layers"])
+def test_derivatives_equal_central_differences(layers, names, kw):
+    c = fast_curve(layers, names, **kw)
+    assert c.derivatives.shape == (len(c.t_ps), len(names)) and c.derivative_names == names
+    # The values are those of the value-only call, bit for bit.
+    np.testing.assert_array_equal(c.reflectance, fast_curve(layers, **kw).reflectance)
+    live = np.abs(c.reflectance) > 1e-3 * np.abs(c.reflectance).max()
+    arr = np.array(layers, float)
+    for k, name in enumerate(names):
+        kind, layer = re.match(r"([a-z]+)(\d)", name).groups()
+        i, j = int(layer) - 1, COLUMN[kind]
+        h = 1e-4 * arr[i, j]
+        step = np.zeros_like(arr)
+        step[i, j] = h
+        fd = (fast_curve(arr + step, **kw).reflectance - fast_curve(arr - step, **kw).reflectance) / (2 * h)
+        d = c.derivatives[live, k]
+        assert np.max(np.abs(d - fd[live])) <= 1e-6 * np.max(np.abs(d)), name
+
+
+def test_split_layer_derivatives_add_up():
+    # Layer 2 cut into two identical halves: the model is the same, and moving a property of
+    # both halves moves it in the whole (the middle-layer recursion against the bottom's).
+    split = [D_TWO[0], D_TWO[1][:3] + (20.0,), D_TWO[1][:3] + (20.0,)]
+    whole = fast_curve(D_TWO, ("mua2", "musp2"), rho=20.0).derivatives
+    halves = fast_curve(split, ("mua2", "mua3", "musp2", "musp3"), rho=20.0).derivatives
+    np.testing.assert_allclose(halves[:, ::2] + halves[:, 1::2], whole, rtol=0, atol=1e-9 * np.abs(whole).max())
+
+
+LAYERS = [tdcyl.Layer(1.0, 0.02, 1.4, 8.0), tdcyl.Layer(1.3, 0.03, 1.4, 40.0)]
+
+
+def semi_infinite_cw(musp, mua, rho, reff=0.493477582093524):
+    """Steady-state flux at the surface of a half space (extrapolated boundary,
+    source at z0 and its image at -(z0 + 2 zb)), mm^-2."""
+    z0 = 1 / (musp + mua)
+    zb = 2 * (1 + reff) / (1 - reff) / (3 * musp)
+    mueff = math.sqrt(3 * mua * musp)
+    r1 = math.hypot(rho, z0)
+    r2 = math.hypot(rho, z0 + 2 * zb)
+    return (z0 * (mueff + 1 / r1) * math.exp(-mueff * r1) / r1**2
+            + (z0 + 2 * zb) * (mueff + 1 / r2) * math.exp(-mueff * r2) / r2**2) / (4 * math.pi)
+
+
+@pytest.mark.parametrize("layers", [[tdcyl.Layer(1.0, 0.02, 1.4, 100.0)],
+                                    [tdcyl.Layer(1.0, 0.02, 1.4, 30.0), tdcyl.Layer(1.0, 0.02, 1.4, 70.0)]],
+                         ids=["one layer", "two equal layers"])
+def test_continuous_wave_of_a_large_cylinder_is_the_half_space(layers):
+    rhos = np.array([5.0, 15.0, 25.0])
+    got = tdcyl.continuous_wave(layers, 60.0, rhos)
+    expected = [semi_infinite_cw(1.0, 0.02, r) for r in rhos]
+    np.testing.assert_allclose(got, expected, rtol=1e-4)
+
+
+def test_low_frequencies_are_the_area_and_mean_time_of_flight_of_the_curve():
+    curve = tdcyl.reflectance(LAYERS, 20.0, 10.0, engine="fast", wraparound=False, all_samples=True)
+    area = np.sum(curve.reflectance) * 10.0  # mm^-2 ps^-1 x ps
+    assert tdcyl.continuous_wave(LAYERS, 20.0, 10.0) == pytest.approx(area, rel=1e-3)
+    mean_ps = np.sum(curve.t_ps * curve.reflectance) / np.sum(curve.reflectance)
+    f = np.array([1e6, 2e6])
+    v = tdcyl.frequency_domain(LAYERS, 20.0, 10.0, f)
+    np.testing.assert_allclose(-np.angle(v) / (2 * np.pi * f), mean_ps * 1e-12, rtol=1e-3)
+    np.testing.assert_allclose(np.abs(v), tdcyl.continuous_wave(LAYERS, 20.0, 10.0), rtol=1e-3)
+    both = tdcyl.frequency_domain(LAYERS, 20.0, [10.0, 10.0], f)
+    assert both.shape == (2, 2)
+    np.testing.assert_array_equal(both[0], v)
+
+
+@pytest.mark.parametrize("freqs, engine, message", [
+    ([-1.0], None, "frequencies_hz must lie in 0"),
+    ([1e300], None, "frequencies_hz must lie in 0"),
+    ([np.nan], None, "frequencies_hz must be finite"),
+    ([], None, "frequencies_hz must hold at least one frequency"),
+    ([1e8], "faithful", "needs engine='fast'"),
+], ids=["negative", "huge", "nan", "empty", "faithful"])
+def test_bad_frequency_domain_arguments(freqs, engine, message):
+    with pytest.raises(ValueError, match=message):
+        tdcyl.frequency_domain(LAYERS, 20.0, 10.0, freqs, engine=engine)
+
+
+BAD = [  # by argument
     (dict(layers=[tdcyl.Layer(1.0, 0.01, 1.4, -3.0)]), ValueError, r"layers\[0\]\.thickness"),
     (dict(layers=[(1.0, 0.01, 1.4)]), ValueError, r"layers must have shape \(N, 4\)"),
-    (dict(layers=np.zeros((2, 3))), ValueError, r"layers must have shape"),
     (dict(layers=[(1.0, np.nan, 1.4, 10.0)]), ValueError, r"layers\[0\]\.mua must be finite"),
     (dict(layers=[(1.0, 0.0, 1.4, 10.0)]), ValueError, r"layers\[0\]\.mua must be > 0 for a single layer"),
-    (dict(layers="thick"), TypeError, r"layers"),
+    (dict(layers="thick"), TypeError, r"layers"), (dict(all_samples="yes"), TypeError, r"all_samples"),
     (dict(radius=float("nan")), ValueError, r"radius must be finite"),
-    (dict(radius=300.0, engine="faithful"), ValueError, r"radius = 300.0 mm gives 6000 Bessel zeros"),
+    (dict(radius=10**400), ValueError, r"radius must be finite"), (dict(M=2.0), TypeError, "M must be an integer"),
     (dict(radius=2000.0), ValueError, r"radius must be <= 1000"),
+    (dict(threads=-1), ValueError, r"threads must be in 0 \.\.\. 1024"),
+    (dict(radius=300.0, engine="faithful"), ValueError, r"radius = 300.0 mm gives 6000 Bessel zeros"),
     (dict(tolerance=1e-16), ValueError, r"tolerance must be >= 1e-15"),
     (dict(times_ps=[10.0, -1.0]), ValueError, r"times_ps must be a 1-d array of times in \(0, "),
-    (dict(radius=10**400), ValueError, r"radius must be finite"),
-    (dict(rho=9.0), ValueError, r"rho must be in 0 \.\.\. radius"),
-    (dict(rho=[1.0, -1.0]), ValueError, r"rho\[1\]"),
+    (dict(rho=9.0), ValueError, r"rho must be in 0 \.\.\. radius"), (dict(rho=[1.0, -1.0]), ValueError, r"rho\[1\]"),
     (dict(rho=np.ones((2, 2))), ValueError, r"rho must be a number or a non-empty 1-d array"),
-    (dict(rho="5"), TypeError, r"rho"),
-    (dict(rho0=8.5), ValueError, r"rho0 must be <= 8.0"),
-    (dict(phi=float("inf")), ValueError, r"phi must be finite"),
-    (dict(M=0), ValueError, r"M must be in 1 \.\.\. 512"),
-    (dict(M=2.0), TypeError, r"M must be an integer"),
+    (dict(rho="5"), TypeError, r"rho"), (dict(rho0=8.5), ValueError, r"rho0 must be <= 8.0"),
+    (dict(phi=float("inf")), ValueError, r"phi must be finite"), (dict(M=0), ValueError, r"M must be in 1 \.\.\. 512"),
     (dict(mmax=501), ValueError, r"mmax must be in 0 \.\.\. 500"),
     (dict(engine="quick"), ValueError, r"engine must be 'faithful' or 'fast', not 'quick'"),
     (dict(engine=1), TypeError, r"engine must be a string"),
     (dict(engine="faithful", wraparound=False), ValueError, r"wraparound=False .* needs engine='fast'"),
     (dict(engine="faithful", tolerance=1e-6), ValueError, r"tolerance applies to the fast engine"),
-    (dict(threads=-1), ValueError, r"threads must be in 0 \.\.\. 1024"),
-    (dict(all_samples="yes"), TypeError, r"all_samples"),
+    (dict(derivatives=("n1",)), ValueError, "derivatives"), (dict(derivatives=("mua3",)), ValueError, "derivatives"),
+    (dict(derivatives=("mua1",), engine="faithful"), ValueError, "derivatives"),
+    (dict(derivatives=(1,)), TypeError, "derivatives"),
 ]
 
 
 @pytest.mark.parametrize("change, error, message", BAD, ids=[m for _, _, m in BAD])
 def test_bad_arguments_raise_before_computing(change, error, message):
-    kwargs = {**CHEAP, **change}
     with pytest.raises(error, match=message):
-        tdcyl.reflectance(**kwargs)
+        tdcyl.reflectance(**{**CHEAP, **change})
 
 
 def test_plot_of_curves_takes_one_label_per_curve():
