@@ -3,6 +3,7 @@
 // bundled examples, which a new user runs first.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <string>
@@ -17,10 +18,9 @@ namespace {
 using namespace testing_support;
 
 TEST(LayeredHalfSpace, WideThickCylinderMatchesClosedForm) {
-    // Radius 200 mm (4000 zeros) and layers of the same medium: nothing of the
-    // lateral rim or the bottom reaches the detector. Measured: 2.5e-5 with two
-    // layers (steep early rise at 15 mm that the 10 ps sampling of the whole
-    // spectrum resolves less well), below 1e-6 with three.
+    // Radius 200 mm and layers of one medium: neither rim nor bottom reaches
+    // the detector. Measured 2.5e-5 with two layers (the early rise at 15 mm,
+    // band-limited by the 10-ps transform), below 1e-6 with three.
     struct Case {
         std::vector<Layer> layers;
         double rho, tolerance;
@@ -40,12 +40,9 @@ TEST(LayeredHalfSpace, WideThickCylinderMatchesClosedForm) {
 }
 
 TEST(OffAxis, LayeredSeriesMatchesSingleLayerNearPeak) {
-    // Identical layers, source and detector off the axis: the double series
-    // over orders 0..50 and the zeros of J_m against the addition-theorem
-    // series of the single layer. The paths differ by the transform of the
-    // whole spectrum and by the backward recurrence of J_n: measured 5.8e-4
-    // within one decade, the size of the difference between the two
-    // transforms seen on the axis for this radius.
+    // Identical layers off the axis: the double series against the single
+    // layer's addition theorem. They differ by the transform of the whole
+    // spectrum and J_n's backward recurrence: measured 5.8e-4 within a decade.
     RunResult one = ComputeRun(MakeState({{1.0L, 0.03L, 1.4L, 30.0L}}, 15, 8, 6, 0.9L));
     RunResult two =
         ComputeRun(MakeState({{1.0L, 0.03L, 1.4L, 10.0L}, {1.0L, 0.03L, 1.4L, 20.0L}}, 15, 8, 6, 0.9L, 1, 50));
@@ -58,23 +55,20 @@ TEST(Examples, PhysicalCurvesWithoutWarnings) {
     for (const char* name : {"single_layer_on_axis", "single_layer_off_axis", "two_layers", "three_layers",
                              "two_layers_off_axis"})
         for (int engine = 0; engine < 3; ++engine) {
-        const InputFile input = ReadInputFile(std::string(TDCYL_SOURCE_DIR) + "/examples/" + name + ".dat");
-        ValidateInput(input);
-        EXPECT_EQ(input.extra_values, 0) << name;
-        RunOptions options;
-        if (engine > 0) options.engine = Engine::fast;
-        options.wraparound = engine != 2;
-        const RunResult r = ComputeRun(input.params, options);
-        ASSERT_FALSE(r.reflectance.empty()) << name;
-        for (const std::string& w : r.warnings) ADD_FAILURE() << name << ": " << w;
-        std::size_t peak = 0;
-        for (std::size_t j = 0; j < r.reflectance.size(); ++j) {
-            EXPECT_GT(r.reflectance[j], 0) << name << ", t = " << r.time_ps[j] << " ps";
-            if (r.reflectance[j] > r.reflectance[peak]) peak = j;
+            const InputFile input = ReadInputFile(std::string(TDCYL_SOURCE_DIR) + "/examples/" + name + ".dat");
+            ValidateInput(input);
+            EXPECT_EQ(input.extra_values, 0) << name;
+            RunOptions options;
+            if (engine > 0) options.engine = Engine::fast;
+            options.wraparound = engine != 2;
+            const RunResult r = ComputeRun(input.params, options);
+            ASSERT_FALSE(r.reflectance.empty()) << name;
+            for (const std::string& w : r.warnings) ADD_FAILURE() << name << ": " << w;
+            const auto peak = std::max_element(r.reflectance.begin(), r.reflectance.end()) - r.reflectance.begin();
+            for (std::size_t j = 0; j < r.reflectance.size(); ++j)
+                EXPECT_TRUE(r.reflectance[j] > 0 && (j <= std::size_t(peak) || r.reflectance[j] < r.reflectance[j - 1]))
+                    << name << ", t = " << r.time_ps[j] << " ps";
         }
-        for (std::size_t j = peak + 1; j < r.reflectance.size(); ++j)
-            EXPECT_LT(r.reflectance[j], r.reflectance[j - 1]) << name << ", t = " << r.time_ps[j] << " ps";
-    }
 }
 
 // The fast engine over a grid of geometries: 1, 2 and 3 layers, radii from 1
