@@ -188,7 +188,9 @@ TEST(ZeroTable, EveryRowHoldsTheFirstNZZeros) {
         const ZeroRow& row = s.JnZeroTable[static_cast<std::size_t>(m)];
         for (std::size_t q = 0; q < static_cast<std::size_t>(s.NZ); ++q) {
             ASSERT_LT(std::fabs(BesselJn(m, static_cast<double>(row[q]))), 1e-10) << "order " << m << " entry " << q + 1;
-            if (q > 0) ASSERT_GT(row[q], row[q - 1]);
+            if (q > 0) {
+                ASSERT_GT(row[q], row[q - 1]);
+            }
         }
         // Exactly NZ zeros up to just past the last one used.
         ASSERT_EQ(ZerosBelow(m, static_cast<double>(row[static_cast<std::size_t>(s.NZ - 1)]) + 0.1), s.NZ) << m;
