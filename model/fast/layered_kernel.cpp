@@ -1,7 +1,9 @@
 // Vectorised depth factor of the N-layer term, one SIMD lane per zero index.
 //
 // For radial wavenumber s, layer i decays in depth with
-//   alpha_i = sqrt(s^2 + mua_i/D_i + i omega n_i/(c D_i))   (Re alpha_i > 0).
+//   alpha_i = sqrt(s^2 + (mua_i + p n_i/c)/D_i)   (Re alpha_i > 0)
+// at the Laplace variable p: i omega on the frequency axis, the nodes of the
+// inversion's contours elsewhere (where Re alpha_i^2 may be negative).
 // The bottom-up recursion of hyperbolic functions is carried as the ratio
 // t = V/U of its pair, which turns every cosh/sinh into tanh/coth of a
 // decaying exponential e = exp(-2 alpha l), |e| < 1:
@@ -70,8 +72,7 @@ HWY_INLINE VC Sqrt(V x, V y) {
 // library computes each with its own). Cody-Waite reduction by pi/2 in three
 // parts of 33 bits, exact for |x| < 2^20 with or without fused multiply-add;
 // the polynomials are the classic minimax kernels on [-pi/4, pi/4] (fdlibm's
-// __kernel_sin and __kernel_cos coefficients), below 1 ulp there. The callers
-// pass |x| <= 710.
+// __kernel_sin and __kernel_cos coefficients), below 1 ulp there.
 struct SinCosV {
     V s, c;
 };
@@ -106,9 +107,9 @@ HWY_INLINE SinCosV SinCos(V x) {
     return {hn::IfThenElse(sin_neg, hn::Neg(sn), sn), hn::IfThenElse(cos_neg, hn::Neg(cs), cs)};
 }
 
-// exp(-z) for Re z >= 0 (mostly). Below e^-700 the value is taken as 0, which
-// also keeps the phase argument small (|Im z| <= Re z for every argument of
-// the term).
+// exp(-z) for Re z >= 0 (mostly). Below e^-700 the value is taken as 0. The
+// phase Im z stays far below the 2^20 of the exact argument reduction for any
+// layer thinner than metres.
 HWY_INLINE VC ExpNeg(const VC& z) {
     const D d;
     const V x = hn::Neg(z.re);
