@@ -262,19 +262,18 @@ void LayeredEngine::Truncate(const ParallelRunner& run) {
     for (Order& o : order_) o.max_count = *std::max_element(o.count.begin(), o.count.end());
 }
 
-void LayeredEngine::SeriesSums(std::complex<double> p, std::vector<std::complex<double>>& total,
-                               std::vector<std::complex<double>>& last_order, bool full, std::vector<double>* magnitude,
-                               std::vector<std::vector<std::complex<double>>>* parts) const {
-    const int N = s_.N;
-    // alpha_i^2 = s^2 + (mua_i + p n_i/c)/D_i.
-    std::vector<double> kappa(static_cast<std::size_t>(N)), fixed(static_cast<std::size_t>(N));
-    for (int i = 0; i < N; ++i) {
-        const auto u = static_cast<std::size_t>(i);
-        fixed[u] = static_part_[u] + p.real() * kappa_factor_[u];
-        kappa[u] = p.imag() * kappa_factor_[u];
+// The layers at the Laplace variable p: alpha_i^2 = s^2 + (mua_i + p n_i/c)/D_i,
+// its real and imaginary parts kept in `fixed` and `kappa`.
+LayerStack LayeredEngine::StackAt(std::complex<double> p, std::vector<double>& fixed, std::vector<double>& kappa) const {
+    const auto N = static_cast<std::size_t>(s_.N);
+    fixed.resize(N);
+    kappa.resize(N);
+    for (std::size_t i = 0; i < N; ++i) {
+        fixed[i] = static_part_[i] + p.real() * kappa_factor_[i];
+        kappa[i] = p.imag() * kappa_factor_[i];
     }
     LayerStack stack;
-    stack.N = N;
+    stack.N = s_.N;
     stack.static_part = fixed.data();
     stack.kappa = kappa.data();
     stack.D = D_.data();
@@ -283,6 +282,14 @@ void LayeredEngine::SeriesSums(std::complex<double> p, std::vector<std::complex<
     stack.z0 = static_cast<double>(s_.z0);
     stack.zb = static_cast<double>(s_.zb);
     stack.zb_bot = static_cast<double>(s_.zb_bot);
+    return stack;
+}
+
+void LayeredEngine::SeriesSums(std::complex<double> p, std::vector<std::complex<double>>& total,
+                               std::vector<std::complex<double>>& last_order, bool full, std::vector<double>* magnitude,
+                               std::vector<std::vector<std::complex<double>>>* parts) const {
+    std::vector<double> fixed, kappa;
+    const LayerStack stack = StackAt(p, fixed, kappa);
 
     const std::size_t R = rhos_.size();
     evaluations_.fetch_add(1, std::memory_order_relaxed);
@@ -346,23 +353,9 @@ void LayeredEngine::TransformWithDerivatives(std::complex<double> p, const std::
                                              std::vector<std::complex<double>>& value, std::vector<double>& magnitude,
                                              std::vector<std::complex<double>>& dvalue) const {
     constexpr int K = kTangents;
-    const int N = s_.N;
-    const auto uN = static_cast<std::size_t>(N);
-    std::vector<double> kappa(uN), fixed(uN);
-    for (std::size_t i = 0; i < uN; ++i) {
-        fixed[i] = static_part_[i] + p.real() * kappa_factor_[i];
-        kappa[i] = p.imag() * kappa_factor_[i];
-    }
-    LayerStack stack;
-    stack.N = N;
-    stack.static_part = fixed.data();
-    stack.kappa = kappa.data();
-    stack.D = D_.data();
-    stack.coupling = coupling_.data();
-    stack.l = l_.data();
-    stack.z0 = static_cast<double>(s_.z0);
-    stack.zb = static_cast<double>(s_.zb);
-    stack.zb_bot = static_cast<double>(s_.zb_bot);
+    const auto uN = static_cast<std::size_t>(s_.N);
+    std::vector<double> fixed, kappa;
+    const LayerStack stack = StackAt(p, fixed, kappa);
     const double z0 = stack.z0, zb = stack.zb, zb_bot = stack.zb_bot;
 
     const std::size_t R = rhos_.size(), P = derivatives.size();

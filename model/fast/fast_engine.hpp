@@ -92,6 +92,7 @@ private:
                                   std::vector<std::complex<double>>& value, std::vector<double>& magnitude,
                                   std::vector<std::complex<double>>& dvalue) const;
     void MakeRadialDerivatives();
+    LayerStack StackAt(std::complex<double> p, std::vector<double>& fixed, std::vector<double>& kappa) const;
     void Truncate(const ParallelRunner& run);
 
     RunState s_;
