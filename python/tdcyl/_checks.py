@@ -177,6 +177,20 @@ TOLERANCE_RANGE = (1e-15, 1e-2)
 LARGEST_FREQUENCY_HZ = 1e14 / (2 * np.pi)  # far beyond where diffusion holds
 
 
+def names(name: str, value) -> tuple:
+    """A parameter name or a sequence of names, as a tuple of strings."""
+    if isinstance(value, str):
+        return (value,)
+    try:
+        out = tuple(value)
+    except TypeError:
+        raise TypeError(f"{name} must be a parameter name or a sequence of names, not {type(value).__name__}") from None
+    for item in out:
+        if not isinstance(item, str):
+            raise TypeError(f"{name}: parameter names are strings, not {type(item).__name__}")
+    return out
+
+
 def geometry(layers, radius, rho0, phi, mmax, *, fast=False):
     """Checked layers, radius, rho0, phi and mmax of a call of the model.
 

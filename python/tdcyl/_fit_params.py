@@ -38,16 +38,7 @@ def _model_dict(model) -> dict:
 
 
 def _free_names(free) -> tuple:
-    if isinstance(free, str):
-        return (free,)
-    try:
-        names = tuple(free)
-    except TypeError:
-        raise TypeError(f"free must be a parameter name or a sequence of names, not {type(free).__name__}") from None
-    for name in names:
-        if not isinstance(name, str):
-            raise TypeError(f"free: parameter names are strings, not {type(name).__name__}")
-    return names
+    return chk.names("free", free)
 
 
 def _bounds(names, bounds) -> tuple[list, list]:

@@ -215,14 +215,8 @@ def reflectance(layers, radius, rho, rho0=0.0, phi=0.0, M=1, mmax=0, *, engine=N
 def _derivative_names(derivatives, n_layers: int, eng: str) -> tuple:
     if derivatives is None:
         return ()
-    names = (derivatives,) if isinstance(derivatives, str) else derivatives
-    try:
-        names = tuple(names)
-    except TypeError:
-        raise TypeError(f"derivatives must be a sequence of parameter names, not {type(derivatives).__name__}") from None
+    names = _chk.names("derivatives", derivatives)
     for name in names:
-        if not isinstance(name, str):
-            raise TypeError(f"derivatives: parameter names are strings, not {type(name).__name__}")
         m = _chk.LAYER_PARAM.match(name)
         if not m or m.group(1) == "n":
             raise ValueError(f"derivatives: no derivative by {name!r} (muaI, muspI or lI with the layer number I)")
