@@ -432,21 +432,43 @@ std::vector<RunResult> ComputeRunAtTimes(const RunState& params, const std::vect
     RunState s = params;
     const int threads = ThreadCount(options.threads);
     // The tolerance is relative to the curve's peak, which the given times
-    // may miss: the curve is also evaluated at four times per octave over the
-    // transform's window, 10 ps ... 5.12 ns (the windows of the inversion
-    // then start where the grid's do).
+    // may miss: the curve is also evaluated at four times per octave over
+    // their span (at no cost: the contours are those of the given times). A
+    // peak found there can only be smaller than the curve's, so the verdict
+    // is the stricter; where it finds a sample that cannot be held, the
+    // probes cover the whole 1024-sample window, 10 ps ... 5.12 ns, instead.
     std::vector<double> t_s;
     for (double t : times_ps) t_s.push_back(1e-12 * t);
     const std::size_t given = t_s.size();
-    for (int k = 0; k <= 36; ++k) t_s.push_back(1e-11 * std::exp2(k / 4.0));
-    const auto made = MakeFastEngine(s, rhos, options, threads, *std::max_element(t_s.begin(), t_s.end()));
+    const auto [lo, hi] = std::minmax_element(t_s.begin(), t_s.end());
+    const double first = *lo, last = *hi;
+    auto probe = [&](double from, double to) {
+        t_s.resize(given);
+        for (double t = from; t <= to * (1 + 1e-12); t *= std::exp2(0.25)) t_s.push_back(t);
+    };
+    probe(first, last);
+    const auto made = MakeFastEngine(s, rhos, options, threads, std::max(last, 5.12e-9));
     fast::LayeredEngine& engine = *made;
     std::vector<std::vector<double>> jacobian;
     auto contour = ContourCurves(engine, t_s, threads, options, &jacobian);
-    std::vector<RunResult> results(rhos.size());
-    for (std::size_t r = 0; r < rhos.size(); ++r) {
+    auto peak_of = [&](std::size_t r) {
         double peak = 0;
         for (std::size_t i = given; i < t_s.size(); ++i) peak = std::max(peak, std::fabs(contour[r][i].value));
+        return peak;
+    };
+    bool doubtful = false;
+    for (std::size_t r = 0; r < rhos.size() && !doubtful; ++r) {
+        const Verdict v = Judge(std::vector<ContourValue>(contour[r].begin(), contour[r].begin() + static_cast<std::ptrdiff_t>(given)),
+                                engine.Tolerance(), true, peak_of(r));
+        doubtful = std::find(v.bad.begin(), v.bad.end(), true) != v.bad.end();
+    }
+    if (doubtful) {
+        probe(std::min(first, 1e-11), std::max(last, 5.12e-9));
+        contour = ContourCurves(engine, t_s, threads, options, &jacobian);
+    }
+    std::vector<RunResult> results(rhos.size());
+    for (std::size_t r = 0; r < rhos.size(); ++r) {
+        const double peak = peak_of(r);
         contour[r].resize(given);
         const Verdict verdict = Judge(contour[r], engine.Tolerance(), true, peak);
         RunResult& result = results[r];
