@@ -61,9 +61,7 @@ public:
                                                     const std::vector<LayerParameter>& derivatives = {},
                                                     std::vector<std::vector<double>>* jacobian = nullptr);
 
-    int Detectors() const { return static_cast<int>(rhos_.size()); }
     double Tolerance() const { return options_.tolerance; }
-    int Orders() const { return orders_; }
     // Doubts about the series lengths of detector r, known once the engine is
     // made: too few angular orders, or more zeros needed than the Bessel
     // routines cover.
