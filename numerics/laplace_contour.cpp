@@ -30,7 +30,10 @@ Parameters Choose(double epsilon, double noise, double ratio, double floor) {
         const double U = std::sqrt(1 + L / m0);
         const double cu = 0.95;
         const double n_up = (L + ratio * m0 * (1 - cu) * (1 - cu)) * U / (2 * kPi * cu);
-        for (int j = 1; j <= 80; ++j) {
+        // n_down is convex in c_d, least at c_d = sqrt(1 + L/(ratio m0)): on the
+        // grid c_d = 0.05 j, j = 1 ... 80, the least is at a neighbour of it.
+        const int j_best = static_cast<int>(std::sqrt(1 + L / (ratio * m0)) / 0.05);
+        for (int j = std::clamp(j_best, 1, 80); j <= std::clamp(j_best + 1, 1, 80); ++j) {
             const double cd = 0.05 * j;
             const double n_down = (L + ratio * m0 * (1 + cd) * (1 + cd)) * U / (2 * kPi * cd);
             const int N = static_cast<int>(std::ceil(std::max(n_up, n_down)));

@@ -84,11 +84,13 @@ private:
                     std::vector<std::complex<double>>& last_order, bool full,
                     std::vector<double>* magnitude = nullptr,
                     std::vector<std::vector<std::complex<double>>>* parts = nullptr) const;
-    // The same sums and their derivatives, dtotal[r * P + k] (P = derivatives'
-    // count), all scaled by 1/(pi a'^2): the transform of R(t) and its derivatives.
-    void TransformWithDerivatives(std::complex<double> p, const std::vector<LayerParameter>& derivatives,
-                                  std::vector<std::complex<double>>& value, std::vector<double>& magnitude,
-                                  std::vector<std::complex<double>>& dvalue) const;
+    // Blocks b0 ... b1-1 of kSeriesPadding terms of order m at p, each summed
+    // on its own and scaled by 1/(pi a'^2) (the transform of R(t)): per block
+    // j = b - b0 and detector r, value[j R + r], the sum of its terms' squared
+    // moduli mag2[j R + r] (the scale of its rounding), and with `dvalue`
+    // the derivatives dvalue[(j R + r) P + k] for the P `derivatives`.
+    void Blocks(std::complex<double> p, int m, int b0, int b1, const std::vector<LayerParameter>& derivatives,
+                std::complex<double>* value, double* mag2, std::complex<double>* dvalue) const;
     void MakeRadialDerivatives();
     LayerStack StackAt(std::complex<double> p, std::vector<double>& fixed, std::vector<double>& kappa) const;
     void Truncate(const ParallelRunner& run);
@@ -108,7 +110,9 @@ private:
     double ap_ = 0;          // extrapolated radius a + zb
     std::vector<double> static_part_, kappa_factor_, D_, coupling_, l_;
     std::vector<Order> order_;
-    mutable std::atomic<long> evaluations_{0};  // series sums evaluated (frequencies and contour nodes)
+    mutable std::atomic<long> evaluations_{0};  // full series sums evaluated (set-up and frequencies)
+    std::vector<double> curve_terms_;            // per detector: terms summed at contour nodes
+    std::vector<double> x0_;                     // per detector: |unscaled sum at p = 0|, the curve's integral
 };
 
 }  // namespace tdcyl::fast

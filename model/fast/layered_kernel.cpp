@@ -488,10 +488,15 @@ HWY_EXPORT(TargetName);
 
 namespace {
 // Index into the dispatch tables: the last entry is the portable fallback.
+// The processor is asked once per process (CPUID is slow, above all in a
+// virtual machine, and an engine is made for every curve of a fit).
 std::size_t TableIndex(SimdPath path) {
     if (path == SimdPath::portable) return HWY_MAX_DYNAMIC_TARGETS + 1;
-    hwy::GetChosenTarget().Update(hwy::SupportedTargets());
-    return hwy::GetChosenTarget().GetIndex();
+    static const std::size_t widest = [] {
+        hwy::GetChosenTarget().Update(hwy::SupportedTargets());
+        return hwy::GetChosenTarget().GetIndex();
+    }();
+    return widest;
 }
 }  // namespace
 
