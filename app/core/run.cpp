@@ -504,6 +504,7 @@ std::vector<std::complex<double>> ComputeFrequencyDomain(const RunState& params,
     RunOptions real_axis = options;
     real_axis.wraparound = true;  // the real frequency axis itself
     const auto made = MakeFastEngine(s, {s.rho}, real_axis, threads, 0);
+    made->PrepareFullSeries(Runner(threads, options));
     const fast::LayeredEngine& engine = *made;
     std::vector<std::complex<double>> out(omega_rad_s.size());
     RunOptions quiet = options;

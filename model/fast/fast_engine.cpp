@@ -47,7 +47,7 @@ LayeredEngine::LayeredEngine(const RunState& s, const std::vector<double>& rhos,
                                     kSmallestTolerance, kLargestTolerance);
     if (N == 1) s_.zb_bot = s_.zb;
     ap_ = static_cast<double>(s_.a + s_.zb);
-    const double rho0 = static_cast<double>(s_.rho0), phi = static_cast<double>(s_.phi);
+    const double rho0 = static_cast<double>(s_.rho0);
     const double z0 = static_cast<double>(s_.z0);
     // The user's orders for layers (MMAX = 0 means the on-axis form, as in the
     // faithful engine); a single layer off the axis takes what the tolerance needs.
@@ -66,34 +66,6 @@ LayeredEngine::LayeredEngine(const RunState& s, const std::vector<double>& rhos,
         coupling_.push_back(ratio * ratio * D);
         l_.push_back(static_cast<double>(s_.l[u]));
     }
-
-    // Zeros and radial weights of order m, the first `count` zeros:
-    //   on the axis  w_q = J0(rho s) / J1(j)^2,
-    //   off the axis w_q = (2 - delta_m0) cos(m phi) J_m(rho s) J_m(rho0 s) / J_{m+1}(j)^2,
-    // with s = j / a' and J_{m+1}(j) = -J_m'(j) evaluated at the zero itself.
-    auto build = [&](int m, int count) {
-        Order o;
-        o.m = m;
-        const int padded = Padded(count);
-        const std::vector<double> zeros = BesselJnZerosAccurate(m, count);
-        o.sr2.assign(static_cast<std::size_t>(padded), 0.0);
-        o.weight.assign(rhos_.size(), std::vector<double>(static_cast<std::size_t>(padded), 0.0));
-        const double azimuthal = off_axis_ ? (m == 0 ? 1.0 : 2.0 * std::cos(m * phi)) : 1.0;
-        for (int q = 0; q < count; ++q) {
-            const auto uq = static_cast<std::size_t>(q);
-            const double j = zeros[uq];
-            const double sr = j / ap_;
-            o.sr2[uq] = sr * sr;
-            const double norm = BesselJnPair(m, j).jm1;
-            const double source = off_axis_ ? BesselJnAccurate(m, rho0 * sr) : 1.0;
-            for (std::size_t r = 0; r < rhos_.size(); ++r)
-                o.weight[r][uq] = azimuthal * BesselJnAccurate(m, rhos_[r] * sr) * source / (norm * norm);
-        }
-        for (int q = count; q < padded; ++q) o.sr2[static_cast<std::size_t>(q)] = o.sr2[static_cast<std::size_t>(count - 1)];
-        o.count.assign(rhos_.size(), padded);
-        o.max_count = padded;
-        return o;
-    };
 
     // How much a change of the Laplace transform (unscaled series sum) by d
     // moves a sample, relative to the peak, per unit of d / X0, X0 the value
@@ -115,7 +87,8 @@ LayeredEngine::LayeredEngine(const RunState& s, const std::vector<double>& rhos,
     // depend on the others computed with it.
     const double beta = z0 / ap_;
     auto zeros_below = [&](double x) { return std::max(1, static_cast<int>(std::min(x, kLargestZero) / kPiD)); };
-    order_.push_back(build(0, zeros_below(30 / beta)));
+    order_.emplace_back();
+    Materialize(order_[0], zeros_below(30 / beta));
     std::vector<std::complex<double>> x0, unused;
     orders_ = 1;
     SeriesSums(0.0, x0, unused, true);
@@ -159,10 +132,23 @@ LayeredEngine::LayeredEngine(const RunState& s, const std::vector<double>& rhos,
         const int had = static_cast<int>(order_.size());
         order_.resize(static_cast<std::size_t>(built));
         orders_ = built;
+        // On the axis, with zeros the Bessel routines cover, the terms are
+        // made as the contour windows ask for them (late times need few);
+        // each detector's cap is its count from the bound of the tail.
+        lazy_ = built == 1 && std::find(zeros_short_.begin(), zeros_short_.end(), true) == zeros_short_.end();
+        if (lazy_) {
+            Order& o = order_[0];
+            for (std::size_t r = 0; r < R; ++r) o.count[r] = Padded(nz_[r]);
+            o.max_count = *std::max_element(o.count.begin(), o.count.end());
+            for (std::size_t r = 0; r < R; ++r)
+                std::fill(o.weight[r].begin() + std::min<std::ptrdiff_t>(o.count[r], o.ready), o.weight[r].end(), 0.0);
+            break;
+        }
         // Order 0 was first made with fewer zeros, for X0.
         run(built - had + 1, [&](int k) {
             const int m = k == 0 ? 0 : had - 1 + k;
-            order_[static_cast<std::size_t>(m)] = build(m, s_.NZ);
+            order_[static_cast<std::size_t>(m)].m = m;
+            Materialize(order_[static_cast<std::size_t>(m)], s_.NZ);
         });
         if (built == 1) break;
         // z F(z) is about the curve at t ~ 1/z: |z F_m(z)| per detector, the
@@ -214,7 +200,58 @@ LayeredEngine::LayeredEngine(const RunState& s, const std::vector<double>& rhos,
     order_.resize(static_cast<std::size_t>(built));
     orders_ = built;
     for (std::size_t r = 0; r < R; ++r) budget_[r] /= orders_;
+    if (!lazy_) Truncate(run);
+}
+
+// Zeros and radial weights of order o.m up to the first `count` zeros (the
+// count padded), extending what is made:
+//   on the axis  w_q = J0(rho s) / J1(j)^2,
+//   off the axis w_q = (2 - delta_m0) cos(m phi) J_m(rho s) J_m(rho0 s) / J_{m+1}(j)^2,
+// with s = j / a' and J_{m+1}(j) = -J_m'(j) evaluated at the zero itself;
+// a detector's weights beyond its count are 0. With radial derivatives, their
+// d w_q / d a' too.
+void LayeredEngine::Materialize(Order& o, int count) {
+    const int padded = Padded(count);
+    const std::size_t R = rhos_.size();
+    if (o.weight.empty()) {
+        o.weight.assign(R, {});
+        o.count.assign(R, 0);
+    }
+    if (!lazy_) {  // made in full: every detector's count is the order's (Truncate cuts it)
+        for (int& c : o.count) c = std::max(c, padded);
+        o.max_count = std::max(o.max_count, padded);
+    }
+    if (count <= o.ready) return;
+    const int m = o.m, from = o.ready;
+    const double rho0 = static_cast<double>(s_.rho0), phi = static_cast<double>(s_.phi);
+    const std::vector<double> zeros = BesselJnZerosAccurate(m, count);
+    o.sr2.resize(static_cast<std::size_t>(padded), 0.0);
+    for (auto& w : o.weight) w.resize(static_cast<std::size_t>(padded), 0.0);
+    if (!o.dweight.empty())
+        for (auto& w : o.dweight) w.resize(static_cast<std::size_t>(padded), 0.0);
+    const double azimuthal = off_axis_ ? (m == 0 ? 1.0 : 2.0 * std::cos(m * phi)) : 1.0;
+    for (int q = from; q < count; ++q) {
+        const auto uq = static_cast<std::size_t>(q);
+        const double j = zeros[uq];
+        const double sr = j / ap_;
+        o.sr2[uq] = sr * sr;
+        const double norm = BesselJnPair(m, j).jm1;
+        const double source = off_axis_ ? BesselJnAccurate(m, rho0 * sr) : 1.0;
+        for (std::size_t r = 0; r < R; ++r) {
+            if (q >= o.count[r]) continue;
+            o.weight[r][uq] = azimuthal * BesselJnAccurate(m, rhos_[r] * sr) * source / (norm * norm);
+            if (!o.dweight.empty()) o.dweight[r][uq] = RadialSlope(m, sr, rhos_[r], norm);
+        }
+    }
+    for (int q = count; q < padded; ++q) o.sr2[static_cast<std::size_t>(q)] = o.sr2[static_cast<std::size_t>(count - 1)];
+    o.ready = count;
+}
+
+void LayeredEngine::PrepareFullSeries(const ParallelRunner& run) {
+    if (!lazy_) return;
+    Materialize(order_[0], order_[0].max_count);
     Truncate(run);
+    lazy_ = false;
 }
 
 // Where to cut the series over the zeros. For every zero Re alpha_i >= s on the
@@ -321,32 +358,32 @@ void LayeredEngine::SeriesSums(std::complex<double> p, std::vector<std::complex<
         for (double& v : *magnitude) v = std::sqrt(v);
 }
 
-// d w_q / d a' of the radial weights (see build): s = j/a' moves by -s/a', and
-// J_m'(x) = (m/x) J_m(x) - J_{m+1}(x) (J_1'(0) = 1/2, J_m'(0) = 0 otherwise).
-void LayeredEngine::MakeRadialDerivatives() {
-    if (!order_.empty() && !order_.front().dweight.empty()) return;
+// d w_q / d a' of a radial weight (see Materialize): s = j/a' moves by
+// -s/a', and J_m'(x) = (m/x) J_m(x) - J_{m+1}(x) (J_1'(0) = 1/2, J_m'(0) = 0 otherwise).
+double LayeredEngine::RadialSlope(int m, double sr, double rho, double norm) const {
     const double rho0 = static_cast<double>(s_.rho0), phi = static_cast<double>(s_.phi);
-    auto jm_and_slope = [](int m, double x) {
+    auto jm_and_slope = [m](double x) {
         const BesselPair b = BesselJnPair(m, x);
         const double slope = x > 0 ? m / x * b.jm - b.jm1 : (m == 1 ? 0.5 : 0.0);
         return std::pair<double, double>{b.jm, slope};
     };
+    const double azimuthal = off_axis_ ? (m == 0 ? 1.0 : 2.0 * std::cos(m * phi)) : 1.0;
+    const auto [src, src_slope] = off_axis_ ? jm_and_slope(rho0 * sr) : std::pair<double, double>{1.0, 0.0};
+    const auto [det, det_slope] = jm_and_slope(rho * sr);
+    return azimuthal * (rho * det_slope * src + det * rho0 * src_slope) * (-sr / ap_) / (norm * norm);
+}
+
+// The weights' derivatives for the zeros made so far (Materialize makes those
+// of later zeros with them).
+void LayeredEngine::MakeRadialDerivatives() {
+    if (!order_.empty() && !order_.front().dweight.empty()) return;
     for (Order& o : order_) {
-        const int m = o.m;
-        const double azimuthal = off_axis_ ? (m == 0 ? 1.0 : 2.0 * std::cos(m * phi)) : 1.0;
         o.dweight.assign(rhos_.size(), std::vector<double>(o.sr2.size(), 0.0));
-        for (int q = 0; q < o.max_count; ++q) {
-            const auto uq = static_cast<std::size_t>(q);
-            const double sr = std::sqrt(o.sr2[uq]);
-            const double j = sr * ap_;
-            const double norm = BesselJnPair(m, j).jm1;
-            const auto [src, src_slope] = off_axis_ ? jm_and_slope(m, rho0 * sr) : std::pair<double, double>{1.0, 0.0};
-            for (std::size_t r = 0; r < rhos_.size(); ++r) {
-                if (q >= o.count[r]) continue;
-                const auto [det, det_slope] = jm_and_slope(m, rhos_[r] * sr);
-                const double ds = -sr / ap_;
-                o.dweight[r][uq] = azimuthal * (rhos_[r] * det_slope * src + det * rho0 * src_slope) * ds / (norm * norm);
-            }
+        for (int q = 0; q < o.ready; ++q) {
+            const double sr = std::sqrt(o.sr2[static_cast<std::size_t>(q)]);
+            const double norm = BesselJnPair(o.m, sr * ap_).jm1;
+            for (std::size_t r = 0; r < rhos_.size(); ++r)
+                if (q < o.count[r]) o.dweight[r][static_cast<std::size_t>(q)] = RadialSlope(o.m, sr, rhos_[r], norm);
         }
     }
 }
@@ -536,6 +573,7 @@ std::vector<std::vector<ContourValue>> LayeredEngine::CurvesAt(const std::vector
                     blocks.assign(nk * nb * R, {0, 0});
                     bmag2.assign(nk * nb * R, 0.0);
                     dblocks.assign(nk * nb * R * P, {0, 0});
+                    Materialize(order_[static_cast<std::size_t>(m)], b1 * kSeriesPadding);
                     run(static_cast<int>(nk), [&](int job) {
                         const auto j = static_cast<std::size_t>(job);
                         Blocks(w.z[j], m, b, b1, derivatives, blocks.data() + j * nb * R, bmag2.data() + j * nb * R,

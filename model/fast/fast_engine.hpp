@@ -62,6 +62,9 @@ public:
                                                     std::vector<std::vector<double>>* jacobian = nullptr);
 
     double Tolerance() const { return options_.tolerance; }
+    // Makes every term the series may sum (the curves make theirs as they go):
+    // before FrequencyDomain.
+    void PrepareFullSeries(const ParallelRunner& run);
     // Doubts about the series lengths of detector r, known once the engine is
     // made: too few angular orders, or more zeros needed than the Bessel
     // routines cover.
@@ -75,7 +78,10 @@ private:
         std::vector<int> count;                    // per detector, multiple of kSeriesPadding
         std::vector<std::vector<double>> dweight;  // d weight / d a', made when a derivative needs it
         int max_count = 0;
+        int ready = 0;  // zeros made (Materialize)
     };
+    void Materialize(Order& o, int count);
+    double RadialSlope(int m, double sr, double rho, double norm) const;
     // Unscaled series sum at the Laplace variable p (p = i omega on the real
     // frequency axis, sigma + i omega on the damped line).
     // With `magnitude`, also sqrt(sum_q |w_q S_q|^2) per detector; with
@@ -106,6 +112,7 @@ private:
     std::vector<int> nz_;             // per detector: zeros per order the tolerance asks for
     std::vector<double> budget_;      // per detector: what each order may leave out of the unscaled sum
     bool off_axis_ = false;
+    bool lazy_ = false;  // terms made as the curves need them
     std::vector<char> zeros_short_;  // per detector: the tolerance asks for zeros beyond kLargestZero
     double ap_ = 0;          // extrapolated radius a + zb
     std::vector<double> static_part_, kappa_factor_, D_, coupling_, l_;
