@@ -91,7 +91,7 @@ ContourValue InvertWith(const std::vector<std::complex<double>>& factors, const 
         const double term = std::real(factors[k] * values[k]);
         sum += term;
         size += std::fabs(term);
-        carried += std::abs(factors[k]) * noise[k];
+        carried += std::sqrt(std::norm(factors[k])) * noise[k];  // no overflow to guard against
     }
     return {sum, 4 * kEps * std::sqrt(static_cast<double>(factors.size())) * size + carried};
 }

@@ -512,11 +512,13 @@ std::vector<std::vector<ContourValue>> LayeredEngine::CurvesAt(const std::vector
     // in a homogeneous medium), so at late times a few zeros carry the curve,
     // while the Laplace-domain bound of the constructor (needed at t -> 0)
     // counts hundreds. A detector stops after three blocks in a row whose
-    // share of the curve at five times across the window is below a tenth of
-    // its order's share of the tolerance, once v D s^2 t_min >= 10 at the
-    // block's last zero; never beyond the constructor's count. The size the
-    // tolerance refers to: the largest value of the curve seen so far (this
-    // window's included), at least a thousandth of the mean over the window T.
+    // part of the curve at five times across the window is below 1 % of the
+    // tolerance (per order; ten times the contour's share, since a block's
+    // part carries the rule's error for that block), once v D s^2 t_min >= 10
+    // at the block's last zero; never beyond the constructor's count. The
+    // size the tolerance refers to: the largest value of the curve seen so
+    // far (this window's included), at least a thousandth of the mean over
+    // the window T.
     const double T = Period(s_.M);
     double slowest = std::numeric_limits<double>::infinity();  // least v D of the layers (mm^2/s)
     for (double f : kappa_factor_) slowest = std::min(slowest, 1 / f);
@@ -591,7 +593,7 @@ std::vector<std::vector<ContourValue>> LayeredEngine::CurvesAt(const std::vector
                             curve_terms_[r] += static_cast<double>(nk * kSeriesPadding);
                             const double part = largest(blocks.data() + at, step);
                             const double size = std::max(seen[r], largest(F[r].data() + base, 1));
-                            quiet[r] = part <= 1e-3 * options_.tolerance * size / orders_ ? quiet[r] + 1 : 0;
+                            quiet[r] = part <= 1e-2 * options_.tolerance * size / orders_ ? quiet[r] + 1 : 0;
                             const double s2 = o.sr2[static_cast<std::size_t>((c + 1) * kSeriesPadding - 1)];
                             if ((quiet[r] >= kQuietBlocks && slowest * s2 * w.t_min >= 10) || c + 1 >= limit[r])
                                 done[r] = 1;
