@@ -155,7 +155,8 @@ class _Problem:
         self.n_bins = sum(c.window.stop - c.window.start for c in channels)
 
     def curves(self, x, wavelength):
-        """{rho: (t, R, dR/d free parameters or None)} of the channels at a wavelength."""
+        """{rho: (t, R, dR)} of the channels at a wavelength: dR the derivatives by the free
+        parameters (samples x parameters) with the exact Jacobian, else None."""
         layers, dlayers = self.p.layers_with_derivatives(x[:len(self.p.free)], wavelength)
         # The layer cells the free parameters move: the engine's derivatives by them, in one pass.
         cells = [(i, j) for i in range(layers.shape[0]) for j in (0, 1, 3) if np.any(dlayers[:, i, j])]
