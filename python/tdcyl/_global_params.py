@@ -94,7 +94,7 @@ class ParameterSet:
             if name not in self.values:
                 if w is None:
                     raise ValueError(f"free: {name!r} has no start value (give it in spectral=)")
-                self.values[name] = float(self._layers(self.values, w, skip_at=True)[i, _COLUMN[q]])
+                self.values[name] = float(self._layers(self.values, w, skip_at=True)[0][i, _COLUMN[q]])
         self.free = free
         user = {k: v for k, v in dict(bounds or {}).items() if k != "shift"}
         for key in user:
@@ -117,30 +117,58 @@ class ParameterSet:
 
     def layers(self, x, wavelength) -> np.ndarray:
         """The (N, 4) layers at a wavelength (None: a channel without one) for free values x."""
-        return self._layers(self.with_free(x), wavelength)
+        return self._layers(self.with_free(x), wavelength)[0]
 
-    def _layers(self, v: dict, wavelength, skip_at=False) -> np.ndarray:
+    def layers_with_derivatives(self, x, wavelength) -> tuple[np.ndarray, np.ndarray]:
+        """The layers and their derivatives by the free parameters, (len(free), N, 4): 1 where a
+        parameter is the layer's value, eps_c(lambda) for a chromophore, and of a (lambda/lambda0)^-b
+        by a and b."""
+        return self._layers(self.with_free(x), wavelength, free=self.free)
+
+    def index_free(self) -> bool:
+        """Whether a free parameter sets a refractive index (nI or n_I)."""
+        return any(_kind(name)[0] == "n" for name in self.free)
+
+    def _layers(self, v: dict, wavelength, skip_at=False, free=()) -> tuple[np.ndarray, np.ndarray]:
         out = self.layers0.copy()
+        d = np.zeros((len(free),) + out.shape)
+        where = {name: j for j, name in enumerate(free)}
+
+        def take(i, column, name):
+            out[i, column] = v[name]
+            d[:, i, column] = 0.0
+            if name in where:
+                d[where[name], i, column] = 1.0
+
         for i in range(out.shape[0]):
             k = i + 1
-            out[i, 3] = v.get(f"l_{k}", v[f"l{k}"])
-            out[i, 2] = v.get(f"n_{k}", v[f"n{k}"])
+            take(i, 3, f"l_{k}" if f"l_{k}" in v else f"l{k}")
+            take(i, 2, f"n_{k}" if f"n_{k}" in v else f"n{k}")
             if i in self.spectral_layers:
                 eps = self.eps.get(wavelength)
                 if eps is None:
                     eps = self.eps[wavelength] = specific_absorption(wavelength)
                 out[i, 1] = sum(float(eps[c]) * v.get(f"{c}_{k}", 0.0) for c in CHROMOPHORES)
+                for c in CHROMOPHORES:
+                    if f"{c}_{k}" in where:
+                        d[where[f"{c}_{k}"], i, 1] = float(eps[c])
             else:
-                out[i, 1] = v[f"mua{k}"]
+                take(i, 1, f"mua{k}")
             if i in self.power_layers:
-                out[i, 0] = v[f"a_{k}"] * (wavelength / self.lambda0_nm) ** (-v[f"b_{k}"])
+                ratio = wavelength / self.lambda0_nm
+                power = ratio ** (-v[f"b_{k}"])
+                out[i, 0] = v[f"a_{k}"] * power
+                if f"a_{k}" in where:
+                    d[where[f"a_{k}"], i, 0] = power
+                if f"b_{k}" in where:
+                    d[where[f"b_{k}"], i, 0] = -out[i, 0] * np.log(ratio)
             else:
-                out[i, 0] = v[f"musp{k}"]
+                take(i, 0, f"musp{k}")
             if not skip_at and wavelength is not None:
                 for q in ("musp", "mua"):
-                    for name, value in v.items():
+                    for name in v:
                         m = _AT.match(name)
                         if m and m.group(1) == q and int(m.group(2)) == k and \
                                 abs(float(m.group(3)) - wavelength) <= _SAME_WAVELENGTH_NM:
-                            out[i, _COLUMN[q]] = value
-        return out
+                            take(i, _COLUMN[q], name)
+        return out, d

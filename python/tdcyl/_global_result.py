@@ -64,13 +64,8 @@ class GlobalFitResult:
         propagated from the covariance of the layer parameters."""
         p = self.parameters
         x = np.array([self.values[n] for n in p.free])
-        base = p.layers(x, wavelength_nm)
-        grad = np.zeros((base.shape[0], 2, x.size))
-        for j in range(x.size):
-            step = 1e-6 * max(abs(x[j]), 1e-3)
-            xp = x.copy()
-            xp[j] += step
-            grad[:, :, j] = (p.layers(xp, wavelength_nm)[:, :2] - base[:, :2]) / step
+        base, d = p.layers_with_derivatives(x, wavelength_nm)
+        grad = np.moveaxis(d[:, :, :2], 0, -1)  # (layers, musp/mua, parameters)
         cov = self.covariance[:x.size, :x.size]
         out = {}
         for i in range(base.shape[0]):

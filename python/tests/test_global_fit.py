@@ -86,6 +86,8 @@ BAD = [
     (dict(model={**MODEL, "rho": 20}), ValueError, r"model: unknown keys \['rho'\]"),
     (dict(scale="peak"), ValueError, "scale must be 'channel' or 'shared'"),
     (dict(efficiency=[1.0]), ValueError, "efficiency: relative efficiencies need scale='shared'"),
+    (dict(jac="analytic"), ValueError, "jac must be 'exact', 'numeric' or None"),
+    (dict(jac="exact", free=("n1",)), ValueError, "jac: 'exact' needs engine='fast' and no free refractive index"),
 ]
 
 
@@ -106,3 +108,42 @@ def test_inseparable_parameters_are_named():
     with pytest.warns(RuntimeWarning, match="HbO2_1 and HHb_1 correlate .*not separable with these data"):
         tdcyl.fit_global([channel], MODEL, ("HbO2_1", "HHb_1"), spectral={"HbO2_1": 40, "HHb_1": 20},
                          shift=False, starts=1)
+
+
+SPECTRAL = {"HbO2_1": 40.0, "HHb_1": 20.0, "a_1": 1.1, "b_1": 1.2}
+
+
+@pytest.fixture(scope="module")
+def spectral_channels():  # 2 distances x 2 wavelengths of one spectral layer, 1e5 counts each, 10 ps late
+    t = (np.arange(300) + 0.5) * 12.2
+    irf, rng, out = np.exp(-0.5 * ((t - 500.0) / 60.0) ** 2), np.random.default_rng(5), []
+    for wl in (760.0, 830.0):
+        layer = (tdcyl.spectra.reduced_scattering(wl, 1.1, 1.2), tdcyl.spectra.absorption(wl, 40, 20), 1.4, 40.0)
+        for curve in tdcyl.reflectance([layer], 40.0, rho=[15.0, 25.0], all_samples=True):
+            m = tdcyl.convolve_irf(curve.t_ps, curve.reflectance, t, irf, shift_ps=10.0)
+            out.append(dict(t_ps=t, counts=rng.poisson(m * 1e5 / m.sum()).astype(float), irf=(t, irf),
+                            rho=curve.rho, wavelength_nm=wl))
+    return out
+
+
+def test_exact_and_numeric_jacobians_reach_one_minimum(spectral_channels):
+    start = {"HbO2_1": 30.0, "HHb_1": 25.0, "a_1": 1.0, "b_1": 1.0}
+    numeric, exact = (tdcyl.fit_global(spectral_channels, MODEL, tuple(start), spectral=start, starts=1, jac=jac)
+                      for jac in ("numeric", "exact"))
+    for name in SPECTRAL:
+        assert abs(exact.values[name] - numeric.values[name]) < 0.1 * numeric.stderr[name], name
+        assert abs(exact.values[name] - SPECTRAL[name]) < 3 * exact.stderr[name], name
+    assert exact.model_calls < numeric.model_calls
+
+
+def test_exact_jacobian_matches_central_differences(spectral_channels):
+    from tdcyl._global_problem import _channels, _Problem, ParameterSet
+    params = ParameterSet(np.array([[1.0, 0.01, 1.4, 40.0]]), SPECTRAL, tuple(SPECTRAL), None, [760] * 2 + [830] * 2,
+                          800.0)
+    p = _Problem(_channels(spectral_channels, None, (0.8, 0.01)), params, dict(radius=40.0), True, "channel",
+                 np.ones(4), True, "fast", 0, exact=True)
+    x = p.start_vector(np.array([35.0, 25.0, 1.0, 1.0]), 3.0) + 2.0 * np.isin(np.arange(p.size), p.i_bg)
+    J = p.jacobian(x, *p.bounds())
+    for j, h in enumerate(1e-3 * np.maximum(np.abs(x), 1e-2)):  # parameters, then shift, scale, background
+        central = (p.residuals(x + h * np.eye(x.size)[j]) - p.residuals(x - h * np.eye(x.size)[j])) / (2 * h)
+        assert np.max(np.abs(J[:, j] - central)) < 1e-5 * np.max(np.abs(central)), p.names[j]
