@@ -3,6 +3,7 @@ Jacobian, the starts spread over the bounds, and the profile of the deviance."""
 from __future__ import annotations
 
 import math
+import warnings
 from dataclasses import dataclass
 
 import numpy as np
@@ -139,6 +140,7 @@ class _Problem:
             self.groups.setdefault(c.wavelength, []).append(k)
         self.calls = 0
         self.cache = {}
+        self.notes = {}  # the engine's warnings per cached model, reported once for the result
         K = len(channels)
         nl = len(params.free)
         self.i_shift = list(range(nl, nl + K)) if shift else []
@@ -168,11 +170,15 @@ class _Problem:
             if self.exact:  # the fit's fixed grid, held to the tolerance its Jacobian needs
                 grid = {"times_ps": 10.0 * np.arange(1, 512 // self.base.get("M", 1) + 1),
                         "tolerance": _EXACT_TOLERANCE, "derivatives": [f"{_CELL[j]}{i + 1}" for i, j in cells]}
-            c = reflectance(layers, rho=rhos, engine=self.engine, threads=self.threads, all_samples=True,
-                            **grid, **self.base)
+            with warnings.catch_warnings(record=True) as caught:
+                warnings.simplefilter("always")
+                c = reflectance(layers, rho=rhos, engine=self.engine, threads=self.threads, all_samples=True,
+                                **grid, **self.base)
             self.calls += 1
             if len(self.cache) > 256:
                 self.cache.clear()
+                self.notes.clear()
+            self.notes[key] = tuple(dict.fromkeys(str(w.message) for w in caught))
             self.cache[key] = {r: (c[i].t_ps, c[i].reflectance, c[i].derivatives) for i, r in enumerate(rhos)}
         if not self.exact:
             return self.cache[key]
@@ -181,6 +187,15 @@ class _Problem:
         chain = np.array([dlayers[:, i, j] for i, j in cells]).reshape(len(cells), dlayers.shape[0])
         return {r: (t, R, (np.zeros((t.size, 0)) if dR is None else dR) @ chain)
                 for r, (t, R, dR) in self.cache[key].items()}
+
+    def warnings_at(self, x):
+        """The engine's distinct warnings about the curves of every wavelength at x."""
+        out = {}
+        for wavelength in self.groups:
+            self.curves(x, wavelength)
+            layers, _ = self.p.layers_with_derivatives(x[:len(self.p.free)], wavelength)
+            out.update(dict.fromkeys(self.notes.get((wavelength, layers.tobytes()), ())))
+        return list(out)
 
     def shapes(self, x, ks=None, shifts=None):
         """Model (x) IRF of the channels ks (default all), unit scale, no background."""

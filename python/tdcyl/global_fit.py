@@ -161,7 +161,7 @@ def fit_global(channels, model, free, *, spectral=None, irf=None, bounds=None, f
         values[n] = float(x[problem.i_scale[k]] * problem.ref[k])
         stderr[n] = float(err[problem.i_scale[k]] * problem.ref[k])
     ivals = {n: (values[n] - z * stderr[n], values[n] + z * stderr[n]) for n in names}
-    notes = []
+    notes = problem.warnings_at(x)  # the model's own doubts at the result, once
     n_free = len(params.free)
     corr = cov[:n_free, :n_free] / np.outer(np.maximum(err[:n_free], 1e-300), np.maximum(err[:n_free], 1e-300))
     for i in range(n_free):
