@@ -13,6 +13,7 @@ from __future__ import annotations
 import math
 
 import numpy as np
+import scipy.fft
 
 from ._checks import real
 
@@ -117,37 +118,67 @@ def convolve_irf(t_ps, model, irf_t_ps, irf_counts, shift_ps: float = 0.0) -> np
     return np.convolve(ci / np.sum(ci), binned)[p:p + n]
 
 
-def _convolve_with_derivatives(t_ps, model, derivatives, irf_t_ps, irf_counts, shift_ps: float) -> np.ndarray:
-    """The columns of `derivatives` (samples x k), then the model, through
-    convolve_irf (by FFT: equal to it up to rounding), and the derivative of
-    convolve_irf(t_ps, model, ...) by shift_ps: bins x (k + 2).
+class _IrfConvolution:
+    """convolve_irf of many curves on one time grid with one IRF on fixed bins:
+    a fit's model evaluations. The IRF's transform is computed once, the places
+    of the bin edges among the curve's samples once per shift; the convolution
+    is a product of transforms (equal to convolve_irf up to rounding).
 
-    The histogram is linear in the curve, so a derivative of the curve maps to
-    the derivative of the histogram; moving the curve by ds moves each bin
-    integral by -(y(right edge) - y(left edge)) ds, y the interpolated curve.
-    For fits: the arguments are those convolve_irf has accepted."""
-    t = np.asarray(t_ps, dtype=float)
-    m = np.asarray(model, dtype=float)
-    y = np.column_stack([np.asarray(derivatives, dtype=float).reshape(t.size, -1), m, m])
-    if t[0] > 0:
-        t = np.concatenate(([0.0], t))
-        y = np.vstack([np.zeros((1, y.shape[1])), y])
-    ti = np.asarray(irf_t_ps, dtype=float)
-    ci = np.asarray(irf_counts, dtype=float)
-    ci = ci / np.max(ci)
-    width = (ti[-1] - ti[0]) / (ti.size - 1)
-    n = ti.size
-    p = min(int(math.ceil(max(0.0, -shift_ps) / width)) + 1, n)
-    e = (np.arange(-p, n + 1) - 0.5) * width - shift_ps
-    # Bin integrals of every column at once (as bin_integrals).
-    F = np.vstack([np.zeros((1, y.shape[1])), np.cumsum(0.5 * (y[1:] + y[:-1]) * np.diff(t)[:, None], axis=0)])
-    x = np.clip(e, t[0], t[-1])
-    k = np.clip(np.searchsorted(t, x, side="right") - 1, 0, t.size - 2)
-    h = (t[k + 1] - t[k])[:, None]
-    d = (x - t[k])[:, None]
-    binned = np.diff(F[k] + y[k] * d + 0.5 * (y[k + 1] - y[k]) / h * d * d, axis=0)
-    # The curve's last column becomes its shift derivative.
-    at_edges = np.interp(e, t, y[:, -1], left=0.0, right=0.0)
-    binned[:, -1] = -np.diff(at_edges)
-    from scipy.signal import fftconvolve
-    return fftconvolve((ci / np.sum(ci))[:, None], binned, axes=0)[p:p + n]
+    The arguments are those convolve_irf has accepted (fit checks them)."""
+
+    def __init__(self, irf_t_ps, irf_counts):
+        ti = np.asarray(irf_t_ps, dtype=float)
+        ci = np.asarray(irf_counts, dtype=float)
+        ci = ci / np.max(ci)
+        self.n = n = ti.size
+        self.width = (ti[-1] - ti[0]) / (n - 1)
+        # Flights of up to n bins either way and p <= n bins before t = 0: a
+        # period of 2n holds the n wanted bins clear of the wrapped-around ones.
+        self.period = scipy.fft.next_fast_len(2 * n, real=True)
+        self.irf_transform = scipy.fft.rfft(ci / np.sum(ci), self.period)
+        self.grid = None
+        self.places = {}
+
+    def _places(self, t: np.ndarray, shift_ps: float):
+        """For the edges of bins -p ... n (the curve moved by shift_ps): the sample before each
+        edge, the weights of the straight-line integral from it and of the interpolated value."""
+        if self.grid is None or self.grid.shape != t.shape or not np.array_equal(self.grid, t):
+            self.grid = t.copy()
+            self.places = {}
+        if shift_ps not in self.places:
+            w, n = self.width, self.n
+            p = min(int(math.ceil(max(0.0, -shift_ps) / w)) + 1, n)
+            e = (np.arange(-p, n + 1) - 0.5) * w - shift_ps
+            x = np.clip(e, t[0], t[-1])
+            k = np.clip(np.searchsorted(t, x, side="right") - 1, 0, t.size - 2)
+            h = t[k + 1] - t[k]
+            d = x - t[k]
+            half = 0.5 * d * d / h  # the integral from t[k] to x is y[k] (d - half) + y[k+1] half
+            inside = (e >= t[0]) & (e <= t[-1])
+            up = np.where(inside, d / h, 0.0)  # the interpolated value is y[k] (1 - up) + y[k+1] up
+            if len(self.places) > 8:
+                self.places.clear()
+            self.places[shift_ps] = (p, k, (d - half)[:, None], half[:, None], (np.where(inside, 1.0, 0.0) - up),
+                                     up, np.diff(t)[:, None])
+        return self.places[shift_ps]
+
+    def __call__(self, t_ps, columns, shift_ps: float = 0.0, with_shift: bool = False) -> np.ndarray:
+        """The columns of `columns` (samples x k) through convolve_irf: bins x k, and with_shift
+        one more, the derivative by shift_ps of the last column's histogram (moving the curve by
+        ds moves each bin integral by -(y(right edge) - y(left edge)) ds, y the interpolated curve)."""
+        t = np.asarray(t_ps, dtype=float)
+        y = np.asarray(columns, dtype=float).reshape(t.size, -1)
+        if t[0] > 0:
+            t = np.concatenate(([0.0], t))
+            y = np.vstack([np.zeros((1, y.shape[1])), y])
+        p, k, a, b, lo, up, dt = self._places(t, float(shift_ps))
+        F = np.empty_like(y)
+        F[0] = 0.0
+        np.cumsum(0.5 * (y[1:] + y[:-1]) * dt, axis=0, out=F[1:])
+        binned = np.diff(F[k] + y[k] * a + y[k + 1] * b, axis=0)
+        if with_shift:
+            m = y[:, -1]
+            binned = np.column_stack([binned, -np.diff(m[k] * lo + m[k + 1] * up)])
+        out = scipy.fft.irfft(self.irf_transform[:, None] * scipy.fft.rfft(binned, self.period, axis=0),
+                              self.period, axis=0)
+        return out[p:p + self.n]
