@@ -139,13 +139,14 @@ class _IrfConvolution:
         self.grid = None
         self.places = {}
 
-    def _places(self, t: np.ndarray, shift_ps: float):
+    def _places(self, t_ps: np.ndarray, shift_ps: float):
         """For the edges of bins -p ... n (the curve moved by shift_ps): the sample before each
         edge, the weights of the straight-line integral from it and of the interpolated value."""
-        if self.grid is None or self.grid.shape != t.shape or not np.array_equal(self.grid, t):
-            self.grid = t.copy()
+        if self.grid is None or self.grid.shape != t_ps.shape or not np.array_equal(self.grid, t_ps):
+            self.grid = t_ps.copy()
             self.places = {}
         if shift_ps not in self.places:
+            t = np.concatenate(([0.0], t_ps)) if t_ps[0] > 0 else t_ps
             w, n = self.width, self.n
             p = min(int(math.ceil(max(0.0, -shift_ps) / w)) + 1, n)
             e = (np.arange(-p, n + 1) - 0.5) * w - shift_ps
@@ -158,8 +159,8 @@ class _IrfConvolution:
             up = np.where(inside, d / h, 0.0)  # the interpolated value is y[k] (1 - up) + y[k+1] up
             if len(self.places) > 8:
                 self.places.clear()
-            self.places[shift_ps] = (p, k, (d - half)[:, None], half[:, None], (np.where(inside, 1.0, 0.0) - up),
-                                     up, np.diff(t)[:, None])
+            self.places[shift_ps] = (p, k, k + 1, d - half, half, np.where(inside, 1.0, 0.0) - up, up,
+                                     0.5 * np.diff(t), t_ps[0] > 0)
         return self.places[shift_ps]
 
     def __call__(self, t_ps, columns, shift_ps: float = 0.0, with_shift: bool = False) -> np.ndarray:
@@ -167,18 +168,19 @@ class _IrfConvolution:
         one more, the derivative by shift_ps of the last column's histogram (moving the curve by
         ds moves each bin integral by -(y(right edge) - y(left edge)) ds, y the interpolated curve)."""
         t = np.asarray(t_ps, dtype=float)
-        y = np.asarray(columns, dtype=float).reshape(t.size, -1)
-        if t[0] > 0:
-            t = np.concatenate(([0.0], t))
-            y = np.vstack([np.zeros((1, y.shape[1])), y])
-        p, k, a, b, lo, up, dt = self._places(t, float(shift_ps))
-        F = np.empty_like(y)
-        F[0] = 0.0
-        np.cumsum(0.5 * (y[1:] + y[:-1]) * dt, axis=0, out=F[1:])
-        binned = np.diff(F[k] + y[k] * a + y[k + 1] * b, axis=0)
+        p, k, k1, a, b, lo, up, half_dt, lead = self._places(t, float(shift_ps))
+        cols = np.asarray(columns, dtype=float).reshape(t.size, -1).T  # one row per curve: contiguous transforms
+        y = np.zeros((cols.shape[0], t.size + lead))
+        y[:, lead:] = cols  # the curve is 0 at t = 0
+        F = np.zeros_like(y)  # the integral up to each sample (trapezoids: exact for the straight lines)
+        np.cumsum((y[:, 1:] + y[:, :-1]) * half_dt, axis=1, out=F[:, 1:])
+        G = F.take(k, axis=1)
+        G += y.take(k, axis=1) * a
+        G += y.take(k1, axis=1) * b
+        binned = np.zeros((y.shape[0] + with_shift, self.period))
+        np.subtract(G[:, 1:], G[:, :-1], out=binned[:y.shape[0], :G.shape[1] - 1])
         if with_shift:
-            m = y[:, -1]
-            binned = np.column_stack([binned, -np.diff(m[k] * lo + m[k + 1] * up)])
-        out = scipy.fft.irfft(self.irf_transform[:, None] * scipy.fft.rfft(binned, self.period, axis=0),
-                              self.period, axis=0)
-        return out[p:p + self.n]
+            v = y[-1].take(k) * lo + y[-1].take(k1) * up
+            np.subtract(v[:-1], v[1:], out=binned[-1, :v.size - 1])
+        out = scipy.fft.irfft(self.irf_transform * scipy.fft.rfft(binned, axis=1), self.period, axis=1)
+        return out[:, p:p + self.n].T
