@@ -139,9 +139,11 @@ class Progress:
             sys.stderr.flush()
 
 
-def run(client, workers, tasks: dict, on_result, progress: Progress) -> None:
+def run(client, workers, tasks, on_result, progress: Progress) -> None:
     """Submits tasks {key: (function, args)}; on_result(key, result) as each finishes (in this process).
 
+    tasks may also be a function of the number of worker threads returning
+    them (tasks sized to the cluster); it is called once the cluster is up.
     On any exception (an interrupt included) the pending tasks are cancelled
     before it propagates; what on_result has stored stays stored.
     """
@@ -149,6 +151,8 @@ def run(client, workers, tasks: dict, on_result, progress: Progress) -> None:
         return
     from distributed import as_completed
     with cluster(client, workers) as c:
+        if callable(tasks):
+            tasks = tasks(max(1, sum(c.nthreads().values())))
         progress.begin()
         futures = {}
         try:
