@@ -19,8 +19,8 @@ def _poisson_deviance_residuals(m, y):
     """sign(m - y) sqrt(2 (m - y + y ln(y / m))): squares sum to the Poisson deviance,
     whose minimum is the maximum-likelihood estimate; about (m - y)/sqrt(m) near m = y."""
     m = np.maximum(m, 1e-300)
-    with np.errstate(divide="ignore", invalid="ignore"):
-        log_term = np.where(y > 0, y * np.log(y / m), 0.0)
+    y = np.asarray(y, dtype=float)
+    log_term = y * np.log(np.divide(y, m, out=np.ones_like(m), where=y > 0))  # 0 where y = 0
     d = 2.0 * (m - y + log_term)
     return np.sign(m - y) * np.sqrt(np.maximum(d, 0.0))
 

@@ -235,7 +235,7 @@ def fit(t_ps, counts, irf, model, free=("mua1", "musp1"), *, bounds=None, fit_ra
 
     def histogram(x):
         """convolve_irf of the curve at x; exact: with its derivatives before and d/dshift after it."""
-        optical = tuple(float(v) for v in x[:len(free)])
+        optical = tuple(x[:len(free)].tolist())
         s = float(x[i_shift]) if shift else 0.0
         if optical + (s,) not in histograms:
             tm, rm, _, dr = curve(optical)
