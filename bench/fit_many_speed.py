@@ -1,13 +1,12 @@
 """Fits per second of tdcyl.fit_many on the README's four-parameter two-layer fit
 (examples/fit_two_layers.py): the same measurement with different Poisson
 seeds, on a local cluster of `--workers` single-threaded processes, counted
-with the cluster's start-up (fit_many starts and closes it) and without (a
-Client started before), beside one process fitting the curves one by one.
+with the cluster's start-up (fit_many starts and closes it) and without (the
+same cluster started before), beside one process fitting the curves one by one.
 
     PYTHONPATH=build/python /usr/bin/python3 bench/fit_many_speed.py [--curves N] [--workers W] [--chunk C]
 """
 import argparse
-import logging
 import math
 import pathlib
 import sys
@@ -54,9 +53,8 @@ def main():
     print(f"fit_many, {args.workers} workers, cluster start-up included: {args.curves / with_start:6.1f} fits/s "
           f"({with_start:.2f} s, {int((table.status == 'ok').sum())} of {args.curves} ok)")
 
-    from distributed import Client, LocalCluster
-    with LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True, dashboard_address=":0",
-                      silence_logs=logging.CRITICAL) as cluster, Client(cluster) as client:
+    from tdcyl._cluster import cluster
+    with cluster(None, args.workers) as client:  # the cluster fit_many starts, started here first
         tdcyl.fit_many((t, counts[:args.workers]), (t, irf), ex.geometry(ex.START), client=client, **options)
         worker_cpu = client.run(time.process_time)
         started, cpu = time.perf_counter(), time.process_time()

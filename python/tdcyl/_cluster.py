@@ -82,8 +82,11 @@ def cluster(client, workers):
     if client is not None:
         yield client
         return
+    import dask
     from distributed import Client, LocalCluster
-    with _sigint_ignored():
+    # No statistical profiler in the workers: it samples their stacks every 10 ms for a
+    # dashboard nobody sees of a cluster that lives for one call (about 5 % of a fit).
+    with _sigint_ignored(), dask.config.set({"distributed.worker.profile.enabled": False}):
         local = LocalCluster(n_workers=cores() if workers is None else int(workers), threads_per_worker=1,
                              processes=True, dashboard_address=":0", silence_logs=logging.CRITICAL)
     try:
