@@ -32,10 +32,6 @@ _RANK_CUT = 1e-7
 # histogram while N < 1e7 (the deviance sees nothing of it); forward
 # differences of relative step 1e-5 need the default 1e-11.
 _EXACT_TOLERANCE = 1e-9
-# reflectance's arguments after the layers, with their defaults.
-_CALL_DEFAULTS = {"radius": None, "rho": None, "rho0": 0.0, "phi": 0.0, "M": 1, "mmax": 0, "engine": None,
-                  "tolerance": None, "wraparound": None, "threads": 0, "all_samples": False, "times_ps": None,
-                  "derivatives": ()}
 
 
 def _jacobian_mode(jac, eng: str, free: tuple) -> str:
@@ -215,8 +211,7 @@ def fit(t_ps, counts, irf, model, free=("mua1", "musp1"), *, bounds=None, fit_ra
     # need the engine's default). The call is checked once; each curve's layers by themselves.
     grid = {"times_ps": 10.0 * np.arange(1, 512 // kwargs.get("M", 1) + 1), "derivatives": free,
             "tolerance": _EXACT_TOLERANCE} if exact else {}
-    call = dict(kwargs, engine=eng, threads=threads, all_samples=True, **grid)
-    call = _checked(layers0, **{k: call.get(k, v) for k, v in _CALL_DEFAULTS.items()})[1]
+    call = _checked(layers0, engine=eng, threads=threads, all_samples=True, **grid, **kwargs)[1]
 
     def curve(optical: tuple):
         nonlocal calls

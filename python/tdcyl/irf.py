@@ -160,7 +160,7 @@ class _IrfConvolution:
             if len(self.places) > 8:
                 self.places.clear()
             self.places[shift_ps] = (p, k, k + 1, d - half, half, np.where(inside, 1.0, 0.0) - up, up,
-                                     0.5 * np.diff(t), t_ps[0] > 0)
+                                     0.5 * np.diff(t), int(t_ps[0] > 0))
         return self.places[shift_ps]
 
     def __call__(self, t_ps, columns, shift_ps: float = 0.0, with_shift: bool = False) -> np.ndarray:

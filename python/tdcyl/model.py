@@ -186,8 +186,9 @@ def reflectance(layers, radius, rho, rho0=0.0, phi=0.0, M=1, mmax=0, *, engine=N
     `tdcyl-cli --engine fast`. Warnings start with the distance
     they are about ("rho = 20 mm: ...").
     """
-    arr, call = _checked(layers, radius, rho, rho0, phi, M, mmax, engine, tolerance, wraparound, threads,
-                         all_samples, times_ps, derivatives)
+    arr, call = _checked(layers, radius, rho, rho0, phi, M, mmax, engine=engine, tolerance=tolerance,
+                         wraparound=wraparound, threads=threads, all_samples=all_samples, times_ps=times_ps,
+                         derivatives=derivatives)
     out = _computed(arr, call)
     for c in out:
         for w in c.warnings:
@@ -204,9 +205,9 @@ class _Call(NamedTuple):
     names: tuple
 
 
-def _checked(layers, radius, rho, rho0, phi, M, mmax, engine, tolerance, wraparound, threads, all_samples,
-             times_ps, derivatives) -> tuple[np.ndarray, _Call]:
-    """Every check of reflectance's arguments: the layers array and the rest of the call.
+def _checked(layers, radius, rho, rho0=0.0, phi=0.0, M=1, mmax=0, *, engine=None, tolerance=None, wraparound=None,
+             threads=0, all_samples=False, times_ps=None, derivatives=()) -> tuple[np.ndarray, _Call]:
+    """Every check of reflectance's arguments (the same, with its defaults): the layers array and the rest.
 
     A caller computing many curves that differ in their layers only (a fit)
     checks the call once and each layers array with _chk.layers_array."""
