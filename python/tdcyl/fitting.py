@@ -227,9 +227,11 @@ def fit(t_ps, counts, irf, model, free=("mua1", "musp1"), *, bounds=None, fit_ra
         return cache[optical]
 
     histograms: dict = {}
+    value = -2 if exact and shift else -1  # the column of the curve itself
 
     def histogram(x):
-        """convolve_irf of the curve at x; exact: with its derivatives before and d/dshift after it."""
+        """convolve_irf of the curve at x; exact: its derivatives before it, and d/dshift after it if
+        the shift is free."""
         optical = tuple(x[:len(free)].tolist())
         s = float(x[i_shift]) if shift else 0.0
         if optical + (s,) not in histograms:
@@ -239,13 +241,13 @@ def fit(t_ps, counts, irf, model, free=("mua1", "musp1"), *, bounds=None, fit_ra
             columns = rm if not exact or dr is None else np.column_stack([dr, rm])
             if len(histograms) > 8:
                 histograms.clear()
-            histograms[optical + (s,)] = convolution(tm, columns, s, with_shift=exact)
+            histograms[optical + (s,)] = convolution(tm, columns, s, with_shift=exact and shift)
         return histograms[optical + (s,)]
 
     def predicted(x, area=scale == "area", h=None):
         """The model in units of the data's peak over all bins, and its scale."""
         if h is None:
-            h = histogram(x)[:, -2 if exact else -1]
+            h = histogram(x)[:, value]
         b = float(x[i_bg]) if free_background else bg_n
         if area:  # the data's area above the background in the fit range, never outside it
             hw = float(np.sum(h[window]))
@@ -289,8 +291,8 @@ def fit(t_ps, counts, irf, model, free=("mua1", "musp1"), *, bounds=None, fit_ra
         # The model's derivatives through the (linear) IRF convolution, then the
         # area scale's and the residuals' own dependence on the model.
         H = histogram(x)[window]
-        h = H[:, -2]
-        H = np.delete(H, -2 if shift else [-2, -1], axis=1)
+        h = H[:, value]
+        H = np.delete(H, value, axis=1)
         b = float(x[i_bg]) if free_background else bg_n
         J = np.zeros((h.size, len(names)))
         hw, rest = float(np.sum(h)), float(np.sum(yw)) - b * yw.size
