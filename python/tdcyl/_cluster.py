@@ -82,8 +82,11 @@ def cluster(client, workers):
     if client is not None:
         yield client
         return
+    import dask
     from distributed import Client, LocalCluster
-    with _sigint_ignored():
+    # No statistical profiler in the workers: it samples their stacks every 10 ms for a
+    # dashboard nobody sees of a cluster that lives for one call (about 5 % of a fit).
+    with _sigint_ignored(), dask.config.set({"distributed.worker.profile.enabled": False}):
         local = LocalCluster(n_workers=cores() if workers is None else int(workers), threads_per_worker=1,
                              processes=True, dashboard_address=":0", silence_logs=logging.CRITICAL)
     try:
@@ -139,9 +142,11 @@ class Progress:
             sys.stderr.flush()
 
 
-def run(client, workers, tasks: dict, on_result, progress: Progress) -> None:
+def run(client, workers, tasks, on_result, progress: Progress) -> None:
     """Submits tasks {key: (function, args)}; on_result(key, result) as each finishes (in this process).
 
+    tasks may also be a function of the number of worker threads returning
+    them (tasks sized to the cluster); it is called once the cluster is up.
     On any exception (an interrupt included) the pending tasks are cancelled
     before it propagates; what on_result has stored stays stored.
     """
@@ -149,6 +154,8 @@ def run(client, workers, tasks: dict, on_result, progress: Progress) -> None:
         return
     from distributed import as_completed
     with cluster(client, workers) as c:
+        if callable(tasks):
+            tasks = tasks(max(1, sum(c.nthreads().values())))
         progress.begin()
         futures = {}
         try:

@@ -19,8 +19,8 @@ def _poisson_deviance_residuals(m, y):
     """sign(m - y) sqrt(2 (m - y + y ln(y / m))): squares sum to the Poisson deviance,
     whose minimum is the maximum-likelihood estimate; about (m - y)/sqrt(m) near m = y."""
     m = np.maximum(m, 1e-300)
-    with np.errstate(divide="ignore", invalid="ignore"):
-        log_term = np.where(y > 0, y * np.log(y / m), 0.0)
+    y = np.asarray(y, dtype=float)
+    log_term = y * np.log(np.divide(y, m, out=np.ones_like(m), where=y > 0))  # 0 where y = 0
     d = 2.0 * (m - y + log_term)
     return np.sign(m - y) * np.sqrt(np.maximum(d, 0.0))
 
@@ -89,10 +89,6 @@ def fit_range_slice(counts, fit_range=(0.8, 0.01)) -> slice:
         raise ValueError(f"fit_range must be two fractions of the peak (rise, tail) in (0, 1], got {fit_range}")
     p = int(np.argmax(c))
     peak = c[p]
-    start = p
-    while start > 0 and c[start - 1] >= rise * peak:
-        start -= 1
-    stop = p
-    while stop + 1 < c.size and c[stop + 1] >= tail * peak:
-        stop += 1
-    return slice(start, stop + 1)
+    below = np.flatnonzero(c[:p] < rise * peak)  # the rise starts after the last of these
+    after = np.flatnonzero(c[p + 1:] < tail * peak)  # the tail ends before the first of these
+    return slice(int(below[-1]) + 1 if below.size else 0, p + 1 + int(after[0]) if after.size else c.size)

@@ -33,6 +33,8 @@ DEFAULT_CHUNK = 32  # the most rows per task when none is given
 MAX_CHUNK = 4096  # rows per task: 16 MiB of curves at most
 FAST_DEFAULT_TOLERANCE = 1e-11  # the fast engine's tolerance when none is given (recorded in the store)
 _MAX_TABLE_BYTES = 1 << 30
+FIT_TASKS_PER_THREAD = 8  # fit_many's default chunk: about this many tasks per worker thread
+MAX_FIT_CHUNK = 16  # ... of at most this many curves
 
 
 # --- tasks (run on the workers) ---------------------------------------------------------------
@@ -310,7 +312,7 @@ def _fit_option_names():
             if p.kind == p.KEYWORD_ONLY and p.name != "threads"]
 
 
-def fit_many(measurements, irf, model, free=("mua1", "musp1"), *, client=None, chunk=1, workers=None,
+def fit_many(measurements, irf, model, free=("mua1", "musp1"), *, client=None, chunk=None, workers=None,
              progress=None, return_curves=False, **options):
     """tdcyl.fit over many measured curves, as Dask tasks; a table with one row per curve.
 
@@ -326,7 +328,12 @@ def fit_many(measurements, irf, model, free=("mua1", "musp1"), *, client=None, c
     model : dict or InputParams, or a sequence of them (one per curve)
         Start values and fixed parameters, as for tdcyl.fit.
     free, options : as for tdcyl.fit (bounds, fit_range, weights, shift, scale, engine, max_nfev, ftol).
-    client, workers, progress : as for tdcyl.sweep. chunk: curves per task (1 ... MAX_CHUNK).
+    client, workers, progress : as for tdcyl.sweep.
+    chunk : int, 1 ... MAX_CHUNK
+        Curves per task. Default: about FIT_TASKS_PER_THREAD tasks per worker
+        thread, at most MAX_FIT_CHUNK curves each (a task costs the scheduler
+        and the worker a few ms, a fit tens of ms; the last tasks should still
+        be short enough to end together).
     return_curves : bool
         Also return the fitted curves: (table, [FittedCurve per curve]).
 
@@ -375,8 +382,11 @@ def fit_many(measurements, irf, model, free=("mua1", "musp1"), *, client=None, c
             rows[row["curve"]], fitted[row["curve"]] = row, c
         shown.add(len(result))
 
-    tasks = {("fit", k): (_fit_chunk, (items[k * chunk:(k + 1) * chunk], free, options, bool(return_curves)))
-             for k in range(-(-len(items) // chunk))}
+    def tasks(threads: int) -> dict:
+        size = chunk or min(MAX_FIT_CHUNK, max(1, len(items) // (FIT_TASKS_PER_THREAD * threads)))
+        return {("fit", k): (_fit_chunk, (items[k * size:(k + 1) * size], free, options, bool(return_curves)))
+                for k in range(-(-len(items) // size))}
+
     run(client, workers, tasks, collect, shown)
     frame = pd.DataFrame(rows)
     first = ["curve"]

@@ -19,8 +19,8 @@ from ._fit_channel import (PRE_PULSE_MARGIN_PS, _background, _poisson_deviance_r
                            _pre_pulse, _runs_p_value, fit_range_slice, pre_pulse_background)
 from ._fit_params import _bounds, _free_names, _model_dict, _time_warnings, _tissue_warnings
 from ._fit_result import FitResult
-from .irf import _convolve_with_derivatives, convolve_irf, uniform_bin_width
-from .model import Layer, reflectance
+from .irf import _IrfConvolution, convolve_irf, uniform_bin_width
+from .model import Layer, _checked, _computed
 
 __all__ = ["fit", "FitResult", "fit_range_slice", "pre_pulse_background"]
 
@@ -203,9 +203,15 @@ def fit(t_ps, counts, irf, model, free=("mua1", "musp1"), *, bounds=None, fit_ra
         raise ValueError(f"fit_range holds {yw.size} bins, too few for {n_params} parameters")
 
     irf_n = irf_c / np.max(irf_c)
+    convolution = _IrfConvolution(t, irf_n)  # the checks above are those of convolve_irf
     calls = 0
     cache: dict = {}
     kwargs = {key: v for key, v in base.items() if key != "layers"}
+    # With derivatives the curve is held to _EXACT_TOLERANCE (forward differences
+    # need the engine's default). The call is checked once; each curve's layers by themselves.
+    grid = {"times_ps": 10.0 * np.arange(1, 512 // kwargs.get("M", 1) + 1), "derivatives": free,
+            "tolerance": _EXACT_TOLERANCE} if exact else {}
+    call = _checked(layers0, engine=eng, threads=threads, all_samples=True, **grid, **kwargs)[1]
 
     def curve(optical: tuple):
         nonlocal calls
@@ -213,25 +219,35 @@ def fit(t_ps, counts, irf, model, free=("mua1", "musp1"), *, bounds=None, fit_ra
             layers = layers0.copy()
             for (i, j), v in zip(slots, optical):
                 layers[i, j] = v
-            with warnings.catch_warnings(record=True) as caught:
-                warnings.simplefilter("always")
-                # With derivatives the curve is held to _EXACT_TOLERANCE (forward
-                # differences need the engine's default).
-                grid = {"times_ps": 10.0 * np.arange(1, 512 // kwargs.get("M", 1) + 1), "derivatives": free,
-                        "tolerance": _EXACT_TOLERANCE} if exact else {}
-                cv = reflectance(layers, engine=eng, threads=threads, all_samples=True, **grid, **kwargs)
+            cv = _computed(chk.layers_array(layers), call)[0]
             calls += 1
             if len(cache) > 64:
                 cache.clear()
-            cache[optical] = (cv.t_ps, cv.reflectance, tuple(dict.fromkeys(str(w.message) for w in caught)),
-                              cv.derivatives)
+            cache[optical] = (cv.t_ps, cv.reflectance, tuple(dict.fromkeys(cv.warnings)), cv.derivatives)
         return cache[optical]
 
-    def predicted(x, area=scale == "area"):
+    histograms: dict = {}
+    value = -2 if exact and shift else -1  # the column of the curve itself
+
+    def histogram(x):
+        """convolve_irf of the curve at x; exact: its derivatives before it, and d/dshift after it if
+        the shift is free."""
+        optical = tuple(x[:len(free)].tolist())
+        s = float(x[i_shift]) if shift else 0.0
+        if optical + (s,) not in histograms:
+            tm, rm, _, dr = curve(optical)
+            if not np.all(np.isfinite(rm)):
+                raise ValueError(f"the model's curve is not finite at {dict(zip(free, optical))}")
+            columns = rm if not exact or dr is None else np.column_stack([dr, rm])
+            if len(histograms) > 8:
+                histograms.clear()
+            histograms[optical + (s,)] = convolution(tm, columns, s, with_shift=exact and shift)
+        return histograms[optical + (s,)]
+
+    def predicted(x, area=scale == "area", h=None):
         """The model in units of the data's peak over all bins, and its scale."""
-        optical = tuple(float(v) for v in x[:len(free)])
-        tm, rm, *_ = curve(optical)
-        h = convolve_irf(tm, rm, t, irf_n, shift_ps=float(x[i_shift]) if shift else 0.0)
+        if h is None:
+            h = histogram(x)[:, value]
         b = float(x[i_bg]) if free_background else bg_n
         if area:  # the data's area above the background in the fit range, never outside it
             hw = float(np.sum(h[window]))
@@ -274,12 +290,9 @@ def fit(t_ps, counts, irf, model, free=("mua1", "musp1"), *, bounds=None, fit_ra
     def exact_jacobian(x):
         # The model's derivatives through the (linear) IRF convolution, then the
         # area scale's and the residuals' own dependence on the model.
-        tm, rm, _, dr = curve(tuple(float(v) for v in x[:len(free)]))
-        dr = np.zeros((tm.size, 0)) if dr is None else dr  # nothing of the layers free
-        s = float(x[i_shift]) if shift else 0.0
-        H = _convolve_with_derivatives(tm, rm, dr, t, irf_n, s)[window]
-        h = H[:, -2]
-        H = np.delete(H, -2 if shift else [-2, -1], axis=1)
+        H = histogram(x)[window]
+        h = H[:, value]
+        H = np.delete(H, value, axis=1)
         b = float(x[i_bg]) if free_background else bg_n
         J = np.zeros((h.size, len(names)))
         hw, rest = float(np.sum(h)), float(np.sum(yw)) - b * yw.size
@@ -363,9 +376,10 @@ def fit(t_ps, counts, irf, model, free=("mua1", "musp1"), *, bounds=None, fit_ra
                      f"freedom, {gof} p = {p:.2g} < {min_p:g}")
     message = "; ".join(parts)
 
-    pred, a_n = predicted(x)
-    level = float(x[i_bg]) * c if free_background else given_background
     optical = tuple(float(v) for v in x[:len(free)])
+    tm, rm, *_ = curve(optical)  # the fitted curve by the direct sum (no transform's rounding in its tail)
+    pred, a_n = predicted(x, h=convolve_irf(tm, rm, t, irf_n, shift_ps=float(x[i_shift]) if shift else 0.0))
+    level = float(x[i_bg]) * c if free_background else given_background
     fitted_layers = layers0.copy()
     for (i, j), v in zip(slots, optical):
         fitted_layers[i, j] = v

@@ -13,6 +13,7 @@ from __future__ import annotations
 import math
 
 import numpy as np
+import scipy.fft
 
 from ._checks import real
 
@@ -117,37 +118,69 @@ def convolve_irf(t_ps, model, irf_t_ps, irf_counts, shift_ps: float = 0.0) -> np
     return np.convolve(ci / np.sum(ci), binned)[p:p + n]
 
 
-def _convolve_with_derivatives(t_ps, model, derivatives, irf_t_ps, irf_counts, shift_ps: float) -> np.ndarray:
-    """The columns of `derivatives` (samples x k), then the model, through
-    convolve_irf (by FFT: equal to it up to rounding), and the derivative of
-    convolve_irf(t_ps, model, ...) by shift_ps: bins x (k + 2).
+class _IrfConvolution:
+    """convolve_irf of many curves on one time grid with one IRF on fixed bins:
+    a fit's model evaluations. The IRF's transform is computed once, the places
+    of the bin edges among the curve's samples once per shift; the convolution
+    is a product of transforms (equal to convolve_irf up to rounding).
 
-    The histogram is linear in the curve, so a derivative of the curve maps to
-    the derivative of the histogram; moving the curve by ds moves each bin
-    integral by -(y(right edge) - y(left edge)) ds, y the interpolated curve.
-    For fits: the arguments are those convolve_irf has accepted."""
-    t = np.asarray(t_ps, dtype=float)
-    m = np.asarray(model, dtype=float)
-    y = np.column_stack([np.asarray(derivatives, dtype=float).reshape(t.size, -1), m, m])
-    if t[0] > 0:
-        t = np.concatenate(([0.0], t))
-        y = np.vstack([np.zeros((1, y.shape[1])), y])
-    ti = np.asarray(irf_t_ps, dtype=float)
-    ci = np.asarray(irf_counts, dtype=float)
-    ci = ci / np.max(ci)
-    width = (ti[-1] - ti[0]) / (ti.size - 1)
-    n = ti.size
-    p = min(int(math.ceil(max(0.0, -shift_ps) / width)) + 1, n)
-    e = (np.arange(-p, n + 1) - 0.5) * width - shift_ps
-    # Bin integrals of every column at once (as bin_integrals).
-    F = np.vstack([np.zeros((1, y.shape[1])), np.cumsum(0.5 * (y[1:] + y[:-1]) * np.diff(t)[:, None], axis=0)])
-    x = np.clip(e, t[0], t[-1])
-    k = np.clip(np.searchsorted(t, x, side="right") - 1, 0, t.size - 2)
-    h = (t[k + 1] - t[k])[:, None]
-    d = (x - t[k])[:, None]
-    binned = np.diff(F[k] + y[k] * d + 0.5 * (y[k + 1] - y[k]) / h * d * d, axis=0)
-    # The curve's last column becomes its shift derivative.
-    at_edges = np.interp(e, t, y[:, -1], left=0.0, right=0.0)
-    binned[:, -1] = -np.diff(at_edges)
-    from scipy.signal import fftconvolve
-    return fftconvolve((ci / np.sum(ci))[:, None], binned, axes=0)[p:p + n]
+    The arguments are those convolve_irf has accepted (fit checks them)."""
+
+    def __init__(self, irf_t_ps, irf_counts):
+        ti = np.asarray(irf_t_ps, dtype=float)
+        ci = np.asarray(irf_counts, dtype=float)
+        ci = ci / np.max(ci)
+        self.n = n = ti.size
+        self.width = (ti[-1] - ti[0]) / (n - 1)
+        # Flights of up to n bins either way and p <= n bins before t = 0: a
+        # period of 2n holds the n wanted bins clear of the wrapped-around ones.
+        self.period = scipy.fft.next_fast_len(2 * n, real=True)
+        self.irf_transform = scipy.fft.rfft(ci / np.sum(ci), self.period)
+        self.grid = None
+        self.places = {}
+
+    def _places(self, t_ps: np.ndarray, shift_ps: float):
+        """For the edges of bins -p ... n (the curve moved by shift_ps): the sample before each
+        edge, the weights of the straight-line integral from it and of the interpolated value."""
+        if self.grid is None or self.grid.shape != t_ps.shape or not np.array_equal(self.grid, t_ps):
+            self.grid = t_ps.copy()
+            self.places = {}
+        if shift_ps not in self.places:
+            t = np.concatenate(([0.0], t_ps)) if t_ps[0] > 0 else t_ps
+            w, n = self.width, self.n
+            p = min(int(math.ceil(max(0.0, -shift_ps) / w)) + 1, n)
+            e = (np.arange(-p, n + 1) - 0.5) * w - shift_ps
+            x = np.clip(e, t[0], t[-1])
+            k = np.clip(np.searchsorted(t, x, side="right") - 1, 0, t.size - 2)
+            h = t[k + 1] - t[k]
+            d = x - t[k]
+            half = 0.5 * d * d / h  # the integral from t[k] to x is y[k] (d - half) + y[k+1] half
+            inside = (e >= t[0]) & (e <= t[-1])
+            up = np.where(inside, d / h, 0.0)  # the interpolated value is y[k] (1 - up) + y[k+1] up
+            if len(self.places) > 8:
+                self.places.clear()
+            self.places[shift_ps] = (p, k, k + 1, d - half, half, np.where(inside, 1.0, 0.0) - up, up,
+                                     0.5 * np.diff(t), int(t_ps[0] > 0))
+        return self.places[shift_ps]
+
+    def __call__(self, t_ps, columns, shift_ps: float = 0.0, with_shift: bool = False) -> np.ndarray:
+        """The columns of `columns` (samples x k) through convolve_irf: bins x k, and with_shift
+        one more, the derivative by shift_ps of the last column's histogram (moving the curve by
+        ds moves each bin integral by -(y(right edge) - y(left edge)) ds, y the interpolated curve)."""
+        t = np.asarray(t_ps, dtype=float)
+        p, k, k1, a, b, lo, up, half_dt, lead = self._places(t, float(shift_ps))
+        cols = np.asarray(columns, dtype=float).reshape(t.size, -1).T  # one row per curve: contiguous transforms
+        y = np.zeros((cols.shape[0], t.size + lead))
+        y[:, lead:] = cols  # the curve is 0 at t = 0
+        F = np.zeros_like(y)  # the integral up to each sample (trapezoids: exact for the straight lines)
+        np.cumsum((y[:, 1:] + y[:, :-1]) * half_dt, axis=1, out=F[:, 1:])
+        G = F.take(k, axis=1)
+        G += y.take(k, axis=1) * a
+        G += y.take(k1, axis=1) * b
+        binned = np.zeros((y.shape[0] + with_shift, self.period))
+        np.subtract(G[:, 1:], G[:, :-1], out=binned[:y.shape[0], :G.shape[1] - 1])
+        if with_shift:
+            v = y[-1].take(k) * lo + y[-1].take(k1) * up
+            np.subtract(v[:-1], v[1:], out=binned[-1, :v.size - 1])
+        out = scipy.fft.irfft(self.irf_transform * scipy.fft.rfft(binned, axis=1), self.period, axis=1)
+        return out[:, p:p + self.n].T

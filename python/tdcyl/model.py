@@ -186,6 +186,31 @@ def reflectance(layers, radius, rho, rho0=0.0, phi=0.0, M=1, mmax=0, *, engine=N
     `tdcyl-cli --engine fast`. Warnings start with the distance
     they are about ("rho = 20 mm: ...").
     """
+    arr, call = _checked(layers, radius, rho, rho0, phi, M, mmax, engine=engine, tolerance=tolerance,
+                         wraparound=wraparound, threads=threads, all_samples=all_samples, times_ps=times_ps,
+                         derivatives=derivatives)
+    out = _computed(arr, call)
+    for c in out:
+        for w in c.warnings:
+            warnings.warn(w, RuntimeWarning, stacklevel=2)
+    return out[0] if call.scalar else CurveSet(out)
+
+
+class _Call(NamedTuple):
+    """reflectance's checked arguments other than the layers, as the run core takes them."""
+
+    args: tuple
+    rhos: np.ndarray
+    scalar: bool
+    names: tuple
+
+
+def _checked(layers, radius, rho, rho0=0.0, phi=0.0, M=1, mmax=0, *, engine=None, tolerance=None, wraparound=None,
+             threads=0, all_samples=False, times_ps=None, derivatives=()) -> tuple[np.ndarray, _Call]:
+    """Every check of reflectance's arguments (the same, with its defaults): the layers array and the rest.
+
+    A caller computing many curves that differ in their layers only (a fit)
+    checks the call once and each layers array with _chk.layers_array."""
     eng, tol, wrap, thr = _options(engine, tolerance, wraparound, threads)
     arr, a, r0, ph, mm = _geometry(layers, radius, rho0, phi, mmax, fast=eng == "fast")
     rhos, scalar = _rho_array(rho, a)
@@ -198,18 +223,22 @@ def reflectance(layers, radius, rho, rho0=0.0, phi=0.0, M=1, mmax=0, *, engine=N
         times = _real_array("times_ps", times_ps)
         if times.ndim != 1 or not np.all(times > 0) or not np.all(times <= LATEST_TIME_PS):
             raise ValueError(f"times_ps must be a 1-d array of times in (0, {LATEST_TIME_PS:g}] ps")
-        times = list(times)
+        times = times.tolist()
     names = _derivative_names(derivatives, arr.shape[0], eng)
-    out = _core.compute(list(arr[:, 0]), list(arr[:, 1]), list(arr[:, 2]), list(arr[:, 3]), a, list(rhos),
-                        r0, ph, m, mm, eng, tol, wrap, thr, all_samples, times, list(names))
+    args = (a, rhos.tolist(), r0, ph, m, mm, eng, tol, wrap, thr, all_samples, times, list(names))
+    return arr, _Call(args, rhos, scalar, names)
+
+
+def _computed(arr: np.ndarray, call: _Call) -> list:
+    """The curves of checked layers and call, one per distance (their warnings kept, not issued)."""
+    out = _core.compute(arr[:, 0].tolist(), arr[:, 1].tolist(), arr[:, 2].tolist(), arr[:, 3].tolist(),
+                        *call.args)
     curves = []
-    for r, (t, refl, warns, jac) in zip(rhos, out):
-        warns = [_python_warning(w, float(r)) for w in warns]
-        for w in warns:
-            warnings.warn(w, RuntimeWarning, stacklevel=2)
-        curves.append(Curve(t_ps=t, reflectance=refl, rho=float(r), warnings=tuple(warns), derivatives=jac,
-                            derivative_names=names))
-    return curves[0] if scalar else CurveSet(curves)
+    for r, (t, refl, warns, jac) in zip(call.rhos, out):
+        curves.append(Curve(t_ps=t, reflectance=refl, rho=float(r),
+                            warnings=tuple(_python_warning(w, float(r)) for w in warns), derivatives=jac,
+                            derivative_names=call.names))
+    return curves
 
 
 def _derivative_names(derivatives, n_layers: int, eng: str) -> tuple:

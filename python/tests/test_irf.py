@@ -6,6 +6,7 @@ import pytest
 from scipy.special import erfc
 
 import tdcyl
+from tdcyl.irf import _IrfConvolution
 
 TAU = 300.0     # ps, decay of the model curve
 SIGMA = 63.7    # ps, Gaussian IRF (150 ps FWHM)
@@ -29,6 +30,12 @@ def test_gaussian_irf_with_exponential_is_the_emg(width, shift, irf_scale):
     # Per bin: width x the density at the bin centre, up to the midpoint-rule error (w/sigma)^2/24.
     expected = width * emg(t, MU + shift, SIGMA, TAU)
     assert np.max(np.abs(got - expected)) < 0.1 * (width / SIGMA) ** 2 * np.max(expected) + 1e-6 * np.max(expected)
+    # The fit's convolution (by transforms: rounding of the curve's peak bin, whether or not
+    # the shift keeps it in the window) and its derivative by the shift, against the direct sums.
+    fit_h, fit_dh = _IrfConvolution(t, irf)(t_model, model, shift, with_shift=True).T
+    np.testing.assert_allclose(fit_h, got, rtol=0, atol=1e-12 * width)
+    d = np.subtract(*[tdcyl.convolve_irf(t_model, model, t, irf, shift_ps=shift + ds) for ds in (1e-3, -1e-3)]) / 2e-3
+    np.testing.assert_allclose(fit_dh, d, rtol=0, atol=1e-9)
 
 
 def test_a_shift_beyond_the_window_leaves_nothing():
