@@ -11,7 +11,7 @@ import scipy.optimize
 
 from ._fit_channel import fit_range_slice
 from ._global_params import ParameterSet
-from .irf import _convolve_with_derivatives, convolve_irf, uniform_bin_width
+from .irf import _IrfConvolution, convolve_irf, uniform_bin_width
 from .model import reflectance
 
 _SHIFT_BOUNDS = (-1000.0, 1000.0)
@@ -141,6 +141,7 @@ class _Problem:
         self.calls = 0
         self.cache = {}
         self.notes = {}  # the engine's warnings per cached model, reported once for the result
+        self.convolutions = {}  # per channel
         K = len(channels)
         nl = len(params.free)
         self.i_shift = list(range(nl, nl + K)) if shift else []
@@ -246,7 +247,9 @@ class _Problem:
         for k, (c, rows) in enumerate(zip(self.ch, self.rows())):
             tm, rm, dr = self.curves(x, c.wavelength)[c.rho]
             s = float(x[self.i_shift[k]]) if self.shift else 0.0
-            H = _convolve_with_derivatives(tm, rm, dr, c.t, c.irf, s)[c.window]
+            if k not in self.convolutions:  # the IRF's transform once per channel and fit
+                self.convolutions[k] = _IrfConvolution(c.t, c.irf)
+            H = self.convolutions[k](tm, np.column_stack([dr, rm]), s, with_shift=True)[c.window]
             a = self.scale_of(x, k)
             J[rows, :nf] = ds[k][:, None] * a * H[:, :nf]
             if self.shift:
