@@ -576,11 +576,17 @@ std::vector<std::vector<ContourValue>> LayeredEngine::CurvesAt(const std::vector
                     bmag2.assign(nk * nb * R, 0.0);
                     dblocks.assign(nk * nb * R * P, {0, 0});
                     Materialize(order_[static_cast<std::size_t>(m)], b1 * kSeriesPadding);
-                    run(static_cast<int>(nk), [&](int job) {
-                        const auto j = static_cast<std::size_t>(job);
+                    auto job = [&](int node) {
+                        const auto j = static_cast<std::size_t>(node);
                         Blocks(w.z[j], m, b, b1, derivatives, blocks.data() + j * nb * R, bmag2.data() + j * nb * R,
                                P > 0 ? dblocks.data() + j * nb * R * P : nullptr);
-                    });
+                    };
+                    // Threads only for passes worth more than starting them (a
+                    // few thousand terms); each node has its own slot either way.
+                    if (nk * nb * kSeriesPadding * R * (1 + P) >= 4096)
+                        run(static_cast<int>(nk), job);
+                    else
+                        for (int j = 0; j < static_cast<int>(nk); ++j) job(j);
                     for (std::size_t r = 0; r < R; ++r)
                         for (int c = b; c < b1 && !done[r]; ++c) {
                             const std::size_t at = static_cast<std::size_t>(c - b) * R + r, step = nb * R;
