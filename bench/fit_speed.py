@@ -54,7 +54,9 @@ def main():
              lambda: tdcyl.reflectance(**start, times_ps=grid, derivatives=ex.FREE, tolerance=1e-9, **curve)),
             ("fast curve at 10 times 200 ... 2000 ps", lambda: tdcyl.reflectance(**start, times_ps=grid[19::20][:10], **curve)),
             ("  + 4 exact derivatives", lambda: tdcyl.reflectance(**start, times_ps=grid[19::20][:10],
-                                                                  derivatives=ex.FREE, **curve))]
+                                                                  derivatives=ex.FREE, **curve)),
+            ("the same 10 times at rho = 10 mm (no cancelling terms)",
+             lambda: tdcyl.reflectance(**{**start, "rho": 10.0}, times_ps=grid[19::20][:10], **curve))]
     faithful = timed(lambda: tdcyl.reflectance(**start, engine="faithful", all_samples=True, threads=1), 1)[0]
     print(f"one faithful curve of the model: {faithful * 1e3:.0f} ms (1 thread)")
     for name, f in rows:
