@@ -570,7 +570,12 @@ std::vector<std::vector<ContourValue>> LayeredEngine::CurvesAt(const std::vector
                     int most = 0;
                     for (std::size_t r = 0; r < R; ++r)
                         if (!done[r]) most = std::max(most, limit[r]);
-                    const int b1 = std::min(b + kBlocksPerPass, most);
+                    // An order whose first zero already decays by e^-30 over
+                    // the window's start (high orders off the axis, late
+                    // windows) is first tried with one block.
+                    Materialize(order_[static_cast<std::size_t>(m)], (b + 1) * kSeriesPadding);
+                    const bool faint = slowest * o.sr2[static_cast<std::size_t>(b * kSeriesPadding)] * w.t_min >= 30;
+                    const int b1 = std::min(b + (b == 0 && faint ? 1 : kBlocksPerPass), most);
                     const auto nb = static_cast<std::size_t>(b1 - b);
                     blocks.assign(nk * nb * R, {0, 0});
                     bmag2.assign(nk * nb * R, 0.0);
@@ -600,8 +605,12 @@ std::vector<std::vector<ContourValue>> LayeredEngine::CurvesAt(const std::vector
                             const double part = largest(blocks.data() + at, step);
                             const double size = std::max(seen[r], largest(F[r].data() + base, 1));
                             quiet[r] = part <= 1e-2 * options_.tolerance * size / orders_ ? quiet[r] + 1 : 0;
-                            const double s2 = o.sr2[static_cast<std::size_t>((c + 1) * kSeriesPadding - 1)];
-                            if ((quiet[r] >= kQuietBlocks && slowest * s2 * w.t_min >= 10) || c + 1 >= limit[r])
+                            // Enough quiet blocks, or one whose every term (and so
+                            // every later one) has decayed by e^-30.
+                            const double first = o.sr2[static_cast<std::size_t>(c * kSeriesPadding)];
+                            const double last = o.sr2[static_cast<std::size_t>((c + 1) * kSeriesPadding - 1)];
+                            if ((quiet[r] >= kQuietBlocks && slowest * last * w.t_min >= 10) ||
+                                (quiet[r] >= 1 && slowest * first * w.t_min >= 30) || c + 1 >= limit[r])
                                 done[r] = 1;
                         }
                     b = b1;
