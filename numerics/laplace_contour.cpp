@@ -52,6 +52,8 @@ ContourWindow Window(double t0, double ratio, const Parameters& p) {
     w.t_min = t0;
     w.t_max = t0 * ratio;
     const double mu = p.m0 / t0, h = p.U / p.N;
+    w.mu = mu;
+    w.h = h;
     for (int k = 0; k <= p.N; ++k) {
         const std::complex<double> one_iu(1, k * h);
         w.z.push_back(mu * one_iu * one_iu);
@@ -84,6 +86,20 @@ ContourWindow QuietContourWindow(double t0, double epsilon, double ratio) {
     return Window(t0, ratio, Choose(epsilon, 1.0, ratio, 0.3));
 }
 
+void ContourFactors(const ContourWindow& w, double t, std::vector<std::complex<double>>& factors) {
+    const std::size_t n = w.z.size();
+    factors.resize(n);
+    const double a = w.mu * t * w.h * w.h;
+    const std::complex<double> b = std::exp(std::complex<double>(-a, 2 * w.mu * t * w.h));  // e^(z_1 t - mu t)
+    const double a2 = std::exp(-2 * a);
+    std::complex<double> g = std::exp(w.mu * t), c = b;
+    for (std::size_t k = 0; k < n; ++k) {
+        factors[k] = w.weight[k] * g;
+        g *= c;  // e^(z_(k+1) t) = e^(z_k t) e^(-mu t h^2 (2k + 1)) e^(2 i mu t h)
+        c *= a2;
+    }
+}
+
 ContourValue InvertWith(const std::vector<std::complex<double>>& factors, const std::complex<double>* values,
                         const double* noise) {
     double sum = 0, size = 0, carried = 0;
@@ -93,7 +109,9 @@ ContourValue InvertWith(const std::vector<std::complex<double>>& factors, const 
         size += std::fabs(term);
         carried += std::sqrt(std::norm(factors[k])) * noise[k];  // no overflow to guard against
     }
-    return {sum, 4 * kEps * std::sqrt(static_cast<double>(factors.size())) * size + carried};
+    // The sum's roundings, and those of the factors' recurrence (2k eps at node k).
+    const auto n = static_cast<double>(factors.size());
+    return {sum, (4 * std::sqrt(n) + 2 * n) * kEps * size + carried};
 }
 
 const std::vector<std::complex<double>>& ContourStepper::At(double t) {
@@ -103,7 +121,7 @@ const std::vector<std::complex<double>>& ContourStepper::At(double t) {
         for (std::size_t k = 0; k < factor_.size(); ++k) factor_[k] *= step_[k];
         ++run_;
     } else {
-        for (std::size_t k = 0; k < factor_.size(); ++k) factor_[k] = w_.weight[k] * std::exp(w_.z[k] * t);
+        ContourFactors(w_, t, factor_);
         if (started_ && dt > 0 && !repeat) {
             for (std::size_t k = 0; k < step_.size(); ++k) step_[k] = std::exp(w_.z[k] * dt);
             dt_ = dt;

@@ -20,6 +20,7 @@ namespace tdcyl {
 
 struct ContourWindow {
     double t_min = 0, t_max = 0;               // times the window serves (s)
+    double mu = 0, h = 0;                      // z_k = mu (1 + i k h)^2
     std::vector<std::complex<double>> z;       // nodes
     std::vector<std::complex<double>> weight;  // f(t) = sum_k Re(weight_k e^(z_k t) F(z_k))
 };
@@ -44,6 +45,12 @@ struct ContourValue {
     double value = 0, error = 0;
 };
 ContourValue InvertAt(const ContourWindow& w, const std::complex<double>* values, const double* noise, double t);
+
+// The factors weight_k e^(z_k t) of the window's nodes at one time, by the
+// recurrence e^(z_k t) = e^(z_(k-1) t) e^(-mu t h^2 (2k - 1)) e^(2 i mu t h)
+// (two complex exponentials in all; the rounding grows as 2k eps, which
+// InvertWith counts).
+void ContourFactors(const ContourWindow& w, double t, std::vector<std::complex<double>>& factors);
 
 // The same in two steps, for many functions at one time: the factors
 // weight_k e^(z_k t) of the window's nodes, then the sum with any values.

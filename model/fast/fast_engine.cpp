@@ -544,7 +544,7 @@ std::vector<std::vector<ContourValue>> LayeredEngine::CurvesAt(const std::vector
             std::vector<std::vector<std::complex<double>>> probe(5, std::vector<std::complex<double>>(nk));
             for (std::size_t i = 0; i < probe.size(); ++i) {
                 const double t = w.t_min * std::pow(w.t_max / w.t_min, 0.25 * static_cast<double>(i));
-                for (std::size_t j = 0; j < nk; ++j) probe[i][j] = w.weight[j] * std::exp(w.z[j] * t);
+                ContourFactors(w, t, probe[i]);
             }
             auto largest = [&](const std::complex<double>* v, std::size_t stride) {
                 double big = 0;
