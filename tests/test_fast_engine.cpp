@@ -85,6 +85,13 @@ TEST(FastEngine, HomogeneousCylinderIsTheHalfSpaceWithinTheTolerance) {
             }
     const RunResult slow = ComputeRun(MakeState({{1.0L, 0.001L, 1.4L, 1000}}, 200, 30, 0, 0), Fast());
     EXPECT_LT(ErrorToPeak(slow, 0.001L, 30), 1e-11);
+    // The source 10 mm off the axis, the detector 5 mm on the other side: the
+    // half space at 15 mm, through every angular order the series needs.
+    for (int N : {1, 2}) {
+        const std::vector<Layer> layers(static_cast<std::size_t>(N), Layer{1.0L, 0.01L, 1.4L, 200.0L / N});
+        const RunResult r = ComputeRun(MakeState(layers, 150, 5, 10, 3.14159265358979323846L, 1, 80), Fast());
+        EXPECT_LT(ErrorToPeak(r, 0.01L, 15), 1e-11) << "off the axis, N = " << N;
+    }
 }
 
 // The two-layer example (a = 30 mm) at 10 and 15 mm, where a damped transform
