@@ -270,7 +270,7 @@ def _sweep(table, engine, tolerance, wraparound, client, store, chunk, on_error,
              for k in s.missing()}
     run(client, workers, tasks, store_chunk, shown)
     ds = s.dataset(load=store is None)
-    failed = int((ds["error"].values != "").sum())
+    failed = int((s.errors[:] != "").sum())  # from the store: the dataset may be lazy
     return _SweepRun(ds, n, shown.done - before, before, failed)
 
 
