@@ -31,8 +31,7 @@ __all__ = ["sweep", "fit_many", "FittedCurve", "DEFAULT_CHUNKS", "MAX_CHUNK"]
 
 # Rows per task when none is given: about 64 tasks, within (fewest, most) rows by the engine's cost of
 # a curve. A task costs the client, the scheduler and its worker a few ms and a chunk write; a faithful
-# curve costs about 1 s, a fast one about 1 ms (two layers, on the axis): tasks of 1 ... 30 s and of
-# 40 ms ... 0.6 s.
+# curve costs 0.2 ... 1 s, a fast one about 1 ms (two layers, on the axis): fast tasks of 40 ms ... 0.6 s.
 DEFAULT_CHUNKS = {"faithful": (1, 32), "fast": (32, 512)}
 MAX_CHUNK = 4096  # rows per task: 16 MiB of curves at most
 FAST_DEFAULT_TOLERANCE = 1e-11  # the fast engine's tolerance when none is given (recorded in the store)
