@@ -15,7 +15,7 @@ import time
 
 
 def _parser() -> argparse.ArgumentParser:
-    from .batch import DEFAULT_CHUNK, MAX_CHUNK
+    from .batch import DEFAULT_CHUNKS, MAX_CHUNK
     from .model import DEFAULT_ENGINE, ENGINES
     parser = argparse.ArgumentParser(prog="python3 -m tdcyl")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
@@ -34,8 +34,8 @@ def _parser() -> argparse.ArgumentParser:
                    help="the plain transform (--wraparound) or the alias-free one on the damped contour "
                         "(--no-wraparound); default: the engine's")
     s.add_argument("--chunk", type=int, metavar="ROWS",
-                   help=f"rows per task, 1 ... {MAX_CHUNK} (default: the store's, or about 64 tasks of at most "
-                        f"{DEFAULT_CHUNK} rows)")
+                   help=f"rows per task, 1 ... {MAX_CHUNK} (default: the store's, or about 64 tasks of "
+                        + ", ".join(f"{lo} ... {hi} rows ({e})" for e, (lo, hi) in DEFAULT_CHUNKS.items()) + ")")
     s.add_argument("--on-error", choices=("raise", "record"), default="raise",
                    help="bad rows: stop before computing (raise) or record them in the store and go on")
     s.add_argument("--quiet", action="store_true", help="no progress display")

@@ -160,10 +160,18 @@ def run(client, workers, tasks, on_result, progress: Progress) -> None:
         futures = {}
         try:
             token = uuid.uuid4().hex[:8]
+            # One graph per function (not a submit per task: each costs the client a look at the
+            # caller's source), and the results come with the completions (not a round trip each).
+            by_function = {}
             for key, (function, args) in tasks.items():
-                futures[c.submit(function, *args, key=f"tdcyl-{key[0]}-{token}-{key[1]}", pure=False)] = key
-            for f in as_completed(list(futures), loop=c.loop):
-                result = f.result()
+                by_function.setdefault(function, []).append((key, args))
+            for function, items in by_function.items():
+                keys = [f"tdcyl-{key[0]}-{token}-{key[1]}" for key, _ in items]
+                mapped = c.map(function, *zip(*(args for _, args in items)), key=keys, pure=False)
+                futures.update(zip(mapped, (key for key, _ in items)))
+            for f, result in as_completed(list(futures), with_results=True, loop=c.loop):
+                if f.status != "finished":
+                    f.result()  # a cancelled task: its CancelledError
                 on_result(futures.pop(f), result)
                 f.release()
         finally:

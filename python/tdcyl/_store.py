@@ -56,6 +56,7 @@ def _lay_out(target, checked, samples, attrs):
     root.require_group("progress").create_dataset("done", shape=(-(-len(checked) // chunk),), chunks=(1,),
                                                   dtype="u1", fill_value=0)
     zarr.consolidate_metadata(target)
+    return True
 
 
 def _target_path(store) -> str:
@@ -113,8 +114,9 @@ class SweepStore:
 
     def dataset(self, load: bool):
         import xarray as xr
-        ds = xr.open_zarr(self.location)
-        return ds.load() if load else ds
+        if not load:
+            return xr.open_zarr(self.location)
+        return xr.open_zarr(self.location, chunks=None).load()  # read at once: no Dask graph to build
 
 
 def open_store(store, checked, samples, chunk, default_chunk, attrs) -> SweepStore:
@@ -135,12 +137,15 @@ def open_store(store, checked, samples, chunk, default_chunk, attrs) -> SweepSto
     root = _existing(location, where)
     if root is None:
         new = dict(attrs, chunk=default_chunk if chunk is None else chunk)
-        if isinstance(location, str):
-            _create_folder(location, where, checked, samples, new)
-        else:
+        # A store this call laid out holds this sweep by construction; one another process created
+        # first (the rename failed) is checked like any existing store.
+        made = _create_folder(location, where, checked, samples, new) if isinstance(location, str) else \
             _lay_out(location, checked, samples, new)
         root = _existing(location, where)
-    _same_sweep(root, checked, samples, attrs if chunk is None else dict(attrs, chunk=chunk), where)
+    else:
+        made = False
+    if not made:
+        _same_sweep(root, checked, samples, attrs if chunk is None else dict(attrs, chunk=chunk), where)
     try:
         return SweepStore(root, where, location, len(checked), int(root.attrs["chunk"]))
     except (KeyError, TypeError, ValueError):
@@ -166,7 +171,10 @@ def _existing(location, where):
 
 
 def _create_folder(target, where, checked, samples, attrs):
-    """Lays the store out in a hidden folder beside the target, then renames it onto the target (atomic)."""
+    """Lays the store out in a hidden folder beside the target, then renames it onto the target (atomic).
+
+    True when this call created the store, False when another process did first.
+    """
     parent = os.path.dirname(target)
     try:
         os.makedirs(parent, exist_ok=True)
@@ -177,10 +185,11 @@ def _create_folder(target, where, checked, samples, attrs):
         _lay_out(tmp, checked, samples, attrs)
         try:
             os.rename(tmp, target)  # replaces an empty folder, fails on a non-empty one
+            return True
         except OSError:
             if not os.path.isdir(target) or not os.listdir(target):
                 raise
-            # another process created it first: it is checked like any existing store
+            return False  # another process created it first
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
 
@@ -193,14 +202,15 @@ def _same_sweep(root, checked, samples, attrs, where) -> None:
             raise ValueError(f"store {where} holds another sweep ({key} = {stored.get(key)!r} there, "
                              f"{value!r} here); use a new store")
     n = len(checked)
-    if root["reflectance"].shape != (n, samples):
-        raise ValueError(f"store {where} holds another sweep ({root['reflectance'].shape[0]} cases there, "
-                         f"{n} here); use a new store")
+    arrays = dict(root.arrays())  # each opened once: an open reads and decodes its metadata
+    if "reflectance" not in arrays or arrays["reflectance"].shape != (n, samples):
+        there = arrays["reflectance"].shape[0] if "reflectance" in arrays else "no"
+        raise ValueError(f"store {where} holds another sweep ({there} cases there, {n} here); use a new store")
     for name, data in checked.columns.items():
-        if name not in root or root[name].dtype != data.dtype or \
-                not np.array_equal(root[name][:], data, equal_nan=True):
+        stored = arrays.get(name)
+        if stored is None or stored.dtype != data.dtype or not np.array_equal(stored[:], data, equal_nan=True):
             raise ValueError(f"store {where} holds another sweep (column {name} differs); use a new store")
-    for name in root.array_keys():
-        if root[name].attrs.get("_ARRAY_DIMENSIONS") == ["case"] and name not in checked.columns and \
+    for name, array in arrays.items():
+        if array.attrs.get("_ARRAY_DIMENSIONS") == ["case"] and name not in checked.columns and \
                 name not in _CASE_VARIABLES:
             raise ValueError(f"store {where} holds another sweep (column {name}); use a new store")

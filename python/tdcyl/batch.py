@@ -27,9 +27,12 @@ from ._store import SAMPLE_PS, STORE_FORMAT, open_store
 from .model import _options, reflectance
 from .table import check_table
 
-__all__ = ["sweep", "fit_many", "FittedCurve", "DEFAULT_CHUNK", "MAX_CHUNK"]
+__all__ = ["sweep", "fit_many", "FittedCurve", "DEFAULT_CHUNKS", "MAX_CHUNK"]
 
-DEFAULT_CHUNK = 32  # the most rows per task when none is given
+# Rows per task when none is given: about 64 tasks, within (fewest, most) rows by the engine's cost of
+# a curve. A task costs the client, the scheduler and its worker a few ms and a chunk write; a faithful
+# curve costs 0.2 ... 1 s, a fast one about 1 ms (two layers, on the axis): fast tasks of 40 ms ... 0.6 s.
+DEFAULT_CHUNKS = {"faithful": (1, 32), "fast": (32, 512)}
 MAX_CHUNK = 4096  # rows per task: 16 MiB of curves at most
 FAST_DEFAULT_TOLERANCE = 1e-11  # the fast engine's tolerance when none is given (recorded in the store)
 _MAX_TABLE_BYTES = 1 << 30
@@ -199,7 +202,9 @@ def sweep(table, *, engine=None, tolerance=None, wraparound=None, client=None, s
         with files) raises ValueError and is left as it is. Default: in memory.
     chunk : int, 1 ... MAX_CHUNK
         Rows per task and per stored chunk. Default: the store's when it
-        exists, else enough for about 64 tasks, at most DEFAULT_CHUNK rows.
+        exists, else enough for about 64 tasks, within DEFAULT_CHUNKS[engine]
+        (fewest, most) rows: 32 ... 512 for the fast engine, 1 ... 32 for the
+        faithful one.
     on_error : "raise" or "record"
         Bad rows: "raise" raises ValueError naming the row and the column before
         anything is computed; "record" keeps their message in the variable
@@ -242,8 +247,11 @@ def _sweep(table, engine, tolerance, wraparound, client, store, chunk, on_error,
     attrs = {"format": STORE_FORMAT, "engine": eng,
              "tolerance": None if eng == "faithful" else (tol or FAST_DEFAULT_TOLERANCE),
              "wraparound": wrap, "version": _core.VERSION}
-    # The default is a function of the table alone, so that a resumed sweep finds the same chunks.
-    s = open_store(store, checked, samples, chunk and min(chunk, n), min(DEFAULT_CHUNK, -(-n // 64)), attrs)
+    # The default is a function of the table and the engine alone, so that a resumed sweep finds the same
+    # chunks (a store keeps its own).
+    fewest, most = DEFAULT_CHUNKS[eng]
+    default = max(1, min(n, max(fewest, min(most, -(-n // 64)))))
+    s = open_store(store, checked, samples, chunk and min(chunk, n), default, attrs)
 
     before = s.rows_done()
     shown = Progress(progress, n, before, "curves")
@@ -261,7 +269,7 @@ def _sweep(table, engine, tolerance, wraparound, client, store, chunk, on_error,
              for k in s.missing()}
     run(client, workers, tasks, store_chunk, shown)
     ds = s.dataset(load=store is None)
-    failed = int((ds["error"].values != "").sum())
+    failed = int((s.errors[:] != "").sum())  # from the store: the dataset may be lazy
     return _SweepRun(ds, n, shown.done - before, before, failed)
 
 

@@ -74,9 +74,11 @@ def test_sweep_equals_direct_calls_bit_for_bit(client, tmp_path):
     assert list(ds.error.values) == [""] * len(table)
 
 
-@pytest.mark.parametrize("rows", [9, 65])  # fewer rows than 64 tasks; a last chunk that is not full
-def test_every_row_computed_with_default_chunks(client, rows):
-    assert_direct(tdcyl.sweep(cases(rows), client=client, progress=False), cases(rows))
+@pytest.mark.parametrize("rows, chunk", [(9, 9), (65, 32)])  # fast curves: 32 rows a task at least; a short last chunk
+def test_every_row_computed_with_default_chunks(client, rows, chunk):
+    ds = tdcyl.sweep(cases(rows), client=client, progress=False)
+    assert ds.attrs["chunk"] == chunk
+    assert_direct(ds, cases(rows))
 
 
 def test_grid_order_and_every_combination_once():
