@@ -7,7 +7,6 @@ same cluster started before), beside one process fitting the curves one by one.
     PYTHONPATH=build/python /usr/bin/python3 bench/fit_many_speed.py [--curves N] [--workers W] [--chunk C]
 """
 import argparse
-import math
 import pathlib
 import sys
 import time
@@ -28,11 +27,7 @@ def main():
     ap.add_argument("--chunk", type=int, default=None, help="curves per task (default: fit_many's)")
     args = ap.parse_args()
     warnings.simplefilter("ignore")
-    t = (np.arange(ex.N_BINS) + 0.5) * ex.BIN_PS
-    irf = np.exp(-0.5 * ((t - ex.IRF_CENTRE_PS) * 2 * math.sqrt(2 * math.log(2)) / ex.IRF_FWHM_PS) ** 2)
-    truth = tdcyl.reflectance(**ex.geometry(ex.TRUE), all_samples=True)
-    expected = tdcyl.convolve_irf(truth.t_ps, truth.reflectance, t, irf)
-    expected = np.clip(expected * ex.COUNTS / expected.sum(), 0, None)
+    t, irf, expected = ex.measurement()
     counts = np.stack([np.random.default_rng(seed).poisson(expected) for seed in range(1, args.curves + 1)])
     counts = counts.astype(float)
     options = dict(free=ex.FREE, shift=False, fit_range=ex.FIT_RANGE, progress=False)

@@ -7,7 +7,6 @@ a shared machine).
     PYTHONPATH=build/python /usr/bin/python3 bench/fit_speed.py [--repeat R] [--seeds S]
 """
 import argparse
-import math
 import pathlib
 import statistics
 import sys
@@ -38,11 +37,7 @@ def main():
     ap.add_argument("--seeds", type=int, default=2)
     args = ap.parse_args()
     warnings.simplefilter("ignore")
-    t = (np.arange(ex.N_BINS) + 0.5) * ex.BIN_PS
-    irf = np.exp(-0.5 * ((t - ex.IRF_CENTRE_PS) * 2 * math.sqrt(2 * math.log(2)) / ex.IRF_FWHM_PS) ** 2)
-    truth = tdcyl.reflectance(**ex.geometry(ex.TRUE), all_samples=True)
-    expected = tdcyl.convolve_irf(truth.t_ps, truth.reflectance, t, irf)
-    expected *= ex.COUNTS / expected.sum()
+    t, irf, expected = ex.measurement()
 
     grid = 10.0 * np.arange(1, 513)
     start = ex.geometry(ex.START)
