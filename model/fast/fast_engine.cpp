@@ -515,7 +515,8 @@ std::vector<std::vector<ContourValue>> LayeredEngine::CurvesAt(const std::vector
     // part of the curve at five times across the window is below 1 % of the
     // tolerance (per order; ten times the contour's share, since a block's
     // part carries the rule's error for that block), once v D s^2 t_min >= 10
-    // at the block's last zero; never beyond the constructor's count. The
+    // at the block's last zero (or after one such block once its first zero
+    // decays by e^-30); never beyond the constructor's count. The
     // size the tolerance refers to: the largest value of the curve seen so
     // far (this window's included), at least a thousandth of the mean over
     // the window T.
@@ -607,10 +608,10 @@ std::vector<std::vector<ContourValue>> LayeredEngine::CurvesAt(const std::vector
                             quiet[r] = part <= 1e-2 * options_.tolerance * size / orders_ ? quiet[r] + 1 : 0;
                             // Enough quiet blocks, or one whose every term (and so
                             // every later one) has decayed by e^-30.
-                            const double first = o.sr2[static_cast<std::size_t>(c * kSeriesPadding)];
-                            const double last = o.sr2[static_cast<std::size_t>((c + 1) * kSeriesPadding - 1)];
-                            if ((quiet[r] >= kQuietBlocks && slowest * last * w.t_min >= 10) ||
-                                (quiet[r] >= 1 && slowest * first * w.t_min >= 30) || c + 1 >= limit[r])
+                            const double s2_first = o.sr2[static_cast<std::size_t>(c * kSeriesPadding)];
+                            const double s2_last = o.sr2[static_cast<std::size_t>((c + 1) * kSeriesPadding - 1)];
+                            if ((quiet[r] >= kQuietBlocks && slowest * s2_last * w.t_min >= 10) ||
+                                (quiet[r] >= 1 && slowest * s2_first * w.t_min >= 30) || c + 1 >= limit[r])
                                 done[r] = 1;
                         }
                     b = b1;
