@@ -9,27 +9,13 @@ from dataclasses import dataclass
 import numpy as np
 import scipy.optimize
 
-from ._fit_channel import fit_range_slice
+from ._fit_channel import EXACT_TOLERANCE, fit_range_slice
 from ._global_params import ParameterSet
 from .irf import _IrfConvolution, convolve_irf, uniform_bin_width
 from .model import reflectance
 
 _SHIFT_BOUNDS = (-1000.0, 1000.0)
-# The model's error relative to its peak when the Jacobian is exact: the single-curve fit's
-# choice (a peak bin of N counts sees 1e-9 of it as < 0.01 sigma while N < 1e7).
-_EXACT_TOLERANCE = 1e-9
 _CELL = ("musp", "mua", "n", "l")  # the layers' columns, as the engine names its derivatives
-
-
-def _jacobian_mode(jac, eng: str, params: ParameterSet) -> str:
-    """"exact" or "numeric" for fit_global's jac argument."""
-    if jac is not None and (not isinstance(jac, str) or jac not in ("exact", "numeric")):
-        raise ValueError(f"jac must be 'exact', 'numeric' or None, not {jac!r}")
-    possible = eng == "fast" and not params.index_free()
-    if jac == "exact" and not possible:
-        raise ValueError("jac: 'exact' needs engine='fast' and no free refractive index "
-                         "(the engine has no derivative by n)")
-    return jac or ("exact" if possible else "numeric")
 
 
 @dataclass
@@ -170,7 +156,7 @@ class _Problem:
             grid = {}
             if self.exact:  # the fit's fixed grid, held to the tolerance its Jacobian needs
                 grid = {"times_ps": 10.0 * np.arange(1, 512 // self.base.get("M", 1) + 1),
-                        "tolerance": _EXACT_TOLERANCE, "derivatives": [f"{_CELL[j]}{i + 1}" for i, j in cells]}
+                        "tolerance": EXACT_TOLERANCE, "derivatives": [f"{_CELL[j]}{i + 1}" for i, j in cells]}
             with warnings.catch_warnings(record=True) as caught:
                 warnings.simplefilter("always")
                 c = reflectance(layers, rho=rhos, engine=self.engine, threads=self.threads, all_samples=True,

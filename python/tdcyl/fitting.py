@@ -15,8 +15,9 @@ import scipy.optimize
 import scipy.stats
 
 from . import _checks as chk
-from ._fit_channel import (PRE_PULSE_MARGIN_PS, _background, _poisson_deviance_residuals,  # noqa: F401
-                           _pre_pulse, _runs_p_value, fit_range_slice, pre_pulse_background)
+from ._fit_channel import (EXACT_TOLERANCE, PRE_PULSE_MARGIN_PS, _background,  # noqa: F401
+                           _poisson_deviance_residuals, _pre_pulse, _runs_p_value, fit_range_slice, jacobian_mode,
+                           pre_pulse_background)
 from ._fit_params import _bounds, _free_names, _model_dict, _time_warnings, _tissue_warnings
 from ._fit_result import FitResult
 from .irf import _IrfConvolution, convolve_irf, uniform_bin_width
@@ -27,24 +28,6 @@ __all__ = ["fit", "FitResult", "fit_range_slice", "pre_pulse_background"]
 # Singular values of the column-normalised Jacobian below this fraction of the
 # largest: a combination of parameters the data do not constrain.
 _RANK_CUT = 1e-7
-# The model's error relative to its peak in a fit with exact Jacobian: 1e-9 of a
-# peak bin of N counts is below 0.01 standard deviations of any bin of the
-# histogram while N < 1e7 (the deviance sees nothing of it); forward
-# differences of relative step 1e-5 need the default 1e-11.
-_EXACT_TOLERANCE = 1e-9
-
-
-def _jacobian_mode(jac, eng: str, free: tuple) -> str:
-    """"exact" or "numeric" for fit's jac argument."""
-    if jac is not None and (not isinstance(jac, str) or jac not in ("exact", "numeric")):
-        raise ValueError(f"jac must be 'exact', 'numeric' or None, not {jac!r}")
-    possible = eng == "fast" and all(chk.LAYER_PARAM.match(n).group(1) != "n" for n in free)
-    if jac == "exact" and not possible:
-        raise ValueError("jac: 'exact' needs engine='fast' and free layer parameters among mua, musp and l "
-                         "(the engine has no derivative by n)")
-    return jac or ("exact" if possible else "numeric")
-
-
 def fit(t_ps, counts, irf, model, free=("mua1", "musp1"), *, bounds=None, fit_range=(0.8, 0.01),
         weights="poisson", shift=True, scale="area", background=None, engine=None, threads=0, max_nfev=100,
         ftol=1e-6, min_p_value=1e-4, jac=None) -> FitResult:
@@ -167,7 +150,7 @@ def fit(t_ps, counts, irf, model, free=("mua1", "musp1"), *, bounds=None, fit_ra
     i_scale = len(free) + shift if scale == "free" else None
     i_bg = len(names) - 1 if free_background else None
     lo, hi = _bounds(names, bounds)
-    exact = _jacobian_mode(jac, eng, free) == "exact"
+    exact = jacobian_mode(jac, eng, any(chk.LAYER_PARAM.match(n).group(1) == "n" for n in free)) == "exact"
 
     window = fit_range_slice(y, fit_range)
     bg_stderr = math.nan
@@ -207,10 +190,10 @@ def fit(t_ps, counts, irf, model, free=("mua1", "musp1"), *, bounds=None, fit_ra
     calls = 0
     cache: dict = {}
     kwargs = {key: v for key, v in base.items() if key != "layers"}
-    # With derivatives the curve is held to _EXACT_TOLERANCE (forward differences
+    # With derivatives the curve is held to EXACT_TOLERANCE (forward differences
     # need the engine's default). The call is checked once; each curve's layers by themselves.
     grid = {"times_ps": 10.0 * np.arange(1, 512 // kwargs.get("M", 1) + 1), "derivatives": free,
-            "tolerance": _EXACT_TOLERANCE} if exact else {}
+            "tolerance": EXACT_TOLERANCE} if exact else {}
     call = _checked(layers0, engine=eng, threads=threads, all_samples=True, **grid, **kwargs)[1]
 
     def curve(optical: tuple):

@@ -27,8 +27,9 @@ import numpy as np
 import scipy.stats
 
 from ._checks import engine as _engine, integer as _integer, layers_array as _layers_array
+from ._fit_channel import jacobian_mode
 from ._global_params import ParameterSet
-from ._global_problem import (_SHIFT_BOUNDS, _channels, _covariance, _jacobian_mode, _Problem, _profile,
+from ._global_problem import (_SHIFT_BOUNDS, _channels, _covariance, _Problem, _profile,
                               _spread_starts)
 from ._global_result import GlobalFitResult, _derived
 
@@ -122,7 +123,7 @@ def fit_global(channels, model, free, *, spectral=None, irf=None, bounds=None, f
     if spectral is not None and not isinstance(spectral, dict):
         raise TypeError("spectral must be a dict {name: value}")
     params = ParameterSet(layers0, spectral or {}, free, bounds, [c.wavelength for c in chans], lambda0_nm)
-    exact = _jacobian_mode(jac, eng, params) == "exact"
+    exact = jacobian_mode(jac, eng, params.index_free()) == "exact"
     problem = _Problem(chans, params, base, shift, scale, eff, background, eng, threads, exact)
     dof = problem.n_bins - problem.size
     if dof < 1:
