@@ -16,7 +16,7 @@ import os
 import struct
 import zipfile
 
-from ._measurement import Measurement, fail
+from ._measurement import Measurement, fail, regular_file
 from .picoquant import read_phu, read_ptu
 from .sdt import read_sdt
 from .snirf import read_snirf, write_snirf
@@ -55,12 +55,11 @@ def read(path, **options) -> Measurement:
     """Reads a measurement, recognising the format by content, then by extension.
 
     options go to the text reader (time_unit="ps"|"ns"|"s" when the header does
-    not name the unit). Raises FileNotFoundError for a missing file and
-    ValueError naming the file for an unknown, truncated or corrupt one.
+    not name the unit). Raises FileNotFoundError for a missing file,
+    IsADirectoryError for a folder, and ValueError naming the file for what is
+    not a regular file (a FIFO, a device) or an unknown, truncated or corrupt one.
     """
-    path = os.fspath(path)
-    if not os.path.isfile(path):
-        raise FileNotFoundError(f"{path}: no such file")
+    path = regular_file(path)
     reader = _by_content(path) or FORMATS.get(os.path.splitext(path)[1].lower())
     if reader is None:
         fail(path, "unknown format (not PicoQuant .phu/.ptu, SNIRF, Becker & Hickl .sdt or a text table)")

@@ -3,6 +3,7 @@ from __future__ import annotations
 
 import math
 import os
+import stat
 from dataclasses import dataclass, field
 
 import numpy as np
@@ -11,6 +12,29 @@ import numpy as np
 def fail(path, what: str):
     """ValueError naming the file and what is wrong with it."""
     raise ValueError(f"{os.fspath(path)}: {what}")
+
+
+def regular_file(path) -> str:
+    """The path as a str when it names a regular file (symlinks followed).
+
+    Anything else is refused before it is opened: a FIFO or a terminal would
+    block the read forever and a device such as /dev/zero never ends.
+    FileNotFoundError for a missing path, IsADirectoryError for a folder,
+    ValueError naming what else it is.
+    """
+    path = os.fspath(path)
+    try:
+        mode = os.stat(path).st_mode
+    except FileNotFoundError:
+        raise FileNotFoundError(f"{path}: no such file") from None
+    if stat.S_ISREG(mode):
+        return path
+    if stat.S_ISDIR(mode):
+        raise IsADirectoryError(f"{path}: is a folder, not a measurement file")
+    kind = ("a FIFO (named pipe)" if stat.S_ISFIFO(mode) else "a character device" if stat.S_ISCHR(mode)
+            else "a block device" if stat.S_ISBLK(mode) else "a socket" if stat.S_ISSOCK(mode)
+            else "not a regular file")
+    fail(path, f"is {kind}, not a measurement file")
 
 
 def canonical_ps(t) -> np.ndarray:
