@@ -16,6 +16,7 @@
 #include "app/core/run_warnings.hpp"
 #include "model/faithful_engine.hpp"
 #include "model/fast/fast_engine.hpp"
+#include "model/fast/single_layer_contour.hpp"
 #include "model/fresnel.hpp"
 #include "model/zero_table.hpp"
 #include "numerics/real_fft.hpp"
@@ -257,9 +258,22 @@ std::unique_ptr<fast::LayeredEngine> MakeFastEngine(RunState& s, const std::vect
     return engine;
 }
 
+// The engine of a run's curves: one layer off the axis in closed form (the
+// layered series where derivatives are asked for), every other case by the
+// layered series.
+std::unique_ptr<fast::CurveEngine> MakeCurveEngine(RunState& s, const std::vector<Extended>& rhos,
+                                                   const RunOptions& options, int threads, double t_last) {
+    if (s.N != 1 || s.rho0 == 0 || !options.derivatives.empty())
+        return MakeFastEngine(s, rhos, options, threads, t_last);
+    DeriveQuantities(s, true);
+    std::vector<double> rho_d;
+    for (Extended r : rhos) rho_d.push_back(static_cast<double>(r));
+    return std::make_unique<fast::SingleLayerContour>(s, rho_d, FastOptions(options, t_last).tolerance);
+}
+
 // The contour inversion at `t_s` for every detector, mm^-2 ns^-1.
 // With options.derivatives, `jacobian` receives theirs ([r][i * P + k], the same unit).
-std::vector<std::vector<ContourValue>> ContourCurves(fast::LayeredEngine& engine, const std::vector<double>& t_s,
+std::vector<std::vector<ContourValue>> ContourCurves(fast::CurveEngine& engine, const std::vector<double>& t_s,
                                                      int threads, const RunOptions& options,
                                                      std::vector<std::vector<double>>* jacobian = nullptr) {
     std::feclearexcept(FE_ALL_EXCEPT);
@@ -341,8 +355,8 @@ std::vector<RunResult> FastSeriesRuns(const RunState& params, const std::vector<
                                       const RunOptions& options) {
     RunState s = params;
     const int threads = ThreadCount(options.threads);
-    const auto made = MakeFastEngine(s, rhos, options, threads, 0);
-    fast::LayeredEngine& engine = *made;
+    const auto made = MakeCurveEngine(s, rhos, options, threads, 0);
+    fast::CurveEngine& engine = *made;
     const int K = kFftLength / (2 * s.M);
     std::vector<double> t_s, t_ps;
     for (int i = 1; i <= K; ++i) {
@@ -447,8 +461,8 @@ std::vector<RunResult> ComputeRunAtTimes(const RunState& params, const std::vect
         for (double t = from; t <= to * (1 + 1e-12); t *= std::exp2(0.25)) t_s.push_back(t);
     };
     probe(first, last);
-    const auto made = MakeFastEngine(s, rhos, options, threads, std::max(last, 5.12e-9));
-    fast::LayeredEngine& engine = *made;
+    const auto made = MakeCurveEngine(s, rhos, options, threads, std::max(last, 5.12e-9));
+    fast::CurveEngine& engine = *made;
     std::vector<std::vector<double>> jacobian;
     auto contour = ContourCurves(engine, t_s, threads, options, &jacobian);
     auto peak_of = [&](std::size_t r) {

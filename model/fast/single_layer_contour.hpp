@@ -1,0 +1,50 @@
+#pragma once
+// One homogeneous layer with the source off the axis, in closed form: the
+// curve factors into the depth factor of the slab (image sources at the
+// extrapolated faces) and the lateral Green's function of the disk of radius
+// a' = a + zb, the free-space kernel minus a boundary correction. The
+// correction's Laplace transform is a series over angular orders of modified
+// Bessel functions, I_m(alpha rho) I_m(alpha rho0) K_m(alpha a') / I_m(alpha a'),
+// which converges within a few dozen orders; it alone is inverted on the
+// parabolic contours. No sum over the zeros of J_m, no series of ~100 orders.
+#include <complex>
+#include <vector>
+
+#include "model/fast/curve_engine.hpp"
+
+namespace tdcyl::fast {
+
+class SingleLayerContour final : public CurveEngine {
+public:
+    // `s` with its derived quantities (Reff from ReffAdaptive); N = 1.
+    SingleLayerContour(const RunState& s, const std::vector<double>& rhos, double tolerance);
+
+    // No derivatives: a run that asks for them takes the layered series.
+    std::vector<std::vector<ContourValue>> CurvesAt(const std::vector<double>& t_s, const ParallelRunner& run,
+                                                    const std::vector<LayerParameter>& derivatives,
+                                                    std::vector<std::vector<double>>* jacobian) override;
+    double Tolerance() const override { return tolerance_; }
+    std::vector<std::string> SeriesWarnings(int) const override { return {}; }
+    double TermsSummedFor(int r) const override { return terms_[static_cast<std::size_t>(r)]; }
+
+    // The boundary correction's transform at the Laplace variable p for every
+    // detector (mm^-2 s), with an estimate of its rounding; the orders summed.
+    int Correction(std::complex<double> p, std::complex<double>* value, double* noise) const;
+
+private:
+    double DepthFactor(double t) const;             // 1/s
+    double FreeLateral(double t, double r2) const;  // mm^-2
+    double CorrectionBound(double t, double rho) const;
+    void Evaluate(const ContourWindow& w, double epsilon, const std::vector<double>& t_s,
+                  const std::vector<std::size_t>& times, const std::vector<char>& detectors, const ParallelRunner& run,
+                  std::vector<std::vector<ContourValue>>& lateral);
+
+    std::vector<double> rhos_, r2_;  // detectors: distance from the axis, squared distance from the source
+    double tolerance_ = 0;
+    double mua_ = 0, D_ = 0, v_ = 0, l_ = 0, z0_ = 0, zb_ = 0, ap_ = 0, rho0_ = 0;
+    int geometric_orders_ = 0;        // orders for the slowest decay, (rho rho0 / a'^2)^m
+    std::vector<double> azimuthal_;   // (2 - delta_m0) cos(m phi)
+    std::vector<double> terms_;
+};
+
+}  // namespace tdcyl::fast
