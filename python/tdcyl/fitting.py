@@ -11,10 +11,10 @@ import time
 import warnings
 
 import numpy as np
-import scipy.optimize
 import scipy.stats
 
 from . import _checks as chk
+from . import _fit_solver
 from ._fit_channel import (EXACT_TOLERANCE, PRE_PULSE_MARGIN_PS, _background,  # noqa: F401
                            _poisson_deviance_residuals, _pre_pulse, _runs_p_value, fit_range_slice, jacobian_mode,
                            pre_pulse_background)
@@ -313,9 +313,10 @@ def fit(t_ps, counts, irf, model, free=("mua1", "musp1"), *, bounds=None, fit_ra
         return J
 
     start = dict(zip(names, x0 * units_of))
-    res = scipy.optimize.least_squares(residuals, x0, jac=exact_jacobian if exact else jacobian, bounds=(lo, hi),
-                                       x_scale=x_scale,
-                                       method="trf", max_nfev=max_nfev, ftol=ftol, xtol=1e-7, gtol=1e-15)
+    # The layer parameters with a lower bound above 0 (all, by default) as logarithms.
+    positive = (np.arange(len(names)) < len(free)) & (np.array(lo) > 0)
+    res = _fit_solver.least_squares(residuals, exact_jacobian if exact else jacobian, x0, lo, hi, x_scale, positive,
+                                    max_nfev=max_nfev, ftol=ftol, xtol=1e-7, gtol=1e-15)
     x = res.x
     r_opt = res.fun
     with np.errstate(over="ignore"):  # absurd sigma: chi2 beyond the doubles fails the test below
