@@ -258,12 +258,11 @@ std::unique_ptr<fast::LayeredEngine> MakeFastEngine(RunState& s, const std::vect
     return engine;
 }
 
-// The engine of a run's curves: one layer off the axis in closed form (the
-// layered series where derivatives are asked for), every other case by the
-// layered series.
+// The engine of a run's curves: one layer off the axis in closed form, every
+// other case by the layered series.
 std::unique_ptr<fast::CurveEngine> MakeCurveEngine(RunState& s, const std::vector<Extended>& rhos,
                                                    const RunOptions& options, int threads, double t_last) {
-    if (s.N != 1 || s.rho0 == 0 || !options.derivatives.empty())
+    if (s.N != 1 || s.rho0 == 0)
         return MakeFastEngine(s, rhos, options, threads, t_last);
     DeriveQuantities(s, true);
     std::vector<double> rho_d;

@@ -27,6 +27,7 @@ SingleLayerContour::SingleLayerContour(const RunState& s, const std::vector<doub
     : rhos_(rhos), tolerance_(tolerance), terms_(rhos.size(), 0.0) {
     if (s.N != 1) throw std::invalid_argument("SingleLayerContour: one layer");
     mua_ = static_cast<double>(s.mua[0]);
+    musp_ = static_cast<double>(s.musp[0]);
     D_ = static_cast<double>(s.D[0]);
     v_ = kLight / static_cast<double>(s.n[0]);
     l_ = static_cast<double>(s.l[0]);
@@ -46,21 +47,37 @@ SingleLayerContour::SingleLayerContour(const RunState& s, const std::vector<doub
 }
 
 // Image sources of the slab at the extrapolated faces z = -zb and l + zb,
-// summed until they no longer move the sum, over 2 t sqrt(4 pi D v t).
-double SingleLayerContour::DepthFactor(double t) const {
-    const double four_dvt = 4 * D_ * v_ * t;
-    auto pair = [&](int j) {
+// summed until they no longer move the sum, over 2 t sqrt(4 pi D v t); with
+// the derivatives of each image term z e^(-z^2/c), c = 4 D v t.
+SingleLayerContour::Depth SingleLayerContour::DepthFactor(double t) const {
+    const double c = 4 * D_ * v_ * t;
+    Depth d;
+    double dc = 0;
+    auto add = [&](int j) {
         const double zp = 2 * j * l_ + 4 * j * zb_ + z0_, zm = 2 * j * l_ + (4 * j - 2) * zb_ - z0_;
-        return zp * std::exp(-zp * zp / four_dvt) - zm * std::exp(-zm * zm / four_dvt);
+        const double ep = std::exp(-zp * zp / c), em = std::exp(-zm * zm / c);
+        const double sp = ep * (1 - 2 * zp * zp / c), sm = em * (1 - 2 * zm * zm / c);  // d/dz
+        d.z0 += sp + sm;
+        d.zb += 4 * j * sp - (4 * j - 2) * sm;
+        d.l += 2 * j * (sp - sm);
+        dc += (zp * zp * zp * ep - zm * zm * zm * em) / (c * c);
+        const double term = zp * ep - zm * em;
+        d.value += term;
+        return term;
     };
-    double Z = pair(0);
+    add(0);
     for (int j = 1; j < 1000000; ++j) {
-        const double added = pair(j) + pair(-j);
-        Z += added;
+        const double added = add(j) + add(-j);
         const double nearest = 2 * j * (l_ + 2 * zb_) - 2 * zb_ - z0_;
-        if (nearest > 0 && nearest * nearest >= 40 * four_dvt && std::fabs(added) <= 1e-18 * std::fabs(Z)) break;
+        if (nearest > 0 && nearest * nearest >= 40 * c && std::fabs(added) <= 1e-18 * std::fabs(d.value)) break;
     }
-    return Z / (2 * t * std::sqrt(kPi * four_dvt));
+    const double over = 1 / (2 * t * std::sqrt(kPi * c));
+    d.value *= over;
+    d.z0 *= over;
+    d.zb *= over;
+    d.l *= over;
+    d.D = dc * over * c / D_ - d.value / (2 * D_);
+    return d;
 }
 
 // The lateral Green's function of the plane with absorption, at squared distance r2.
@@ -85,8 +102,10 @@ double SingleLayerContour::CorrectionBound(double t, double rho) const {
 // x = alpha rho, y = alpha rho0, w = alpha a', from ratios only:
 //   I_m(x) I_m(y) / I_m(w)^2 = e^(x + y - 2w) [scaled I_0's] prod_(j <= m) r_j(x) r_j(y) / r_j(w)^2,
 //   I_m(w) K_m(w) = 1 / (w (K_(m+1)(w)/K_m(w) + r_(m+1)(w)))   (the Wronskian),
-// the ratio of the K's by its forward recurrence, which is stable.
-int SingleLayerContour::Correction(C p, C* value, double* noise) const {
+// the ratio of the K's by its forward recurrence, which is stable. By the
+// Wronskian too, d/da' [K_m(w) / I_m(w)] = -1 / (a' I_m(w)^2): the derivative
+// by a' drops the factor I_m K_m.
+int SingleLayerContour::Correction(C p, C* value, double* noise, C* rim) const {
     const C alpha = std::sqrt(C(mua_ / D_, 0) + p / (v_ * D_));
     const C w = alpha * ap_, y = alpha * rho0_;
     const double scale = 1 / (2 * kPi * v_ * D_);
@@ -100,10 +119,11 @@ int SingleLayerContour::Correction(C p, C* value, double* noise) const {
             const C x = alpha * rhos_[r], exponent = x + y - 2.0 * w;
             value[r] = 0;
             noise[r] = 0;
+            if (rim != nullptr) rim[r] = 0;
             if (exponent.real() < -700) continue;  // below anything a double holds
             const C ix = ScaledBesselI0AndRatios(x, n, rx);
             const C lead = std::exp(exponent) * ix * iy / (iw * iw);
-            C k_ratio = k_ratio0, product = 1, sum = 0;
+            C k_ratio = k_ratio0, product = 1, sum = 0, rim_sum = 0;
             double size = 0, rounding = 0, last = 0;
             int quiet = 0, m = 0;
             for (; m <= n && quiet < 3; ++m) {
@@ -114,6 +134,7 @@ int SingleLayerContour::Correction(C p, C* value, double* noise) const {
                 }
                 const C term = product / (w * (k_ratio + rw[um + 1]));
                 sum += azimuthal_[um] * term;
+                rim_sum += azimuthal_[um] * product;
                 last = std::abs(term);
                 size += 2 * last;
                 rounding += (8 + 4 * m) * 2 * last;
@@ -125,6 +146,7 @@ int SingleLayerContour::Correction(C p, C* value, double* noise) const {
                 break;
             }
             value[r] = scale * lead * sum;
+            if (rim != nullptr) rim[r] = -scale * lead * rim_sum / ap_;
             // The ratios' and the products' roundings, the exponent's (eps |exponent|
             // relative), and what orders beyond the last might add.
             noise[r] = scale * std::abs(lead) *
@@ -136,57 +158,92 @@ int SingleLayerContour::Correction(C p, C* value, double* noise) const {
 
 void SingleLayerContour::Evaluate(const ContourWindow& w, double epsilon, const std::vector<double>& t_s,
                                   const std::vector<std::size_t>& times, const std::vector<char>& detectors,
-                                  const ParallelRunner& run, std::vector<std::vector<ContourValue>>& lateral) {
+                                  bool slopes, const ParallelRunner& run, Laterals& lateral) {
     const std::size_t R = rhos_.size(), nk = w.z.size();
-    std::vector<C> F(nk * R);
+    std::vector<C> F(nk * R), rim(slopes ? nk * R : 0);
     std::vector<double> noise(nk * R);
     std::vector<int> orders(nk);
     run(static_cast<int>(nk), [&](int k) {
         const auto uk = static_cast<std::size_t>(k);
-        orders[uk] = Correction(w.z[uk], F.data() + uk * R, noise.data() + uk * R);
+        orders[uk] = Correction(w.z[uk], F.data() + uk * R, noise.data() + uk * R, slopes ? rim.data() + uk * R : nullptr);
     });
-    std::vector<std::vector<C>> Fr(R, std::vector<C>(nk));
-    std::vector<std::vector<double>> nr(R, std::vector<double>(nk));
-    for (std::size_t r = 0; r < R; ++r) {
-        if (!detectors[r]) continue;
-        for (std::size_t k = 0; k < nk; ++k) {
-            Fr[r][k] = F[k * R + r];
-            nr[r][k] = noise[k * R + r];
-            terms_[r] += orders[k];
-        }
-    }
     ContourStepper stepper(w);
+    std::vector<C> Fr(nk);
+    std::vector<double> nr(nk);
+    for (std::size_t r = 0; r < R; ++r)
+        if (detectors[r])
+            for (std::size_t k = 0; k < nk; ++k) terms_[r] += orders[k];
     for (std::size_t i : times) {
         const std::vector<C>& factors = stepper.At(t_s[i]);
         for (std::size_t r = 0; r < R; ++r) {
             if (!detectors[r]) continue;
-            ContourValue v = InvertWith(factors, Fr[r].data(), nr[r].data());
+            for (std::size_t k = 0; k < nk; ++k) {
+                Fr[k] = F[k * R + r];
+                nr[k] = noise[k * R + r];
+            }
+            Lateral& out = lateral[r][i];
+            out.c = InvertWith(factors, Fr.data(), nr.data());
             // The rule's own error: the target relative to the sum's scale.
-            double size = 0;
-            for (std::size_t k = 0; k < nk; ++k) size += std::abs(factors[k] * Fr[r][k]);
-            v.error += epsilon * size;
-            lateral[r][i] = v;
+            double size = 0, dt = 0, da = 0;
+            for (std::size_t k = 0; k < nk; ++k) {
+                size += std::abs(factors[k] * Fr[k]);
+                if (!slopes) continue;
+                dt += std::real(factors[k] * w.z[k] * Fr[k]);  // d/dt: the transform times p
+                da += std::real(factors[k] * rim[k * R + r]);
+            }
+            out.c.error += epsilon * size;
+            out.dt = dt;
+            out.da = da;
         }
     }
+}
+
+// R = depth (free - correction); the lateral kernels depend on D and t only
+// through D t (and on mu_a through e^(-mu_a v t)), so d/dD of the correction
+// is t/D times its time derivative without absorption.
+ContourValue SingleLayerContour::Combine(double t, const Depth& depth, double free, const Lateral& c, std::size_t r,
+                                         const std::vector<LayerParameter>& derivatives, double* jacobian) const {
+    const double L = free - c.c.value;
+    for (std::size_t k = 0; k < derivatives.size(); ++k) {
+        double d = 0;
+        switch (derivatives[k].kind) {
+            case LayerParameter::Kind::mua:  // z0 = 1/(mua + musp)
+                d = -z0_ * z0_ * depth.z0 * L - v_ * t * depth.value * L;
+                break;
+            case LayerParameter::Kind::musp: {  // D = 1/(3 musp), zb and a' - a proportional to D
+                const double dD = -D_ / musp_, dzb = -zb_ / musp_;
+                const double free_D = free * (r2_[r] / (4 * D_ * v_ * t) - 1) / D_;
+                const double corr_D = t / D_ * (mua_ * v_ * c.c.value + c.dt);
+                d = (-z0_ * z0_ * depth.z0 + dzb * depth.zb + dD * depth.D) * L +
+                    depth.value * ((free_D - corr_D) * dD - c.da * dzb);
+                break;
+            }
+            case LayerParameter::Kind::l:
+                d = depth.l * L;
+                break;
+        }
+        jacobian[k] = d;
+    }
+    return {depth.value * L, depth.value * (c.c.error + 8 * kEps * (free + std::fabs(c.c.value)))};
 }
 
 std::vector<std::vector<ContourValue>> SingleLayerContour::CurvesAt(const std::vector<double>& t_s,
                                                                     const ParallelRunner& run,
                                                                     const std::vector<LayerParameter>& derivatives,
                                                                     std::vector<std::vector<double>>* jacobian) {
-    if (!derivatives.empty()) throw std::invalid_argument("SingleLayerContour: no derivatives");
-    const std::size_t R = rhos_.size(), T = t_s.size();
-    std::vector<std::vector<ContourValue>> out(R, std::vector<ContourValue>(T)), lateral = out;
-    if (jacobian != nullptr) jacobian->assign(R, {});
+    const std::size_t R = rhos_.size(), T = t_s.size(), P = jacobian != nullptr ? derivatives.size() : 0;
+    std::vector<std::vector<ContourValue>> out(R, std::vector<ContourValue>(T));
+    if (jacobian != nullptr) jacobian->assign(R, std::vector<double>(T * P, 0.0));
     if (T == 0) return out;
-    std::vector<double> depth(T);
+    Laterals lateral(R, std::vector<Lateral>(T));
+    std::vector<Depth> depth(T);
     std::vector<std::vector<double>> free(R, std::vector<double>(T));
     std::vector<double> floor(R, 0.0);  // the least the peak can be
     for (std::size_t i = 0; i < T; ++i) {
         depth[i] = DepthFactor(t_s[i]);
         for (std::size_t r = 0; r < R; ++r) {
             free[r][i] = FreeLateral(t_s[i], r2_[r]);
-            floor[r] = std::max(floor[r], depth[i] * (free[r][i] - CorrectionBound(t_s[i], rhos_[r])));
+            floor[r] = std::max(floor[r], depth[i].value * (free[r][i] - CorrectionBound(t_s[i], rhos_[r])));
         }
     }
     const auto [lo, hi] = std::minmax_element(t_s.begin(), t_s.end());
@@ -204,15 +261,14 @@ std::vector<std::vector<ContourValue>> SingleLayerContour::CurvesAt(const std::v
         std::vector<char> needed(R, 0);
         for (std::size_t r = 0; r < R; ++r)
             for (std::size_t i : in[k])
-                needed[r] = needed[r] || depth[i] * CorrectionBound(t_s[i], rhos_[r]) > kShare * tolerance_ * floor[r];
+                needed[r] = needed[r] || depth[i].value * CorrectionBound(t_s[i], rhos_[r]) > kShare * tolerance_ * floor[r];
         if (std::find(needed.begin(), needed.end(), 1) != needed.end())
-            Evaluate(windows[k], epsilon, t_s, in[k], needed, run, lateral);
+            Evaluate(windows[k], epsilon, t_s, in[k], needed, P > 0, run, lateral);
     }
+    const std::vector<LayerParameter> none, &wanted = P > 0 ? derivatives : none;
     auto combine = [&](std::size_t r, std::size_t i) {
-        const ContourValue& c = lateral[r][i];
-        const double value = depth[i] * (free[r][i] - c.value);
-        const double error = depth[i] * (c.error + 8 * kEps * (free[r][i] + std::fabs(c.value)));
-        out[r][i] = {value, error};
+        out[r][i] = Combine(t_s[i], depth[i], free[r][i], lateral[r][i], r, wanted,
+                            P > 0 ? (*jacobian)[r].data() + i * P : nullptr);
     };
     for (std::size_t r = 0; r < R; ++r)
         for (std::size_t i = 0; i < T; ++i) combine(r, i);
@@ -231,12 +287,12 @@ std::vector<std::vector<ContourValue>> SingleLayerContour::CurvesAt(const std::v
         }
         if (std::find(again.begin(), again.end(), 1) == again.end()) continue;
         const double tighter = std::max(1e-16, epsilon * std::clamp(0.02 / worst, 1e-4, 0.1));
-        std::vector<std::vector<ContourValue>> second = lateral;
+        Laterals second = lateral;
         Evaluate(ParabolicContourWindows(windows[k].t_min, windows[k].t_max, tighter, 0, kRatio).front(), tighter,
-                 t_s, in[k], again, run, second);
+                 t_s, in[k], again, P > 0, run, second);
         for (std::size_t r = 0; r < R; ++r)
             for (std::size_t i : in[k])
-                if (again[r] && second[r][i].error < lateral[r][i].error) {
+                if (again[r] && second[r][i].c.error < lateral[r][i].c.error) {
                     lateral[r][i] = second[r][i];
                     combine(r, i);
                 }

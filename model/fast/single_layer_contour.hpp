@@ -19,7 +19,8 @@ public:
     // `s` with its derived quantities (Reff from ReffAdaptive); N = 1.
     SingleLayerContour(const RunState& s, const std::vector<double>& rhos, double tolerance);
 
-    // No derivatives: a run that asks for them takes the layered series.
+    // With derivatives (mu_a, mu_s' or thickness of the layer) also dR/d theta,
+    // in closed form but for the correction's, which is inverted with it.
     std::vector<std::vector<ContourValue>> CurvesAt(const std::vector<double>& t_s, const ParallelRunner& run,
                                                     const std::vector<LayerParameter>& derivatives,
                                                     std::vector<std::vector<double>>* jacobian) override;
@@ -28,20 +29,35 @@ public:
     double TermsSummedFor(int r) const override { return terms_[static_cast<std::size_t>(r)]; }
 
     // The boundary correction's transform at the Laplace variable p for every
-    // detector (mm^-2 s), with an estimate of its rounding; the orders summed.
-    int Correction(std::complex<double> p, std::complex<double>* value, double* noise) const;
+    // detector (mm^-2 s), with an estimate of its rounding, and with `rim` its
+    // derivative by a'; returns the orders summed.
+    int Correction(std::complex<double> p, std::complex<double>* value, double* noise,
+                   std::complex<double>* rim = nullptr) const;
 
 private:
-    double DepthFactor(double t) const;             // 1/s
+    // The depth factor (1/s) and its derivatives by z0, zb, l and D.
+    struct Depth {
+        double value = 0, z0 = 0, zb = 0, l = 0, D = 0;
+    };
+    // The correction at one time: its value, its time derivative and its derivative by a'.
+    struct Lateral {
+        ContourValue c;
+        double dt = 0, da = 0;
+    };
+    using Laterals = std::vector<std::vector<Lateral>>;
+    Depth DepthFactor(double t) const;
     double FreeLateral(double t, double r2) const;  // mm^-2
     double CorrectionBound(double t, double rho) const;
     void Evaluate(const ContourWindow& w, double epsilon, const std::vector<double>& t_s,
-                  const std::vector<std::size_t>& times, const std::vector<char>& detectors, const ParallelRunner& run,
-                  std::vector<std::vector<ContourValue>>& lateral);
+                  const std::vector<std::size_t>& times, const std::vector<char>& detectors, bool slopes,
+                  const ParallelRunner& run, Laterals& lateral);
+    // R and its error from the parts at time t_s[i], and the derivatives.
+    ContourValue Combine(double t, const Depth& depth, double free, const Lateral& c, std::size_t r,
+                         const std::vector<LayerParameter>& derivatives, double* jacobian) const;
 
     std::vector<double> rhos_, r2_;  // detectors: distance from the axis, squared distance from the source
     double tolerance_ = 0;
-    double mua_ = 0, D_ = 0, v_ = 0, l_ = 0, z0_ = 0, zb_ = 0, ap_ = 0, rho0_ = 0;
+    double mua_ = 0, musp_ = 0, D_ = 0, v_ = 0, l_ = 0, z0_ = 0, zb_ = 0, ap_ = 0, rho0_ = 0;
     int geometric_orders_ = 0;        // orders for the slowest decay, (rho rho0 / a'^2)^m
     std::vector<double> azimuthal_;   // (2 - delta_m0) cos(m phi)
     std::vector<double> terms_;
