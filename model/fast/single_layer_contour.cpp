@@ -156,9 +156,9 @@ int SingleLayerContour::Correction(C p, C* value, double* noise, C* rim) const {
     }
 }
 
-void SingleLayerContour::Evaluate(const ContourWindow& w, double epsilon, const std::vector<double>& t_s,
-                                  const std::vector<std::size_t>& times, const std::vector<char>& detectors,
-                                  bool slopes, const ParallelRunner& run, Laterals& lateral) {
+void SingleLayerContour::Rule(const ContourWindow& w, const std::vector<double>& t_s,
+                              const std::vector<std::size_t>& times, const std::vector<char>& detectors, bool slopes,
+                              const ParallelRunner& run, Laterals& lateral) {
     const std::size_t R = rhos_.size(), nk = w.z.size();
     std::vector<C> F(nk * R), rim(slopes ? nk * R : 0);
     std::vector<double> noise(nk * R);
@@ -183,19 +183,32 @@ void SingleLayerContour::Evaluate(const ContourWindow& w, double epsilon, const 
             }
             Lateral& out = lateral[r][i];
             out.c = InvertWith(factors, Fr.data(), nr.data());
-            // The rule's own error: the target relative to the sum's scale.
-            double size = 0, dt = 0, da = 0;
-            for (std::size_t k = 0; k < nk; ++k) {
-                size += std::abs(factors[k] * Fr[k]);
-                if (!slopes) continue;
+            double dt = 0, da = 0;
+            for (std::size_t k = 0; k < nk && slopes; ++k) {
                 dt += std::real(factors[k] * w.z[k] * Fr[k]);  // d/dt: the transform times p
                 da += std::real(factors[k] * rim[k * R + r]);
             }
-            out.c.error += epsilon * size;
             out.dt = dt;
             out.da = da;
         }
     }
+}
+
+// The rule's own error can exceed its target where the correction grows off
+// the contour (as e^(-d Re alpha), d the path of the light by the rim, while
+// the contour turns into the left half plane): a second rule with a hundredth
+// of the target gives the values, and the two rules' difference their error.
+void SingleLayerContour::Evaluate(const ContourWindow& w, double epsilon, const std::vector<double>& t_s,
+                                  const std::vector<std::size_t>& times, const std::vector<char>& detectors,
+                                  bool slopes, const ParallelRunner& run, Laterals& lateral) {
+    Laterals coarse = lateral;
+    Rule(ParabolicContourWindows(w.t_min, w.t_max, epsilon, 0, kRatio).front(), t_s, times, detectors, false, run,
+         coarse);
+    Rule(ParabolicContourWindows(w.t_min, w.t_max, 1e-2 * epsilon, 0, kRatio).front(), t_s, times, detectors, slopes,
+         run, lateral);
+    for (std::size_t r = 0; r < lateral.size(); ++r)
+        for (std::size_t i : times)
+            if (detectors[r]) lateral[r][i].c.error += std::fabs(lateral[r][i].c.value - coarse[r][i].c.value);
 }
 
 // R = depth (free - correction); the lateral kernels depend on D and t only
@@ -288,8 +301,7 @@ std::vector<std::vector<ContourValue>> SingleLayerContour::CurvesAt(const std::v
         if (std::find(again.begin(), again.end(), 1) == again.end()) continue;
         const double tighter = std::max(1e-16, epsilon * std::clamp(0.02 / worst, 1e-4, 0.1));
         Laterals second = lateral;
-        Evaluate(ParabolicContourWindows(windows[k].t_min, windows[k].t_max, tighter, 0, kRatio).front(), tighter,
-                 t_s, in[k], again, P > 0, run, second);
+        Evaluate(windows[k], tighter, t_s, in[k], again, P > 0, run, second);
         for (std::size_t r = 0; r < R; ++r)
             for (std::size_t i : in[k])
                 if (again[r] && second[r][i].c.error < lateral[r][i].c.error) {

@@ -48,6 +48,10 @@ private:
     Depth DepthFactor(double t) const;
     double FreeLateral(double t, double r2) const;  // mm^-2
     double CorrectionBound(double t, double rho) const;
+    // The correction at `times` of window w for `detectors` by one rule, and
+    // by two rules with the error of the rule measured.
+    void Rule(const ContourWindow& w, const std::vector<double>& t_s, const std::vector<std::size_t>& times,
+              const std::vector<char>& detectors, bool slopes, const ParallelRunner& run, Laterals& lateral);
     void Evaluate(const ContourWindow& w, double epsilon, const std::vector<double>& t_s,
                   const std::vector<std::size_t>& times, const std::vector<char>& detectors, bool slopes,
                   const ParallelRunner& run, Laterals& lateral);
