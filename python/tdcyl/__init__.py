@@ -23,6 +23,7 @@ from .grid import grid
 from .global_fit import GlobalFitResult, fit_global
 from . import spectra
 from ._moments import DtofMoments, ModelMoments, dtof_moments, moments
+from .series import SeriesResult, fit_series
 
 __version__ = _core.VERSION
 
@@ -32,5 +33,5 @@ __all__ = [
     "InputParams", "read_input", "write_input", "read_result", "write_result",
     "convolve_irf", "bin_integrals", "fit", "FitResult", "fit_range_slice", "plot",
     "sweep", "grid", "fit_many", "fit_global", "GlobalFitResult", "spectra",
-    "moments", "ModelMoments", "dtof_moments", "DtofMoments",
+    "moments", "ModelMoments", "dtof_moments", "DtofMoments", "fit_series", "SeriesResult",
 ]

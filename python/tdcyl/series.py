@@ -1,0 +1,275 @@
+"""Tracking of layered changes over a recording: a DTOF per channel and frame, the layer
+parameters per frame by refitting each frame (nonlinear) or from the changes of the DTOFs'
+moments (moments), both against a baseline fit of the recording's sum."""
+from __future__ import annotations
+
+import time
+import warnings
+from dataclasses import dataclass, field
+
+import numpy as np
+
+from ._checks import engine as _engine, integer as _integer
+from ._fit_channel import jacobian_mode
+from ._global_problem import _channels, _covariance, _Problem
+from ._global_result import GlobalFitResult, _derived
+from ._series_moments import MomentModel, data_changes, solve_frames
+from .global_fit import fit_global
+
+__all__ = ["fit_series", "SeriesResult"]
+
+
+@dataclass
+class SeriesResult:
+    """Outcome of tdcyl.fit_series().
+
+    values, stderr : pandas DataFrames, one row per frame (index: frame time in s, or the
+        frame number), one column per free parameter. values are absolute; stderr is the
+        Poisson standard error of each frame's change against the baseline (`changes`),
+        the noise of frame and baseline; the baseline's own error (baseline.stderr) is
+        common to every frame and adds to the absolute values' error.
+    derived : DataFrame of tHb_I and StO2_I per frame with their errors (columns
+        "tHb_I", "tHb_I_err", ...) when HbO2_I and HHb_I are free, else empty.
+    covariance : (frames, P, P) of the free parameters.
+    baseline : the GlobalFitResult of the baseline (the recording's sum, or the given one).
+    converged : per frame, whether the refit (nonlinear) or the iteration (moments) settled.
+    """
+
+    names: tuple
+    values: object
+    stderr: object
+    derived: object
+    covariance: np.ndarray
+    frame_times_s: np.ndarray
+    method: str
+    baseline: GlobalFitResult
+    converged: np.ndarray
+    model_calls: int
+    wall_time_s: float
+    warnings: list = field(default_factory=list)
+
+    @property
+    def changes(self):
+        """values minus the baseline's values: the changes per frame."""
+        return self.values - np.array([self.baseline.values[n] for n in self.names])
+
+    def plot(self, path=None, *, truth=None, title=None):
+        """Time course of every free parameter's change (±1 stderr band), one panel each;
+        `truth` a DataFrame of true values with the same columns to draw beside it."""
+        import matplotlib
+        if path is not None:
+            matplotlib.use("Agg", force=False)
+        import matplotlib.pyplot as plt
+        n = len(self.names)
+        fig, axes = plt.subplots(n, 1, figsize=(8, 2.2 * n + 0.6), sharex=True, squeeze=False)
+        t = np.asarray(self.values.index, dtype=float)
+        for ax, name in zip(axes[:, 0], self.names):
+            d = self.changes[name].to_numpy()
+            e = self.stderr[name].to_numpy()
+            ax.fill_between(t, d - e, d + e, color="tab:blue", alpha=0.25, lw=0)
+            ax.plot(t, d, color="tab:blue", lw=1, label=f"{self.method} fit")
+            if truth is not None and name in truth:
+                ax.plot(t, np.asarray(truth[name]) - self.baseline.values[name], color="k", lw=1, ls="--",
+                        label="truth")
+            ax.set_ylabel(f"Δ{name}")
+            ax.grid(alpha=0.3)
+        axes[0, 0].legend(loc="upper right", fontsize=8)
+        axes[-1, 0].set_xlabel(self.values.index.name or "frame")
+        fig.suptitle(title or f"fit_series ({self.method}): changes against the baseline")
+        fig.tight_layout()
+        if path is not None:
+            fig.savefig(path, dpi=110)
+            plt.close(fig)
+        return fig
+
+
+def _recording(channels, irf, frame_times_s):
+    """Channel dicts without counts, the counts (K, F, bins) and the frame times."""
+    if not isinstance(channels, dict) and getattr(channels, "counts", None) is not None and \
+            np.ndim(channels.counts) == 3:  # a measurement with a frame axis: frames x channels x bins
+        counts = np.moveaxis(np.asarray(channels.counts, dtype=float), 0, 1)
+        K = counts.shape[0]
+        rho = np.broadcast_to(np.asarray(getattr(channels, "rho_mm"), dtype=float), (K,))
+        wl = getattr(channels, "wavelength_nm", None)
+        wl = [None] * K if wl is None else list(np.broadcast_to(np.asarray(wl, dtype=float), (K,)))
+        own = irf if irf is not None else getattr(channels, "irf", None)
+        per = isinstance(own, list) and len(own) == K
+        items = [dict(t_ps=channels.t_ps, rho=rho[k], wavelength_nm=wl[k], irf=own[k] if per else own)
+                 for k in range(K)]
+        if frame_times_s is None:
+            frame_times_s = getattr(channels, "frame_times_s", None)
+    else:
+        try:
+            source = list(channels)
+        except TypeError:
+            raise TypeError("channels must be a sequence of channels (dicts with t_ps, counts (frames x bins), "
+                            "irf, rho)") from None
+        if not source:
+            raise ValueError("channels: at least one channel is needed")
+        items, stacks = [], []
+        for k, c in enumerate(source):
+            get = (lambda key, c=c: c.get(key)) if isinstance(c, dict) else (lambda key, c=c: getattr(c, key, None))
+            y = np.asarray(get("counts"), dtype=float)
+            if y.ndim != 2:
+                raise ValueError(f"channels[{k}]: counts must be a 2-d array (frames x bins), got shape {y.shape}")
+            stacks.append(y)
+            items.append({key: get(key) for key in ("t_ps", "irf", "rho", "wavelength_nm", "fit_range")
+                          if get(key) is not None})
+            items[-1].setdefault("irf", irf)
+        if len({s.shape for s in stacks}) != 1:
+            raise ValueError("channels: every channel needs counts of the same shape (frames x bins), got "
+                             f"{sorted({s.shape for s in stacks})}")
+        counts = np.stack(stacks)
+    F = counts.shape[1]
+    if F < 1:
+        raise ValueError("channels: the recording has no frames")
+    if not np.all(np.isfinite(counts)) or np.any(counts < 0):
+        raise ValueError("channels: counts must be finite and >= 0")
+    if frame_times_s is not None:
+        frame_times_s = np.asarray(frame_times_s, dtype=float)
+        if frame_times_s.shape != (F,) or not np.all(np.isfinite(frame_times_s)):
+            raise ValueError(f"frame_times_s must hold {F} finite times in s, one per frame")
+    return items, counts, frame_times_s
+
+
+def _baseline_frames(baseline, F):
+    if baseline is None:
+        return np.arange(F)
+    idx = np.arange(F)[baseline] if isinstance(baseline, slice) else np.asarray(baseline)
+    if idx.ndim != 1 or idx.size == 0 or not np.issubdtype(idx.dtype, np.integer) or idx.min() < -F or idx.max() >= F:
+        raise ValueError(f"baseline must be None, a GlobalFitResult, a slice or a sequence of frame indices "
+                         f"(0 ... {F - 1})")
+    return np.unique(idx % F)
+
+
+def fit_series(channels, model, free, *, method="nonlinear", baseline=None, frame_times_s=None, spectral=None,
+               irf=None, bounds=None, fit_range=(0.8, 0.01), shift=True, background=False, lambda0_nm=800.0,
+               iterations=4, linear_within=0.02, engine=None, threads=0) -> SeriesResult:
+    """Layer parameters per frame of a recording (a DTOF per channel and frame).
+
+    Parameters
+    ----------
+    channels : sequence of dicts, or a measurement with a frame axis
+        As for `fit_global`, each channel's counts a 2-d array (frames x bins),
+        the same shape for every channel; or an object with t_ps, counts
+        (frames x channels x bins), rho_mm, wavelength_nm (and frame_times_s).
+    model, free, spectral, irf, bounds, fit_range, shift, background, lambda0_nm, engine, threads
+        As for `fit_global` (a scale per channel). The free parameters are fitted per frame;
+        shift, scale and background keep their baseline values (the instrument's, scaled
+        to one frame), so that the frames' counts carry the absorption too.
+    method : "nonlinear" or "moments"
+        "nonlinear": every frame refitted by the Poisson deviance with the exact Jacobian,
+        warm-started from the previous frame, at most `iterations` steps. "moments": the
+        changes of ln N, <t> and V of every channel against the baseline's, weighted by
+        their Poisson covariance and mapped to the free parameters with the model's exact
+        moment derivatives: linearised about the baseline, and where a frame moves a
+        parameter by more than `linear_within` of its baseline value, about the nearest
+        point of a grid of that spacing (each point's moments computed once for all the
+        frames near it), until no frame changes grid point. The whole histogram counts.
+    baseline : None, frame indices, a slice, or a GlobalFitResult
+        The reference state: the fit of the sum of all frames (None) or of the given frames
+        (a rest period); or a fit_global result of these channels for one frame's counts.
+    frame_times_s : 1-d array, optional
+        Time of every frame in s (the index of the result's tables).
+
+    Returns
+    -------
+    SeriesResult
+
+    Examples
+    --------
+    >>> res = tdcyl.fit_series(channels, dict(layers=layers, radius=60), ("mua1", "mua2"),
+    ...                        method="moments", frame_times_s=t_frames)   # doctest: +SKIP
+    >>> res.changes.plot()   # doctest: +SKIP
+    """
+    import pandas as pd
+    started = time.perf_counter()
+    if method not in ("nonlinear", "moments"):
+        raise ValueError(f"method must be 'nonlinear' or 'moments', not {method!r}")
+    eng = _engine(engine)
+    iterations = _integer("iterations", iterations, 1, 100)
+    if not 0 < float(linear_within) < 1:
+        raise ValueError(f"linear_within must be in (0, 1), got {linear_within}")
+    items, counts, times = _recording(channels, irf, frame_times_s)
+    K, F = counts.shape[:2]
+    if isinstance(baseline, GlobalFitResult):
+        gres, n_base = baseline, 1
+        if len(gres.channels) != K:
+            raise ValueError(f"baseline: the GlobalFitResult has {len(gres.channels)} channels, the recording {K}")
+        base_counts = counts.mean(axis=1)
+    else:
+        chosen = _baseline_frames(baseline, F)
+        n_base = chosen.size
+        base_counts = counts[:, chosen].sum(axis=1)
+        gres = fit_global([dict(it, counts=base_counts[k]) for k, it in enumerate(items)], model, free,
+                          spectral=spectral, bounds=bounds, fit_range=fit_range, shift=shift, scale="channel",
+                          background=background, lambda0_nm=lambda0_nm, starts=1, engine=eng, threads=threads)
+    params = gres.parameters
+    names = tuple(params.free)
+    x0 = np.array([gres.values[n] for n in names])
+    lo, hi = (np.array(b) for b in zip(*params.bounds))
+    bg = np.array([gres.values.get(f"background[{k}]", 0.0) for k in range(K)]) / n_base
+    base = {k: v for k, v in model.items() if k != "layers"}
+    notes = []
+    if method == "moments":
+        t = np.stack([np.asarray(it["t_ps"], dtype=float) for it in items])
+        y, cov_y = data_changes(t, counts, base_counts, n_base, bg)
+        mm = MomentModel(params, base, [float(it["rho"]) for it in items],
+                         [None if it.get("wavelength_nm") is None else float(it["wavelength_nm"]) for it in items])
+        xs, covs, converged = solve_frames(mm, x0, y, cov_y, lo, hi, rel_change=float(linear_within),
+                                           iterations=iterations)
+        calls = mm.calls
+        if np.any((xs < lo) | (xs > hi)):
+            notes.append("some frames' values lie outside the parameters' bounds (the moments method does not "
+                         "clip them)")
+    else:
+        xs, covs, converged, calls = _nonlinear(items, counts, gres, model, params, base, shift, background, eng,
+                                                threads, n_base, iterations)
+    err = np.sqrt(np.clip(np.diagonal(covs, axis1=1, axis2=2), 0, None))
+    index = pd.Index(times if times is not None else np.arange(F), name="time_s" if times is not None else "frame")
+    derived = {}
+    for f in range(F):
+        for key, (v, e) in _derived(params, names, xs[f], covs[f]).items():
+            derived.setdefault(key, []).append(v)
+            derived.setdefault(f"{key}_err", []).append(e)
+    if not np.all(converged):
+        notes.append(f"{int(np.sum(~converged))} of {F} frames did not settle within {iterations} iterations")
+    for note in notes:
+        warnings.warn(note, RuntimeWarning, stacklevel=2)
+    return SeriesResult(names=names, values=pd.DataFrame(xs, index=index, columns=list(names)),
+                        stderr=pd.DataFrame(err, index=index, columns=list(names)),
+                        derived=pd.DataFrame(derived, index=index), covariance=covs,
+                        frame_times_s=times if times is not None else np.arange(F, dtype=float), method=method,
+                        baseline=gres, converged=converged, model_calls=calls,
+                        wall_time_s=time.perf_counter() - started, warnings=notes)
+
+
+def _nonlinear(items, counts, gres, model, params, base, shift, background, eng, threads, n_base, iterations):
+    """Each frame refitted from the previous frame's values: the free layer parameters only,
+    shift, scale and background held at the baseline's (per frame)."""
+    K, F = counts.shape[:2]
+    chans = _channels([dict(it, counts=counts[k, 0]) for k, it in enumerate(items)], None, (0.8, 0.01))
+    for k, c in enumerate(chans):
+        c.window = gres.channels[k]["fit_slice"]
+    exact = jacobian_mode(None, eng, params.index_free()) == "exact"
+    problem = _Problem(chans, params, base, shift, "channel", np.ones(K), background, eng, threads, exact)
+    P = len(params.free)
+    x = np.zeros(problem.size)
+    x[:P] = [gres.values[n] for n in params.free]
+    for k in range(K):
+        if shift:
+            x[problem.i_shift[k]] = gres.values[f"shift[{k}]"]
+        x[problem.i_scale[k]] = gres.values[f"scale[{k}]"] / n_base
+        if background:
+            x[problem.i_bg[k]] = gres.values[f"background[{k}]"] / n_base
+    lo, hi = problem.bounds()
+    held = tuple(range(P, problem.size))
+    xs, covs, ok = np.zeros((F, P)), np.zeros((F, P, P)), np.zeros(F, dtype=bool)
+    for f in range(F):
+        for k, c in enumerate(chans):
+            c.y = counts[k, f]
+        x, _, res = problem.solve(x, lo, hi, fixed=held, max_nfev=iterations + 1, ftol=1e-6)
+        J = problem.jacobian(x, lo, hi)[:, :P]
+        # The change against the baseline also carries the baseline's noise: n_base frames' worth.
+        xs[f], covs[f], ok[f] = x[:P], _covariance(J) * (1 + 1 / n_base), res.status > 0
+    return xs, covs, ok, problem.calls
