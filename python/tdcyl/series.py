@@ -10,10 +10,10 @@ from dataclasses import dataclass, field
 import numpy as np
 
 from ._checks import engine as _engine, integer as _integer
-from ._fit_channel import jacobian_mode
-from ._global_problem import _channels, _covariance, _Problem
+from ._global_problem import _channels
 from ._global_result import GlobalFitResult, _derived
 from ._series_moments import MomentModel, data_changes, solve_frames
+from ._series_refit import FrameFitter
 from .global_fit import fit_global
 
 __all__ = ["fit_series", "SeriesResult"]
@@ -213,7 +213,9 @@ def fit_series(channels, model, free, *, method="nonlinear", baseline=None, fram
     notes = []
     if method == "moments":
         t = np.stack([np.asarray(it["t_ps"], dtype=float) for it in items])
-        y, cov_y = data_changes(t, counts, base_counts, n_base, bg)
+        # Frames in blocks: the moments' sensitivities hold 3 values per bin.
+        parts = [data_changes(t, counts[:, i:i + 256], base_counts, n_base, bg) for i in range(0, F, 256)]
+        y, cov_y = np.concatenate([p[0] for p in parts]), np.concatenate([p[1] for p in parts])
         mm = MomentModel(params, base, [float(it["rho"]) for it in items],
                          [None if it.get("wavelength_nm") is None else float(it["wavelength_nm"]) for it in items])
         xs, covs, converged = solve_frames(mm, x0, y, cov_y, lo, hi, rel_change=float(linear_within),
@@ -245,31 +247,17 @@ def fit_series(channels, model, free, *, method="nonlinear", baseline=None, fram
 
 
 def _nonlinear(items, counts, gres, model, params, base, shift, background, eng, threads, n_base, iterations):
-    """Each frame refitted from the previous frame's values: the free layer parameters only,
+    """Each frame refitted from where the previous one ended: the free layer parameters only,
     shift, scale and background held at the baseline's (per frame)."""
-    K, F = counts.shape[:2]
+    K = counts.shape[0]
     chans = _channels([dict(it, counts=counts[k, 0]) for k, it in enumerate(items)], None, (0.8, 0.01))
     for k, c in enumerate(chans):
         c.window = gres.channels[k]["fit_slice"]
-    exact = jacobian_mode(None, eng, params.index_free()) == "exact"
-    problem = _Problem(chans, params, base, shift, "channel", np.ones(K), background, eng, threads, exact)
-    P = len(params.free)
-    x = np.zeros(problem.size)
-    x[:P] = [gres.values[n] for n in params.free]
-    for k in range(K):
-        if shift:
-            x[problem.i_shift[k]] = gres.values[f"shift[{k}]"]
-        x[problem.i_scale[k]] = gres.values[f"scale[{k}]"] / n_base
-        if background:
-            x[problem.i_bg[k]] = gres.values[f"background[{k}]"] / n_base
-    lo, hi = problem.bounds()
-    held = tuple(range(P, problem.size))
-    xs, covs, ok = np.zeros((F, P)), np.zeros((F, P, P)), np.zeros(F, dtype=bool)
-    for f in range(F):
-        for k, c in enumerate(chans):
-            c.y = counts[k, f]
-        x, _, res = problem.solve(x, lo, hi, fixed=held, max_nfev=iterations + 1, ftol=1e-6)
-        J = problem.jacobian(x, lo, hi)[:, :P]
-        # The change against the baseline also carries the baseline's noise: n_base frames' worth.
-        xs[f], covs[f], ok[f] = x[:P], _covariance(J) * (1 + 1 / n_base), res.status > 0
-    return xs, covs, ok, problem.calls
+    v = gres.values
+    fitter = FrameFitter(params, base, chans, [v.get(f"shift[{k}]", 0.0) for k in range(K)],
+                         [v[f"scale[{k}]"] / n_base for k in range(K)],
+                         [v.get(f"background[{k}]", 0.0) / n_base for k in range(K)], eng, threads,
+                         M=base.get("M", 1))
+    xs, covs, ok = fitter.run(counts, np.array([v[n] for n in params.free]), iterations)
+    # The change against the baseline also carries the baseline's noise: n_base frames' worth.
+    return xs, covs * (1 + 1 / n_base), ok, fitter.calls
