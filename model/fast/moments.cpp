@@ -209,6 +209,72 @@ Moments Extract(const Jet<K>& total, const Dual<K>& ap, int count) {
     return m;
 }
 
+// Zeros and radial weights (with their a'-derivatives) of order m for every
+// detector: weight[r * Q + q].
+struct OrderTerms {
+    std::vector<double> zeros, weight, dweight;
+};
+
+OrderTerms MakeOrder(int m, int count, double ap, const std::vector<double>& rhos, double rho0, double phi,
+                     bool off_axis) {
+    OrderTerms o;
+    o.zeros = BesselJnZerosAccurate(m, count);
+    const std::size_t R = rhos.size(), Q = o.zeros.size();
+    const double azimuthal = off_axis ? (m == 0 ? 1.0 : 2.0 * std::cos(m * phi)) : 1.0;
+    o.weight.assign(R * Q, 0.0);
+    o.dweight.assign(R * Q, 0.0);
+    for (std::size_t q = 0; q < Q; ++q) {
+        const double norm = BesselJnPair(m, o.zeros[q]).jm1;
+        for (std::size_t r = 0; r < R; ++r) {
+            const auto [w, dw] = RadialWeight(m, o.zeros[q], ap, rhos[r], rho0, azimuthal, off_axis, norm);
+            o.weight[r * Q + q] = w;
+            o.dweight[r * Q + q] = dw;
+        }
+    }
+    return o;
+}
+
+// Zeros of order m the tolerance asks for, from the bound of the tail against
+// the size x0 of the unscaled sum (x0 = 0: every term above e^-30 of the first,
+// to measure x0). `beyond` is set when they would pass the Bessel routines' range.
+int ZerosFor(int m, double beta, double tol, double x0, bool& beyond) {
+    double x = 30 / beta;
+    if (x0 > 0) {
+        x = 10;
+        while (x < kLargestZero && TailBound(x, beta, m) > 0.1 * tol * x0) x *= 1.05;
+    }
+    beyond = beyond || x >= kLargestZero;
+    return std::max(1, static_cast<int>(std::min(x, kLargestZero) / kPiD) + 1);
+}
+
+// The moments of detector r from its sums, with the run's doubts.
+Moments Report(const Jet<0>& total, const std::vector<Jet<kDirections>>& dtotal,
+               const std::vector<StackJets<kDirections>>& stacks, std::size_t P, const Dual<0>& ap, double tol,
+               bool orders_short, bool zeros_short, double rounding) {
+    Moments mo = Extract<0>(total, ap, 0);
+    for (std::size_t p = 0; p < dtotal.size(); ++p) {
+        const int count = static_cast<int>(std::min<std::size_t>(kDirections, P - p * kDirections));
+        const Moments d = Extract<kDirections>(dtotal[p], stacks[p].ap, count);
+        mo.derivatives.insert(mo.derivatives.end(), d.derivatives.begin(), d.derivatives.end());
+    }
+    char text[300];
+    if (orders_short) {
+        std::snprintf(text, sizeof text,
+                      "the angular orders had not settled after %d (source close to the rim?): the moments may be "
+                      "off by more than the tolerance %.2g.",
+                      kMostOrders, tol);
+        mo.warnings.push_back(text);
+    }
+    const double noise = 8 * std::numeric_limits<double>::epsilon() * rounding;
+    if (zeros_short || noise > tol * std::fabs(total.c0.v)) {
+        std::snprintf(text, sizeof text,
+                      "the series cannot hold the tolerance %.2g here (%s); the moments hold about %.2g.", tol, zeros_short ? "zeros beyond the Bessel routines' range" : "its terms cancel",
+                      std::max(tol, noise / std::fabs(total.c0.v)));
+        mo.warnings.push_back(text);
+    }
+    return mo;
+}
+
 }  // namespace
 
 std::vector<Moments> LayeredMoments(const RunState& s, const std::vector<double>& rhos,
@@ -222,9 +288,10 @@ std::vector<Moments> LayeredMoments(const RunState& s, const std::vector<double>
 
     const StackJets<0> plain = MakeStack<0>(s, nullptr, 0);
     std::vector<StackJets<kDirections>> stacks;
-    for (std::size_t p = 0; p < passes; ++p)
-        stacks.push_back(MakeStack<kDirections>(s, derivatives.data() + p * kDirections,
-                                                static_cast<int>(std::min<std::size_t>(kDirections, P - p * kDirections))));
+    for (std::size_t p = 0; p < passes; ++p) {
+        const auto in_pass = static_cast<int>(std::min<std::size_t>(kDirections, P - p * kDirections));
+        stacks.push_back(MakeStack<kDirections>(s, derivatives.data() + p * kDirections, in_pass));
+    }
     const double ap = plain.ap.v, beta = static_cast<double>(s.z0) / ap;
 
     std::vector<Jet<0>> total(R);
@@ -232,43 +299,25 @@ std::vector<Moments> LayeredMoments(const RunState& s, const std::vector<double>
     double rounding = 0, x0 = 0;
     int most_zeros = 0, orders = 0, quiet = 0;
     bool zeros_short = false;
-    std::vector<double> weight, dweight;
     std::vector<Jet<0>> part;
     std::vector<Jet<kDirections>> dpart;
     for (int m = 0; m <= last_order; ++m) {
-        // Zeros: order 0 first with every term above e^-30 of the first, which
-        // gives the size X0 of the sum; then as many as the bound of the tail
-        // asks for at the tolerance (order 0 again if it needs more).
-        double x = 30 / beta;
-        if (m > 0 || x0 > 0) {
-            x = 10;
-            while (x < kLargestZero && TailBound(x, beta, m) > 0.1 * tol * x0) x *= 1.05;
-        }
-        zeros_short = zeros_short || x >= kLargestZero;
-        const int count = std::max(1, static_cast<int>(std::min(x, kLargestZero) / kPiD) + 1);
-        const std::vector<double> zeros = BesselJnZerosAccurate(m, count);
+        // Order 0 first with every term above e^-30 of the first, which gives
+        // the size X0 of the sum; then every order (0 again) with as many
+        // zeros as the bound of the tail asks for at the tolerance.
+        const int count = ZerosFor(m, beta, tol, x0, zeros_short);
+        const OrderTerms o = MakeOrder(m, count, ap, rhos, rho0, phi, off_axis);
         most_zeros = std::max(most_zeros, count);
-        const double azimuthal = off_axis ? (m == 0 ? 1.0 : 2.0 * std::cos(m * phi)) : 1.0;
-        weight.assign(R * zeros.size(), 0.0);
-        dweight.assign(R * zeros.size(), 0.0);
-        for (std::size_t q = 0; q < zeros.size(); ++q) {
-            const double norm = BesselJnPair(m, zeros[q]).jm1;
-            for (std::size_t r = 0; r < R; ++r) {
-                const auto [w, dw] = RadialWeight(m, zeros[q], ap, rhos[r], rho0, azimuthal, off_axis, norm);
-                weight[r * zeros.size() + q] = w;
-                dweight[r * zeros.size() + q] = dw;
-            }
-        }
-        SumOrder(plain, zeros, weight, dweight, R, part, &rounding);
-        if (m == 0 && x0 == 0) {
+        SumOrder(plain, o.zeros, o.weight, o.dweight, R, part, &rounding);
+        if (x0 == 0) {
             x0 = std::numeric_limits<double>::infinity();
             for (const Jet<0>& v : part) x0 = std::min(x0, std::fabs(v.c0.v));
             if (!(x0 > 0)) x0 = std::numeric_limits<double>::min();
-            --m;  // order 0 again, with the zeros the tolerance asks for
+            --m;
             continue;
         }
         for (std::size_t p = 0; p < passes; ++p) {
-            SumOrder(stacks[p], zeros, weight, dweight, R, dpart, nullptr);
+            SumOrder(stacks[p], o.zeros, o.weight, o.dweight, R, dpart, nullptr);
             for (std::size_t r = 0; r < R; ++r) dtotal[p][r] = dtotal[p][r] + dpart[r];
         }
         // An order is quiet where it moves none of the three coefficients by
@@ -288,32 +337,13 @@ std::vector<Moments> LayeredMoments(const RunState& s, const std::vector<double>
     }
 
     std::vector<Moments> out;
-    char text[300];
+    const bool orders_short = options.mmax < 0 && off_axis && quiet < 3;
     for (std::size_t r = 0; r < R; ++r) {
-        Moments mo = Extract<0>(total[r], plain.ap, 0);
-        for (std::size_t p = 0; p < passes; ++p) {
-            const int count = static_cast<int>(std::min<std::size_t>(kDirections, P - p * kDirections));
-            const Moments d = Extract<kDirections>(dtotal[p][r], stacks[p].ap, count);
-            mo.derivatives.insert(mo.derivatives.end(), d.derivatives.begin(), d.derivatives.end());
-        }
-        mo.orders = orders;
-        mo.zeros = most_zeros;
-        if (options.mmax < 0 && off_axis && quiet < 3) {
-            std::snprintf(text, sizeof text,
-                          "the angular orders had not settled after %d (source close to the rim?): the moments may be "
-                          "off by more than the tolerance %.2g.",
-                          orders, tol);
-            mo.warnings.push_back(text);
-        }
-        const double noise = 8 * std::numeric_limits<double>::epsilon() * rounding;
-        if (zeros_short || noise > tol * std::fabs(total[r].c0.v)) {
-            std::snprintf(text, sizeof text,
-                          "the series cannot hold the tolerance %.2g here (%s); the moments hold about %.2g.", tol,
-                          zeros_short ? "zeros beyond the Bessel routines' range" : "its terms cancel",
-                          std::max(tol, noise / std::fabs(total[r].c0.v)));
-            mo.warnings.push_back(text);
-        }
-        out.push_back(mo);
+        std::vector<Jet<kDirections>> d;
+        for (std::size_t p = 0; p < passes; ++p) d.push_back(dtotal[p][r]);
+        out.push_back(Report(total[r], d, stacks, P, plain.ap, tol, orders_short, zeros_short, rounding));
+        out.back().orders = orders;
+        out.back().zeros = most_zeros;
     }
     return out;
 }

@@ -17,7 +17,8 @@ def recording():
     """40 frames of 1e6 counts per DTOF: rest (frames 0-9, the baseline), then blocks of 10 frames with
     mua2 up by 0.002 (frames 10-19 and 30-39) and a sinusoid of mua1 (amplitude 0.001) from frame 10."""
     f = np.arange(40)
-    truth = dict(mua2=0.015 + 0.002 * ((f // 10) % 2), mua1=0.010 + 0.001 * np.sin(2 * np.pi * (f - 10) / 17) * (f >= 10))
+    truth = dict(mua2=0.015 + 0.002 * ((f // 10) % 2),
+                 mua1=0.010 + 0.001 * np.sin(2 * np.pi * (f - 10) / 17) * (f >= 10))
     grid = 10.0 * np.arange(1, 513)
     rng = np.random.default_rng(7)
 
