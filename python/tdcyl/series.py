@@ -9,7 +9,7 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-from ._checks import engine as _engine, integer as _integer
+from ._checks import engine as _engine, integer as _integer, unit
 from ._global_problem import _channels
 from ._global_result import GlobalFitResult, _derived
 from ._series_moments import MomentModel, data_changes, solve_frames
@@ -71,10 +71,11 @@ class SeriesResult:
             if truth is not None and name in truth:
                 ax.plot(t, np.asarray(truth[name]) - self.baseline.values[name], color="k", lw=1, ls="--",
                         label="truth")
-            ax.set_ylabel(f"Δ{name}")
+            u = unit(name)
+            ax.set_ylabel(f"Δ{name}" + (f" ({u})" if u else ""))
             ax.grid(alpha=0.3)
         axes[0, 0].legend(loc="upper right", fontsize=8)
-        axes[-1, 0].set_xlabel(self.values.index.name or "frame")
+        axes[-1, 0].set_xlabel("time (s)" if self.values.index.name == "time_s" else "frame")
         fig.suptitle(title or f"fit_series ({self.method}): changes against the baseline")
         fig.tight_layout()
         if path is not None:
