@@ -3,6 +3,7 @@ parameters per frame by refitting each frame (nonlinear) or from the changes of 
 moments (moments), both against a baseline fit of the recording's sum."""
 from __future__ import annotations
 
+import re
 import time
 import warnings
 from dataclasses import dataclass, field
@@ -188,6 +189,13 @@ def fit_series(channels, model, free, *, method="nonlinear", baseline=None, fram
     if method not in ("nonlinear", "moments"):
         raise ValueError(f"method must be 'nonlinear' or 'moments', not {method!r}")
     eng = _engine(engine)
+    if eng != "fast":
+        raise ValueError("fit_series needs engine='fast' (both methods use the model's exact derivatives)")
+    if not isinstance(model, dict) or "layers" not in model or "radius" not in model:
+        raise TypeError("model must be a dict of tdcyl.reflectance arguments without rho (layers, radius, ...)")
+    names_given = (free,) if isinstance(free, str) else tuple(free)
+    if any(isinstance(n, str) and re.match(r"^n_?[0-9]+$", n) for n in names_given):
+        raise ValueError("free: fit_series has no derivative by a refractive index (nI, n_I); fix it")
     iterations = _integer("iterations", iterations, 1, 100)
     if not 0 < float(linear_within) < 1:
         raise ValueError(f"linear_within must be in (0, 1), got {linear_within}")
