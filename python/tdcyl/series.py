@@ -11,6 +11,7 @@ from dataclasses import dataclass, field
 import numpy as np
 
 from ._checks import engine as _engine, integer as _integer, unit
+from ._cluster import Progress, check_cluster_args, run
 from ._global_problem import _channels
 from ._global_result import GlobalFitResult, _derived
 from ._series_moments import MomentModel, data_changes, solve_frames
@@ -146,7 +147,8 @@ def _baseline_frames(baseline, F):
 
 def fit_series(channels, model, free, *, method="nonlinear", baseline=None, frame_times_s=None, spectral=None,
                irf=None, bounds=None, fit_range=(0.8, 0.01), shift=True, background=False, lambda0_nm=800.0,
-               iterations=4, linear_within=0.02, engine=None, threads=0) -> SeriesResult:
+               iterations=4, linear_within=0.02, engine=None, threads=0, chunk=1000, client=None,
+               workers=None) -> SeriesResult:
     """Layer parameters per frame of a recording (a DTOF per channel and frame).
 
     Parameters
@@ -173,6 +175,12 @@ def fit_series(channels, model, free, *, method="nonlinear", baseline=None, fram
         (a rest period); or a fit_global result of these channels for one frame's counts.
     frame_times_s : 1-d array, optional
         Time of every frame in s (the index of the result's tables).
+    chunk, client, workers
+        Frames per task, and where the tasks run: one after another in this process
+        (default), on the given dask.distributed Client, or on a local cluster of
+        `workers` processes (the cluster rules of `fit_many`). The chunks are the same
+        wherever they run, so the result does not depend on the workers; the refits of
+        each chunk start from the baseline.
 
     Returns
     -------
@@ -184,7 +192,6 @@ def fit_series(channels, model, free, *, method="nonlinear", baseline=None, fram
     ...                        method="moments", frame_times_s=t_frames)   # doctest: +SKIP
     >>> res.changes.plot()   # doctest: +SKIP
     """
-    import pandas as pd
     started = time.perf_counter()
     if method not in ("nonlinear", "moments"):
         raise ValueError(f"method must be 'nonlinear' or 'moments', not {method!r}")
@@ -199,6 +206,8 @@ def fit_series(channels, model, free, *, method="nonlinear", baseline=None, fram
     iterations = _integer("iterations", iterations, 1, 100)
     if not 0 < float(linear_within) < 1:
         raise ValueError(f"linear_within must be in (0, 1), got {linear_within}")
+    chunk = _integer("chunk", chunk, 1, 10 ** 9)
+    check_cluster_args(client, workers)
     items, counts, times = _recording(channels, irf, frame_times_s)
     K, F = counts.shape[:2]
     if isinstance(baseline, GlobalFitResult):
@@ -213,60 +222,106 @@ def fit_series(channels, model, free, *, method="nonlinear", baseline=None, fram
         gres = fit_global([dict(it, counts=base_counts[k]) for k, it in enumerate(items)], model, free,
                           spectral=spectral, bounds=bounds, fit_range=fit_range, shift=shift, scale="channel",
                           background=background, lambda0_nm=lambda0_nm, starts=1, engine=eng, threads=threads)
-    params = gres.parameters
-    names = tuple(params.free)
-    x0 = np.array([gres.values[n] for n in names])
-    lo, hi = (np.array(b) for b in zip(*params.bounds))
-    bg = np.array([gres.values.get(f"background[{k}]", 0.0) for k in range(K)]) / n_base
-    base = {k: v for k, v in model.items() if k != "layers"}
-    notes = []
-    if method == "moments":
-        t = np.stack([np.asarray(it["t_ps"], dtype=float) for it in items])
+    setup = _Setup(method, items, gres.parameters, {k: v for k, v in model.items() if k != "layers"},
+                   dict(gres.values), [c["fit_slice"] for c in gres.channels], n_base, base_counts, shift, background,
+                   eng, threads, iterations, float(linear_within))
+    parts = _run_chunks(setup, counts, chunk, client, workers)
+    xs, covs, converged = (np.concatenate([p[i] for p in parts]) for i in range(3))
+    return _result(setup, gres, xs, covs, converged, sum(p[3] for p in parts), times, started)
+
+
+@dataclass
+class _Setup:
+    """What every chunk of frames needs (sent to the workers)."""
+
+    method: str
+    items: list
+    params: object
+    base: dict
+    values: dict  # the baseline fit's values
+    windows: list
+    n_base: int
+    base_counts: np.ndarray
+    shift: bool
+    background: bool
+    engine: str
+    threads: int
+    iterations: int
+    linear_within: float
+
+    def x0(self):
+        return np.array([self.values[n] for n in self.params.free])
+
+
+def _track_chunk(setup: _Setup, counts):
+    """Values, covariances, settled flags and model calls of a chunk of frames (K, frames, bins)."""
+    p, K = setup.params, counts.shape[0]
+    if setup.method == "moments":
+        t = np.stack([np.asarray(it["t_ps"], dtype=float) for it in setup.items])
+        bg = np.array([setup.values.get(f"background[{k}]", 0.0) for k in range(K)]) / setup.n_base
         # Frames in blocks: the moments' sensitivities hold 3 values per bin.
-        parts = [data_changes(t, counts[:, i:i + 256], base_counts, n_base, bg) for i in range(0, F, 256)]
-        y, cov_y = np.concatenate([p[0] for p in parts]), np.concatenate([p[1] for p in parts])
-        mm = MomentModel(params, base, [float(it["rho"]) for it in items],
-                         [None if it.get("wavelength_nm") is None else float(it["wavelength_nm"]) for it in items])
-        xs, covs, converged = solve_frames(mm, x0, y, cov_y, lo, hi, rel_change=float(linear_within),
-                                           iterations=iterations)
-        calls = mm.calls
+        parts = [data_changes(t, counts[:, i:i + 256], setup.base_counts, setup.n_base, bg)
+                 for i in range(0, counts.shape[1], 256)]
+        y, cov_y = np.concatenate([q[0] for q in parts]), np.concatenate([q[1] for q in parts])
+        mm = MomentModel(p, setup.base, [float(it["rho"]) for it in setup.items],
+                         [None if it.get("wavelength_nm") is None else float(it["wavelength_nm"])
+                          for it in setup.items])
+        lo, hi = (np.array(b) for b in zip(*p.bounds))
+        xs, covs, ok = solve_frames(mm, setup.x0(), y, cov_y, lo, hi, rel_change=setup.linear_within,
+                                    iterations=setup.iterations)
+        return xs, covs, ok, mm.calls
+    chans = _channels([dict(it, counts=counts[k, 0]) for k, it in enumerate(setup.items)], None, (0.8, 0.01))
+    for c, window in zip(chans, setup.windows):
+        c.window = window
+    v, n = setup.values, setup.n_base
+    fitter = FrameFitter(p, setup.base, chans, [v.get(f"shift[{k}]", 0.0) for k in range(K)],
+                         [v[f"scale[{k}]"] / n for k in range(K)], [v.get(f"background[{k}]", 0.0) / n
+                                                                    for k in range(K)],
+                         setup.engine, setup.threads, M=setup.base.get("M", 1))
+    xs, covs, ok = fitter.run(counts, setup.x0(), setup.iterations)
+    # The change against the baseline also carries the baseline's noise: n_base frames' worth.
+    return xs, covs * (1 + 1 / n), ok, fitter.calls
+
+
+def _run_chunks(setup: _Setup, counts, chunk, client, workers) -> list:
+    """The chunks of frames one after another here, or as Dask tasks when a client or a number of
+    workers is given (the cluster rules of fit_many); the same chunks either way."""
+    F = counts.shape[1]
+    bounds = [(a, min(a + chunk, F)) for a in range(0, F, chunk)]
+    if client is None and workers is None:
+        return [_track_chunk(setup, counts[:, a:b]) for a, b in bounds]
+    parts = [None] * len(bounds)
+
+    def collect(key, result):
+        parts[key[1]] = result
+
+    tasks = {("series", j): (_track_chunk, (setup, counts[:, a:b])) for j, (a, b) in enumerate(bounds)}
+    run(client, workers, tasks, collect, Progress(False, len(bounds), 0, "chunks"))
+    return parts
+
+
+def _result(setup: _Setup, gres, xs, covs, converged, calls, times, started) -> SeriesResult:
+    import pandas as pd
+    names, F, notes = tuple(setup.params.free), xs.shape[0], []
+    if setup.method == "moments":
+        lo, hi = (np.array(b) for b in zip(*setup.params.bounds))
         if np.any((xs < lo) | (xs > hi)):
             notes.append("some frames' values lie outside the parameters' bounds (the moments method does not "
                          "clip them)")
-    else:
-        xs, covs, converged, calls = _nonlinear(items, counts, gres, model, params, base, shift, background, eng,
-                                                threads, n_base, iterations)
     err = np.sqrt(np.clip(np.diagonal(covs, axis1=1, axis2=2), 0, None))
     index = pd.Index(times if times is not None else np.arange(F), name="time_s" if times is not None else "frame")
     derived = {}
     for f in range(F):
-        for key, (v, e) in _derived(params, names, xs[f], covs[f]).items():
+        for key, (v, e) in _derived(setup.params, names, xs[f], covs[f]).items():
             derived.setdefault(key, []).append(v)
             derived.setdefault(f"{key}_err", []).append(e)
     if not np.all(converged):
-        notes.append(f"{int(np.sum(~converged))} of {F} frames did not settle within {iterations} iterations")
+        notes.append(f"{int(np.sum(~converged))} of {F} frames did not settle within {setup.iterations} iterations")
     for note in notes:
-        warnings.warn(note, RuntimeWarning, stacklevel=2)
+        warnings.warn(note, RuntimeWarning, stacklevel=3)
     return SeriesResult(names=names, values=pd.DataFrame(xs, index=index, columns=list(names)),
                         stderr=pd.DataFrame(err, index=index, columns=list(names)),
                         derived=pd.DataFrame(derived, index=index), covariance=covs,
-                        frame_times_s=times if times is not None else np.arange(F, dtype=float), method=method,
-                        baseline=gres, converged=converged, model_calls=calls,
+                        frame_times_s=times if times is not None else np.arange(F, dtype=float),
+                        method=setup.method, baseline=gres, converged=converged, model_calls=calls,
                         wall_time_s=time.perf_counter() - started, warnings=notes)
-
-
-def _nonlinear(items, counts, gres, model, params, base, shift, background, eng, threads, n_base, iterations):
-    """Each frame refitted from where the previous one ended: the free layer parameters only,
-    shift, scale and background held at the baseline's (per frame)."""
-    K = counts.shape[0]
-    chans = _channels([dict(it, counts=counts[k, 0]) for k, it in enumerate(items)], None, (0.8, 0.01))
-    for k, c in enumerate(chans):
-        c.window = gres.channels[k]["fit_slice"]
-    v = gres.values
-    fitter = FrameFitter(params, base, chans, [v.get(f"shift[{k}]", 0.0) for k in range(K)],
-                         [v[f"scale[{k}]"] / n_base for k in range(K)],
-                         [v.get(f"background[{k}]", 0.0) / n_base for k in range(K)], eng, threads,
-                         M=base.get("M", 1))
-    xs, covs, ok = fitter.run(counts, np.array([v[n] for n in params.free]), iterations)
-    # The change against the baseline also carries the baseline's noise: n_base frames' worth.
-    return xs, covs * (1 + 1 / n_base), ok, fitter.calls

@@ -65,3 +65,16 @@ def test_fit_series_refuses_bad_recordings(recording):
         tdcyl.fit_series(flat, MODEL, ("mua1",))
     with pytest.raises(ValueError, match="frame indices"):
         tdcyl.fit_series(channels, MODEL, ("mua1",), baseline=[99])
+
+
+def test_chunks_on_a_cluster_give_the_result_of_this_process(recording):
+    # The chunks come back in completion order: misplaced ones would move frames.
+    distributed = pytest.importorskip("distributed")
+    channels, _, _ = recording
+    kw = dict(method="moments", baseline=slice(0, 10), chunk=7)
+    here = tdcyl.fit_series(channels, MODEL, ("mua1", "mua2"), **kw)
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=False, dashboard_address=":0",
+                                  silence_logs=50) as cl, distributed.Client(cl, set_as_default=False) as c:
+        there = tdcyl.fit_series(channels, MODEL, ("mua1", "mua2"), client=c, **kw)
+    np.testing.assert_array_equal(here.values.to_numpy(), there.values.to_numpy())
+    np.testing.assert_array_equal(here.stderr.to_numpy(), there.stderr.to_numpy())
