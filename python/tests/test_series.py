@@ -78,3 +78,31 @@ def test_chunks_on_a_cluster_give_the_result_of_this_process(recording):
         there = tdcyl.fit_series(channels, MODEL, ("mua1", "mua2"), client=c, **kw)
     np.testing.assert_array_equal(here.values.to_numpy(), there.values.to_numpy())
     np.testing.assert_array_equal(here.stderr.to_numpy(), there.stderr.to_numpy())
+
+
+def test_spectral_changes_of_the_deep_layer_by_moments():
+    # HbO2 and HHb of the deep layer through two wavelengths: the chain rule from mua(lambda) to the
+    # concentrations (eps) inside the moments' derivatives; a wrong or missing factor moves the changes.
+    grid, rng = 10.0 * np.arange(1, 513), np.random.default_rng(2)
+    hbo2, hhb = np.repeat([50.0, 55.0, 50.0], 8), np.repeat([25.0, 23.0, 25.0], 8)
+    channels = []
+    for wl in (760.0, 830.0):
+        mua1 = float(tdcyl.spectra.absorption(wl, HbO2=30, HHb=15))
+        for rho in (10.0, 30.0):
+            shapes = {}
+            for state in set(zip(hbo2, hhb)):
+                layers = [(1.0, mua1, 1.4, 12.0), (1.0, float(tdcyl.spectra.absorption(wl, HbO2=state[0],
+                                                                                       HHb=state[1])), 1.4, 50.0)]
+                with warnings.catch_warnings():
+                    warnings.simplefilter("ignore")
+                    c = tdcyl.reflectance(layers, 60.0, rho, times_ps=grid, all_samples=True, tolerance=1e-8)
+                shapes[state] = np.clip(tdcyl.convolve_irf(grid, c.reflectance, T, IRF), 0, None)
+            scale = 1e6 / shapes[(50.0, 25.0)].sum()
+            counts = rng.poisson([scale * shapes[s] for s in zip(hbo2, hhb)]).astype(float)
+            channels.append(dict(t_ps=T, counts=counts, irf=(T, IRF), rho=rho, wavelength_nm=wl))
+    res = tdcyl.fit_series(channels, MODEL, ("HbO2_2", "HHb_2"), method="moments", baseline=slice(0, 8),
+                           spectral=dict(HbO2_1=30, HHb_1=15, HbO2_2=50, HHb_2=25))
+    for name, truth in (("HbO2_2", hbo2 - 50), ("HHb_2", hhb - 25)):
+        z = (res.changes[name].to_numpy() - truth) / res.stderr[name].to_numpy()
+        assert np.all(np.abs(z) < 4) and abs(z.mean()) < 1, (name, z)
+    assert {"tHb_2", "StO2_2_err"} <= set(res.derived.columns)
