@@ -36,7 +36,7 @@ class MomentModel:
                         **self.geo)
             self.calls += 1
             values[ks] = np.column_stack([np.log(m.N), m.mean_ps, m.variance_ps2])
-            for c, (i, j) in enumerate(cells):
+            for i, j in cells:
                 d = m.derivatives[f"{_CELL[j]}{i + 1}"]
                 per = np.column_stack([d[0] / m.N, d[1], d[2]])  # d ln N = dN / N
                 jac[ks] += per[:, :, None] * dlayers[:, i, j][None, None, :]
@@ -47,8 +47,8 @@ def data_changes(t, frames, base_counts, n_base, background):
     """Per frame and channel the changes of (ln N, <t>, V) against the baseline and their
     covariance (F, K, 3) and (F, K, 3, 3): Poisson noise of the frame and of the baseline.
 
-    t (K, bins) bin centres; frames (K, F, bins); base_counts (K, bins), the sum of n_base frames; background (K,)
-    counts per bin of one frame."""
+    t (K, bins) bin centres; frames (K, F, bins); base_counts (K, bins), the sum of n_base
+    frames; background (K,) counts per bin of one frame."""
     n_f, mean_f, var_f, cov_f = _raw_moments(t[:, None, :], frames, background[:, None, None])
     n_b, mean_b, var_b, cov_b = _raw_moments(t, base_counts, n_base * background[:, None])
     if np.any(~(n_f > 0)):
