@@ -21,6 +21,7 @@
 #include "app/core/input_reader.hpp"
 #include "app/core/result_writer.hpp"
 #include "app/core/run.hpp"
+#include "model/fast/moments.hpp"
 
 namespace py = pybind11;
 
@@ -191,6 +192,40 @@ py::list Compute(const std::vector<double>& musp, const std::vector<double>& mua
     return out;
 }
 
+// Moments of the curve at every distance: a tuple (N, mean_ps, variance_ps2,
+// derivatives (P x 3) or None, warnings, orders) per distance.
+py::list ComputeMoments(const std::vector<double>& musp, const std::vector<double>& mua, const std::vector<double>& n,
+                        const std::vector<double>& l, double a, const std::vector<double>& rhos, double rho0,
+                        double phi, int mmax, double tolerance, const std::vector<std::string>& derivatives) {
+    if (rhos.empty()) throw py::value_error("rho: need at least one distance");
+    for (double r : rhos) MakeProblem(musp, mua, n, l, a, r, rho0, phi, 1, std::max(mmax, 0), false);
+    Problem p = MakeProblem(musp, mua, n, l, a, rhos[0], rho0, phi, 1, std::max(mmax, 0), false);
+    std::vector<LayerParameter> params;
+    for (const std::string& name : derivatives) params.push_back(ParseParameter(name, p.params.N));
+    fast::MomentOptions options;
+    options.tolerance = tolerance;
+    options.mmax = mmax;
+    std::vector<fast::Moments> results;
+    {
+        py::gil_scoped_release release;
+        RunState s = p.params;
+        DeriveQuantities(s, true);
+        results = fast::LayeredMoments(s, rhos, params, options);
+    }
+    py::list out;
+    for (const fast::Moments& m : results) {
+        py::object d = py::none();
+        if (!params.empty()) {
+            py::array_t<double> j({static_cast<py::ssize_t>(params.size()), py::ssize_t{3}});
+            for (std::size_t k = 0; k < params.size(); ++k)
+                std::copy(m.derivatives[k].begin(), m.derivatives[k].end(), j.mutable_data() + 3 * k);
+            d = j;
+        }
+        out.append(py::make_tuple(m.N, m.mean_ps, m.variance_ps2, d, m.warnings, m.orders));
+    }
+    return out;
+}
+
 py::tuple ComputeFrequencies(const std::vector<double>& musp, const std::vector<double>& mua,
                                                      const std::vector<double>& n, const std::vector<double>& l,
                                                      double a, double rho, double rho0, double phi, int MMAX,
@@ -266,6 +301,9 @@ PYBIND11_MODULE(_core, m) {
     m.def("frequency_domain", &ComputeFrequencies, py::arg("musp"), py::arg("mua"), py::arg("n"), py::arg("l"),
           py::arg("a"), py::arg("rho"), py::arg("rho0"), py::arg("phi"), py::arg("MMAX"), py::arg("omega"),
           py::arg("engine"), py::arg("tolerance"), py::arg("threads"));
+    m.def("moments", &ComputeMoments, py::arg("musp"), py::arg("mua"), py::arg("n"), py::arg("l"), py::arg("a"),
+          py::arg("rhos"), py::arg("rho0"), py::arg("phi"), py::arg("mmax"), py::arg("tolerance"),
+          py::arg("derivatives"));
     m.def("read_input", &ReadInputPy, py::arg("path"));
     m.def("write_result", &WriteResultPy, py::arg("path"), py::arg("t_ps"), py::arg("reflectance"));
     m.def("format_real", [](double x) {
