@@ -43,7 +43,8 @@ SingleLayerContour::SingleLayerContour(const RunState& s, const std::vector<doub
     }
     const double q = rho_max * rho0_ / (ap_ * ap_);
     geometric_orders_ = q > 0 ? std::min(kMostOrders, static_cast<int>(std::log(1e-17) / std::log(q)) + 1) : 1;
-    for (int m = 0; m <= kMostOrders; ++m) azimuthal_.push_back(m == 0 ? 1.0 : 2 * std::cos(m * phi));
+    phi_ = phi;
+    for (int m = 0; m <= 4 * (geometric_orders_ + 16); ++m) azimuthal_.push_back(m == 0 ? 1.0 : 2 * std::cos(m * phi));
 }
 
 // Image sources of the slab at the extrapolated faces z = -zb and l + zb,
@@ -133,8 +134,9 @@ int SingleLayerContour::Correction(C p, C* value, double* noise, C* rim) const {
                     k_ratio = 1.0 / k_ratio + 2.0 * m / w;
                 }
                 const C term = product / (w * (k_ratio + rw[um + 1]));
-                sum += azimuthal_[um] * term;
-                rim_sum += azimuthal_[um] * product;
+                const double weight = um < azimuthal_.size() ? azimuthal_[um] : 2 * std::cos(m * phi_);
+                sum += weight * term;
+                rim_sum += weight * product;
                 last = std::abs(term);
                 size += 2 * last;
                 rounding += (8 + 4 * m) * 2 * last;

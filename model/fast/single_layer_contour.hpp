@@ -63,7 +63,8 @@ private:
     double tolerance_ = 0;
     double mua_ = 0, musp_ = 0, D_ = 0, v_ = 0, l_ = 0, z0_ = 0, zb_ = 0, ap_ = 0, rho0_ = 0;
     int geometric_orders_ = 0;        // orders for the slowest decay, (rho rho0 / a'^2)^m
-    std::vector<double> azimuthal_;   // (2 - delta_m0) cos(m phi)
+    double phi_ = 0;
+    std::vector<double> azimuthal_;   // (2 - delta_m0) cos(m phi), for the orders most nodes need
     std::vector<double> terms_;
 };
 
