@@ -200,17 +200,22 @@ void SingleLayerContour::Rule(const ContourWindow& w, const std::vector<double>&
 // the contour (as e^(-d Re alpha), d the path of the light by the rim, while
 // the contour turns into the left half plane): a second rule with a hundredth
 // of the target gives the values, and the two rules' difference their error.
+// Where no finer target exists (below 1e-16), the second rule is the quiet
+// contour of another shape, and the first rule's values are kept.
 void SingleLayerContour::Evaluate(const ContourWindow& w, double epsilon, const std::vector<double>& t_s,
                                   const std::vector<std::size_t>& times, const std::vector<char>& detectors,
                                   bool slopes, const ParallelRunner& run, Laterals& lateral) {
-    Laterals coarse = lateral;
-    Rule(ParabolicContourWindows(w.t_min, w.t_max, epsilon, 0, kRatio).front(), t_s, times, detectors, false, run,
-         coarse);
-    Rule(ParabolicContourWindows(w.t_min, w.t_max, 1e-2 * epsilon, 0, kRatio).front(), t_s, times, detectors, slopes,
-         run, lateral);
+    constexpr double kFinest = 1e-18;  // the contour's smallest target
+    const bool finer = 1e-2 * epsilon >= kFinest;
+    Laterals other = lateral;
+    Rule(ParabolicContourWindows(w.t_min, w.t_max, epsilon, 0, kRatio).front(), t_s, times, detectors,
+         slopes && !finer, run, finer ? other : lateral);
+    Rule(finer ? ParabolicContourWindows(w.t_min, w.t_max, 1e-2 * epsilon, 0, kRatio).front()
+               : QuietContourWindow(w.t_min, epsilon, kRatio),
+         t_s, times, detectors, slopes && finer, run, finer ? lateral : other);
     for (std::size_t r = 0; r < lateral.size(); ++r)
         for (std::size_t i : times)
-            if (detectors[r]) lateral[r][i].c.error += std::fabs(lateral[r][i].c.value - coarse[r][i].c.value);
+            if (detectors[r]) lateral[r][i].c.error += std::fabs(lateral[r][i].c.value - other[r][i].c.value);
 }
 
 // R = depth (free - correction); the lateral kernels depend on D and t only
