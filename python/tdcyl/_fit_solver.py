@@ -9,6 +9,15 @@ from it) and a fit creeps along the valley of correlated parameters in many
 short steps; on their logarithms the valley is straighter and the bound far,
 and the fit reaches the same minimum in about half the model calls. Only
 the path changes: the residuals, the bounds and the minimum are the same.
+
+A time shift between model and IRF slides the curve along the valley of the
+scattering coefficients. It is eliminated (variable projection): at every
+point the optimiser tries, a few Gauss-Newton steps find the best shift for
+the layer parameters (its column of the Jacobian costs no model call: the
+curve is cached and the shift only moves its convolution), and the
+optimiser sees the residuals at that shift with their Jacobian projected off
+the shift's column; the minimum is that of the joint problem, reached in
+about a quarter fewer model calls.
 """
 from __future__ import annotations
 
@@ -16,7 +25,7 @@ import numpy as np
 import scipy.optimize
 
 
-def least_squares(residuals, jacobian, x0, lo, hi, x_scale, positive, **options):
+def least_squares(residuals, jacobian, x0, lo, hi, x_scale, positive, eliminate=None, **options):
     """scipy.optimize.least_squares (method "trf") with the parameters
     flagged `positive` (lower bound > 0) optimised as their logarithms.
 
@@ -29,6 +38,10 @@ def least_squares(residuals, jacobian, x0, lo, hi, x_scale, positive, **options)
         are replaced by 1, one e-fold).
     positive : 1-d bool array
         The parameters to optimise as logarithms; their lower bounds must be > 0.
+    eliminate : (int, callable), optional
+        The index k of a parameter solved for at every point by Gauss-Newton
+        steps, and a callable of x giving the residuals' derivative by x[k]
+        (it should cost no model call).
     **options
         Passed on to scipy.optimize.least_squares (ftol, xtol, gtol, max_nfev).
 
@@ -40,6 +53,9 @@ def least_squares(residuals, jacobian, x0, lo, hi, x_scale, positive, **options)
     """
     x0, lo, hi = (np.asarray(v, dtype=float) for v in (x0, lo, hi))
     positive = np.asarray(positive, dtype=bool)
+    if eliminate is not None:
+        return _projected(residuals, jacobian, x0, lo, hi, np.asarray(x_scale, dtype=float), positive, *eliminate,
+                          **options)
     if np.any(lo[positive] <= 0):
         raise ValueError("positive: a parameter optimised as a logarithm needs a lower bound > 0")
 
@@ -65,4 +81,47 @@ def least_squares(residuals, jacobian, x0, lo, hi, x_scale, positive, **options)
                                        bounds=(to_u(lo), to_u(hi)), x_scale=scale, method="trf", **options)
     res.x = to_x(res.x)
     res.jac = res.jac / np.where(positive, res.x, 1.0)
+    return res
+
+
+def _projected(residuals, jacobian, x0, lo, hi, x_scale, positive, k, derivative, **options):
+    """least_squares with parameter k solved for at every point (variable projection)."""
+    keep = np.arange(x0.size) != k
+    best = {"at": float(x0[k])}  # the last point's solution starts the next
+    last: dict = {}  # the full Jacobian at the last point it was asked for
+
+    def full(y):
+        x = np.empty(x0.size)
+        x[keep] = y
+        s = best["at"]
+        for _ in range(8):
+            x[k] = s
+            r, column = residuals(x), derivative(x)
+            norm = float(column @ column)
+            if not norm > 0:
+                break
+            step = min(max(s - float(column @ r) / norm, lo[k]), hi[k]) - s
+            s += step
+            if abs(step) <= 1e-6 * x_scale[k]:
+                break
+        x[k] = s
+        best["at"] = s
+        return x
+
+    def projected_jacobian(y):
+        x = full(y)
+        J = jacobian(x)
+        last.update(y=y.copy(), x=x, J=J)
+        column, rest = J[:, k], J[:, keep]
+        norm = float(column @ column)
+        return rest - np.outer(column, column @ rest) / norm if norm > 0 else rest
+
+    res = least_squares(lambda y: residuals(full(y)), projected_jacobian, x0[keep], lo[keep], hi[keep], x_scale[keep],
+                        positive[keep], **options)
+    if last and np.array_equal(last["y"], res.x):
+        res.x, res.jac = last["x"], last["J"]
+    else:
+        res.x = full(res.x)
+        res.jac = jacobian(res.x)
+    res.fun = residuals(res.x)
     return res

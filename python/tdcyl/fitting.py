@@ -299,11 +299,11 @@ def fit(t_ps, counts, irf, model, free=("mua1", "musp1"), *, bounds=None, fit_ra
             return J * slope[:, None]
         return J / sigma[:, None]
 
-    def jacobian(x):
+    def jacobian(x, columns=None):
         # Forward differences; shift and scale reuse the cached curve (no model call).
         r0 = residuals(x)
         J = np.empty((r0.size, x.size))
-        for i in range(x.size):
+        for i in range(x.size) if columns is None else columns:
             step = 1e-5 * max(abs(x[i]), 1.0 if i == i_shift else x_scale[i] if i in (i_scale, i_bg) else 1e-4)
             if x[i] + step > hi[i]:
                 step = -step
@@ -315,8 +315,12 @@ def fit(t_ps, counts, irf, model, free=("mua1", "musp1"), *, bounds=None, fit_ra
     start = dict(zip(names, x0 * units_of))
     # The layer parameters with a lower bound above 0 (all, by default) as logarithms.
     positive = (np.arange(len(names)) < len(free)) & (np.array(lo) > 0)
+    def shift_column(x):  # no model call either way
+        return exact_jacobian(x)[:, i_shift] if exact else jacobian(x, columns=(i_shift,))[:, i_shift]
+
     res = _fit_solver.least_squares(residuals, exact_jacobian if exact else jacobian, x0, lo, hi, x_scale, positive,
-                                    max_nfev=max_nfev, ftol=ftol, xtol=1e-7, gtol=1e-15)
+                                    eliminate=(i_shift, shift_column) if shift else None, max_nfev=max_nfev,
+                                    ftol=ftol, xtol=1e-7, gtol=1e-15)
     x = res.x
     r_opt = res.fun
     with np.errstate(over="ignore"):  # absurd sigma: chi2 beyond the doubles fails the test below
