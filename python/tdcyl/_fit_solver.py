@@ -84,6 +84,13 @@ def least_squares(residuals, jacobian, x0, lo, hi, x_scale, positive, eliminate=
     return res
 
 
+def _scaled(column):
+    """The column over its largest element, and that element (the deviance's slope
+    reaches 1e150 where the model is 0 and the data are not: its square overflows)."""
+    big = float(np.max(np.abs(column))) if column.size else 0.0
+    return (column / big if big > 0 else column), big
+
+
 def _projected(residuals, jacobian, x0, lo, hi, x_scale, positive, k, derivative, **options):
     """least_squares with parameter k solved for at every point (variable projection)."""
     keep = np.arange(x0.size) != k
@@ -96,11 +103,10 @@ def _projected(residuals, jacobian, x0, lo, hi, x_scale, positive, k, derivative
         s = best["at"]
         for _ in range(8):
             x[k] = s
-            r, column = residuals(x), derivative(x)
-            norm = float(column @ column)
-            if not norm > 0:
+            r, (column, big) = residuals(x), _scaled(derivative(x))
+            if not big > 0:
                 break
-            step = min(max(s - float(column @ r) / norm, lo[k]), hi[k]) - s
+            step = min(max(s - float(column @ r) / float(column @ column) / big, lo[k]), hi[k]) - s
             s += step
             if abs(step) <= 1e-6 * x_scale[k]:
                 break
@@ -112,9 +118,8 @@ def _projected(residuals, jacobian, x0, lo, hi, x_scale, positive, k, derivative
         x = full(y)
         J = jacobian(x)
         last.update(y=y.copy(), x=x, J=J)
-        column, rest = J[:, k], J[:, keep]
-        norm = float(column @ column)
-        return rest - np.outer(column, column @ rest) / norm if norm > 0 else rest
+        (column, big), rest = _scaled(J[:, k]), J[:, keep]
+        return rest - np.outer(column, column @ rest) / float(column @ column) if big > 0 else rest
 
     res = least_squares(lambda y: residuals(full(y)), projected_jacobian, x0[keep], lo[keep], hi[keep], x_scale[keep],
                         positive[keep], **options)
