@@ -108,7 +108,7 @@ def _projected(residuals, jacobian, x0, lo, hi, x_scale, positive, k, derivative
                 break
             step = min(max(s - float(column @ r) / float(column @ column) / big, lo[k]), hi[k]) - s
             s += step
-            if abs(step) <= 1e-6 * x_scale[k]:
+            if abs(step) <= 1e-3 * x_scale[k]:
                 break
         x[k] = s
         best["at"] = s
