@@ -447,10 +447,8 @@ std::vector<RunResult> ComputeRunAtTimes(const RunState& params, const std::vect
         RunResult result = CurveAtTimes(times_ps, lit, contour[r], P > 0 ? jacobian[r] : std::vector<double>{}, P,
                                         verdict, fate);
         result.warnings = engine.SeriesWarnings(static_cast<int>(r));
-        std::vector<double> computed;
-        for (std::size_t i = 0; i < times_ps.size(); ++i)
-            if (lit[i]) computed.push_back(times_ps[i]);
-        const std::string unreliable = UnreliableSamples(computed, verdict, engine.Tolerance(), rhos[r], fate);
+        const std::string unreliable =
+            UnreliableSamples(times_ps, Spread(verdict, lit), engine.Tolerance(), rhos[r], fate);
         if (!unreliable.empty()) result.warnings.push_back(unreliable);
         results.push_back(std::move(result));
     }

@@ -22,6 +22,14 @@ Verdict Judge(const std::vector<ContourValue>& curve, double tolerance, bool all
     return v;
 }
 
+Verdict Spread(const Verdict& v, const std::vector<bool>& lit) {
+    Verdict out = v;
+    out.bad.clear();
+    std::size_t k = 0;
+    for (bool on : lit) out.bad.push_back(on && v.bad[k++]);
+    return out;
+}
+
 namespace {
 
 std::string CancellationCause(const Verdict& v) {
@@ -75,7 +83,8 @@ RunResult CurveAtTimes(const std::vector<double>& t_ps, const std::vector<bool>&
     auto push = [&](double t, double value, const double* derivatives) {
         result.time_ps.push_back(t);
         result.reflectance.push_back(value);
-        result.log10_abs.push_back(value == 0 ? -std::numeric_limits<double>::infinity() : std::log10(std::fabs(value)));
+        result.log10_abs.push_back(value == 0 ? -std::numeric_limits<double>::infinity()
+                                              : std::log10(std::fabs(value)));
         for (std::size_t p = 0; p < P; ++p) result.jacobian.push_back(derivatives ? 1e-3 * derivatives[p] : value);
     };
     std::size_t k = 0;

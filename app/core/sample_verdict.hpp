@@ -25,6 +25,10 @@ Verdict Judge(const std::vector<ContourValue>& curve, double tolerance, bool all
 // per requested time).
 enum class Unheld { left_out, returned, nan };
 
+// The verdict on the lit times spread over all times (those before the light
+// arrives hold: they are exact).
+Verdict Spread(const Verdict& v, const std::vector<bool>& lit);
+
 // The failure of a curve none of whose samples holds the tolerance, naming
 // the tolerance that would hold.
 std::string NoSampleHeld(Extended rho, double tolerance, const Verdict& v);
