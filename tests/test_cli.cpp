@@ -63,6 +63,7 @@ TEST(Cli, FailedRunExitsOneWithOneErrorLineAndKeepsOldFile) {
     EXPECT_EQ(missing.status, 1);
     EXPECT_EQ(missing.stderr_text.rfind("error: ", 0), 0u) << missing.stderr_text;
     EXPECT_EQ(std::count(missing.stderr_text.begin(), missing.stderr_text.end(), '\n'), 1);
+    EXPECT_TRUE(Has(missing.stderr_text, "\"input.dat\" in the folder \"" + dir.string() + "\"")) << missing.stderr_text;
     std::string bad = kInput;
     bad.replace(bad.find("0.01"), 4, "0,01");  // decimal comma
     WriteFileBytes(dir / "input.dat", bad);
