@@ -41,8 +41,10 @@ class Layer(NamedTuple):
 class Curve:
     """A time-resolved reflectance curve of one source-detector distance.
 
-    t_ps: sample times in ps (10, 20, ... ps); reflectance: mm^-2 ps^-1, signed
-    (the transform can leave tiny negative values far from the peak).
+    t_ps: sample times in ps (10, 20, ... ps, or the times_ps asked for, in their
+    order); reflectance: mm^-2 ps^-1, signed (rounding can leave tiny negative
+    values far from the peak), NaN at a requested time that cannot be held
+    within the tolerance.
     """
 
     t_ps: np.ndarray
