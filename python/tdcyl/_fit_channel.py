@@ -39,7 +39,7 @@ def unheld_notes(notes, bound: float, noise: float, n_bins: int) -> list:
         return rest
     more = f" (and {len(unheld) - 1} more curves alike)" if len(unheld) > 1 else ""
     return rest + [f"{unheld[0].rstrip('.')}{more}; in this fit they move a bin by up to {bound:.2g} counts, "
-                   f"{bound / noise:.2g} of the least noise of a bin"]
+                   f"{bound / noise if noise > 0 else math.inf:.2g} of the least noise of a bin"]
 
 
 def jacobian_mode(jac, eng: str, index_free: bool) -> str:
