@@ -20,6 +20,28 @@ PRE_PULSE_MARGIN_PS = 200.0  # the pre-pulse window ends this long before the ri
 EXACT_TOLERANCE = 1e-9
 
 
+_UNHELD = "cannot be held within the tolerance"  # the engine's words for samples beyond it
+
+
+def unheld_notes(notes, bound: float, noise: float, n_bins: int) -> list:
+    """The model's warnings with those about samples beyond the engine's tolerance (of any
+    number of curves) made one line, or left out where they cannot matter to the fit.
+
+    bound: the most those samples can move any bin of the fit (counts): their largest error
+    relative to the curve's peak times that peak, the bin width and the counts per unit of the
+    model (a bin's integral of the curve errs by no more, and the unit-area IRF only spreads
+    it). noise: the least standard deviation of a bin in the fit range (counts). They cannot
+    matter when bound times sqrt(n_bins), what they can add to the deviance's gradient, stays
+    below 0.01 of the noise (the rule of EXACT_TOLERANCE): no estimate moves by 0.01 sigma."""
+    unheld = [n for n in notes if _UNHELD in n]
+    rest = [n for n in notes if _UNHELD not in n]
+    if not unheld or bound * math.sqrt(n_bins) <= 0.01 * noise:
+        return rest
+    more = f" (and {len(unheld) - 1} more curves alike)" if len(unheld) > 1 else ""
+    return rest + [f"{unheld[0].rstrip('.')}{more}; in this fit they move a bin by up to {bound:.2g} counts, "
+                   f"{bound / noise if noise > 0 else math.inf:.2g} of the least noise of a bin"]
+
+
 def jacobian_mode(jac, eng: str, index_free: bool) -> str:
     """"exact" or "numeric" for a fit's jac argument: exact by default where the engine
     has the derivatives (the fast engine, no refractive index free)."""

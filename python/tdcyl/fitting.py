@@ -15,7 +15,7 @@ import scipy.optimize
 import scipy.stats
 
 from . import _checks as chk
-from ._fit_channel import (EXACT_TOLERANCE, PRE_PULSE_MARGIN_PS, _background,  # noqa: F401
+from ._fit_channel import (EXACT_TOLERANCE, PRE_PULSE_MARGIN_PS, _background, unheld_notes,  # noqa: F401
                            _poisson_deviance_residuals, _pre_pulse, _runs_p_value, fit_range_slice, jacobian_mode,
                            pre_pulse_background)
 from ._fit_params import _bounds, _free_names, _model_dict, _time_warnings, _tissue_warnings
@@ -206,7 +206,8 @@ def fit(t_ps, counts, irf, model, free=("mua1", "musp1"), *, bounds=None, fit_ra
             calls += 1
             if len(cache) > 64:
                 cache.clear()
-            cache[optical] = (cv.t_ps, cv.reflectance, tuple(dict.fromkeys(cv.warnings)), cv.derivatives)
+            cache[optical] = (cv.t_ps, cv.reflectance, tuple(dict.fromkeys(cv.warnings)), cv.derivatives,
+                              cv.unheld_error)
         return cache[optical]
 
     histograms: dict = {}
@@ -218,7 +219,7 @@ def fit(t_ps, counts, irf, model, free=("mua1", "musp1"), *, bounds=None, fit_ra
         optical = tuple(x[:len(free)].tolist())
         s = float(x[i_shift]) if shift else 0.0
         if optical + (s,) not in histograms:
-            tm, rm, _, dr = curve(optical)
+            tm, rm, _, dr, _ = curve(optical)
             if not np.all(np.isfinite(rm)):
                 raise ValueError(f"the model's curve is not finite at {dict(zip(free, optical))}")
             columns = rm if not exact or dr is None else np.column_stack([dr, rm])
@@ -370,7 +371,17 @@ def fit(t_ps, counts, irf, model, free=("mua1", "musp1"), *, bounds=None, fit_ra
     fitted_model["layers"] = [Layer(*row) for row in fitted_layers]
     values = x * units_of
 
-    notes = list(curve(optical)[2])  # the final model's own warnings, once
+    # The final model's own warnings, once; those about samples beyond the engine's tolerance
+    # only where they can move the fit (the least noise of a bin in the fit range: Poisson's,
+    # the given sigma, or unweighted the residuals' own).
+    if mode == "poisson":
+        noise = math.sqrt(max(float(np.min(pred[window])) * c, 1.0))
+    elif mode == "sigma":
+        noise = float(np.min(sigma)) * k * c
+    else:
+        noise = float(np.sqrt(np.mean((r_opt / k) ** 2))) if k > 0 else math.inf
+    unheld = curve(optical)[4] * float(np.max(np.abs(rm))) * width * a_n * c
+    notes = unheld_notes(curve(optical)[2], unheld, noise, yw.size)
     notes += _time_warnings(width, t.size) + _tissue_warnings(fitted_layers, free)
     for n in at_bound:
         i = names.index(n)

@@ -27,7 +27,7 @@ import numpy as np
 import scipy.stats
 
 from ._checks import engine as _engine, integer as _integer, layers_array as _layers_array
-from ._fit_channel import jacobian_mode
+from ._fit_channel import jacobian_mode, unheld_notes
 from ._global_params import ParameterSet
 from ._global_problem import (_SHIFT_BOUNDS, _channels, _covariance, _Problem, _profile,
                               _spread_starts)
@@ -162,7 +162,9 @@ def fit_global(channels, model, free, *, spectral=None, irf=None, bounds=None, f
         values[n] = float(x[problem.i_scale[k]] * problem.ref[k])
         stderr[n] = float(err[problem.i_scale[k]] * problem.ref[k])
     ivals = {n: (values[n] - z * stderr[n], values[n] + z * stderr[n]) for n in names}
-    notes = problem.warnings_at(x)  # the model's own doubts at the result, once
+    # The model's own doubts at the result, once; samples beyond the engine's tolerance only
+    # where they can move the fit.
+    notes = unheld_notes(problem.warnings_at(x), *problem.unheld_bound(x), problem.n_bins)
     n_free = len(params.free)
     corr = cov[:n_free, :n_free] / np.outer(np.maximum(err[:n_free], 1e-300), np.maximum(err[:n_free], 1e-300))
     for i in range(n_free):

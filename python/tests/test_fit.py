@@ -115,6 +115,21 @@ def test_a_fit_that_cannot_be_trusted_says_so(n_layers, kw, warned):
         assert r.stderr["l2"] == math.inf and math.isfinite(r.stderr["mua1"])
 
 
+def test_samples_beyond_the_engine_tolerance_are_named_only_where_they_can_move_the_fit():
+    # 1 mm inside the rim the samples before the light arrives do not hold the numeric fit's 1e-11
+    # of the peak: far below the noise of 10^6 counts, not below a sigma of 1e-4 counts.
+    model = dict(layers=[tdcyl.Layer(1.1, 0.012, 1.4, 40.0)], radius=30.0, rho=29.0)
+    y = measurement(model, 4)[0]
+    for weights, named in (("poisson", False), (1e-4, True)):
+        r, message = fit(y, start=dict(model, layers=[tdcyl.Layer(1.0, 0.014, 1.4, 40.0)]), jac="numeric",
+                         weights=weights)
+        line = re.search(r"cannot be held within the tolerance .* in this fit they move a bin by up to (\S+) counts, "
+                         r"(\S+) of the least noise of a bin", message)
+        assert bool(line) == named == ("cannot be held" in message), message
+        if named:  # the bound against that noise, not against one count
+            assert float(line.group(2)) == pytest.approx(float(line.group(1)) / 1e-4, rel=0.05)
+
+
 def test_background_free_or_pre_pulse_removes_the_bias():
     e = expected(single(1.1, 0.012))
     e *= 1e6 / e.sum()

@@ -134,6 +134,8 @@ def test_exact_and_numeric_jacobians_reach_one_minimum(spectral_channels):
         assert abs(exact.values[name] - numeric.values[name]) < 0.1 * numeric.stderr[name], name
         assert abs(exact.values[name] - SPECTRAL[name]) < 3 * exact.stderr[name], name
     assert exact.model_calls < numeric.model_calls
+    # At 25 mm the first samples (before the light arrives) miss 1e-11 of the peak, far below the noise.
+    assert not any("cannot be held" in w for w in numeric.warnings), numeric.warnings
 
 
 def test_exact_jacobian_matches_central_differences(spectral_channels):
