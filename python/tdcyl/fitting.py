@@ -17,7 +17,7 @@ import scipy.stats
 from . import _checks as chk
 from ._fit_channel import (EXACT_TOLERANCE, PRE_PULSE_MARGIN_PS, _background,  # noqa: F401
                            _poisson_deviance_residuals, _pre_pulse, _runs_p_value, fit_range_slice, jacobian_mode,
-                           pre_pulse_background)
+                           no_pulse, pre_pulse_background)
 from ._fit_params import _bounds, _free_names, _model_dict, _time_warnings, _tissue_warnings
 from ._fit_result import FitResult
 from .irf import _IrfConvolution, convolve_irf, uniform_bin_width
@@ -353,11 +353,13 @@ def fit(t_ps, counts, irf, model, free=("mua1", "musp1"), *, bounds=None, fit_ra
         gof, p = "chi2 test", float(scipy.stats.chi2.sf(chi2, dof)) if math.isfinite(chi2) else 0.0
     converged = bool(res.status > 0)
     acceptable = p >= min_p
+    flat = no_pulse(y[window], chi2, n_params, min_p) if mode == "poisson" and min_p > 0 else ""
     parts = [str(res.message).rstrip(".") if converged else f"the optimiser did not converge: {res.message}"]
     if not acceptable:
         parts.append(f"the model does not describe the data: chi2/dof = {chi2 / dof:.4g} over {dof} degrees of "
                      f"freedom, {gof} p = {p:.2g} < {min_p:g}")
-    message = "; ".join(parts)
+    message = "; ".join(parts + [flat] * bool(flat))
+    acceptable = acceptable and not flat
 
     optical = tuple(float(v) for v in x[:len(free)])
     tm, rm, *_ = curve(optical)  # the fitted curve by the direct sum (no transform's rounding in its tail)
