@@ -153,7 +153,7 @@ def run(argv=None) -> int:
         model, fit_defaults = load_model(args.model)
         free, opts = _options(args, fit_defaults, len(model["layers"]))
         irfs = IrfSource(args.irf, fit_defaults.get("irf"), args.model)
-        files, tables = measurement_files(args.measurements, irfs.protected() + [args.out], args.recursive)
+        files, tables = measurement_files(args.measurements, irfs.protected(), args.recursive)
         if not files:
             raise UsageError(f"no measurement file in {' '.join(args.measurements)}"
                              + (f" ({tables} results tables left out)" if tables else ""))
