@@ -9,8 +9,9 @@ subfolders, the IRF and tdcyl-fit's own results tables left out;
 --no-recursive: the folder only). IRF: one file (one channel, one per
 wavelength, or one per channel of the measurements, named as they are), or a
 folder of IRF files named by channel; without --irf each file's own IRF block
-(SNIRF) or the [fit.irf] table of the model file (channel name = "file"). MODEL.toml holds the geometry and the layers' start values in the
-units of the parameter file (mm, 1/mm):
+(SNIRF) or the [fit.irf] table of the model file (channel name = "file").
+MODEL.toml holds the geometry and the layers' start values in the units of
+the parameter file (mm, 1/mm):
 
     radius = 30.0          # mm
     rho = 20.0             # mm, for files that do not give the distance
@@ -107,6 +108,7 @@ def _options(args, fit_defaults, layers):
     if len(rng) != 2 or not all(0 < v <= 1 for v in rng):
         raise UsageError(f"--range must be two fractions rise,tail in (0, 1], got {rng}")
     bg = args.background if args.background is not None else fit_defaults.get("background")
+    name = "--background" if args.background is not None else f"{args.model}: [fit] background"
     if isinstance(bg, str) and bg not in ("free", "pre-pulse"):
         if bg.lower() == "none":
             bg = None
@@ -114,12 +116,12 @@ def _options(args, fit_defaults, layers):
             try:
                 bg = float(bg)
             except ValueError:
-                raise UsageError(f"--background must be free, pre-pulse, none or a number, not {bg!r}") from None
+                raise UsageError(f"{name} must be free, pre-pulse, none or a number, not {bg!r}") from None
     from ._fit_channel import _background
     try:
         _background(bg)
     except (TypeError, ValueError) as exc:
-        raise UsageError(f"--background: {exc}") from None
+        raise UsageError(f"{name}: {exc}") from None
     if args.global_fit and bg not in (None, "free"):
         raise UsageError(f"--global fits a background per curve (free) or none, not {bg!r}")
     opts = dict(fit_range=tuple(rng), background=bg, engine=args.engine)
