@@ -375,7 +375,7 @@ def fit_many(measurements, irf, model, free=("mua1", "musp1"), *, client=None, c
     measurements : (t_ps, counts) or tdcyl.io.Measurement
         Bin centres in ps (1-d, shared) and counts, shape (curves, bins); or a
         sequence of (t_ps, counts) pairs, one per curve; or a Measurement (its
-        channels are the curves).
+        channels are the curves, each at its rho_mm where the model has no rho).
     irf : (irf_t_ps, irf_counts) or tdcyl.io.Measurement
         The instrument response on the measurements' bins: one pair shared by
         all curves, or one per curve, as (irf_t_ps, counts of shape (curves,
@@ -429,6 +429,9 @@ def fit_many(measurements, irf, model, free=("mua1", "musp1"), *, client=None, c
         models = list(model)
     else:
         models = [model] * len(curves)
+    if hasattr(measurements, "rho_mm"):  # a Measurement: each channel's distance where the model has none
+        models = [dict(m, rho=float(r)) if isinstance(m, dict) and "rho" not in m and math.isfinite(r) else m
+                  for m, r in zip(models, measurements.rho_mm)]
     chunk = _chunk(chunk, "curves")
     check_cluster_args(client, workers)
     check_progress(progress)

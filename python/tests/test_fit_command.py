@@ -109,6 +109,17 @@ def test_irf_block_of_a_snirf_file_per_channel(tmp_path):
         assert np.array_equal(IrfSource(None).for_channel(read, k)[1], irfs.counts[k])
 
 
+def test_fit_many_takes_measurements_and_flags_an_undetermined_parameter(study):
+    # A 40-mm top layer seen at 15 and 25 mm: the layer below it is beyond the photons' reach.
+    m, irfs = tio.read(study / "data" / "a.csv"), tio.Measurement(T, [irf_of(400.0), irf_of(650.0)], 12.2)
+    model = {"layers": [tdcyl.Layer(1.0, 0.013, 1.4, 40.0), tdcyl.Layer(1.0, 0.01, 1.4, 20.0)], "radius": 30.0}
+    table = tdcyl.fit_many(m, irfs, model, ("mua1", "musp1", "mua2"), workers=1)
+    for ch, row in table.iterrows():
+        direct = tdcyl.fit(m, ch, (T, irf_of((400.0, 650.0)[ch])), model, ("mua1", "musp1", "mua2"))
+        assert row["mua1"] == pytest.approx(direct.values["mua1"], rel=1e-9)
+        assert (row["status"], row["message"]) == ("undetermined", "not determined by the data: mua2")
+
+
 def foreign(path):
     path.write_text("subject,score\n1,2\n")
 
