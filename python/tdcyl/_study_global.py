@@ -105,7 +105,15 @@ def kwargs_of(args, fit_defaults, opts) -> dict:
 def run_global(args, model, fit_defaults, free, opts, irfs, files, prov) -> int:
     """--global without --per-file: every curve of the files in one fit; one results row."""
     import pandas as pd
-    row, curves, r = fit_one(files, irfs, model, args.model, free, kwargs_of(args, fit_defaults, opts))
+    started = time.monotonic()
+
+    def shown(k, n, dev):  # a global fit takes minutes: each start's end on a terminal
+        sys.stderr.write(f"\rstart {k}/{n} done, deviance {dev:.6g}, {time.monotonic() - started:.0f} s   ")
+        sys.stderr.flush()
+    kwargs = dict(kwargs_of(args, fit_defaults, opts), progress=shown if sys.stderr.isatty() else None)
+    row, curves, r = fit_one(files, irfs, model, args.model, free, kwargs)
+    if kwargs["progress"]:
+        sys.stderr.write("\n")
     row = dict(files=" ".join(files), curves=row.pop("curves"), **row, **prov)
     write_table(args.out, pd.DataFrame([row]))
     if curves:

@@ -42,7 +42,7 @@ _AT_BEST = 0.05  # deviance units: starts ending this close to the best reached 
 def fit_global(channels, model, free, *, spectral=None, irf=None, bounds=None, fit_range=(0.8, 0.01),
                shift=True, scale="channel", efficiency=None, background=None, lambda0_nm=800.0,
                intervals="linear", level=0.95, starts=3, seed=0, engine=None, threads=0, max_nfev=100,
-               ftol=1e-6, jac=None, min_p_value=1e-4) -> GlobalFitResult:
+               ftol=1e-6, jac=None, min_p_value=1e-4, progress=None) -> GlobalFitResult:
     """Fits shared layer parameters to many histograms at once (distances and wavelengths).
 
     Parameters
@@ -86,6 +86,8 @@ def fit_global(channels, model, free, *, spectral=None, irf=None, bounds=None, f
     starts, seed : int
         Starts of the optimiser: the given values, then starts-1 drawn over the
         bounds with the seed; the best deviance is kept.
+    progress : callable(start, starts, deviance), optional
+        Called as each start of the optimiser ends (a long fit's sign of life).
     engine, threads, max_nfev, ftol, jac, min_p_value : as for tdcyl.fit. jac=None is "exact" on the fast
         engine unless a refractive index is free; "exact" holds every curve to 1e-9 of its
         peak, as the single-curve fit does.
@@ -111,6 +113,8 @@ def fit_global(channels, model, free, *, spectral=None, irf=None, bounds=None, f
     starts = _integer("starts", starts, 1, 1000)
     seed, max_nfev, ftol, level, min_p = check_arguments(seed, max_nfev, ftol, level, min_p_value, bounds)
     background = background_option(background) == "free"
+    if progress is not None and not callable(progress):
+        raise TypeError(f"progress must be a callable(start, starts, deviance), not {type(progress).__name__}")
     if not isinstance(model, dict):
         raise TypeError("model must be a dict of tdcyl.reflectance arguments without rho (layers, radius, ...)")
     unknown = set(model) - {"layers", "radius", "rho0", "phi", "M", "mmax"}
@@ -162,6 +166,8 @@ def fit_global(channels, model, free, *, spectral=None, irf=None, bounds=None, f
         ref = problem.ref.copy()
         x, dev, res = problem.solve(x0, lo, hi, max_nfev=max_nfev, ftol=ftol)
         outcomes.append(dev)
+        if progress is not None:
+            progress(len(outcomes), starts, dev)
         if best is None or dev < best[1]:
             best = (x, dev, res, ref)
     x, dev, res, problem.ref = best
