@@ -35,14 +35,17 @@ def _real(path) -> str:
 
 def measurement_files(items, skip=(), recursive=True) -> tuple[list, int]:
     """The measurement files named or found in folders (subfolders too when recursive; hidden ones
-    not), in name order, and how many results tables were left out. `skip`: paths never taken (the
+    not), in name order, and how many results tables (named or found) were left out. `skip`: paths never taken (the
     IRF, the results file)."""
     from .io import FORMATS
     skip = {_real(p) for p in skip}
     out, tables = [], 0
     for item in items:
         if not os.path.isdir(item):
-            out.append(os.path.normpath(item))
+            if os.path.isfile(item) and is_results_table(item):  # a shell's *.csv takes them too
+                tables += 1
+            else:
+                out.append(os.path.normpath(item))
             continue
         for folder, subfolders, names in os.walk(item):
             subfolders[:] = sorted(d for d in subfolders if not d.startswith(".")) if recursive else []
