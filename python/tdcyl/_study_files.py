@@ -102,6 +102,9 @@ def writer_lock(out):
             fd = os.open(path, os.O_RDWR | os.O_CREAT, 0o644)
         except OSError as exc:
             raise UsageError(f"--out {out}: cannot create the lock file {path}: {exc.strerror}") from None
+        if not re.fullmatch(rb"\d*\n?", os.pread(fd, 64, 0)):  # someone's own file of that name: left alone
+            os.close(fd)
+            raise UsageError(f"--out {out}: {path} exists and is not a tdcyl-fit lock; name another --out")
         try:
             fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
         except OSError:

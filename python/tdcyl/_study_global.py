@@ -126,7 +126,7 @@ def run_global(args, model, fit_defaults, free, opts, irfs, files, prov) -> int:
     print(r.table())
     print(f"tdcyl-fit: {len(curves)} curves in {len(files)} files fitted at once: {row['status']}; "
           f"results in {args.out}, per curve in {curves_path(args.out)}", file=sys.stderr)
-    return 0 if row["status"] == "ok" else 1
+    return 0
 
 
 def curves_path(out) -> str:
@@ -180,9 +180,10 @@ def run_per_file(args, client, model, fit_defaults, free, opts, irfs, files, pro
         save()
     status = [r.get("status") for r in rows.values()]
     print(f"tdcyl-fit: {len(files)} files, one global fit each: {len(tasks)} fitted now in "
-          f"{time.monotonic() - started:.1f} s, {kept} unchanged since before; {status.count('ok')} ok, "
-          f"{len(status) - status.count('ok')} not ok; results in {args.out}", file=sys.stderr)
-    return 0 if all(s == "ok" for s in status) else 1
+          f"{time.monotonic() - started:.1f} s, {kept} unchanged since before; "
+          + ", ".join(f"{status.count(s)} {s}" for s in dict.fromkeys(["ok"] + sorted(set(status))))
+          + f"; results in {args.out}", file=sys.stderr)
+    return 1 if "failed" in status else 0
 
 
 def _plot_name(files, path) -> str:
