@@ -69,6 +69,8 @@ def check_out(out, inputs, protected, plots=None) -> None:
     folder = os.path.dirname(os.path.abspath(out))
     if not os.path.isdir(folder):
         raise UsageError(f"--out {out}: the folder {folder} does not exist")
+    if not os.access(folder, os.W_OK | os.X_OK):
+        raise UsageError(f"--out {out}: the folder {folder} is not writable")
     real = _real(out)
     for p in list(inputs) + [p for p in protected if p]:
         if _real(p) == real:

@@ -59,7 +59,7 @@ import time
 from ._fit_model_file import UsageError, check_free, load_model  # noqa: F401 (the command's API)
 from ._study_files import (DONE, PROVENANCE, check_out, digest, measurement_files, provenance, read_results, stale,
                            writer_lock)
-from ._study_global import run_global, run_per_file, write_table
+from ._study_global import curves_path, run_global, run_per_file, write_table
 from ._study_irf import IrfSource
 
 
@@ -160,6 +160,8 @@ def run(argv=None) -> int:
             raise UsageError(f"no measurement file in {' '.join(args.measurements)}"
                              + (f" ({tables} results tables left out)" if tables else ""))
         check_out(args.out, files, irfs.protected() + [args.model], args.plots)
+        if args.global_fit:  # its table of the curves beside it: the same rules
+            check_out(curves_path(args.out), files, irfs.protected() + [args.model, args.out])
         prov = provenance(dict(free=free, **opts, intervals=args.intervals,
                                **{k: fit_defaults.get(k) for k in ("spectral", "starts") if args.global_fit}),
                           args.model, irfs.paths)

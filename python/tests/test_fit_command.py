@@ -141,9 +141,14 @@ def test_out_never_destroys_what_the_user_owns(study, case):
         os.mkfifo(target)
     elif case == "a foreign table":
         foreign(target)
+        foreign(target.with_name("scores.curves.txt"))
     before = None if case == "a FIFO" else target.read_bytes()
     done = fit_command(study / "data", "--irf", study / "irfs", "--model", study / "m.toml", "--out", target)
     assert done.returncode == 2 and why in done.stderr, done.stderr
+    if case == "a foreign table":  # --global's table of the curves beside its results: the same rules
+        done = fit_command("--global", study / "data", "--irf", study / "irfs", "--model", study / "m.toml",
+                           "--out", target.with_name("scores.txt"))
+        assert done.returncode == 2 and "scores.curves.txt exists and is not" in done.stderr, done.stderr
     if before is not None:
         assert target.read_bytes() == before
 

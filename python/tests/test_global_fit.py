@@ -124,6 +124,16 @@ def test_a_misfit_is_not_success(case):
     assert not r.success and ("does not describe" in r.message or "no pulse" in r.message), r.message
 
 
+def test_a_parameter_on_its_bound_is_named():
+    t = (np.arange(300) + 0.5) * 12.2
+    irf, counts = _pulse(t)
+    with pytest.warns(RuntimeWarning, match="mua1 = 0.012 ended at its bound"):
+        r = tdcyl.fit_global([dict(t_ps=t, counts=counts, irf=(t, irf), rho=20.0)],
+                             {**MODEL, "layers": [tdcyl.Layer(1.0, 0.015, 1.4, 40.0)]}, ("mua1",),
+                             bounds={"mua1": (0.012, 0.1)}, starts=1)
+    assert r.at_bound == ("mua1",)
+
+
 def test_nan_wavelength_is_not_given_and_old_background_spelling_warns():
     t = (np.arange(300) + 0.5) * 12.2
     irf, counts = _pulse(t)
