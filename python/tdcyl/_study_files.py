@@ -173,3 +173,17 @@ def read_results(out):
     if key is None:
         return {}
     return {(os.path.abspath(str(r["file"])), str(r.get("channel", ""))): r for r in old.to_dict("records")}
+
+
+def other_rows(old: dict, files) -> list:
+    """Rows of an earlier table for files this run does not take: kept as they were, not lost."""
+    taken = {os.path.abspath(f) for f in files}
+    return [r for (path, _), r in old.items() if path not in taken]
+
+
+def read_curves(path) -> dict:
+    """An earlier table of the curves of global fits, as {absolute file path: [rows]}."""
+    out = {}
+    for (file, _), r in read_results(path).items():
+        out.setdefault(file, []).append(r)
+    return out

@@ -139,18 +139,22 @@ def run_per_file(args, client, model, fit_defaults, free, opts, irfs, files, pro
     they finish; rows whose file, options, model and IRF are unchanged are kept."""
     import pandas as pd
     from ._cluster import Progress, run
-    from ._study_files import stale
+    from ._study_files import other_rows, read_curves, stale
     kwargs = kwargs_of(args, fit_defaults, opts)
     rows, curves, tasks = {}, {}, {}
+    old_curves = read_curves(curves_path(args.out))
+    for j, r in enumerate(other_rows(old, files)):  # files not in this run: their rows stay
+        rows[len(files) + j] = r
+        curves[len(files) + j] = old_curves.get(os.path.abspath(str(r["file"])), [])
     for i, path in enumerate(files):
         current = dict(prov, file_size=digests[i][0], file_sha256=digests[i][1])
         before = old.get((os.path.abspath(path), ""))
         if before is not None and not stale(before, current):
-            rows[i] = before
+            rows[i], curves[i] = before, old_curves.get(os.path.abspath(path), [])
             continue
         plot = os.path.join(args.plots, _plot_name(files, path)) if args.plots else None
         tasks[("global", i)] = (_task, (path, irfs, model, args.model, free, kwargs, plot))
-    kept, started = len(rows), time.monotonic()
+    kept, started = sum(i < len(files) for i in rows), time.monotonic()
 
     def save():
         frame = pd.DataFrame([rows[k] for k in sorted(rows)])

@@ -57,8 +57,8 @@ import sys
 import time
 
 from ._fit_model_file import UsageError, check_free, load_model  # noqa: F401 (the command's API)
-from ._study_files import (DONE, PROVENANCE, check_out, digest, measurement_files, provenance, read_results, stale,
-                           writer_lock)
+from ._study_files import (DONE, PROVENANCE, check_out, digest, measurement_files, other_rows, provenance,
+                           read_results, stale, writer_lock)
 from ._study_global import curves_path, run_global, run_per_file, write_table
 from ._study_irf import IrfSource
 
@@ -234,6 +234,8 @@ def _pending(args, model, irfs, files, prov, digests, old):
                 continue
             base["rho_mm"] = cm["rho"]
             pending.append(((order, ch), dict(base, **current), m.t_ps, m.counts[ch], irf, cm))
+    for j, r in enumerate(other_rows(old, files)):
+        rows[(len(files) + j, 0)] = r
     return rows, pending, changed
 
 
