@@ -80,6 +80,10 @@ def test_per_detector_irfs_and_reruns(study):
     table = pd.read_csv(study / "data" / "r.csv")
     assert "4 fitted now (4 again" in again.stderr and "musp1" not in table.columns.drop("options")
     assert all('"free": ["mua1"]' in o for o in table["options"])
+    one = fit_command(study / "data" / "a.csv", "--irf", study / "irfs", "--model", study / "m.toml", "--out",
+                      study / "data" / "r.csv", "--free", "mua1")  # one file: the other's rows are kept
+    assert one.returncode == 0 and "0 fitted now" in one.stderr
+    assert pd.read_csv(study / "data" / "r.csv").equals(table)
 
 
 def test_one_global_fit_per_file_is_the_global_fit_of_that_file(study):
