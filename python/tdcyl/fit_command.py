@@ -94,11 +94,11 @@ def _parse(argv):
     return p.parse_args(argv)
 
 
-def _options(args, fit_defaults, layers):
+def _options(args, fit_defaults, model_layers):
     """(free names, fit options) from the command line over the model file's [fit]; UsageError naming the key."""
     where = "--free" if args.free else f"{args.model}: [fit] free"
-    free = check_free(args.free.split(",") if args.free else fit_defaults.get("free", ["mua1", "musp1"]), layers,
-                      args.global_fit, where)
+    free = check_free(args.free.split(",") if args.free else fit_defaults.get("free", ["mua1", "musp1"]),
+                      len(model_layers), args.global_fit, where)
     rng = fit_defaults.get("range", [0.8, 0.01])
     if args.fit_range:
         try:
@@ -131,7 +131,19 @@ def _options(args, fit_defaults, layers):
         if odd and not args.global_fit:
             raise UsageError(f"{args.model}: [fit] bounds: {odd} are not fitted (free: {', '.join(free)})")
         opts["bounds"] = fit_defaults["bounds"]
+        _starts_within(args.model, model_layers, opts["bounds"])
     return free, opts
+
+
+def _starts_within(path, layers, bounds):
+    """A layer's start value outside its [fit] bounds would fail every curve's fit: refused first."""
+    from ._checks import LAYER_COLUMN, LAYER_PARAM
+    for name, (lo, hi) in bounds.items():
+        m = LAYER_PARAM.match(name)
+        if m:
+            v = layers[int(m.group(2)) - 1][LAYER_COLUMN[m.group(1)]]
+            if not lo <= v <= hi:
+                raise UsageError(f"{path}: [fit] bounds.{name} = [{lo:g}, {hi:g}] leaves out the start value {v:g}")
 
 
 def _check_run(args):
@@ -153,7 +165,7 @@ def run(argv=None) -> int:
     try:
         _check_run(args)
         model, fit_defaults = load_model(args.model)
-        free, opts = _options(args, fit_defaults, len(model["layers"]))
+        free, opts = _options(args, fit_defaults, model["layers"])
         irfs = IrfSource(args.irf, fit_defaults.get("irf"), args.model)
         files, tables = measurement_files(args.measurements, irfs.protected(), args.recursive)
         if not files:

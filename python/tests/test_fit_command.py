@@ -172,6 +172,7 @@ def test_plots_naming_a_file_and_a_second_writer_are_refused_first(study):
     ('radius = "30"\n', "radius"), ("M = 1.5\n", "M"),
     ('[fit]\nfree = [1, 2]\n', "free"), ("[fit]\nbounds = 5\n", "bounds"),
     ('[fit]\nfre = ["mua1"]\n', "fre"), ('[fit]\nfree = ["mua3"]\n', "mua3"),
+    ("[fit]\nbounds = {mua1 = [0.02, 0.1]}\n", "bounds.mua1"),  # the start, 0.013, outside
 ])
 def test_bad_model_files_stop_before_any_work(study, tmp_path, text, key):
     body = MODEL.replace("radius = 30.0\n", "") if key == "radius" else MODEL
