@@ -137,7 +137,7 @@ class Measurement:
             known = sorted({float(x) for x in v if math.isfinite(x)})
             shown = ", ".join(f"{x:g}" for x in known[:6]) + (", ..." if len(known) > 6 else "")
             return f"[{shown}] {unit}" if known else "not given"
-        return (f"Measurement({self.path or '<memory>'!r}, {self.format or 'arrays'}: {self.channels} channels x "
+        return (f"Measurement({self.path or '<memory>'!r}, {self.format or 'arrays'}: {self.channels} channel{'s' * (self.channels != 1)} x "
                 f"{self.t_ps.size} bins of {self.bin_width_ps:g} ps, wavelength {values(self.wavelength_nm, 'nm')}, "
                 f"rho {values(self.rho_mm, 'mm')}, {self.counts.sum():.4g} counts"
                 f"{', with IRF' if self.irf is not None else ''})")
