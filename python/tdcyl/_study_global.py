@@ -82,6 +82,8 @@ def fit_one(paths, irfs, model, model_path, free, kwargs):
             r = fit_global(channels, {k: v for k, v in model.items() if k != "rho"}, free, **kwargs)
     except (OSError, ValueError, TypeError) as exc:
         return dict(curves=0, status="failed", message=str(exc)), [], None
+    except Exception as exc:  # the engine's own failure: this file's row says so, the others go on
+        return dict(curves=0, status="failed", message=f"{type(exc).__name__}: {exc}"), [], None
     row, curves = global_rows(r, origin)
     return dict(row, curves=len(channels)), curves, r
 
