@@ -9,6 +9,7 @@ import os
 import numpy as np
 
 from ._fit_model_file import UsageError
+from ._study_files import is_results_table
 
 
 def _read(path, what):
@@ -41,7 +42,8 @@ class IrfSource:
             for name in sorted(os.listdir(irf)):
                 p = os.path.join(irf, name)
                 stem, ext = os.path.splitext(name)
-                if os.path.isfile(p) and ext.lower() in FORMATS and not name.startswith("."):
+                if os.path.isfile(p) and ext.lower() in FORMATS and not name.startswith(".") \
+                        and not is_results_table(p):
                     self.by_name[stem] = _read(p, f"--irf {irf}")
                     self.paths.append(p)
             if not self.by_name:
