@@ -46,6 +46,38 @@ def check_arguments(seed, max_nfev, ftol, level, min_p_value, bounds):
     return seed, max_nfev, ftol, level, min_p
 
 
+def model_parts(model) -> tuple[dict, np.ndarray]:
+    """(the geometry, the (N, 4) layers) of fit_global's model dict, checked."""
+    if not isinstance(model, dict):
+        raise TypeError("model must be a dict of tdcyl.reflectance arguments without rho (layers, radius, ...)")
+    unknown = set(model) - {"layers", "radius", "rho0", "phi", "M", "mmax"}
+    if unknown:
+        raise ValueError(f"model: unknown keys {sorted(unknown)} (rho comes from the channels)")
+    for key in ("layers", "radius"):
+        if key not in model:
+            raise ValueError(f"model: {key!r} is missing")
+    return {k: v for k, v in model.items() if k != "layers"}, chk.layers_array(model["layers"])
+
+
+def errors(J, lo, hi, names, n_free):
+    """(covariance, standard errors, which are undetermined, notes on pairs correlating beyond 0.95).
+    An undetermined parameter's error is inf and its covariance NaN, as in fit; the correlations come
+    from the pseudo-inverse before that, so they still name the pair the data cannot separate."""
+    from ._global_problem import _covariance
+    cov = _covariance(J)
+    err = np.sqrt(np.clip(np.diag(cov), 0, None))
+    loose = undetermined(J, err, lo, hi)
+    s = np.maximum(err[:n_free], 1e-300)
+    corr = cov[:n_free, :n_free] / np.outer(s, s)
+    notes = [f"{names[i]} and {names[j]} correlate ({corr[i, j]:+.3f}): not separable with these data: fix one "
+             "or add distances/wavelengths" for i in range(n_free) for j in range(i + 1, n_free)
+             if abs(corr[i, j]) > 0.95]
+    err[loose] = np.inf
+    cov[loose, :] = np.nan
+    cov[:, loose] = np.nan
+    return cov, err, loose, notes
+
+
 def undetermined(J, err, lo, hi) -> np.ndarray:
     """Which parameters the data do not determine: a zero column of the Jacobian, a part in a
     direction of (nearly) zero singular value, or a standard error wider than the bounds."""

@@ -26,12 +26,11 @@ import warnings
 import numpy as np
 import scipy.stats
 
-from ._checks import engine as _engine, integer as _integer, layers_array as _layers_array
+from ._checks import engine as _engine, integer as _integer
 from ._fit_channel import jacobian_mode
-from ._global_checks import background_option, check_arguments, undetermined, verdict
+from ._global_checks import background_option, check_arguments, errors, model_parts, verdict
 from ._global_params import ParameterSet
-from ._global_problem import (_SHIFT_BOUNDS, _channels, _covariance, _Problem, _profile,
-                              _spread_starts)
+from ._global_problem import _SHIFT_BOUNDS, _channels, _Problem, _profile, _spread_starts
 from ._global_result import GlobalFitResult, _derived
 
 __all__ = ["fit_global", "GlobalFitResult", "ParameterSet"]
@@ -115,16 +114,7 @@ def fit_global(channels, model, free, *, spectral=None, irf=None, bounds=None, f
     background = background_option(background) == "free"
     if progress is not None and not callable(progress):
         raise TypeError(f"progress must be a callable(start, starts, deviance), not {type(progress).__name__}")
-    if not isinstance(model, dict):
-        raise TypeError("model must be a dict of tdcyl.reflectance arguments without rho (layers, radius, ...)")
-    unknown = set(model) - {"layers", "radius", "rho0", "phi", "M", "mmax"}
-    if unknown:
-        raise ValueError(f"model: unknown keys {sorted(unknown)} (rho comes from the channels)")
-    for key in ("layers", "radius"):
-        if key not in model:
-            raise ValueError(f"model: {key!r} is missing")
-    base = {k: v for k, v in model.items() if k != "layers"}
-    layers0 = _layers_array(model["layers"])
+    base, layers0 = model_parts(model)
     if scale not in ("channel", "shared"):
         raise ValueError(f"scale must be 'channel' or 'shared', not {scale!r}")
     if intervals not in ("linear", "profile"):
@@ -173,16 +163,8 @@ def fit_global(channels, model, free, *, spectral=None, irf=None, bounds=None, f
     x, dev, res, problem.ref = best
     at_best = sum(d - dev <= _AT_BEST for d in outcomes)
 
-    J = problem.jacobian(x, lo, hi)
-    cov = _covariance(J)
-    err = np.sqrt(np.clip(np.diag(cov), 0, None))
-    loose = undetermined(J, err, lo, hi)
-    n_free = len(params.free)  # correlations from the pseudo-inverse: they name the pair that cannot be separated
-    corr = cov[:n_free, :n_free] / np.outer(np.maximum(err[:n_free], 1e-300), np.maximum(err[:n_free], 1e-300))
-    err[loose] = np.inf
-    cov[loose, :] = np.nan
-    cov[:, loose] = np.nan
-    names = problem.names
+    names, n_free = problem.names, len(params.free)
+    cov, err, loose, pairs = errors(problem.jacobian(x, lo, hi), lo, hi, names, n_free)
     z = float(scipy.stats.norm.ppf(0.5 + level / 2))
     values = {n: float(v) for n, v in zip(names, x)}
     stderr = {n: float(e) for n, e in zip(names, err)}
@@ -195,12 +177,7 @@ def fit_global(channels, model, free, *, spectral=None, irf=None, bounds=None, f
     notes = problem.warnings_at(x)  # the model's own doubts at the result, once
     outcome, more = verdict(res, dev, dof, min_p, names, x, lo, hi, loose, chans, problem.residuals(x),
                             len(params.free) + bool(shift) + 1 + bool(background))
-    notes += more
-    for i in range(n_free):
-        for j in range(i + 1, n_free):
-            if abs(corr[i, j]) > 0.95:
-                notes.append(f"{names[i]} and {names[j]} correlate ({corr[i, j]:+.3f}): not separable with "
-                             f"these data: fix one or add distances/wavelengths")
+    notes += more + pairs
     if intervals == "profile":
         target = float(scipy.stats.chi2.ppf(level, 1))
         for j in range(n_free):
