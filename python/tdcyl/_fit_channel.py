@@ -64,6 +64,20 @@ def _poisson_deviance_residuals(m, y):
     return np.sign(m - y) * np.sqrt(np.maximum(d, 0.0))
 
 
+def no_pulse(y, deviance: float, n_params: int, min_p: float) -> str:
+    """Why the counts show no pulse ("" when they do): the model's curve must describe them better
+    than a constant level does, by the likelihood-ratio test (the deviance of the best constant,
+    the mean, minus the fit's, is chi2 with n_params - 1 degrees of freedom when there is no pulse).
+    Dark counts or flat noise pass the chi2 test with a free background but fail this one."""
+    y = np.asarray(y, dtype=float)
+    flat = float(np.sum(_poisson_deviance_residuals(np.full(y.shape, max(float(np.mean(y)), 1e-300)), y) ** 2))
+    p = float(scipy.stats.chi2.sf(flat - deviance, max(n_params - 1, 1)))
+    if p < min_p:
+        return ""
+    return (f"no pulse in the counts: a constant level describes them as well as the model (likelihood-ratio "
+            f"test p = {p:.2g} >= {min_p:g}; deviance {flat:.4g} flat, {deviance:.4g} fitted)")
+
+
 def _runs_p_value(r) -> float:
     """One-sided p of the runs test on the residuals' signs: as few runs as these or fewer
     if the signs were random (normal approximation). Few long runs: the model misses a shape."""

@@ -89,7 +89,7 @@ def _channels(channels, irf, fit_range) -> list[_Channel]:
         if not rho > 0:
             raise ValueError(f"{where}: rho must be > 0, got {rho}")
         wl = _get(c, "wavelength_nm")
-        wl = None if wl is None else float(wl)
+        wl = None if wl is None or not math.isfinite(float(wl)) else float(wl)  # NaN: the file does not say
         window = fit_range_slice(y, _get(c, "fit_range", default=fit_range))
         label = f"ρ = {rho:g} mm" + (f", {wl:g} nm" if wl is not None else "")
         out.append(_Channel(t, y, ic, rho, wl, window, width, label))

@@ -17,8 +17,8 @@ import scipy.stats
 from . import _checks as chk
 from ._fit_channel import (EXACT_TOLERANCE, PRE_PULSE_MARGIN_PS, _background, unheld_notes,  # noqa: F401
                            _poisson_deviance_residuals, _pre_pulse, _runs_p_value, fit_range_slice, jacobian_mode,
-                           pre_pulse_background)
-from ._fit_params import _bounds, _free_names, _model_dict, _time_warnings, _tissue_warnings
+                           no_pulse, pre_pulse_background)
+from ._fit_params import _bounds, _free_names, _model_dict, _time_warnings, _tissue_warnings, measurement_args
 from ._fit_result import FitResult
 from .irf import _IrfConvolution, convolve_irf, uniform_bin_width
 from .model import Layer, _checked, _computed
@@ -28,17 +28,21 @@ __all__ = ["fit", "FitResult", "fit_range_slice", "pre_pulse_background"]
 # Singular values of the column-normalised Jacobian below this fraction of the
 # largest: a combination of parameters the data do not constrain.
 _RANK_CUT = 1e-7
-def fit(t_ps, counts, irf, model, free=("mua1", "musp1"), *, bounds=None, fit_range=(0.8, 0.01),
+def fit(t_ps, counts=None, irf=None, model=None, free=("mua1", "musp1"), *, bounds=None, fit_range=(0.8, 0.01),
         weights="poisson", shift=True, scale="area", background=None, engine=None, threads=0, max_nfev=100,
         ftol=1e-6, min_p_value=1e-4, jac=None) -> FitResult:
     """Fits layer parameters to a measured histogram.
 
     Parameters
     ----------
-    t_ps, counts : 1-d arrays
-        Centres of the measurement's equally spaced time bins (ps) and counts.
-    irf : (irf_t_ps, irf_counts)
-        The instrument response on the same bins (same centres).
+    t_ps, counts : 1-d arrays, or a tdcyl.io.Measurement and a channel
+        Centres of the measurement's equally spaced time bins (ps) and counts;
+        or a Measurement and the channel to fit (None: its only one), whose
+        distance rho_mm is the model's rho when the model gives none.
+    irf : (irf_t_ps, irf_counts) or Measurement
+        The instrument response on the same bins (same centres); a Measurement
+        of one channel or of the measurement's channels (default with a
+        Measurement: its own IRF block).
     model : dict or InputParams
         Arguments of tdcyl.reflectance (layers, radius, rho, rho0, phi, M, mmax):
         the start values of the free parameters and the values of the others.
@@ -99,6 +103,7 @@ def fit(t_ps, counts, irf, model, free=("mua1", "musp1"), *, bounds=None, fit_ra
     Every argument is checked first (ValueError/TypeError naming it).
     """
     started = time.perf_counter()
+    t_ps, counts, irf, model = measurement_args(t_ps, counts, irf, model)
     t = chk.real_array("t_ps", t_ps, min_size=2)
     width = uniform_bin_width("t_ps", t)
     if np.shape(counts) != t.shape:
@@ -354,11 +359,13 @@ def fit(t_ps, counts, irf, model, free=("mua1", "musp1"), *, bounds=None, fit_ra
         gof, p = "chi2 test", float(scipy.stats.chi2.sf(chi2, dof)) if math.isfinite(chi2) else 0.0
     converged = bool(res.status > 0)
     acceptable = p >= min_p
+    flat = no_pulse(y[window], chi2, n_params, min_p) if mode == "poisson" and min_p > 0 else ""
     parts = [str(res.message).rstrip(".") if converged else f"the optimiser did not converge: {res.message}"]
     if not acceptable:
         parts.append(f"the model does not describe the data: chi2/dof = {chi2 / dof:.4g} over {dof} degrees of "
                      f"freedom, {gof} p = {p:.2g} < {min_p:g}")
-    message = "; ".join(parts)
+    message = "; ".join(parts + [flat] * bool(flat))
+    acceptable = acceptable and not flat
 
     optical = tuple(float(v) for v in x[:len(free)])
     tm, rm, *_ = curve(optical)  # the fitted curve by the direct sum (no transform's rounding in its tail)

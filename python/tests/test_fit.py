@@ -100,12 +100,14 @@ def test_other_weights_give_errors_of_the_same_size():
 
 @pytest.mark.parametrize("n_layers, kw, warned", [
     (1, dict(counts=np.random.default_rng(1).poisson(100.0, T.size).astype(float)), "does not describe the data"),
+    (1, dict(counts=np.random.default_rng(1).poisson(100.0, T.size).astype(float), background="free"),
+     "no pulse in the counts"),  # dark counts: a free background passes the chi2 test
     (1, dict(t=T / 1000), "are the times in ns"),
     (1, dict(bounds={"mua1": (0.014, 0.1)}), "mua1 = 0.014 ended at its bound 0.014 1/mm"),
     (2, dict(start=single(1.1, 0.01, 2), free=("mua1", "l2"), bounds={"l2": (30.0, 100.0)}),
      "l2 is not determined by the data"),
     (1, dict(start=single(300.0, 0.016), free=("mua1",)), r"musp1 = 300 1/mm \(given\) is far outside tissue"),
-], ids=["flat", "ns", "at bound", "undetermined", "not tissue"])
+], ids=["flat", "dark", "ns", "at bound", "undetermined", "not tissue"])
 def test_a_fit_that_cannot_be_trusted_says_so(n_layers, kw, warned):
     kw = dict(kw)
     r, message = fit(kw.pop("counts", measurement(single(1.1, 0.012, n_layers), 9)[0]), **kw)
