@@ -21,9 +21,22 @@ GEOMETRY = dict(radius=80, rho=[10, 20, 30], width=2.0, M=1)
 
 
 def run(photons, **kw):
-    started = time.perf_counter()
+    started, cpu = time.perf_counter(), time.process_time()
     r = tdcyl.monte_carlo(HEAD, photons=photons, seed=1, **GEOMETRY, **kw)
-    return time.perf_counter() - started, r
+    return time.perf_counter() - started, r, time.process_time() - cpu
+
+
+def photons_for_one_percent(r, i, peak):
+    """Photons for a 1 % standard error in the peak bin of distance i.
+
+    rel^2 = <w^2> / (N <w> R A dt) for N photons, R the peak reflectance, A the
+    detector area, w the detected photons' weights (from this run, all bins);
+    R is the diffusion curve's peak (the run itself sees few photons there)."""
+    w = r.weight[r.detector == i] * np.exp(-(r.paths[r.detector == i].astype(float) @ r.mua))
+    if w.size == 0:
+        return float("nan")
+    area = r.setup["areas"][i]
+    return (w @ w / w.sum()) / (1e-4 * peak * area * np.diff(r.edges_ps)[0])
 
 
 def main():
@@ -31,23 +44,23 @@ def main():
     ap.add_argument("--photons", type=int, default=40960)
     ap.add_argument("--dask", action="store_true", help="also 1 against 2 Dask worker processes")
     args = ap.parse_args()
-    one, r = run(args.photons, threads=1)
+    one, r, cpu = run(args.photons, threads=1)
     events = r.totals["events"] * args.photons
-    print(f"1 thread : {args.photons} photons in {one:.2f} s, {events / one:.3g} scattering events/s, "
-          f"{args.photons / one:.4g} photons/s")
-    two, r2 = run(args.photons, threads=2)
+    print(f"1 thread : {args.photons} photons in {one:.2f} s ({cpu:.2f} s CPU), {events / cpu:.3g} scattering "
+          f"events per CPU second, {args.photons / cpu:.4g} photons per CPU second, "
+          f"{r.totals['events']:.0f} events per photon")
+    two, r2, cpu2 = run(args.photons, threads=2)
     same = np.array_equal(r.reflectance, r2.reflectance)
-    print(f"2 threads: {two:.2f} s, speed-up {one / two:.2f} (same result: {same})")
+    print(f"2 threads: {two:.2f} s ({cpu2:.2f} s CPU), speed-up {one / two:.2f} (same result: {same})")
+    diffusion = tdcyl.reflectance(HEAD, radius=GEOMETRY["radius"], rho=np.array(GEOMETRY["rho"], float),
+                                  tolerance=1e-8, all_samples=True)
     for i, rho in enumerate(r.rho):
-        # Effective photon count of the peak bin, (sum w)^2 / sum w^2 = (R / stderr)^2 for rare hits.
-        k = int(np.argmax(r.reflectance[i]))
-        if r.stderr[i, k] == 0:
-            print(f"rho = {rho:g} mm: no photon detected")
-            continue
-        rel = r.stderr[i, k] / r.reflectance[i, k]
-        needed = args.photons * (rel / 0.01) ** 2
-        print(f"rho = {rho:g} mm: peak at {r.t_ps[k]:g} ps, {rel:.3f} relative error; 1 % needs "
-              f"{needed:.3g} photons, {needed / args.photons * two / 60:.3g} min on 2 cores")
+        peak = diffusion[i].reflectance.max()
+        needed = photons_for_one_percent(r, i, peak)
+        t_peak = diffusion[i].t_ps[diffusion[i].reflectance.argmax()]
+        print(f"rho = {rho:g} mm: diffusion peak {peak:.3g} /mm^2/ps at {t_peak:g} ps; "
+              f"1 % in the peak's {np.diff(r.edges_ps)[0]:g}-ps bin needs {needed:.3g} photons, "
+              f"{needed / (args.photons / cpu) / 2 / 60:.3g} min on 2 free cores")
     if args.dask:
         import distributed
         times = {}
