@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <numeric>
+#include <numbers>
 
 #include "model/fresnel.hpp"
 #include "model/montecarlo/monte_carlo.hpp"
@@ -31,11 +31,11 @@ TEST(MonteCarloFresnel, MomentsGiveTheModelsReff) {
         double r_phi = 0, r_j = 0;
         const int steps = 200000;
         for (int i = 0; i < steps; ++i) {
-            const double theta = (i + 0.5) * (M_PI / 2) / steps;
+            const double theta = (i + 0.5) * (std::numbers::pi / 2) / steps;
             double cos_t = 0;
             const double r = FresnelReflectance(n, 1.0, std::cos(theta), cos_t);
-            r_phi += 2 * r * std::cos(theta) * std::sin(theta) * (M_PI / 2) / steps;
-            r_j += 3 * r * std::cos(theta) * std::cos(theta) * std::sin(theta) * (M_PI / 2) / steps;
+            r_phi += 2 * r * std::cos(theta) * std::sin(theta) * (std::numbers::pi / 2) / steps;
+            r_j += 3 * r * std::cos(theta) * std::cos(theta) * std::sin(theta) * (std::numbers::pi / 2) / steps;
         }
         EXPECT_NEAR((r_phi + r_j) / (2 - r_phi + r_j), ReffAdaptive(n), 1e-6) << "n = " << n;
     }
