@@ -170,29 +170,26 @@ def _result(setup: dict, raw: dict, photons: int, totals: dict, mua: np.ndarray)
 
 
 def _layers_with_g(layers, g) -> tuple[np.ndarray, np.ndarray]:
-    """The (N, 4) layers array and each layer's g (from g=, else Layer.g, else an (N, 5) array's column)."""
-    from_rows = None
-    if not isinstance(layers, (str, bytes)):
-        try:
-            arr = np.asarray(layers, dtype=float)
-        except (TypeError, ValueError):
-            arr = None
-        if arr is not None and arr.ndim == 2 and arr.shape[1] == 5:
-            from_rows, layers = arr[:, 4], arr[:, :4]
-        elif arr is not None and arr.ndim == 1 and arr.size == 5:
-            from_rows, layers = arr[4:], arr[:4]
+    """The checked (N, 4) layers array and each layer's g: from g=, else an (N, 5) array's last
+    column, else each Layer's g, else DEFAULT_G."""
+    column = None
+    try:
+        shape = () if isinstance(layers, (str, bytes)) else np.shape(layers)
+    except ValueError:  # ragged: layers_array names it
+        shape = ()
+    if len(shape) in (1, 2) and shape[-1] == 5:
+        arr = np.asarray(layers, dtype=float).reshape(-1, 5)
+        layers, column = arr[:, :4], arr[:, 4]
     table = _chk.layers_array(layers)
     n = table.shape[0]
     if g is not None:
-        gs = np.broadcast_to(_chk.real_array("g", np.atleast_1d(g)), (n,)) if np.ndim(g) == 0 else \
-            _chk.real_array("g", g)
-    elif from_rows is not None:
-        gs = from_rows
+        gs = _chk.real_array("g", np.broadcast_to(g, (n,)) if np.ndim(g) == 0 else g)
+    elif column is not None:
+        gs = column
     else:
-        items = [layers] if hasattr(layers, "g") else (list(layers) if not isinstance(layers, np.ndarray) else [])
-        gs = np.array([getattr(x, "g", None) for x in items] if len(items) == n else [None] * n, dtype=object)
-        gs = np.array([DEFAULT_G if v is None else v for v in gs], dtype=float)
-    gs = np.asarray(gs, float)
+        rows = [layers] if isinstance(layers, tuple) and hasattr(layers, "g") else layers
+        given = [getattr(row, "g", None) for row in rows] if len(rows) == n else [None] * n
+        gs = np.array([DEFAULT_G if v is None else v for v in given], dtype=float)
     if gs.shape != (n,):
         raise ValueError(f"g must be one value or one per layer ({n}), got shape {gs.shape}")
     if not np.all(np.isfinite(gs)) or np.any(np.abs(gs) >= 1):
@@ -211,8 +208,8 @@ def _time_edges(M, bins_ps) -> np.ndarray:
     return edges
 
 
-def _detectors(rhos, rho0, phi, detector, width) -> tuple[list, list]:
-    """The engine's detector specs and their areas (mm^2)."""
+def _detectors(rhos, rho0, phi, detector, width) -> tuple[str, list, list]:
+    """The detector kind, the engine's detector specs and their areas (mm^2)."""
     kind = detector if detector is not None else ("ring" if rho0 == 0 else "disk")
     if kind not in DETECTORS:
         raise ValueError(f"detector must be 'ring' or 'disk', not {kind!r}")
@@ -229,7 +226,7 @@ def _detectors(rhos, rho0, phi, detector, width) -> tuple[list, list]:
         else:
             specs.append((False, r * math.cos(phi), r * math.sin(phi), 0.0, w / 2))
             areas.append(math.pi * w * w / 4)
-    return specs, areas
+    return kind, specs, areas
 
 
 def monte_carlo(layers, radius, rho, rho0=0.0, phi=0.0, *, photons, seed=0, g=None, source="pencil",
@@ -315,7 +312,7 @@ def monte_carlo(layers, radius, rho, rho0=0.0, phi=0.0, *, photons, seed=0, g=No
         raise ValueError(f"source must be 'pencil' or 'isotropic', not {source!r}")
     if rim not in RIMS:
         raise ValueError(f"rim must be 'fresnel' or 'absorbing', not {rim!r}")
-    specs, areas = _detectors(rhos, r0, ph, detector, width)
+    kind, specs, areas = _detectors(rhos, r0, ph, detector, width)
     edges = _time_edges(M, bins_ps)
     thr = _chk.integer("threads", threads, 0, 1024) or _cores()
     rw = _chk.real("roulette", roulette, minimum=0, strict=True)
@@ -330,7 +327,7 @@ def monte_carlo(layers, radius, rho, rho0=0.0, phi=0.0, *, photons, seed=0, g=No
         raw = _on_dask(client, args, n_photons, tasks)
     raw["time"] = raw.pop("t_ps")
     setup = dict(layers=np.column_stack([table, gs]).tolist(), radius=a, rho=rhos.tolist(), rho0=r0, phi=ph,
-                 source=source, rim=rim, detector=specs[0][0] and "ring" or "disk", width=float(width),
+                 source=source, rim=rim, detector=kind, width=float(width),
                  edges_ps=edges.tolist(), areas=areas, seed=seed, scalar=scalar)
     return _result(setup, raw, n_photons, _totals(raw["blocks"], n_photons), table[:, 1].copy())
 
