@@ -208,7 +208,7 @@ def _time_edges(M, bins_ps) -> np.ndarray:
     return edges
 
 
-def _detectors(rhos, rho0, phi, detector, width) -> tuple[str, list, list]:
+def _detectors(rhos, radius, rho0, phi, detector, width) -> tuple[str, list, list]:
     """The detector kind, the engine's detector specs and their areas (mm^2)."""
     kind = detector if detector is not None else ("ring" if rho0 == 0 else "disk")
     if kind not in DETECTORS:
@@ -218,6 +218,9 @@ def _detectors(rhos, rho0, phi, detector, width) -> tuple[str, list, list]:
                          "model does not); use detector='disk'")
     w = _chk.real("width", width, minimum=0, strict=True, unit="mm")
     specs, areas = [], []
+    if np.max(rhos) + w / 2 > radius:
+        raise ValueError(f"width: a detector of width {w} mm at rho = {np.max(rhos)} mm reaches beyond the rim "
+                         f"(radius {radius} mm), where its area would be wrong")
     for r in rhos:
         if kind == "ring":
             lo, hi = max(0.0, r - w / 2), r + w / 2
@@ -312,7 +315,7 @@ def monte_carlo(layers, radius, rho, rho0=0.0, phi=0.0, *, photons, seed=0, g=No
         raise ValueError(f"source must be 'pencil' or 'isotropic', not {source!r}")
     if rim not in RIMS:
         raise ValueError(f"rim must be 'fresnel' or 'absorbing', not {rim!r}")
-    kind, specs, areas = _detectors(rhos, r0, ph, detector, width)
+    kind, specs, areas = _detectors(rhos, a, r0, ph, detector, width)
     edges = _time_edges(M, bins_ps)
     thr = _chk.integer("threads", threads, 0, 1024) or _cores()
     rw = _chk.real("roulette", roulette, minimum=0, strict=True)
