@@ -26,6 +26,7 @@
 namespace py = pybind11;
 
 namespace tdcyl {
+void BindMonteCarlo(py::module_& m);  // mc_module.cpp
 namespace {
 
 // A Python float stands for the decimal number it prints as (its shortest
@@ -315,4 +316,5 @@ PYBIND11_MODULE(_core, m) {
         if (!std::isfinite(x)) throw py::value_error("not a finite number");
         return FormatReal(x);
     });
+    BindMonteCarlo(m);
 }

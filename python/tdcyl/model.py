@@ -28,13 +28,48 @@ __all__ = [
 ]
 
 
-class Layer(NamedTuple):
-    """One plane-parallel layer: musp and mua in 1/mm, refractive index n, thickness in mm."""
-
+class _LayerFields(NamedTuple):
     musp: float
     mua: float
     n: float
     thickness: float
+
+
+class Layer(_LayerFields):
+    """One plane-parallel layer: musp and mua in 1/mm, refractive index n, thickness in mm.
+
+    g, optional and keyword only, is the anisotropy of the layer's scattering
+    for tdcyl.monte_carlo (None: 0.9 there); the diffusion model ignores it.
+    A Layer stays a 4-tuple (musp, mua, n, thickness), so it unpacks and
+    converts to an array as before, and compares equal whatever its g.
+
+    Examples
+    --------
+    >>> Layer(1.0, 0.01, 1.4, 10.0, g=0.8).g
+    0.8
+    """
+
+    g = None  # the class default, for instances built by namedtuple's own _make
+
+    def __new__(cls, musp, mua, n, thickness, g=None):
+        self = super().__new__(cls, musp, mua, n, thickness)
+        if g is not None:
+            self.__dict__["g"] = g
+        return self
+
+    def __setattr__(self, name, value):
+        raise AttributeError(f"Layer is immutable (cannot set {name})")
+
+    def _replace(self, **changes):
+        g = changes.pop("g", self.g)
+        return Layer(*super()._replace(**changes), g=g)
+
+    def __getnewargs__(self):  # pickling (Dask) keeps g
+        return (*self, self.g)
+
+    def __repr__(self) -> str:
+        base = super().__repr__()
+        return base if self.g is None else f"{base[:-1]}, g={self.g!r})"
 
 
 @dataclass(frozen=True)
