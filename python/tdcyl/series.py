@@ -146,7 +146,7 @@ def _baseline_frames(baseline, F):
 
 
 def fit_series(channels, model, free, *, method="nonlinear", baseline=None, frame_times_s=None, spectral=None,
-               irf=None, bounds=None, fit_range=(0.8, 0.01), shift=True, background=False, lambda0_nm=800.0,
+               irf=None, bounds=None, fit_range=(0.8, 0.01), shift=True, background=None, lambda0_nm=800.0,
                iterations=4, linear_within=0.02, engine=None, threads=0, chunk=1000, client=None,
                workers=None) -> SeriesResult:
     """Layer parameters per frame of a recording (a DTOF per channel and frame).
@@ -243,7 +243,7 @@ class _Setup:
     n_base: int
     base_counts: np.ndarray
     shift: bool
-    background: bool
+    background: str | None  # None or "free", as fit_global takes it
     engine: str
     threads: int
     iterations: int
