@@ -81,5 +81,10 @@ def main(argv=None) -> int:
     return _sweep(parser, args)  # the only command
 
 
+def sweep_main() -> int:
+    """The console script tdcyl-sweep: `python3 -m tdcyl sweep` under its own name."""
+    return main(["sweep", *sys.argv[1:]])
+
+
 if __name__ == "__main__":
     sys.exit(main())
