@@ -26,6 +26,7 @@
 namespace py = pybind11;
 
 namespace tdcyl {
+void BindMonteCarlo(py::module_& m);  // mc_module.cpp
 namespace {
 
 // A Python float stands for the decimal number it prints as (its shortest
@@ -143,13 +144,13 @@ LayerParameter ParseParameter(const std::string& name, int N) {
     return p;
 }
 
-// One tuple (t_ps, reflectance, warnings, jacobian) per distance; jacobian
-// (samples x derivatives) is None without derivatives.
+// One tuple (t_ps, reflectance, warnings, jacobian, unheld_error) per
+// distance; jacobian (samples x derivatives) is None without derivatives.
 py::list Compute(const std::vector<double>& musp, const std::vector<double>& mua, const std::vector<double>& n,
                  const std::vector<double>& l, double a, const std::vector<double>& rhos, double rho0, double phi,
                  int M, int MMAX, const std::string& engine, double tolerance, bool wraparound, int threads,
                  bool all_samples, const std::vector<double>& times_ps,
-                 const std::vector<std::string>& derivatives) {
+                 const std::vector<std::string>& derivatives, bool unheld_nan) {
     if (rhos.empty()) throw py::value_error("rho: need at least one distance");
     std::vector<Extended> rho_ext;
     for (double r : rhos) {
@@ -158,6 +159,7 @@ py::list Compute(const std::vector<double>& musp, const std::vector<double>& mua
     }
     const Problem p = MakeProblem(musp, mua, n, l, a, rhos[0], rho0, phi, M, MMAX, engine != "fast");
     RunOptions options = MakeOptions(engine, tolerance, wraparound, threads, all_samples);
+    options.unheld_nan = unheld_nan;
     for (const std::string& name : derivatives) options.derivatives.push_back(ParseParameter(name, p.params.N));
     if (!derivatives.empty() && options.engine != Engine::fast)
         throw py::value_error("derivatives need engine='fast'");
@@ -187,7 +189,7 @@ py::list Compute(const std::vector<double>& musp, const std::vector<double>& mua
             std::copy(r.jacobian.begin(), r.jacobian.end(), j.mutable_data());
             jacobian = j;
         }
-        out.append(py::make_tuple(ToArray(r.time_ps), ToArray(r.reflectance), r.warnings, jacobian));
+        out.append(py::make_tuple(ToArray(r.time_ps), ToArray(r.reflectance), r.warnings, jacobian, r.unheld_error));
     }
     return out;
 }
@@ -289,6 +291,9 @@ PYBIND11_MODULE(_core, m) {
     using namespace tdcyl;
     m.doc() = "The run core of tdcyl-cli (use the functions of the tdcyl package).";
     py::register_exception<RunError>(m, "RunError", PyExc_RuntimeError);
+    // No sample holds the tolerance: a failed run, and a value the caller can change.
+    py::register_exception<ToleranceError>(m, "ToleranceError",
+                                           py::make_tuple(m.attr("RunError"), py::handle(PyExc_ValueError)));
     py::register_exception<RunCancelled>(m, "RunCancelled", PyExc_RuntimeError);
 
     m.attr("MAX_LAYERS") = kMaxLayers;
@@ -297,7 +302,8 @@ PYBIND11_MODULE(_core, m) {
     m.def("compute", &Compute, py::arg("musp"), py::arg("mua"), py::arg("n"), py::arg("l"), py::arg("a"),
           py::arg("rhos"), py::arg("rho0"), py::arg("phi"), py::arg("M"), py::arg("MMAX"), py::arg("engine"),
           py::arg("tolerance"), py::arg("wraparound"), py::arg("threads"), py::arg("all_samples"),
-          py::arg("times_ps") = std::vector<double>{}, py::arg("derivatives") = std::vector<std::string>{});
+          py::arg("times_ps") = std::vector<double>{}, py::arg("derivatives") = std::vector<std::string>{},
+          py::arg("unheld_nan") = false);
     m.def("frequency_domain", &ComputeFrequencies, py::arg("musp"), py::arg("mua"), py::arg("n"), py::arg("l"),
           py::arg("a"), py::arg("rho"), py::arg("rho0"), py::arg("phi"), py::arg("MMAX"), py::arg("omega"),
           py::arg("engine"), py::arg("tolerance"), py::arg("threads"));
@@ -310,4 +316,5 @@ PYBIND11_MODULE(_core, m) {
         if (!std::isfinite(x)) throw py::value_error("not a finite number");
         return FormatReal(x);
     });
+    BindMonteCarlo(m);
 }

@@ -24,6 +24,7 @@ from .global_fit import GlobalFitResult, fit_global
 from . import spectra
 from ._moments import DtofMoments, ModelMoments, dtof_moments, moments
 from .series import SeriesResult, fit_series
+from .monte_carlo import MonteCarloResult, monte_carlo
 
 __version__ = _core.VERSION
 
@@ -34,4 +35,5 @@ __all__ = [
     "convolve_irf", "bin_integrals", "fit", "FitResult", "fit_range_slice", "plot",
     "sweep", "grid", "fit_many", "fit_global", "GlobalFitResult", "spectra",
     "moments", "ModelMoments", "dtof_moments", "DtofMoments", "fit_series", "SeriesResult",
+    "monte_carlo", "MonteCarloResult",
 ]

@@ -22,11 +22,14 @@ import time
 def _parser() -> argparse.ArgumentParser:
     from .batch import DEFAULT_CHUNKS, MAX_CHUNK
     from .model import DEFAULT_ENGINE, ENGINES
+    from . import __version__
     parser = argparse.ArgumentParser(prog="python3 -m tdcyl")
+    parser.add_argument("--version", action="version", version=f"tdcyl {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     s = commands.add_parser("sweep", help="one curve per row of a CSV table, written to a Zarr store",
                             description="One curve per row of a CSV table (columns N, muspI, muaI, nI, lI, radius, "
                                         "rho, rho0, phi, M, mmax), written to a Zarr store.")
+    s.add_argument("--version", action="version", version=f"tdcyl sweep {__version__}")
     s.add_argument("table", help="CSV file, one row per case")
     s.add_argument("--store", required=True, help="Zarr folder to write (completed when it holds this sweep)")
     s.add_argument("--scheduler", metavar="ADDRESS", help="Dask scheduler to use (default: a local cluster)")
@@ -117,6 +120,11 @@ def main(argv=None) -> int:
     parser = _parser()
     args = parser.parse_args(argv)
     return _moments(args) if args.command == "moments" else _sweep(parser, args)
+
+
+def sweep_main() -> int:
+    """The console script tdcyl-sweep: `python3 -m tdcyl sweep` under its own name."""
+    return main(["sweep", *sys.argv[1:]])
 
 
 if __name__ == "__main__":
