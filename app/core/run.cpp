@@ -18,6 +18,7 @@
 #include "model/diagnostics.hpp"
 #include "model/faithful_engine.hpp"
 #include "model/fast/fast_engine.hpp"
+#include "model/fast/single_layer_contour.hpp"
 #include "model/fresnel.hpp"
 #include "model/zero_table.hpp"
 #include "numerics/real_fft.hpp"
@@ -259,9 +260,21 @@ std::unique_ptr<fast::LayeredEngine> MakeFastEngine(RunState& s, const std::vect
     return engine;
 }
 
+// The engine of a run's curves: one layer off the axis in closed form, every
+// other case by the layered series.
+std::unique_ptr<fast::CurveEngine> MakeCurveEngine(RunState& s, const std::vector<Extended>& rhos,
+                                                   const RunOptions& options, int threads, double t_last) {
+    if (s.N != 1 || s.rho0 == 0)
+        return MakeFastEngine(s, rhos, options, threads, t_last);
+    DeriveQuantities(s, true);
+    std::vector<double> rho_d;
+    for (Extended r : rhos) rho_d.push_back(static_cast<double>(r));
+    return std::make_unique<fast::SingleLayerContour>(s, rho_d, FastOptions(options, t_last).tolerance);
+}
+
 // The contour inversion at `t_s` for every detector, mm^-2 ns^-1.
 // With options.derivatives, `jacobian` receives theirs ([r][i * P + k], the same unit).
-std::vector<std::vector<ContourValue>> ContourCurves(fast::LayeredEngine& engine, const std::vector<double>& t_s,
+std::vector<std::vector<ContourValue>> ContourCurves(fast::CurveEngine& engine, const std::vector<double>& t_s,
                                                      int threads, const RunOptions& options,
                                                      std::vector<std::vector<double>>* jacobian = nullptr) {
     std::feclearexcept(FE_ALL_EXCEPT);
@@ -299,8 +312,8 @@ std::vector<RunResult> FastSeriesRuns(const RunState& params, const std::vector<
                                       const RunOptions& options) {
     RunState s = params;
     const int threads = ThreadCount(options.threads);
-    const auto made = MakeFastEngine(s, rhos, options, threads, 0);
-    fast::LayeredEngine& engine = *made;
+    const auto made = MakeCurveEngine(s, rhos, options, threads, 0);
+    fast::CurveEngine& engine = *made;
     const int K = kFftLength / (2 * s.M);
     std::vector<double> t_s, t_ps;
     for (int i = 1; i <= K; ++i) {
@@ -417,8 +430,8 @@ std::vector<RunResult> ComputeRunAtTimes(const RunState& params, const std::vect
         for (double t = from; t <= to * (1 + 1e-12); t *= std::exp2(0.25)) t_s.push_back(t);
     };
     probe(first, last);
-    const auto made = MakeFastEngine(s, rhos, options, threads, std::max(last, 5.12e-9));
-    fast::LayeredEngine& engine = *made;
+    const auto made = MakeCurveEngine(s, rhos, options, threads, std::max(last, 5.12e-9));
+    fast::CurveEngine& engine = *made;
     std::vector<std::vector<double>> jacobian;
     auto contour = ContourCurves(engine, t_s, threads, options, &jacobian);
     auto peak_of = [&](std::size_t r) {

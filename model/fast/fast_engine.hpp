@@ -10,6 +10,7 @@
 #include <memory>
 #include <vector>
 
+#include "model/fast/curve_engine.hpp"
 #include "model/fast/layered_kernel.hpp"
 #include "model/spectral_engine.hpp"  // ParallelRunner
 #include "numerics/laplace_contour.hpp"
@@ -38,13 +39,13 @@ struct FastEngineOptions {
 // differ per detector. Needs the derived quantities (zb, z0, D, and for
 // N >= 2 A_bot, zb_bot) with Reff from ReffAdaptive; works for any N >= 1 (for
 // N = 1 the slab is one layer from the top face to the bottom face).
-class LayeredEngine final {
+class LayeredEngine final : public CurveEngine {
 public:
     LayeredEngine(const RunState& s, const std::vector<double>& rhos, const FastEngineOptions& options,
                   const ParallelRunner& run);
 
     // Layered terms summed for detector r so far (all frequencies and nodes).
-    double TermsSummedFor(int r) const;
+    double TermsSummedFor(int r) const override;
 
     // The frequency-domain reflectance of detector r, R~(omega) = int R(t)
     // e^(-i omega t) dt in mm^-2, at a real angular frequency (rad/s).
@@ -59,16 +60,16 @@ public:
     // unit of the parameter: (*jacobian)[r][i * P + k], P parameters.
     std::vector<std::vector<ContourValue>> CurvesAt(const std::vector<double>& t_s, const ParallelRunner& run,
                                                     const std::vector<LayerParameter>& derivatives = {},
-                                                    std::vector<std::vector<double>>* jacobian = nullptr);
+                                                    std::vector<std::vector<double>>* jacobian = nullptr) override;
 
-    double Tolerance() const { return options_.tolerance; }
+    double Tolerance() const override { return options_.tolerance; }
     // Makes every term the series may sum (the curves make theirs as they go):
     // before FrequencyDomain.
     void PrepareFullSeries(const ParallelRunner& run);
     // Doubts about the series lengths of detector r, known once the engine is
     // made: too few angular orders, or more zeros needed than the Bessel
     // routines cover.
-    std::vector<std::string> SeriesWarnings(int r) const;
+    std::vector<std::string> SeriesWarnings(int r) const override;
 
 private:
     struct Order {

@@ -11,10 +11,10 @@ import time
 import warnings
 
 import numpy as np
-import scipy.optimize
 import scipy.stats
 
 from . import _checks as chk
+from . import _fit_solver
 from ._fit_channel import (EXACT_TOLERANCE, PRE_PULSE_MARGIN_PS, _background, unheld_notes,  # noqa: F401
                            _poisson_deviance_residuals, _pre_pulse, _runs_p_value, fit_range_slice, jacobian_mode,
                            no_pulse, pre_pulse_background)
@@ -305,11 +305,11 @@ def fit(t_ps, counts=None, irf=None, model=None, free=("mua1", "musp1"), *, boun
             return J * slope[:, None]
         return J / sigma[:, None]
 
-    def jacobian(x):
+    def jacobian(x, columns=None):
         # Forward differences; shift and scale reuse the cached curve (no model call).
         r0 = residuals(x)
         J = np.empty((r0.size, x.size))
-        for i in range(x.size):
+        for i in range(x.size) if columns is None else columns:
             step = 1e-5 * max(abs(x[i]), 1.0 if i == i_shift else x_scale[i] if i in (i_scale, i_bg) else 1e-4)
             if x[i] + step > hi[i]:
                 step = -step
@@ -319,9 +319,15 @@ def fit(t_ps, counts=None, irf=None, model=None, free=("mua1", "musp1"), *, boun
         return J
 
     start = dict(zip(names, x0 * units_of))
-    res = scipy.optimize.least_squares(residuals, x0, jac=exact_jacobian if exact else jacobian, bounds=(lo, hi),
-                                       x_scale=x_scale,
-                                       method="trf", max_nfev=max_nfev, ftol=ftol, xtol=1e-7, gtol=1e-15)
+    # The layer parameters with a lower bound above 0 (all, by default) as logarithms.
+    positive = (np.arange(len(names)) < len(free)) & (np.array(lo) > 0)
+
+    def shift_column(x):  # no model call either way
+        return exact_jacobian(x)[:, i_shift] if exact else jacobian(x, columns=(i_shift,))[:, i_shift]
+
+    res = _fit_solver.least_squares(residuals, exact_jacobian if exact else jacobian, x0, lo, hi, x_scale, positive,
+                                    eliminate=(i_shift, shift_column) if shift else None, max_nfev=max_nfev,
+                                    ftol=ftol, xtol=1e-7, gtol=1e-15)
     x = res.x
     r_opt = res.fun
     with np.errstate(over="ignore"):  # absurd sigma: chi2 beyond the doubles fails the test below
