@@ -121,6 +121,8 @@ def test_snirf_every_field_by_hand(tmp_path):
         f.update({f"nirs1/data1/measurementList{k}/{n}": v for n, v in
                   dict(sourceIndex=s, detectorIndex=d, wavelengthIndex=w, dataType=201, dataTypeIndex=g).items()})
     f["nirs1/data1/measurementList1/wavelengthActual"] = 692.5
+    f["nirs1/data1/measurementList2/dataTypeIndex"] = [3, 4]  # (delay, width) indices
+    f["nirs1/data2/dataOffset"] = [0.5] * 3
     f["nirs1/data1/dataTimeSeries"] = [[1000 * s + 100 * d + 10 * w + g for s, d, w, g in entries]]
     for block, frames, label, ch in (("nirs1/data2", 2, None, [(1, 3, 1)]), ("nirs1/data3", 1, "IRF", [(2, 1, 1), (1, 2, 2), (1, 3, 1)]),
                                      ("nirs2/data1", 1, None, [(1, 1, 1)])):
@@ -133,7 +135,7 @@ def test_snirf_every_field_by_hand(tmp_path):
     m = tio.read_snirf(tmp_path / "g.snirf")
     row = lambda s, d, w: 1000 * s + 100 * d + 10 * w + np.array([3, 2, 1])
     np.testing.assert_array_equal(m.t_ps, [50, 150, 250])
-    np.testing.assert_array_equal(m.counts, [row(2, 1, 1), row(1, 2, 2), row(1, 3, 1), row(1, 3, 1) + 5000, row(1, 1, 1)[::-1]])
+    np.testing.assert_array_equal(m.counts, [row(2, 1, 1), row(1, 2, 2), row(1, 3, 1) + 0.5, row(1, 3, 1) + 5000.5, row(1, 1, 1)[::-1]])
     np.testing.assert_array_equal(m.irf.counts, [row(2, 1, 1), row(1, 2, 2), row(1, 3, 1)])
     np.testing.assert_allclose(m.rho_mm, [10 * 10**0.5, 50, 10 * 2**0.5, 10 * 2**0.5, 7], rtol=1e-15)
     assert list(m.wavelength_nm) == [692.5, 830, 690, 690, 760] and m.acquisition_time_s == 4.5
@@ -195,6 +197,9 @@ BAD_SNIRF = [(dict(nirs_probe_timeDelays=["a", "b", "c"]), "timeDelays is text")
              (dict(nirs_data1_dataTimeSeries=[1.0, 2, 3]), "must be a 2-d array"),
              (dict(nirs_metaDataTags_TimeUnit="fortnight"), "TimeUnit 'fortnight'"),
              ({"nirs/data1/measurementList1/sourceIndex": 1}, "both measurementList1, ... and measurementLists"),
+             ({**{L + k: None for k in ("sourceIndex", "detectorIndex", "wavelengthIndex", "dataType", "dataTypeIndex")},
+               **{f"nirs/data1/measurementList{k}/{n}": 1 for k in (1, 2, 4) for n in ("sourceIndex", "detectorIndex",
+                  "wavelengthIndex", "dataTypeIndex")}}, "skips measurementList3"),
              ({L + "dataType": [1, 1, 1]}, "data1: column 1 has dataType 1"),
              ({L + "dataTypeLabel": ["IRF", "", ""]}, "some measurement-list entries are labelled 'IRF'"),
              ({"nirs/data2/dataTimeSeries": [[1.0, 2]], "nirs/data2/measurementLists/dataType": [201, 201],

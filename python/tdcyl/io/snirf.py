@@ -192,7 +192,7 @@ def _gates(r: Reader, data, ml, probe):
     widths = _lookup(r, probe["timeDelayWidths"], index[:, 1], "timeDelayWidths", where)
     channel, first = _first_order(np.column_stack([ml[k] for k in ("sourceIndex", "detectorIndex",
                                                                     "wavelengthIndex")]))
-    gate, gfirst = _first_order(index)
+    gate, gfirst = _first_order(np.column_stack([starts, widths]))  # one gate, however it is indexed
     by_time = np.argsort(starts[gfirst], kind="stable")
     rank = np.empty_like(by_time)
     rank[by_time] = np.arange(by_time.size)
