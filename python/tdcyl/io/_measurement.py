@@ -79,13 +79,15 @@ class Measurement:
 
     t_ps : (bins,) centres of the equally spaced time bins, ps (on the clock of
         the instrument: the fit's shift takes the offset to the IRF)
-    counts : (channels, bins) counts as in the file (float64, exact for integers)
+    counts : (channels, bins) counts as in the file (float64, exact for integers);
+        (frames, channels, bins) for a recording, when frame_times_s is given
     bin_width_ps : float
     wavelength_nm, rho_mm : (channels,) per channel, NaN where the file does not say
     acquisition_time_s : float, NaN when unknown
     meta : dict, the file's own header fields (names as in the file)
     channel_names : per channel, how the file names it
     irf : Measurement or None, an IRF stored in the same file (SNIRF)
+    frame_times_s : (frames,) start of each frame of a recording, s; None for one histogram per channel
     """
 
     t_ps: np.ndarray
@@ -99,12 +101,24 @@ class Measurement:
     path: str = ""
     format: str = ""
     irf: "Measurement | None" = field(default=None, repr=False)
+    frame_times_s: np.ndarray = None
 
     def __post_init__(self):
         where = self.path or "measurement"
-        self.counts = np.atleast_2d(np.asarray(self.counts, dtype=float))
-        self.t_ps = canonical_ps(self.t_ps)
-        nch, nbins = self.counts.shape
+        self.counts = np.asarray(self.counts, dtype=float)
+        if self.frame_times_s is None:
+            self.counts = np.atleast_2d(self.counts)
+            if self.counts.ndim != 2:
+                fail(where, f"counts must be channels x bins, got shape {self.counts.shape} (a recording's "
+                            "frames x channels x bins needs frame_times_s)")
+        else:
+            self.frame_times_s = np.asarray(self.frame_times_s, dtype=float).reshape(-1)
+            if self.counts.ndim != 3 or self.counts.shape[0] != self.frame_times_s.size:
+                fail(where, f"counts of a recording must be frames x channels x bins with one frame per "
+                            f"frame_times_s ({self.frame_times_s.size}), got shape {self.counts.shape}")
+            if not np.isfinite(self.frame_times_s).all():
+                fail(where, "frame_times_s must be finite")
+        nch, nbins = self.counts.shape[-2:]
         if self.t_ps.ndim != 1 or self.t_ps.size != nbins or nbins < 2:
             fail(where, f"t_ps must hold one centre per bin ({nbins}, at least 2), got shape {self.t_ps.shape}")
         self.bin_width_ps = float(canonical_ps(self.bin_width_ps))
@@ -126,8 +140,8 @@ class Measurement:
 
     @property
     def channels(self) -> int:
-        return self.counts.shape[0]
+        return self.counts.shape[-2]
 
     def curve(self, channel: int = 0):
-        """(t_ps, counts) of one channel, as tdcyl.fit takes them."""
-        return self.t_ps, self.counts[channel]
+        """(t_ps, counts) of one channel, as tdcyl.fit takes them (counts frames x bins for a recording)."""
+        return self.t_ps, self.counts[..., channel, :]

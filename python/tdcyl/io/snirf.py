@@ -29,7 +29,7 @@ from ._snirf_fields import Reader, indexed, measurement_list
 __all__ = ["read_snirf", "write_snirf", "IRF_LABEL"]
 
 IRF_LABEL = "IRF"
-GATED = 201
+GATED, MOMENTS = 201, 301
 _TIME = {"s": 1e12, "ms": 1e9, "us": 1e6, "\u03bcs": 1e6, "ns": 1e3, "ps": 1.0}
 _LENGTH = {"m": 1e3, "cm": 10.0, "mm": 1.0, "um": 1e-3, "\u03bcm": 1e-3}
 
@@ -42,13 +42,17 @@ def _h5py():
     return h5py
 
 
-def read_snirf(path) -> Measurement:
+def read_snirf(path, *, frames: bool = False) -> Measurement:
     """Reads the time-domain gated data of a SNIRF file.
 
     Parameters
     ----------
     path : str or os.PathLike
         A regular file (a FIFO, a device or a folder is refused before it is opened).
+    frames : bool
+        False: each time point of dataTimeSeries is a further channel ("... frame k").
+        True: a recording, counts frames x channels x bins and ``frame_times_s``
+        from each block's ``time`` (the blocks must share it).
 
     Returns
     -------
@@ -78,7 +82,7 @@ def read_snirf(path) -> Measurement:
         fail(path, f"not a readable HDF5 file ({exc})")
     with f:
         try:
-            return _read(Reader(path, f))
+            return _read(Reader(path, f), frames)
         except ValueError as exc:
             if str(exc).startswith(f"{path}: "):
                 raise
@@ -87,7 +91,7 @@ def read_snirf(path) -> Measurement:
             fail(path, f"corrupt SNIRF file ({type(exc).__name__}: {exc})")
 
 
-def _read(r: Reader) -> Measurement:
+def _read(r: Reader, frames: bool) -> Measurement:
     if "formatVersion" not in r.file:
         r.fail("not a SNIRF file (no /formatVersion)")
     groups = indexed(r, r.file, "nirs")
@@ -95,10 +99,10 @@ def _read(r: Reader) -> Measurement:
         r.fail("no /nirs group")
     meta, blocks = {}, []
     for nirs in groups:
-        tags, found = _nirs(r, nirs)
+        tags, found = _nirs(r, nirs, frames)
         meta = meta or tags
         blocks += found
-    measurement = _merge(r, [b for b in blocks if not b["irf"]])
+    measurement = _merge(r, [b for b in blocks if not b["irf"]], frames=frames)
     if measurement is None:
         r.fail("no gated data block (only an IRF)" if blocks else "no data block")
     measurement.irf = _merge(r, [b for b in blocks if b["irf"]], against=measurement)
@@ -126,7 +130,7 @@ def _meta(r: Reader, nirs) -> dict:
     return meta
 
 
-def _nirs(r: Reader, nirs):
+def _nirs(r: Reader, nirs, frames: bool):
     """(metaDataTags, the gated blocks) of one /nirs group."""
     meta = _meta(r, nirs)
     tunit, lunit = meta.get("TimeUnit", "s"), meta.get("LengthUnit", "mm")
@@ -140,12 +144,12 @@ def _nirs(r: Reader, nirs):
     data = indexed(r, nirs, "data")
     if not data:
         r.fail(f"{nirs.name} has no data block")
-    return meta, [_gated(r, d, probe) for d in data]
+    return meta, [_gated(r, d, probe, frames) for d in data]
 
 
 def _probe(r: Reader, probe, tscale, lscale) -> dict:
     """Wavelengths (nm), gates (ps) and positions (mm) of a probe group."""
-    out = {"name": probe.name}
+    out = {"name": probe.name, "seconds": tscale / 1e12}
     for key, scale in (("wavelengths", 1.0), ("timeDelays", tscale), ("timeDelayWidths", tscale)):
         ds = r.member(probe, key)
         out[key] = None if ds is None else r.numbers(ds, 1) * scale
@@ -219,7 +223,18 @@ def _gates(r: Reader, data, ml, probe):
     return table.reshape(nch, ngates), d, w, first
 
 
-def _gated(r: Reader, data, probe) -> dict:
+def _frame_times(r: Reader, data, frames: int, seconds: float) -> np.ndarray:
+    """Start of each time point of a block, s: data/time holds one per point, or (start, step)."""
+    t = r.numbers(r.member(data, "time", required=True), 1)
+    if t.size == 2 and frames != 2:
+        t = t[0] + t[1] * np.arange(frames)
+    if t.size != frames or not np.isfinite(t).all():
+        r.fail(f"{data.name}/time must hold the {frames} times of dataTimeSeries' rows (or start and step), "
+               f"got {t.size} values" + ("" if np.isfinite(t).all() else " not all finite"))
+    return t * seconds
+
+
+def _gated(r: Reader, data, probe, frames: bool = False) -> dict:
     """One gated data block: counts (frames, channels, gates) and what each channel is."""
     series = r.member(data, "dataTimeSeries", required=True)
     shape = series.shape or ()
@@ -229,8 +244,9 @@ def _gated(r: Reader, data, probe) -> dict:
     types = ml["dataType"]
     if (types != GATED).any():
         k = int(np.argmax(types != GATED))
+        hint = " (moments: read them with tdcyl.io.read_snirf_moments)" if types[k] == MOMENTS else ""
         r.fail(f"{data.name}: column {k + 1} has dataType {types[k]}, not time-domain gated ({GATED}): "
-               "the block cannot be read")
+               f"the block cannot be read{hint}")
     labels = set(ml["dataTypeLabel"])
     if IRF_LABEL in labels and labels != {IRF_LABEL}:
         r.fail(f"{data.name}: some measurement-list entries are labelled {IRF_LABEL!r} and some not (an IRF "
@@ -254,13 +270,17 @@ def _gated(r: Reader, data, probe) -> dict:
     rho = np.full(first.size, np.nan) if s is None else np.linalg.norm(s - t, axis=1)
     names = [f"S{a}-D{b} wavelength {c}" for a, b, c in zip(src, det, wi)]
     return {"name": data.name, "t_ps": canonical_ps(d + 0.5 * w), "counts": counts, "wavelength": wavelength,
-            "rho": rho, "names": names, "irf": labels == {IRF_LABEL}}
+            "rho": rho, "names": names, "irf": labels == {IRF_LABEL},
+            "time": _frame_times(r, data, shape[0], probe["seconds"]) if frames else None}
 
 
-def _merge(r: Reader, blocks, against: Measurement | None = None) -> Measurement | None:
-    """One Measurement of blocks that share their gates: channels block after block, frame after frame."""
+def _merge(r: Reader, blocks, against: Measurement | None = None, frames: bool = False) -> Measurement | None:
+    """One Measurement of blocks that share their gates: channels block after block, frame after frame (or
+    along a frame axis)."""
     if not blocks:
         return None
+    if frames:
+        return _recording(r, blocks)
     t = against.t_ps if against is not None else blocks[0]["t_ps"]
     counts, wavelength, rho, names = [], [], [], []
     for b in blocks:
@@ -303,6 +323,8 @@ def write_snirf(path, measurement: Measurement, irf: Measurement | None = None, 
     Each block's measurement list is stored as arrays (``measurementLists``),
     compressed: a few hundred kB where one group per entry took megabytes.
     The IRF is a second block labelled "IRF" (see the module's convention).
+    A recording (``frame_times_s`` given) is one row of dataTimeSeries per
+    frame, its times in ``time``.
     The file is written beside the target and renamed over it, so an
     interrupted write leaves no partial file.
 
@@ -311,7 +333,7 @@ def write_snirf(path, measurement: Measurement, irf: Measurement | None = None, 
     path : str or os.PathLike
     measurement : Measurement
     irf : Measurement, optional
-        The instrument response per channel, on the measurement's bins.
+        The instrument response per channel, on the measurement's bins (one histogram per channel).
     subject : str
         metaDataTags/SubjectID.
 
@@ -327,6 +349,8 @@ def write_snirf(path, measurement: Measurement, irf: Measurement | None = None, 
     m = measurement
     if irf is not None and (irf.t_ps.shape != m.t_ps.shape or not np.array_equal(irf.t_ps, m.t_ps)):
         raise ValueError("irf: its bins must be those of the measurement")
+    if irf is not None and irf.frame_times_s is not None:
+        raise ValueError("irf: one histogram per channel, not a recording")
     if irf is not None and irf.channels != m.channels:
         raise ValueError(f"irf: {irf.channels} channels for the measurement's {m.channels}")
     detectors, wavelengths, layout = _layout(m)
@@ -356,11 +380,29 @@ def write_snirf(path, measurement: Measurement, irf: Measurement | None = None, 
                        "dataTypeIndex": np.tile(np.arange(1, gates + 1, dtype=np.int32), m.channels)}
             for j, (block, label) in enumerate([(m, "")] + ([(irf, IRF_LABEL)] if irf is not None else []), 1):
                 data = nirs.create_group(f"data{j}")
-                data.create_dataset("dataTimeSeries", data=block.counts.reshape(1, -1), **packed)
-                data.create_dataset("time", data=np.zeros(1))
+                times = block.frame_times_s if block.frame_times_s is not None else np.zeros(1)
+                data.create_dataset("dataTimeSeries", data=block.counts.reshape(times.size, -1), **packed)
+                data.create_dataset("time", data=times)
                 lists = data.create_group("measurementLists")
                 for name, v in columns.items():
                     lists.create_dataset(name, data=v, **packed)
                 if label:
                     lists.create_dataset("dataTypeLabel", data=np.array([label] * v.size, dtype=object),
                                          dtype=vlen, **packed)
+
+
+def _recording(r: Reader, blocks) -> Measurement:
+    """Blocks that share their gates and frame times as one recording (frames x channels x bins)."""
+    first = blocks[0]
+    for b in blocks[1:]:
+        for key, what in (("t_ps", "gates"), ("time", "frame times")):
+            if b[key].shape != first[key].shape or not np.array_equal(b[key], first[key]):
+                r.fail(f"{b['name']}: its {what} differ from those of {first['name']}: blocks of different "
+                       f"{what} in one recording are not supported")
+    prefix = len(blocks) > 1
+    t = first["t_ps"]
+    return Measurement(t_ps=t, counts=np.concatenate([b["counts"] for b in blocks], axis=1),
+                       bin_width_ps=float(np.mean(np.diff(t))), frame_times_s=first["time"],
+                       wavelength_nm=np.concatenate([b["wavelength"] for b in blocks]),
+                       rho_mm=np.concatenate([b["rho"] for b in blocks]), path=r.path, format="snirf",
+                       channel_names=[(f"{b['name']}: " if prefix else "") + n for b in blocks for n in b["names"]])
