@@ -118,6 +118,7 @@ class Measurement:
                             f"frame_times_s ({self.frame_times_s.size}), got shape {self.counts.shape}")
             if not np.isfinite(self.frame_times_s).all():
                 fail(where, "frame_times_s must be finite")
+        self.t_ps = canonical_ps(self.t_ps)
         nch, nbins = self.counts.shape[-2:]
         if self.t_ps.ndim != 1 or self.t_ps.size != nbins or nbins < 2:
             fail(where, f"t_ps must hold one centre per bin ({nbins}, at least 2), got shape {self.t_ps.shape}")

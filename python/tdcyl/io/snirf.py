@@ -99,7 +99,7 @@ def _read(r: Reader, frames: bool) -> Measurement:
         r.fail("no /nirs group")
     meta, blocks = {}, []
     for nirs in groups:
-        tags, found = _nirs(r, nirs, frames)
+        tags, found = _nirs(r, nirs, lambda r, d, p: _gated(r, d, p, frames))
         meta = meta or tags
         blocks += found
     measurement = _merge(r, [b for b in blocks if not b["irf"]], frames=frames)
@@ -130,8 +130,8 @@ def _meta(r: Reader, nirs) -> dict:
     return meta
 
 
-def _nirs(r: Reader, nirs, frames: bool):
-    """(metaDataTags, the gated blocks) of one /nirs group."""
+def _nirs(r: Reader, nirs, block):
+    """(metaDataTags, [block(r, data, probe) for each data block]) of one /nirs group."""
     meta = _meta(r, nirs)
     tunit, lunit = meta.get("TimeUnit", "s"), meta.get("LengthUnit", "mm")
     if tunit not in _TIME or lunit not in _LENGTH:
@@ -141,16 +141,18 @@ def _nirs(r: Reader, nirs, frames: bool):
     if probe is None or hasattr(probe, "dtype"):
         r.fail(f"{nirs.name}/probe is missing")
     probe = _probe(r, probe, _TIME[tunit], _LENGTH[lunit])
+    probe["unit"] = tunit
     data = indexed(r, nirs, "data")
     if not data:
         r.fail(f"{nirs.name} has no data block")
-    return meta, [_gated(r, d, probe, frames) for d in data]
+    return meta, [block(r, d, probe) for d in data]
 
 
 def _probe(r: Reader, probe, tscale, lscale) -> dict:
     """Wavelengths (nm), gates (ps) and positions (mm) of a probe group."""
     out = {"name": probe.name, "seconds": tscale / 1e12}
-    for key, scale in (("wavelengths", 1.0), ("timeDelays", tscale), ("timeDelayWidths", tscale)):
+    for key, scale in (("wavelengths", 1.0), ("timeDelays", tscale), ("timeDelayWidths", tscale),
+                       ("momentOrders", 1.0)):
         ds = r.member(probe, key)
         out[key] = None if ds is None else r.numbers(ds, 1) * scale
     for dim in ("3D", "2D"):
@@ -176,7 +178,7 @@ def _lookup(r: Reader, table, index, what, where):
     return table[index - 1]
 
 
-def _first_order(keys):
+def first_order(keys):
     """(rank of each row's key in order of first appearance, first row of each key in that order)."""
     _, first, inverse = np.unique(keys, axis=0, return_index=True, return_inverse=True)
     order = np.argsort(first, kind="stable")
@@ -194,9 +196,9 @@ def _gates(r: Reader, data, ml, probe):
     index = ml["dataTypeIndex"]
     starts = _lookup(r, probe["timeDelays"], index[:, 0], "timeDelays", where)
     widths = _lookup(r, probe["timeDelayWidths"], index[:, 1], "timeDelayWidths", where)
-    channel, first = _first_order(np.column_stack([ml[k] for k in ("sourceIndex", "detectorIndex",
+    channel, first = first_order(np.column_stack([ml[k] for k in ("sourceIndex", "detectorIndex",
                                                                     "wavelengthIndex")]))
-    gate, gfirst = _first_order(np.column_stack([starts, widths]))  # one gate, however it is indexed
+    gate, gfirst = first_order(np.column_stack([starts, widths]))  # one gate, however it is indexed
     by_time = np.argsort(starts[gfirst], kind="stable")
     rank = np.empty_like(by_time)
     rank[by_time] = np.arange(by_time.size)
@@ -223,7 +225,7 @@ def _gates(r: Reader, data, ml, probe):
     return table.reshape(nch, ngates), d, w, first
 
 
-def _frame_times(r: Reader, data, frames: int, seconds: float) -> np.ndarray:
+def frame_times(r: Reader, data, frames: int, seconds: float) -> np.ndarray:
     """Start of each time point of a block, s: data/time holds one per point, or (start, step)."""
     t = r.numbers(r.member(data, "time", required=True), 1)
     if t.size == 2 and frames != 2:
@@ -234,32 +236,38 @@ def _frame_times(r: Reader, data, frames: int, seconds: float) -> np.ndarray:
     return t * seconds
 
 
-def _gated(r: Reader, data, probe, frames: bool = False) -> dict:
-    """One gated data block: counts (frames, channels, gates) and what each channel is."""
+def block_list(r: Reader, data, kind: int, what: str):
+    """(dataTimeSeries as a dataset, its shape, the measurement list) of a block whose columns are all of the
+    data type `kind`; the list read and checked before the series."""
     series = r.member(data, "dataTimeSeries", required=True)
     shape = series.shape or ()
     if len(shape) != 2 or 0 in shape:
         r.fail(f"{series.name} must be a 2-d array (time points x columns), got shape {shape}")
     ml = measurement_list(r, data, shape[1])
     types = ml["dataType"]
-    if (types != GATED).any():
-        k = int(np.argmax(types != GATED))
-        hint = " (moments: read them with tdcyl.io.read_snirf_moments)" if types[k] == MOMENTS else ""
-        r.fail(f"{data.name}: column {k + 1} has dataType {types[k]}, not time-domain gated ({GATED}): "
+    if (types != kind).any():
+        k = int(np.argmax(types != kind))
+        hint = {MOMENTS: " (moments: read them with tdcyl.io.read_snirf_moments)",
+                GATED: " (gated data: read them with tdcyl.io.read_snirf)"}.get(types[k], "")
+        r.fail(f"{data.name}: column {k + 1} has dataType {types[k]}, not {what} ({kind}): "
                f"the block cannot be read{hint}")
-    labels = set(ml["dataTypeLabel"])
-    if IRF_LABEL in labels and labels != {IRF_LABEL}:
-        r.fail(f"{data.name}: some measurement-list entries are labelled {IRF_LABEL!r} and some not (an IRF "
-               "block labels all of them)")
-    table, d, w, first = _gates(r, data, ml, probe)
+    return series, shape, ml
+
+
+def block_values(r: Reader, data, series, columns: int) -> np.ndarray:
+    """dataTimeSeries plus dataOffset (the offset that makes its values absolute)."""
     values = r.numbers(series, 2)
     offset = r.member(data, "dataOffset")
     if offset is not None:
         offset = r.numbers(offset, 1)
-        if offset.size != shape[1]:
-            r.fail(f"{data.name}/dataOffset holds {offset.size} values for {shape[1]} columns")
+        if offset.size != columns:
+            r.fail(f"{data.name}/dataOffset holds {offset.size} values for {columns} columns")
         values = values + offset
-    counts = check_counts(r.path, values[:, table], f"{series.name}")
+    return values
+
+
+def describe(r: Reader, data, ml, first, probe):
+    """(wavelength nm, ρ mm, name) of the channels whose first columns are `first`."""
     src, det, wi = (ml[k][first] for k in ("sourceIndex", "detectorIndex", "wavelengthIndex"))
     where = f"{data.name}/measurementList"
     wavelength = _lookup(r, probe["wavelengths"], wi, "wavelengths", where)
@@ -268,10 +276,22 @@ def _gated(r: Reader, data, probe, frames: bool = False) -> dict:
     s, t = _lookup(r, probe.get("sources"), src, "sources", where), _lookup(r, probe.get("detectors"), det,
                                                                             "detectors", where)
     rho = np.full(first.size, np.nan) if s is None else np.linalg.norm(s - t, axis=1)
-    names = [f"S{a}-D{b} wavelength {c}" for a, b, c in zip(src, det, wi)]
+    return wavelength, rho, [f"S{a}-D{b} wavelength {c}" for a, b, c in zip(src, det, wi)]
+
+
+def _gated(r: Reader, data, probe, frames: bool = False) -> dict:
+    """One gated data block: counts (frames, channels, gates) and what each channel is."""
+    series, shape, ml = block_list(r, data, GATED, "time-domain gated")
+    labels = set(ml["dataTypeLabel"])
+    if IRF_LABEL in labels and labels != {IRF_LABEL}:
+        r.fail(f"{data.name}: some measurement-list entries are labelled {IRF_LABEL!r} and some not (an IRF "
+               "block labels all of them)")
+    table, d, w, first = _gates(r, data, ml, probe)
+    counts = check_counts(r.path, block_values(r, data, series, shape[1])[:, table], f"{series.name}")
+    wavelength, rho, names = describe(r, data, ml, first, probe)
     return {"name": data.name, "t_ps": canonical_ps(d + 0.5 * w), "counts": counts, "wavelength": wavelength,
             "rho": rho, "names": names, "irf": labels == {IRF_LABEL},
-            "time": _frame_times(r, data, shape[0], probe["seconds"]) if frames else None}
+            "time": frame_times(r, data, shape[0], probe["seconds"]) if frames else None}
 
 
 def _merge(r: Reader, blocks, against: Measurement | None = None, frames: bool = False) -> Measurement | None:
@@ -300,7 +320,29 @@ def _merge(r: Reader, blocks, against: Measurement | None = None, frames: bool =
                        channel_names=names, path=r.path, format="snirf")
 
 
-def _layout(m: Measurement):
+PACKED = {"compression": "gzip", "shuffle": True}
+
+
+def write_head(f, m, subject: str, wavelengths, detectors):
+    """formatVersion, /nirs/metaDataTags (times in s, lengths in mm) and the probe's wavelengths and positions:
+    one source at the origin, the detectors on the x axis. Returns (nirs, probe)."""
+    vlen = _h5py().string_dtype("utf-8")
+    f.create_dataset("formatVersion", data="1.1", dtype=vlen)
+    nirs = f.create_group("nirs")
+    tags = nirs.create_group("metaDataTags")
+    for k, v in {"SubjectID": subject, "MeasurementDate": "unknown", "MeasurementTime": "unknown",
+                 "LengthUnit": "mm", "TimeUnit": "s", "FrequencyUnit": "Hz"}.items():
+        tags.create_dataset(k, data=v, dtype=vlen)
+    if math.isfinite(getattr(m, "acquisition_time_s", math.nan)):
+        tags.create_dataset("AcquisitionTime", data=m.acquisition_time_s)
+    probe = nirs.create_group("probe")
+    probe.create_dataset("wavelengths", data=np.array(wavelengths))
+    probe.create_dataset("sourcePos3D", data=np.zeros((1, 3)))
+    probe.create_dataset("detectorPos3D", data=np.array([[r, 0.0, 0.0] for r in detectors]))
+    return nirs, probe
+
+
+def layout_of(m):
     """(detector x positions in mm, wavelengths, per channel (detector, wavelength) 1-based): one detector per
     distinct ρ, a further one where a (ρ, wavelength) pair repeats."""
     wavelengths, detectors, seen, layout = [], [], {}, []
@@ -353,24 +395,12 @@ def write_snirf(path, measurement: Measurement, irf: Measurement | None = None, 
         raise ValueError("irf: one histogram per channel, not a recording")
     if irf is not None and irf.channels != m.channels:
         raise ValueError(f"irf: {irf.channels} channels for the measurement's {m.channels}")
-    detectors, wavelengths, layout = _layout(m)
+    detectors, wavelengths, layout = layout_of(m)
     gates = m.t_ps.size
     vlen = h5py.string_dtype("utf-8")
-    packed = {"compression": "gzip", "shuffle": True}
     with replaced_atomically(path, ".snirf-") as tmp:
         with h5py.File(tmp, "w", libver="latest") as f:
-            f.create_dataset("formatVersion", data="1.1", dtype=vlen)
-            nirs = f.create_group("nirs")
-            tags = nirs.create_group("metaDataTags")
-            for k, v in {"SubjectID": subject, "MeasurementDate": "unknown", "MeasurementTime": "unknown",
-                         "LengthUnit": "mm", "TimeUnit": "s", "FrequencyUnit": "Hz"}.items():
-                tags.create_dataset(k, data=v, dtype=vlen)
-            if math.isfinite(m.acquisition_time_s):
-                tags.create_dataset("AcquisitionTime", data=m.acquisition_time_s)
-            probe = nirs.create_group("probe")
-            probe.create_dataset("wavelengths", data=np.array(wavelengths))
-            probe.create_dataset("sourcePos3D", data=np.zeros((1, 3)))
-            probe.create_dataset("detectorPos3D", data=np.array([[r, 0.0, 0.0] for r in detectors]))
+            nirs, probe = write_head(f, m, subject, wavelengths, detectors)
             probe.create_dataset("timeDelays", data=(m.t_ps - 0.5 * m.bin_width_ps) * 1e-12)
             probe.create_dataset("timeDelayWidths", data=np.full(gates, m.bin_width_ps * 1e-12))
             columns = {"sourceIndex": np.ones(m.channels * gates, np.int32),
@@ -381,14 +411,14 @@ def write_snirf(path, measurement: Measurement, irf: Measurement | None = None, 
             for j, (block, label) in enumerate([(m, "")] + ([(irf, IRF_LABEL)] if irf is not None else []), 1):
                 data = nirs.create_group(f"data{j}")
                 times = block.frame_times_s if block.frame_times_s is not None else np.zeros(1)
-                data.create_dataset("dataTimeSeries", data=block.counts.reshape(times.size, -1), **packed)
+                data.create_dataset("dataTimeSeries", data=block.counts.reshape(times.size, -1), **PACKED)
                 data.create_dataset("time", data=times)
                 lists = data.create_group("measurementLists")
                 for name, v in columns.items():
-                    lists.create_dataset(name, data=v, **packed)
+                    lists.create_dataset(name, data=v, **PACKED)
                 if label:
                     lists.create_dataset("dataTypeLabel", data=np.array([label] * v.size, dtype=object),
-                                         dtype=vlen, **packed)
+                                         dtype=vlen, **PACKED)
 
 
 def _recording(r: Reader, blocks) -> Measurement:
