@@ -166,6 +166,51 @@ def test_snirf_round_trip_bit_for_bit_and_valid(tmp_path):
         assert abs(p["timeDelays"][ml["dataTypeIndex"][k] - 1] - (t[4] - 6.1) * 1e-12) < 1e-24
 
 
+def test_snirf_moments_by_hand(tmp_path):
+    """dataType 301 as SNIRF documents it: momentOrders indexed by dataTypeIndex (here not in order), N, <t> and
+    V per channel and frame; TimeUnit ms for time (start, step) and for moments without a dataUnit; 2-D positions."""
+    f = {"formatVersion": "1.1", "nirs/metaDataTags/TimeUnit": "ms", "nirs/probe/wavelengths": [690.0, 830.0],
+         "nirs/probe/sourcePos2D": [[0.0, 0]], "nirs/probe/detectorPos2D": [[30.0, 0], [0, 15.0]],
+         "nirs/probe/momentOrders": [2.0, 0, 1], "nirs/data1/time": [10.0, 250.0],
+         "nirs/data1/dataTimeSeries": [[5e5, 2e-6, 4e-14, 1e6, 1.5e-6, 3e5], [6e5, 2.5e-6, 5e-14, 2e6, 1.25e-6, 2e5],
+                                      [7e5, 3e-6, 6e-14, 3e6, 1e-6, 1e5]]}
+    for k, (d, w, index, unit) in enumerate([(1, 1, 2, None), (1, 1, 3, None), (1, 1, 1, None), (2, 2, 2, None),
+                                             (2, 2, 3, None), (2, 2, 1, "ps^2")], start=1):
+        f.update({f"nirs/data1/measurementList{k}/{n}": v for n, v in dict(
+            sourceIndex=1, detectorIndex=d, wavelengthIndex=w, dataType=301, dataTypeIndex=index).items()})
+        if unit:
+            f[f"nirs/data1/measurementList{k}/dataUnit"] = unit
+    h5(tmp_path / "m.snirf", f)
+    mo = tio.read_snirf_moments(tmp_path / "m.snirf")
+    np.testing.assert_allclose(mo.frame_times_s, [0.01, 0.26, 0.51], rtol=1e-15)
+    np.testing.assert_array_equal(mo.N, [[5e5, 1e6], [6e5, 2e6], [7e5, 3e6]])
+    np.testing.assert_allclose(mo.mean_ps, [[2000, 1500], [2500, 1250], [3000, 1000]], rtol=1e-15)
+    np.testing.assert_allclose(mo.variance_ps2, [[4e4, 3e5], [5e4, 2e5], [6e4, 1e5]], rtol=1e-15)
+    assert list(mo.rho_mm) == [30, 15] and list(mo.wavelength_nm) == [690, 830]
+    with pytest.raises(ValueError, match="m.snirf: .*dataType 301.*read_snirf_moments"):
+        tio.read(tmp_path / "m.snirf")
+    for edit, message in (({"nirs/probe/momentOrders": [3.0, 0, 1]}, "moment order 3 is not read"),
+                          ({"nirs/data1/measurementList6/dataUnit": "mm"}, "dataUnit 'mm' .* order 2 is not a time")):
+        h5(tmp_path / "m.snirf", {**f, **edit})
+        with pytest.raises(ValueError, match="m.snirf: .*" + message):
+            tio.read_snirf_moments(tmp_path / "m.snirf")
+
+
+def test_recordings_round_trip_bit_for_bit(tmp_path):
+    rng, t = np.random.default_rng(2), 1.5 + (np.arange(6) + 0.5) * 24.4
+    times = np.cumsum(rng.uniform(0.1, 0.3, 4))
+    m = tio.Measurement(t, rng.integers(0, 2**40, (4, 3, 6)), 24.4, [690, 830, 830], [10, 30, 30], frame_times_s=times)
+    mo = tio.Moments(*rng.uniform(1e2, 1e6, (3, 4, 3)), times, [690, 830, 830], [10, 30, 30])
+    tio.write_snirf(tmp_path / "r.snirf", m, irf=tio.Measurement(t, np.eye(3, 6), 24.4))
+    tio.write_snirf_moments(tmp_path / "m.snirf", mo)
+    r, rm = tio.read_snirf(tmp_path / "r.snirf", frames=True), tio.read_snirf_moments(tmp_path / "m.snirf")
+    for a, b in [(r.counts, m.counts), (r.frame_times_s, times), (r.irf.counts, np.eye(3, 6)), (r.t_ps, m.t_ps),
+                 (r.rho_mm, m.rho_mm), (r.wavelength_nm, m.wavelength_nm), (rm.frame_times_s, times)] + \
+            [(getattr(rm, k), getattr(mo, k)) for k in ("N", "mean_ps", "variance_ps2", "rho_mm", "wavelength_nm")]:
+        assert np.asarray(a).tobytes() == np.asarray(b).tobytes()
+    assert tio.read(tmp_path / "r.snirf").counts.shape == (12, 6)  # frames as further channels, as before
+
+
 def snirf_base(**edit):
     """A valid gated file of one channel and three gates (1e-11 s), the fields of `edit` replaced (None: left out)."""
     f = {"formatVersion": "1.1", "nirs/metaDataTags/TimeUnit": "s", "nirs/probe/wavelengths": [760.0],
