@@ -166,6 +166,23 @@ def test_snirf_round_trip_bit_for_bit_and_valid(tmp_path):
         assert abs(p["timeDelays"][ml["dataTypeIndex"][k] - 1] - (t[4] - 6.1) * 1e-12) < 1e-24
 
 
+@pytest.mark.parametrize("patch", ["free space of 0 bytes", "TimeUnit longer than its reference"])
+def test_damaged_global_heap_refused_not_crashed_on(tmp_path, patch):
+    """libhdf5 loops forever on the first damage and writes past its buffer on the second."""
+    h5(tmp_path / "g.snirf", snirf_base(nirs_metaDataTags_TimeUnit="s", nirs_metaDataTags_LengthUnit="mm"))
+    b = bytearray((tmp_path / "g.snirf").read_bytes())
+    at = b.index(b"GCOL\x01\0\0\0") + 16  # objects: index u16, references u16, 4 reserved, size u64, data
+    if patch.startswith("free"):
+        while struct.unpack_from("<H", b, at)[0]:
+            at += 16 + (struct.unpack_from("<Q", b, at + 8)[0] + 7) // 8 * 8
+    else:
+        at = b.index(b"\x01" + bytes(7) + b"s") - 8  # TimeUnit "s": 1 byte
+    struct.pack_into("<Q", b, at + 8, 0 if patch.startswith("free") else 8)
+    (tmp_path / "g.snirf").write_bytes(b)
+    with pytest.raises(ValueError, match="g.snirf: .*(global heap collection at byte|does not hold it)"):
+        tio.read_snirf(tmp_path / "g.snirf")
+
+
 def test_snirf_moments_by_hand(tmp_path):
     """dataType 301 as SNIRF documents it: momentOrders indexed by dataTypeIndex (here not in order), N, <t> and
     V per channel and frame; TimeUnit ms for time (start, step) and for moments without a dataUnit; 2-D positions."""

@@ -11,6 +11,7 @@ import os
 
 import numpy as np
 
+from ._hdf5_heap import check_references, collections
 from ._measurement import fail
 
 #: A read may load at most this many bytes of datasets: ten times the file's
@@ -25,6 +26,7 @@ class Reader:
         self.path = os.fspath(path)
         self.file = h5file
         self.budget = CAP_FACTOR * os.path.getsize(self.path) + CAP_MARGIN
+        self.heaps = None  # the global heap's collections, checked at the first string read
 
     def fail(self, what: str):
         fail(self.path, what)
@@ -69,6 +71,12 @@ class Reader:
 
     def strings(self, ds) -> list[str]:
         """A string dataset (scalar or array) as a flat list of str."""
+        if ds.dtype.kind == "O":  # variable-length: objects in the global heap
+            if self.heaps is None:
+                plain = tuple(self.file.id.get_create_plist().get_sizes()) == (8, 8)
+                self.heaps = collections(self.path, self.fail) if plain else False
+            if self.heaps is not False:
+                check_references(self, ds, self.heaps)
         a = np.asarray(self._load(ds, "SOU", "text"), dtype=object).reshape(-1)
         out = []
         for v in a:

@@ -82,7 +82,8 @@ def read_snirf(path, *, frames: bool = False) -> Measurement:
         fail(path, f"not a readable HDF5 file ({exc})")
     with f:
         try:
-            return _read(Reader(path, f), frames)
+            with np.errstate(all="ignore"):  # what overflows is refused below as not finite
+                return _read(Reader(path, f), frames)
         except ValueError as exc:
             if str(exc).startswith(f"{path}: "):
                 raise
@@ -159,6 +160,8 @@ def _probe(r: Reader, probe, tscale, lscale) -> dict:
         src, det = r.member(probe, f"sourcePos{dim}"), r.member(probe, f"detectorPos{dim}")
         if src is not None and det is not None:
             src, det = r.numbers(src, 2), r.numbers(det, 2)
+            if not (np.isfinite(src).all() and np.isfinite(det).all()):
+                r.fail(f"{probe.name}: sourcePos{dim} and detectorPos{dim} must be finite")
             width = int(dim[0])
             if src.shape[1:] != (width,) or det.shape[1:] != (width,):
                 r.fail(f"{probe.name}: sourcePos{dim} and detectorPos{dim} must have {width} columns, got "

@@ -139,7 +139,8 @@ def read_snirf_moments(path) -> Moments:
     with f:
         r = Reader(path, f)
         try:
-            return _read(r)
+            with np.errstate(all="ignore"):
+                return _read(r)
         except ValueError as exc:
             if str(exc).startswith(f"{path}: "):
                 raise
