@@ -147,11 +147,15 @@ def test_snirf_round_trip_bit_for_bit_and_valid(tmp_path):
     rng = np.random.default_rng(4)
     m = tio.Measurement(t, rng.integers(0, 2**40, (3, 7)), 12.2, [760, 830, 760], [20, 30, 20], 4.5)
     irf = tio.Measurement(t, rng.integers(0, 99, (3, 7)), 12.2)
-    tio.write_snirf(tmp_path / "m.snirf", m, irf=irf)
-    r = tio.read(tmp_path / "m.snirf")
-    for a, b in [(r.t_ps, m.t_ps), (r.counts, m.counts), (r.irf.counts, irf.counts), (r.rho_mm, m.rho_mm),
-                 (r.wavelength_nm, m.wavelength_nm), (r.bin_width_ps, m.bin_width_ps)]:
-        assert np.asarray(a).tobytes() == np.asarray(b).tobytes()
+    for lists in ("groups", "arrays"):  # SNIRF 1.1's measurementList1, ...; the arrays of the version after it
+        tio.write_snirf(tmp_path / "m.snirf", m, irf=irf, lists=lists)
+        r = tio.read(tmp_path / "m.snirf")
+        for a, b in [(r.t_ps, m.t_ps), (r.counts, m.counts), (r.irf.counts, irf.counts), (r.rho_mm, m.rho_mm),
+                     (r.wavelength_nm, m.wavelength_nm), (r.bin_width_ps, m.bin_width_ps)]:
+            assert np.asarray(a).tobytes() == np.asarray(b).tobytes()
+        if lists == "groups":
+            with h5py.File(tmp_path / "m.snirf", "r") as f:
+                assert f["formatVersion"][()] == b"1.1" and f["nirs/data2/measurementList12/detectorIndex"][()] == 2
     with h5py.File(tmp_path / "m.snirf", "r") as f:  # SNIRF's required fields; strings variable-length, scalars scalar
         for k in ("SubjectID", "MeasurementDate", "MeasurementTime", "LengthUnit", "TimeUnit", "FrequencyUnit"):
             assert h5py.check_string_dtype(f["nirs/metaDataTags/" + k].dtype).length is None and f["nirs/metaDataTags/" + k].shape == ()

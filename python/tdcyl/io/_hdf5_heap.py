@@ -61,7 +61,7 @@ def check_references(reader, ds, heaps: dict):
     """Every string reference of the vlen dataset `ds` must name an object of its own length in a checked
     collection. References libhdf5 keeps in the object header (compact) or behind a filter other than
     deflate and shuffle are left to it."""
-    raw = _raw(ds)
+    raw = _raw(reader, ds)
     if raw is None:
         return
     base = reader.file.userblock_size
@@ -75,14 +75,12 @@ def check_references(reader, ds, heaps: dict):
                         f"collection at byte {base + addr} that does not hold it: corrupt")
 
 
-def _raw(ds) -> bytes | None:
+def _raw(reader, ds) -> bytes | None:
     """The bytes of a dataset as stored (contiguous, or chunked under deflate and shuffle), None otherwise."""
     n = int(np.prod(ds.shape)) if ds.shape else 1
     offset = ds.id.get_offset()
     if offset is not None:
-        with open(ds.file.filename, "rb") as f:
-            f.seek(offset)
-            return f.read(16 * n)
+        return reader.read_bytes(offset, 16 * n)
     if ds.chunks is None:
         return None
     dcpl = ds.id.get_create_plist()

@@ -10,13 +10,45 @@ import math
 import os
 
 import numpy as np
+from h5py import h5d, h5o, h5s
 
 from ._hdf5_heap import check_references, collections
-from ._measurement import fail
+from ._measurement import fail, regular_file
 
 #: A read may load at most this many bytes of datasets: ten times the file's
 #: size (room for compressed data) plus a fixed margin.
 CAP_FACTOR, CAP_MARGIN = 10, 64 << 20
+
+
+def h5py_module():
+    try:
+        import h5py
+    except ImportError:
+        raise ImportError("reading and writing SNIRF needs h5py: install the Debian package python3-h5py") from None
+    return h5py
+
+
+def read_file(path, read):
+    """read(Reader) of the HDF5 file at path; every failure a ValueError naming the file (HDF5's own errors
+    inside a damaged file included)."""
+    path = regular_file(path)
+    try:
+        f = h5py_module().File(path, "r")
+    except OSError as exc:
+        fail(path, f"not a readable HDF5 file ({exc})")
+    with f:
+        r = Reader(path, f)
+        try:
+            with np.errstate(all="ignore"):  # what overflows is refused as not finite
+                return read(r)
+        except ValueError as exc:
+            if str(exc).startswith(f"{path}: "):
+                raise
+            fail(path, f"corrupt SNIRF file ({exc})")
+        except (KeyError, OSError, TypeError, RuntimeError, AttributeError, IndexError, OverflowError) as exc:
+            fail(path, f"corrupt SNIRF file ({type(exc).__name__}: {exc})")
+        finally:
+            r.close()
 
 
 class Reader:
@@ -27,6 +59,18 @@ class Reader:
         self.file = h5file
         self.budget = CAP_FACTOR * os.path.getsize(self.path) + CAP_MARGIN
         self.heaps = None  # the global heap's collections, checked at the first string read
+        self._bytes = None
+
+    def read_bytes(self, offset: int, n: int) -> bytes:
+        """n bytes of the file at offset, as stored (one handle for all of them)."""
+        if self._bytes is None:
+            self._bytes = open(self.path, "rb")
+        self._bytes.seek(offset)
+        return self._bytes.read(n)
+
+    def close(self):
+        if self._bytes is not None:
+            self._bytes.close()
 
     def fail(self, what: str):
         fail(self.path, what)
@@ -61,13 +105,30 @@ class Reader:
             self.fail(f"{ds.name} must be a {ndim}-d array, got shape {a.shape}")
         return a.reshape(-1) if ndim == 1 else a
 
-    def indices(self, ds, columns: int = 1) -> np.ndarray:
-        """An index field (1-based whole numbers >= 1) as int64; shape (n,) or (n, columns)."""
-        a = self.numbers(ds)
+    def indices(self, ds) -> np.ndarray:
+        """An index field (1-based whole numbers >= 1) as int64."""
+        return self.as_indices(self.numbers(ds), ds.name)
+
+    def as_indices(self, a, where: str) -> np.ndarray:
         bad = ~(np.isfinite(a) & (a >= 1) & (a < 2**31) & (a == np.round(a)))
         if bad.any():
-            self.fail(f"{ds.name} holds {a[bad].reshape(-1)[0]!r}, not an index (a whole number >= 1)")
+            self.fail(f"{where} holds {a[bad].reshape(-1)[0]!r}, not an index (a whole number >= 1)")
         return a.astype(np.int64)
+
+    def few(self, group, name: str, most: int) -> np.ndarray:
+        """group's numeric dataset `name` of at most `most` values as a flat float64 array, read through
+        HDF5's own calls (a measurement list of thousands of entries is read value by value)."""
+        ds = h5o.open(group.id, name.encode())
+        where = f"{group.name}/{name}"
+        if not isinstance(ds, h5d.DatasetID):
+            self.fail(f"{where} is a group where a dataset is expected")
+        shape, dtype = ds.shape, ds.dtype
+        if dtype.kind not in "iufb" or shape is None or math.prod(shape) > most:
+            self.fail(f"{where} must hold at most {most} number{'s' * (most > 1)}, got "
+                      f"{'text' if dtype.kind in 'SOUV' else f'{dtype} of shape {shape}'}")
+        out = np.empty(shape, dtype=float)
+        ds.read(h5s.ALL, h5s.ALL, out)
+        return out.reshape(-1)
 
     def strings(self, ds) -> list[str]:
         """A string dataset (scalar or array) as a flat list of str."""
@@ -133,26 +194,31 @@ def measurement_list(reader: Reader, data, columns: int) -> dict:
         if e.name.rsplit("/", 1)[1] not in (f"measurementList{k}", "measurementList"):
             reader.fail(f"{data.name}: the measurement list skips measurementList{k} (its entries must be "
                         f"numbered 1 to {columns}, one per column)")
-    out = {n: np.empty(columns, np.int64) for n in _INDEX_FIELDS}
-    out.update(dataTypeIndex=np.empty((columns, 2), np.int64), wavelengthActual=np.full(columns, np.nan),
-               dataTypeLabel=[""] * columns, dataUnit=[""] * columns)
+    return _list_groups(reader, data, entries)
+
+
+def _list_groups(reader: Reader, data, entries) -> dict:
+    """The indexed form: each entry's members listed once, numbers read value by value, checked together."""
+    n = len(entries)
+    numbers = {name: np.full((n, 2), np.nan) for name in _INDEX_FIELDS + ("dataTypeIndex", "wavelengthActual")}
+    strings = {"dataTypeLabel": [""] * n, "dataUnit": [""] * n}
     for k, e in enumerate(entries):
-        for name in _INDEX_FIELDS:
-            v = reader.indices(reader.member(e, name, required=True)).reshape(-1)
-            if v.size != 1:
-                reader.fail(f"{e.name}/{name} must be one number, got {v.size}")
-            out[name][k] = v[0]
-        v = reader.indices(reader.member(e, "dataTypeIndex", required=True)).reshape(-1)
-        if v.size not in (1, 2):
-            reader.fail(f"{e.name}/dataTypeIndex must hold one or two indices, got {v.size}")
-        out["dataTypeIndex"][k] = (v[0], v[-1])
-        actual = reader.member(e, "wavelengthActual")
-        if actual is not None:
-            v = reader.numbers(actual).reshape(-1)
-            out["wavelengthActual"][k] = v[0] if v.size == 1 else reader.fail(f"{actual.name} must be one number")
-        for name in ("dataTypeLabel", "dataUnit"):
-            ds = reader.member(e, name)
-            out[name][k] = reader.string(ds) if ds is not None else ""
+        for name in e:
+            if name in numbers:
+                v = reader.few(e, name, 2 if name == "dataTypeIndex" else 1)
+                numbers[name][k] = (v[0], v[-1]) if v.size else np.nan
+            elif name in strings:
+                strings[name][k] = reader.string(reader.member(e, name))
+    out = {"wavelengthActual": numbers.pop("wavelengthActual")[:, 0], **strings}
+    for name, v in numbers.items():
+        missing = np.isnan(v[:, 0])
+        if missing.any():
+            reader.fail(f"{entries[int(np.argmax(missing))].name}/{name} is missing")
+        bad = ~(np.isfinite(v) & (v >= 1) & (v < 2**31) & (v == np.round(v))).all(axis=1)
+        if bad.any():
+            k = int(np.argmax(bad))
+            reader.as_indices(v[k], f"{entries[k].name}/{name}")
+        out[name] = v.astype(np.int64) if name == "dataTypeIndex" else v[:, 0].astype(np.int64)
     return out
 
 

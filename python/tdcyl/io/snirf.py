@@ -18,13 +18,12 @@ the measurement; readers unaware of it see one more gated data block.
 from __future__ import annotations
 
 import math
-import os
 
 import numpy as np
 
 from .._atomic import replaced_atomically
-from ._measurement import Measurement, canonical_ps, check_counts, fail, regular_file
-from ._snirf_fields import Reader, indexed, measurement_list
+from ._measurement import Measurement, canonical_ps, check_counts
+from ._snirf_fields import Reader, h5py_module, indexed, measurement_list, read_file
 
 __all__ = ["read_snirf", "write_snirf", "IRF_LABEL"]
 
@@ -34,12 +33,7 @@ _TIME = {"s": 1e12, "ms": 1e9, "us": 1e6, "\u03bcs": 1e6, "ns": 1e3, "ps": 1.0}
 _LENGTH = {"m": 1e3, "cm": 10.0, "mm": 1.0, "um": 1e-3, "\u03bcm": 1e-3}
 
 
-def _h5py():
-    try:
-        import h5py
-    except ImportError:
-        raise ImportError("reading and writing SNIRF needs h5py: install the Debian package python3-h5py") from None
-    return h5py
+_h5py = h5py_module
 
 
 def read_snirf(path, *, frames: bool = False) -> Measurement:
@@ -74,22 +68,7 @@ def read_snirf(path, *, frames: bool = False) -> Measurement:
     >>> m.counts.shape, m.rho_mm, m.irf is not None  # doctest: +SKIP
     ((2, 400), array([20., 20.]), True)
     """
-    path = regular_file(path)
-    h5py = _h5py()
-    try:
-        f = h5py.File(path, "r")
-    except OSError as exc:
-        fail(path, f"not a readable HDF5 file ({exc})")
-    with f:
-        try:
-            with np.errstate(all="ignore"):  # what overflows is refused below as not finite
-                return _read(Reader(path, f), frames)
-        except ValueError as exc:
-            if str(exc).startswith(f"{path}: "):
-                raise
-            fail(path, f"corrupt SNIRF file ({exc})")
-        except (KeyError, OSError, TypeError, RuntimeError, AttributeError, IndexError, OverflowError) as exc:
-            fail(path, f"corrupt SNIRF file ({type(exc).__name__}: {exc})")
+    return read_file(path, lambda r: _read(r, frames))
 
 
 def _read(r: Reader, frames: bool) -> Measurement:
@@ -326,11 +305,17 @@ def _merge(r: Reader, blocks, against: Measurement | None = None, frames: bool =
 PACKED = {"compression": "gzip", "shuffle": True}
 
 
-def write_head(f, m, subject: str, wavelengths, detectors):
+#: formatVersion by the form of the measurement list: measurementLists arrays came after SNIRF 1.1.
+VERSIONS = {"arrays": "1.2.0-development", "groups": "1.1"}
+
+
+def write_head(f, m, subject: str, wavelengths, detectors, lists: str):
     """formatVersion, /nirs/metaDataTags (times in s, lengths in mm) and the probe's wavelengths and positions:
     one source at the origin, the detectors on the x axis. Returns (nirs, probe)."""
     vlen = _h5py().string_dtype("utf-8")
-    f.create_dataset("formatVersion", data="1.1", dtype=vlen)
+    if lists not in VERSIONS:
+        raise ValueError(f"lists must be one of {list(VERSIONS)}, got {lists!r}")
+    f.create_dataset("formatVersion", data=VERSIONS[lists], dtype=vlen)
     nirs = f.create_group("nirs")
     tags = nirs.create_group("metaDataTags")
     for k, v in {"SubjectID": subject, "MeasurementDate": "unknown", "MeasurementTime": "unknown",
@@ -343,6 +328,25 @@ def write_head(f, m, subject: str, wavelengths, detectors):
     probe.create_dataset("sourcePos3D", data=np.zeros((1, 3)))
     probe.create_dataset("detectorPos3D", data=np.array([[r, 0.0, 0.0] for r in detectors]))
     return nirs, probe
+
+
+def write_lists(data, columns: dict, strings: dict, lists: str):
+    """A block's measurement list: per-column integer `columns` and string `strings` (name: one value per
+    column) as measurementLists arrays, or as one measurementList group per column of scalars."""
+    vlen = _h5py().string_dtype("utf-8")
+    if lists == "arrays":
+        group = data.create_group("measurementLists")
+        for name, v in columns.items():
+            group.create_dataset(name, data=v, **PACKED)
+        for name, v in strings.items():
+            group.create_dataset(name, data=np.array(v, dtype=object), dtype=vlen, **PACKED)
+        return
+    for k in range(len(next(iter(columns.values())))):
+        group = data.create_group(f"measurementList{k + 1}")
+        for name, v in columns.items():
+            group.create_dataset(name, data=np.int32(v[k]))
+        for name, v in strings.items():
+            group.create_dataset(name, data=v[k], dtype=vlen)
 
 
 def layout_of(m):
@@ -360,13 +364,15 @@ def layout_of(m):
     return [float(d) for d, _ in detectors], [float(w) for w in wavelengths], np.array(layout, np.int32)
 
 
-def write_snirf(path, measurement: Measurement, irf: Measurement | None = None, *, subject="unknown"):
+def write_snirf(path, measurement: Measurement, irf: Measurement | None = None, *, subject="unknown",
+                lists="arrays"):
     """Writes a Measurement (and an IRF) as SNIRF time-domain gated data (dataType 201).
 
     One source at the origin; one detector per distinct ρ on the x axis (mm),
     more when a (ρ, wavelength) pair repeats; gates from the bins, in seconds.
-    Each block's measurement list is stored as arrays (``measurementLists``),
-    compressed: a few hundred kB where one group per entry took megabytes.
+    Each block's measurement list is stored as arrays (``measurementLists``, of
+    the SNIRF version after 1.1), compressed: a few hundred kB where one group
+    per entry (``lists="groups"``, SNIRF 1.1) takes megabytes and seconds.
     The IRF is a second block labelled "IRF" (see the module's convention).
     A recording (``frame_times_s`` given) is one row of dataTimeSeries per
     frame, its times in ``time``.
@@ -381,6 +387,8 @@ def write_snirf(path, measurement: Measurement, irf: Measurement | None = None, 
         The instrument response per channel, on the measurement's bins (one histogram per channel).
     subject : str
         metaDataTags/SubjectID.
+    lists : {"arrays", "groups"}
+        The form of the measurement list: "groups" for readers of SNIRF 1.1.
 
     Examples
     --------
@@ -400,10 +408,9 @@ def write_snirf(path, measurement: Measurement, irf: Measurement | None = None, 
         raise ValueError(f"irf: {irf.channels} channels for the measurement's {m.channels}")
     detectors, wavelengths, layout = layout_of(m)
     gates = m.t_ps.size
-    vlen = h5py.string_dtype("utf-8")
     with replaced_atomically(path, ".snirf-") as tmp:
         with h5py.File(tmp, "w", libver="latest") as f:
-            nirs, probe = write_head(f, m, subject, wavelengths, detectors)
+            nirs, probe = write_head(f, m, subject, wavelengths, detectors, lists)
             probe.create_dataset("timeDelays", data=(m.t_ps - 0.5 * m.bin_width_ps) * 1e-12)
             probe.create_dataset("timeDelayWidths", data=np.full(gates, m.bin_width_ps * 1e-12))
             columns = {"sourceIndex": np.ones(m.channels * gates, np.int32),
@@ -416,12 +423,7 @@ def write_snirf(path, measurement: Measurement, irf: Measurement | None = None, 
                 times = block.frame_times_s if block.frame_times_s is not None else np.zeros(1)
                 data.create_dataset("dataTimeSeries", data=block.counts.reshape(times.size, -1), **PACKED)
                 data.create_dataset("time", data=times)
-                lists = data.create_group("measurementLists")
-                for name, v in columns.items():
-                    lists.create_dataset(name, data=v, **PACKED)
-                if label:
-                    lists.create_dataset("dataTypeLabel", data=np.array([label] * v.size, dtype=object),
-                                         dtype=vlen, **PACKED)
+                write_lists(data, columns, {"dataTypeLabel": [label] * m.channels * gates} if label else {}, lists)
 
 
 def _recording(r: Reader, blocks) -> Measurement:

@@ -14,10 +14,10 @@ from dataclasses import dataclass, field
 import numpy as np
 
 from .._atomic import replaced_atomically
-from ._measurement import fail, regular_file
-from ._snirf_fields import Reader, indexed
+from ._measurement import fail
+from ._snirf_fields import Reader, indexed, read_file
 from .snirf import (_TIME, MOMENTS, PACKED, _h5py, _nirs, block_list, block_values, describe, first_order,
-                    frame_times, layout_of, write_head)
+                    frame_times, layout_of, write_head, write_lists)
 
 __all__ = ["Moments", "read_snirf_moments", "write_snirf_moments"]
 
@@ -131,22 +131,7 @@ def read_snirf_moments(path) -> Moments:
     >>> mo.mean_ps.shape                            # doctest: +SKIP
     (17064, 1346)
     """
-    path = regular_file(path)
-    try:
-        f = _h5py().File(path, "r")
-    except OSError as exc:
-        fail(path, f"not a readable HDF5 file ({exc})")
-    with f:
-        r = Reader(path, f)
-        try:
-            with np.errstate(all="ignore"):
-                return _read(r)
-        except ValueError as exc:
-            if str(exc).startswith(f"{path}: "):
-                raise
-            fail(path, f"corrupt SNIRF file ({exc})")
-        except (KeyError, OSError, TypeError, RuntimeError, AttributeError, IndexError, OverflowError) as exc:
-            fail(path, f"corrupt SNIRF file ({type(exc).__name__}: {exc})")
+    return read_file(path, _read)
 
 
 def _read(r: Reader) -> Moments:
@@ -170,12 +155,12 @@ def _read(r: Reader) -> Moments:
                    channel_names=[(f"{b['name']}: " if prefix else "") + n for b in blocks for n in b["names"]])
 
 
-def write_snirf_moments(path, moments: Moments, *, subject="unknown"):
+def write_snirf_moments(path, moments: Moments, *, subject="unknown", lists="arrays"):
     """Writes Moments as SNIRF time-domain moments (dataType 301), one row of dataTimeSeries per frame.
 
     probe/momentOrders is (0, 1, 2); each channel's three columns carry
     dataUnit "", "ps" and "ps^2" (N, <t>, V as given, bit for bit); frame
-    times in s; probe and measurement list as `write_snirf` writes them. The
+    times in s; probe and measurement list (``lists``) as `write_snirf` writes them. The
     file is replaced atomically.
 
     Examples
@@ -192,18 +177,13 @@ def write_snirf_moments(path, moments: Moments, *, subject="unknown"):
     columns = {"sourceIndex": np.ones(n, np.int32), "detectorIndex": np.repeat(layout[:, 0], 3),
                "wavelengthIndex": np.repeat(layout[:, 1], 3), "dataType": np.full(n, MOMENTS, np.int32),
                "dataTypeIndex": np.tile(np.arange(1, 4, dtype=np.int32), len(layout))}
-    vlen = h5py.string_dtype("utf-8")
     with replaced_atomically(path, ".snirf-") as tmp:
         with h5py.File(tmp, "w", libver="latest") as f:
-            nirs, probe = write_head(f, m, subject, wavelengths, detectors)
+            nirs, probe = write_head(f, m, subject, wavelengths, detectors, lists)
             probe.create_dataset("momentOrders", data=np.array([0.0, 1.0, 2.0]))
             data = nirs.create_group("data1")
             series = np.stack([m.N, m.mean_ps, m.variance_ps2], axis=-1).reshape(m.frame_times_s.size, n)
             data.create_dataset("dataTimeSeries", data=series, **PACKED)
             data.create_dataset("time", data=m.frame_times_s)
-            lists = data.create_group("measurementLists")
-            for name, v in columns.items():
-                lists.create_dataset(name, data=v, **PACKED)
-            lists.create_dataset("dataUnit", data=np.array(["", "ps", "ps^2"] * len(layout), dtype=object),
-                                 dtype=vlen, **PACKED)
+            write_lists(data, columns, {"dataUnit": ["", "ps", "ps^2"] * len(layout)}, lists)
 
