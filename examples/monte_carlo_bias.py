@@ -1,5 +1,7 @@
 #!/usr/bin/env python3
-"""Bias of a diffusion fit, measured on Monte Carlo data of the same geometry.
+"""
+Bias of a diffusion fit, measured on Monte Carlo data of the same geometry
+==========================================================================
 
 One Monte Carlo run (pencil beam, 2-mm rings at each distance) is the truth:
 at each distance its curve is convolved with a Gaussian IRF (150 ps FWHM),
@@ -61,7 +63,7 @@ def fit_bias(layers, mc, i, counts, seed, both):
 
 
 def main():
-    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap = argparse.ArgumentParser(description="Bias of a diffusion fit, measured on Monte Carlo data of the same geometry")
     ap.add_argument("--geometry", choices=sorted(GEOMETRIES), default="muscle")
     ap.add_argument("--photons", type=int, default=400_000)
     ap.add_argument("--counts", type=float, default=1e6, help="most counts per curve")

@@ -1,4 +1,8 @@
-"""Tracking a synthetic two-layer recording: a 12-mm top layer over a deep one (radius 60 mm),
+"""
+Tracking a synthetic two-layer recording
+========================================
+
+A 12-mm top layer over a deep one (radius 60 mm),
 detectors at 10 and 30 mm, a DTOF per channel every 0.2 s with 1e6 counts (150-ps IRF, 12.5-ps
 bins, Poisson noise). After 10 s of rest the deep layer's mua rises by 0.002 /mm in blocks of
 10 s (on at 10-20, 30-40 and 50-60 s) while the top layer's mua oscillates by 0.001 /mm with a
@@ -63,7 +67,7 @@ def summary(res, true, rest):
 
 
 def main():
-    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap = argparse.ArgumentParser(description="Tracking a synthetic two-layer recording")
     ap.add_argument("--plot", help="PNG of the time courses (moments method)")
     args = ap.parse_args()
     channels, true, times = recording()

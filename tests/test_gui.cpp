@@ -323,6 +323,7 @@ TEST_F(WindowTest, WhatTheRunsLeaveOnTheChartInTheCsvAndAfterClear) {
     });
     ui_.EngineBox->setCurrentIndex(1);
     Run(kSlowInput);
+    EXPECT_EQ(ui_.ProgressBar1->text(), QStringLiteral("done"));  // no stale "0/513" of the other engine
     EXPECT_TRUE(ui_.Legend->item(0)->text().endsWith(QStringLiteral(" · ⚠")));
     EXPECT_TRUE(ui_.StatusLine->isVisible());
     EXPECT_TRUE(ui_.StatusLine->text().contains(QString::fromStdString(warning)));

@@ -122,5 +122,10 @@ def main(argv=None) -> int:
     return _moments(args) if args.command == "moments" else _sweep(parser, args)
 
 
+def sweep_main() -> int:
+    """The console script tdcyl-sweep: `python3 -m tdcyl sweep` under its own name."""
+    return main(["sweep", *sys.argv[1:]])
+
+
 if __name__ == "__main__":
     sys.exit(main())

@@ -186,7 +186,7 @@ def reflectance(layers, radius, rho, rho0=0.0, phi=0.0, M=1, mmax=0, *, engine=N
         'faithful' gives exactly the values tdcyl-cli writes. Default: DEFAULT_ENGINE.
     tolerance : float, optional
         Fast engine: the largest error of any returned sample relative to the
-        curve's peak, |R - R_exact| <= tolerance * peak, 1e-15 ... 1e-2 (None:
+        curve's peak, ``|R - R_exact| <= tolerance * peak``, 1e-15 ... 1e-2 (None:
         1e-11). A sample that cannot be held within it (where the terms of the
         series cancel: far from the source, near the rim) is left out (NaN at
         times_ps), or kept with all_samples, and named in a warning; when no

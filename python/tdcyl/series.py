@@ -25,16 +25,24 @@ __all__ = ["fit_series", "SeriesResult"]
 class SeriesResult:
     """Outcome of tdcyl.fit_series().
 
-    values, stderr : pandas DataFrames, one row per frame (index: frame time in s, or the
-        frame number), one column per free parameter. values are absolute; stderr is the
-        Poisson standard error of each frame's change against the baseline (`changes`),
-        the noise of frame and baseline; the baseline's own error (baseline.stderr) is
-        common to every frame and adds to the absolute values' error.
-    derived : DataFrame of tHb_I and StO2_I per frame with their errors (columns
-        "tHb_I", "tHb_I_err", ...) when HbO2_I and HHb_I are free, else empty.
-    covariance : (frames, P, P) of the free parameters.
-    baseline : the GlobalFitResult of the baseline (the recording's sum, or the given one).
-    converged : per frame, whether the refit (nonlinear) or the iteration (moments) settled.
+    Attributes
+    ----------
+    values, stderr : pandas.DataFrame
+        One row per frame (index: frame time in s, or the frame number), one
+        column per free parameter. values are absolute; stderr is the Poisson
+        standard error of each frame's change against the baseline (`changes`),
+        the noise of frame and baseline; the baseline's own error
+        (baseline.stderr) is common to every frame and adds to the absolute
+        values' error.
+    derived : pandas.DataFrame
+        tHb_I and StO2_I per frame with their errors (columns "tHb_I",
+        "tHb_I_err", ...) when HbO2_I and HHb_I are free, else empty.
+    covariance : ndarray, shape (frames, P, P)
+        Of the free parameters.
+    baseline : GlobalFitResult
+        The fit of the baseline (the recording's sum, or the given one).
+    converged : ndarray of bool
+        Per frame, whether the refit (nonlinear) or the iteration (moments) settled.
     """
 
     names: tuple

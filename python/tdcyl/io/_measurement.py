@@ -77,17 +77,27 @@ def check_span(path, offset: int, length: int, size: int, what: str):
 class Measurement:
     """One file's histograms.
 
-    t_ps : (bins,) centres of the equally spaced time bins, ps (on the clock of
-        the instrument: the fit's shift takes the offset to the IRF)
-    counts : (channels, bins) counts as in the file (float64, exact for integers);
-        (frames, channels, bins) for a recording, when frame_times_s is given
+    Attributes
+    ----------
+    t_ps : ndarray, shape (bins,)
+        Centres of the equally spaced time bins, ps (on the clock of the
+        instrument: the fit's shift takes the offset to the IRF).
+    counts : ndarray, shape (channels, bins)
+        Counts as in the file (float64, exact for integers); shape (frames,
+        channels, bins) for a recording, when frame_times_s is given.
     bin_width_ps : float
-    wavelength_nm, rho_mm : (channels,) per channel, NaN where the file does not say
-    acquisition_time_s : float, NaN when unknown
-    meta : dict, the file's own header fields (names as in the file)
-    channel_names : per channel, how the file names it
-    irf : Measurement or None, an IRF stored in the same file (SNIRF)
-    frame_times_s : (frames,) start of each frame of a recording, s; None for one histogram per channel
+    wavelength_nm, rho_mm : ndarray, shape (channels,)
+        Per channel, NaN where the file does not say.
+    acquisition_time_s : float
+        NaN when unknown.
+    meta : dict
+        The file's own header fields (names as in the file).
+    channel_names : list of str
+        Per channel, how the file names it.
+    irf : Measurement or None
+        An IRF stored in the same file (SNIRF).
+    frame_times_s : ndarray, shape (frames,), or None
+        Start of each frame of a recording, s; None for one histogram per channel.
     """
 
     t_ps: np.ndarray
