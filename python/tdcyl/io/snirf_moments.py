@@ -28,14 +28,29 @@ _ORDERS = ("N", "mean_ps", "variance_ps2")
 class Moments:
     """Moments of each channel's distribution of times of flight, frame by frame.
 
-    N : (frames, channels) total counts (moment of order 0)
-    mean_ps : (frames, channels) mean time of flight (order 1), ps
-    variance_ps2 : (frames, channels) variance (order 2, central), ps^2
-        NaN where the file holds no moment of that order
-    frame_times_s : (frames,) start of each frame, s
-    wavelength_nm, rho_mm : (channels,), NaN where the file does not say
-    channel_names : per channel, how the file names it
-    meta : the file's metaDataTags
+    Attributes
+    ----------
+    N : ndarray, shape (frames, channels)
+        Total counts (moment of order 0).
+    mean_ps : ndarray, shape (frames, channels)
+        Mean time of flight (order 1), ps.
+    variance_ps2 : ndarray, shape (frames, channels)
+        Variance (order 2, central), ps^2. NaN, in any of the three, where the
+        file holds no moment of that order.
+    frame_times_s : ndarray, shape (frames,)
+        Start of each frame, s.
+    wavelength_nm, rho_mm : ndarray, shape (channels,)
+        NaN where the file does not say.
+    channel_names : list of str
+        Per channel, how the file names it.
+    meta : dict
+        The file's metaDataTags.
+
+    Examples
+    --------
+    >>> mo = Moments([[1e6, 2e6]], [[1800.0, 2100.0]], [[2.5e5, 3e5]], [0.0], 760.0, [20.0, 30.0])
+    >>> mo.mean_ps.shape, mo.wavelength_nm
+    ((1, 2), array([760., 760.]))
     """
 
     N: np.ndarray
