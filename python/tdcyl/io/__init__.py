@@ -20,10 +20,11 @@ from ._measurement import Measurement, fail, regular_file
 from .picoquant import read_phu, read_ptu
 from .sdt import read_sdt
 from .snirf import read_snirf, write_snirf
+from .snirf_moments import Moments, read_snirf_moments, write_snirf_moments
 from .text import read_text, write_text
 
 __all__ = ["Measurement", "read", "read_phu", "read_ptu", "read_sdt", "read_snirf", "write_snirf", "read_text",
-           "write_text", "FORMATS"]
+           "write_text", "FORMATS", "Moments", "read_snirf_moments", "write_snirf_moments"]
 
 HDF5_SIGNATURE = b"\x89HDF\r\n\x1a\n"
 FORMATS = {".phu": read_phu, ".ptu": read_ptu, ".snirf": read_snirf, ".h5": read_snirf, ".sdt": read_sdt,

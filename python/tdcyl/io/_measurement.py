@@ -83,7 +83,8 @@ class Measurement:
         Centres of the equally spaced time bins, ps (on the clock of the
         instrument: the fit's shift takes the offset to the IRF).
     counts : ndarray, shape (channels, bins)
-        Counts as in the file (float64, exact for integers).
+        Counts as in the file (float64, exact for integers); shape (frames,
+        channels, bins) for a recording, when frame_times_s is given.
     bin_width_ps : float
     wavelength_nm, rho_mm : ndarray, shape (channels,)
         Per channel, NaN where the file does not say.
@@ -95,6 +96,8 @@ class Measurement:
         Per channel, how the file names it.
     irf : Measurement or None
         An IRF stored in the same file (SNIRF).
+    frame_times_s : ndarray, shape (frames,), or None
+        Start of each frame of a recording, s; None for one histogram per channel.
     """
 
     t_ps: np.ndarray
@@ -108,12 +111,25 @@ class Measurement:
     path: str = ""
     format: str = ""
     irf: "Measurement | None" = field(default=None, repr=False)
+    frame_times_s: np.ndarray = None
 
     def __post_init__(self):
         where = self.path or "measurement"
-        self.counts = np.atleast_2d(np.asarray(self.counts, dtype=float))
+        self.counts = np.asarray(self.counts, dtype=float)
+        if self.frame_times_s is None:
+            self.counts = np.atleast_2d(self.counts)
+            if self.counts.ndim != 2:
+                fail(where, f"counts must be channels x bins, got shape {self.counts.shape} (a recording's "
+                            "frames x channels x bins needs frame_times_s)")
+        else:
+            self.frame_times_s = np.asarray(self.frame_times_s, dtype=float).reshape(-1)
+            if self.counts.ndim != 3 or self.counts.shape[0] != self.frame_times_s.size:
+                fail(where, f"counts of a recording must be frames x channels x bins with one frame per "
+                            f"frame_times_s ({self.frame_times_s.size}), got shape {self.counts.shape}")
+            if not np.isfinite(self.frame_times_s).all():
+                fail(where, "frame_times_s must be finite")
         self.t_ps = canonical_ps(self.t_ps)
-        nch, nbins = self.counts.shape
+        nch, nbins = self.counts.shape[-2:]
         if self.t_ps.ndim != 1 or self.t_ps.size != nbins or nbins < 2:
             fail(where, f"t_ps must hold one centre per bin ({nbins}, at least 2), got shape {self.t_ps.shape}")
         self.bin_width_ps = float(canonical_ps(self.bin_width_ps))
@@ -135,18 +151,19 @@ class Measurement:
 
     @property
     def channels(self) -> int:
-        return self.counts.shape[0]
+        return self.counts.shape[-2]
 
     def curve(self, channel: int = 0):
-        """(t_ps, counts) of one channel, as tdcyl.fit takes them."""
-        return self.t_ps, self.counts[channel]
+        """(t_ps, counts) of one channel, as tdcyl.fit takes them (counts frames x bins for a recording)."""
+        return self.t_ps, self.counts[..., channel, :]
 
     def __repr__(self) -> str:
         def values(v, unit):
             known = sorted({float(x) for x in v if math.isfinite(x)})
             shown = ", ".join(f"{x:g}" for x in known[:6]) + (", ..." if len(known) > 6 else "")
             return f"[{shown}] {unit}" if known else "not given"
-        return (f"Measurement({self.path or '<memory>'!r}, {self.format or 'arrays'}: {self.channels} channel{'s' * (self.channels != 1)} x "
+        frames = "" if self.frame_times_s is None else f"{self.frame_times_s.size} frames x "
+        return (f"Measurement({self.path or '<memory>'!r}, {self.format or 'arrays'}: {frames}{self.channels} channel{'s' * (self.channels != 1)} x "
                 f"{self.t_ps.size} bins of {self.bin_width_ps:g} ps, wavelength {values(self.wavelength_nm, 'nm')}, "
                 f"rho {values(self.rho_mm, 'mm')}, {self.counts.sum():.4g} counts"
                 f"{', with IRF' if self.irf is not None else ''})")
@@ -176,18 +193,19 @@ class Measurement:
             matplotlib.use("Agg")
         import matplotlib.pyplot as plt
         chosen = range(self.channels) if channels is None else [int(k) for k in channels]
+        counts = self.counts if self.frame_times_s is None else self.counts.sum(axis=0)  # a recording's sum
         fig, ax = plt.subplots(figsize=(7.5, 4.5))
         for k in chosen:
             wl, rho = self.wavelength_nm[k], self.rho_mm[k]
             label = str(self.channel_names[k]) + (f", {wl:g} nm" if math.isfinite(wl) else "") + \
                 (f", ρ = {rho:g} mm" if math.isfinite(rho) else "")
-            line, = ax.semilogy(self.t_ps, np.maximum(self.counts[k], 0.5), ".", ms=2.5, label=label)
+            line, = ax.semilogy(self.t_ps, np.maximum(counts[k], 0.5), ".", ms=2.5, label=label)
             if self.irf is not None:
                 irf = self.irf.counts[k if self.irf.channels == self.channels else 0]
                 if irf.max() > 0:
-                    ax.semilogy(self.t_ps, np.maximum(irf * self.counts[k].max() / irf.max(), 0.5), "--", lw=0.8,
+                    ax.semilogy(self.t_ps, np.maximum(irf * counts[k].max() / irf.max(), 0.5), "--", lw=0.8,
                                 color=line.get_color())
-        peak = max(float(self.counts.max()), 1.0)
+        peak = max(float(counts.max()), 1.0)
         ax.set_ylim(0.5, peak * 2)
         ax.set_xlabel("t [ps]")
         ax.set_ylabel("counts per bin")
