@@ -140,7 +140,7 @@ def test_snirf_round_trip(tmp_path):
 BAD = [("a.phu", lambda: phu()[:-3], "past the end"),
        ("a.phu", lambda: b"PQHISTX" + phu()[7:], "magic"),
        ("a.phu", lambda: phu(offset_shift=10**6), "curve 0 at byte .* past the end"),
-       ("a.phu", lambda: phu(res=float("nan")), "MDescResolution\\(0\\) must be a positive time"),
+       ("a.phu", lambda: phu(res=float("nan")), "MDescResolution\\(0\\) must be a bin width"),
        ("b.ptu", lambda: ptu()[:-2], "6 records at byte .* past the end"),
        ("b.ptu", lambda: ptu(0x00010203), "PicoHarp T2 records are not supported"),
        ("d.sdt", lambda: sdt(valid=0x1111), "header_valid 0x1111"),
