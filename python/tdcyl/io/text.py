@@ -158,9 +158,9 @@ def _read_text(path, time_unit):
     a = np.frombuffer(values, dtype=float).reshape(rows, ncol)
     if not np.all(np.isfinite(a[:, 0])):
         fail(path, "the time column holds values that are not finite")
-    with np.errstate(over="ignore"):
+    with np.errstate(over="ignore", invalid="ignore"):  # refused below
         t = a[:, 0] * TIME_UNITS[unit]
-    width = (t[-1] - t[0]) / (t.size - 1)
+        width = (t[-1] - t[0]) / (t.size - 1)
     check_time_axis(path, float(t[0]), float(t[-1]), abs(width))
     if not width > 0 or np.max(np.abs(np.diff(t) - width)) > 1e-6 * width:
         fail(path, "the time column is not equally spaced increasing bin centres")
