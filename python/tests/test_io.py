@@ -1,5 +1,4 @@
 """Measurement files built byte by byte from the formats' public layouts; tdcyl-fit."""
-import codecs
 import io
 import os
 import re
@@ -29,11 +28,11 @@ def tag(name, value, index=-1, kind=INT):  # 32-byte name, int32 index, uint32 t
     return name.encode().ljust(32, b"\0") + struct.pack("<iI", index, kind) + raw
 
 
-def phu(res=(4e-12, 4e-12), offset_shift=0, slots=(1, 0)):
-    """Two curves of 6 bins, curve 1's data first (slots: where each curve's data lies)."""
-    tags = [tag("File_Comment", 8, kind=ANSI) + b"comment\0", tag("HistoResult_NumberOfCurves", 2),
-            tag("MeasDesc_AcquisitionTime", 1500)]
-    start = 16 + 48 * 10 + 8 + 16  # header, then 16 bytes of padding before the data
+def phu(res=(4e-12, 4e-12), offset_shift=0, slots=(1, 0)):  # two curves of 6 bins, curve 1's data first
+    tags = [tag("Blob", 5, kind=0xFFFFFFFF) + b"\x01" * 5, tag("File_Comment", 8, kind=ANSI) + b"comment\0",
+            tag("Wide", 6, kind=0x4002FFFF) + "\u00b5s\0".encode("utf-16-le"), tag("Offset", -7),
+            tag("HistoResult_NumberOfCurves", 2), tag("HistResDscr_MDescStopAfter", 1500, 0)]
+    start = 16 + 48 * 13 + 5 + 8 + 6 + 16  # header, then 16 bytes of padding before the data
     for i in range(2):
         tags += [tag("HistResDscr_HistogramBins", 6, i), tag("HistResDscr_MDescResolution", res[i], i, FLOAT),
                  tag("HistResDscr_DataOffset", start + 24 * slots[i] + offset_shift, i)]
@@ -55,14 +54,13 @@ def ptu(rtype=0x01010304, records=None, res=25e-12, sync=4_000_000_000):
 
 
 def sdt(valid=0x5555, type0=0x011, raw0=None, loop=False, shared=False, type1=0x1101, len1=24, zip_patch=None,
-        blocks=2):
-    """Header, info, two measurement descriptions of 120 bytes (bins of 50 ps / (15 * 6)), then block 1
-    (ZIP of a u4 curve, description 0) before block 0 (a page of two u2 curves, description 1), which the
-    header names first."""
+        blocks=2, tac_r=50e-12, adc=6):
+    """Header, info, two measurement descriptions of 120 bytes, then block 1 (ZIP of a u4 curve, description 0)
+    before block 0 (a page of two u2 curves, description 1), which the header names first."""
     info = b"*IDENTIFICATION\r\n ID : SPC Setup & Data File\r\n*END\r\n"
     desc = bytearray(240)
     for k, col_t in ((0, 7.0), (1, 2.5)):
-        struct.pack_into("<fh12xH8xf", desc, 120 * k + 64, 50e-12, 15, 6, col_t)  # tac_r, tac_g, adc_re, col_t
+        struct.pack_into("<fh12xH8xf", desc, 120 * k + 64, tac_r, 15, adc, col_t)  # tac_r, tac_g, adc_re, col_t
     raw0 = C.astype("<u2").tobytes() if raw0 is None else raw0
     z = io.BytesIO()
     with zipfile.ZipFile(z, "w", zipfile.ZIP_DEFLATED) as f:
@@ -88,13 +86,14 @@ def test_readers(tmp_path, monkeypatch):
     """Every field of hand-built files with several curves, detectors, blocks and record chunks."""
     monkeypatch.setattr(tdcyl.io.picoquant, "_CHUNK", 2)  # the records in three chunks, added up
     for name, data in [("a.phu", phu()), ("b.ptu", ptu()), ("c.ptu", ptu(0x00010303)), ("d.sdt", sdt()),
-                       ("m.ptu", ptu(0x00010307, [1 << 25 | 32767 << 10, 1 << 25 | 1 << 10], 1e-12, 1000))]:
+                       ("m.ptu", ptu(0x00010307, [1 << 25 | 32767 << 10, 1 << 25 | 1 << 10], 1e-12, 1000)),
+                       ("e.sdt", sdt(tac_r=50e-9, adc=0, raw0=bytes(1 << 17), blocks=1))]:  # adc_re 0: 65536 bins
         (tmp_path / name).write_bytes(data)
     m = tio.read(tmp_path / "a.phu")
     assert m.format == "phu" and np.array_equal(m.counts, C) and m.bin_width_ps == 4.0
     np.testing.assert_array_equal(m.t_ps, [2, 6, 10, 14, 18, 22])
-    assert m.meta["File_Comment"] == "comment" and np.isnan(m.rho_mm).all() and m.acquisition_time_s == 1.5
-    assert m.channel_names == ["curve 0", "curve 1"]
+    assert (m.meta["File_Comment"], m.meta["Wide"], m.meta["Offset"]) == ("comment", "\u00b5s", -7)
+    assert np.isnan(m.rho_mm).all() and m.acquisition_time_s == 1.5 and m.channel_names == ["curve 0", "curve 1"]
     for name in ("b.ptu", "c.ptu"):  # sync period 250 ps / 25 ps = 10 bins; specials and markers left out
         m = tio.read(tmp_path / name)
         assert m.bin_width_ps == 25.0 and m.acquisition_time_s == 1.5
@@ -107,19 +106,18 @@ def test_readers(tmp_path, monkeypatch):
     np.testing.assert_allclose(m.t_ps, (np.arange(6) + 0.5) * 50 / 90, rtol=0, atol=1e-6)  # sub-ps bins
     assert m.acquisition_time_s == 2.5 and m.meta["ID"] == "SPC Setup & Data File"
     assert m.channel_names == ["block 0 curve 0", "block 0 curve 1", "block 1 curve 0"]
+    assert tio.read(tmp_path / "e.sdt").t_ps[-1] == pytest.approx(5e4 / 15 * 65535.5 / 65536, abs=1e-6)
 
 
 @pytest.mark.parametrize("encoding, header, sep", [("utf-8", "t [ns] a b", " "), ("utf-8-sig", "time (ns);a;b", ";"),
-                                                   ("utf-16", "t [ns]\ta\tb", "\t"), ("latin-1", "t_ns,a,b", ",")])
+                                                   ("utf-16", "t [ns]\ta\tb", "\t"), ("latin-1", "t,a,b", ",")])
 def test_text_forms(tmp_path, encoding, header, sep):
     rows = "".join(sep.join(r) + "\r\n" for r in [("2.5e-3", "1", "2"), ("0.0075", "0", "3"), ("0.0125", "5", "0")])
     p = tmp_path / "e.txt"
     p.write_bytes(text(rows, header=header, encoding=encoding).replace(b"a comment", "\u00b5".encode(encoding)))
-    m = tio.read(p)
-    np.testing.assert_array_equal(m.t_ps, [2.5, 7.5, 12.5])
-    np.testing.assert_array_equal(m.counts, [[1, 0, 5], [2, 3, 0]])
+    m = tio.read(p, time_unit="ns" if header == "t,a,b" else None)
+    assert (m.t_ps.tolist(), m.counts.tolist(), m.channel_names) == ([2.5, 7.5, 12.5], [[1, 0, 5], [2, 3, 0]], ["a", "b"])
     assert list(m.wavelength_nm) == [760, 830] and list(m.rho_mm) == [30, 30] and m.acquisition_time_s == 2
-    assert m.channel_names == ["a", "b"] and m.format == "text"
 
 
 def test_snirf_by_hand(tmp_path):
@@ -185,7 +183,9 @@ BAD = [("a.phu", lambda: phu()[:-3], "past the end"),
        ("d.sdt", lambda: sdt(zip_patch=(10, "<H", 99)), "ZIP compression method 99 is not supported"),
        ("d.sdt", lambda: sdt(len1=24 * 89478485), "counts would take 4096 MiB, more than"),
        ("d.sdt", lambda: sdt(blocks=0x7FFF), "1000000000 data blocks"),
+       ("d.sdt", lambda: sdt(type0=0x061), "data block 0: IMG_BLOCK is not supported"),
        ("e.csv", lambda: text("0.0025;1;2\n0.0075;nan;3\n"), "not finite"),
+       ("e.csv", lambda: text("0.0025;1;2\n0.0075;0;3\n0.013;5;0\n"), "not equally spaced"),
        ("e.csv", lambda: text("0,0025;1;2\n0,0075;0;3\n"), "decimal commas"),
        ("e.csv", lambda: text(acq=""), "acquisition_time_s: one number of seconds expected"),
        ("e.csv", lambda: text("1e300;1;2\n2e300;0;3\n", header="t [s];a;b"), "time axis runs from inf"),
@@ -208,19 +208,22 @@ def test_only_regular_files_are_read(tmp_path, read):
     os.mkfifo(tmp_path / "f")
     signal.signal(signal.SIGALRM, lambda *_: pytest.fail("blocked on a FIFO"))
     signal.alarm(10)  # a reader that opens the FIFO blocks: fail rather than hang
-    try:
-        with pytest.raises(ValueError, match="f: is a FIFO"):
-            read(tmp_path / "f")
-    finally:
-        signal.alarm(0)
+    with pytest.raises(ValueError, match="f: is a FIFO"):
+        read(tmp_path / "f")
+    signal.alarm(0)
     with pytest.raises(IsADirectoryError, match="is a folder"):
         read(tmp_path)
 
 
 def test_text_is_never_taken_for_a_binary_format(tmp_path):
-    p = tmp_path / "t.txt"  # bytes 32-33 "UU" are SDT's header_valid 0x5555
+    p, q, h = tmp_path / "t.txt", tmp_path / "u.txt", tmp_path / "h.txt"  # bytes 32-33 0x5555 are SDT's header_valid
     p.write_bytes(b"Lag [ns] counts_a counts_b______UU\n1 2 3\n2 3 4\n")
-    assert tio.read(p).format == "text"
+    q.write_bytes("t [ns]\tcounts_a\u5555\n1\t2\n2\t3\n".encode("utf-16"))  # BOM FF FE: SDT revision 15
+    assert tio.read(p).format == tio.read(q).format == "text"
+    with h5py.File(h, "w", userblock_size=512) as f:  # HDF5 after a user block, whatever the name
+        f["x"] = 1
+    with pytest.raises(ValueError, match="not a SNIRF file"):
+        tio.read(h)
 
 
 @pytest.mark.parametrize("write", [
@@ -228,21 +231,20 @@ def test_text_is_never_taken_for_a_binary_format(tmp_path):
     lambda p, m: _write_table(p, pd.DataFrame({"a": [1]})),
     lambda p, m: tdcyl.write_input(p, [tdcyl.Layer(1.0, 0.01, 1.4, 10.0)], 30.0, 15.0)])
 def test_writers_keep_links_and_modes(tmp_path, write):
-    m = tio.Measurement([5, 15], [[1, 2]], 10)
-    (tmp_path / "d").mkdir()
-    target, link = tmp_path / "d" / "target", tmp_path / "link"
+    m, target, link = tio.Measurement([5, 15], [[1, 2]], 10), tmp_path / "d" / "target", tmp_path / "link"
+    target.parent.mkdir()
     target.write_bytes(b"old")
     target.chmod(0o600)
     link.symlink_to(target)
     write(link, m)
     assert link.is_symlink() and target.read_bytes() != b"old" and stat.S_IMODE(target.stat().st_mode) == 0o600
     assert os.listdir(tmp_path / "d") == ["target"]
+    with pytest.raises(ZeroDivisionError), tdcyl._atomic.replaced_atomically(target, ".x-") as tmp:
+        open(tmp, "w").write(str(1 / 0))
+    assert os.listdir(tmp_path / "d") == ["target"]
     old = os.umask(0o027)
-    try:
-        write(tmp_path / "new", m)
-    finally:
-        os.umask(old)
-    assert stat.S_IMODE((tmp_path / "new").stat().st_mode) == 0o640
+    write(tmp_path / "new", m)
+    assert os.umask(old) == 0o027 and stat.S_IMODE((tmp_path / "new").stat().st_mode) == 0o640
 
 
 def fit_command(*args):
