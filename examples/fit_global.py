@@ -1,5 +1,7 @@
 #!/usr/bin/env python3
-"""Global fit of a synthetic two-layer measurement at 3 distances x 3 wavelengths.
+"""
+Global fit of a synthetic two-layer measurement at 3 distances x 3 wavelengths
+==============================================================================
 
 A top layer of 10 mm (scalp and skull) over a bottom layer (brain or muscle), on
 a cylinder of 60 mm radius; each layer's mu_a from haemoglobin, water and lipid,
@@ -61,11 +63,11 @@ def measurement(seed):
 
 
 def main():
-    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap = argparse.ArgumentParser(description="Global fit of a synthetic two-layer measurement at 3 distances x 3 wavelengths")
     ap.add_argument("--seed", type=int, default=1)
     ap.add_argument("--starts", type=int, default=3)
     ap.add_argument("--profile", action="store_true", help="profile-likelihood intervals")
-    ap.add_argument("--plot", default="fit_global.png", help="PNG file for the plot of all channels")
+    ap.add_argument("--plot", help="PNG file for the plot (default: only drawn) of all channels")
     args = ap.parse_args()
 
     channels = measurement(args.seed)
@@ -80,7 +82,8 @@ def main():
     print(result.table(true))
     print(f"wall time {wall:.1f} s, {result.model_calls} model calls")
     result.plot(args.plot, title=f"two layers, 3 distances x 3 wavelengths, seed {args.seed}")
-    print(f"plot saved to {args.plot}")
+    if args.plot:
+        print(f"plot saved to {args.plot}")
 
 
 if __name__ == "__main__":

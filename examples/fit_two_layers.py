@@ -1,5 +1,7 @@
 #!/usr/bin/env python3
-"""Fit of a synthetic two-layer TCSPC measurement.
+"""
+Fit of a synthetic two-layer TCSPC measurement
+==============================================
 
 Synthesises a histogram (Gaussian IRF of 150 ps FWHM, 12.2 ps bins, 10^6
 counts, Poisson noise with a fixed seed), fits mua and musp of both layers
@@ -53,9 +55,9 @@ def measurement(engine=tdcyl.DEFAULT_ENGINE):
 
 
 def main():
-    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap = argparse.ArgumentParser(description="Fit of a synthetic two-layer TCSPC measurement")
     ap.add_argument("--seed", type=int, default=1)
-    ap.add_argument("--plot", default="fit_two_layers.png", help="PNG file for the plot")
+    ap.add_argument("--plot", help="PNG file for the plot (default: only drawn)")
     ap.add_argument("--engine", default=tdcyl.DEFAULT_ENGINE, choices=tdcyl.ENGINES)
     args = ap.parse_args()
 
@@ -72,7 +74,8 @@ def main():
     print(f"wall time {1e3 * wall:.0f} ms, {result.model_calls} model calls ({1e3 * wall / result.model_calls:.1f} ms per call), "
           f"engine {args.engine}")
     result.plot(args.plot, title=f"two layers, rho = 25 mm, seed {args.seed}")
-    print(f"plot saved to {args.plot}")
+    if args.plot:
+        print(f"plot saved to {args.plot}")
 
 
 if __name__ == "__main__":

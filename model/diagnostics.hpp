@@ -9,6 +9,16 @@ namespace tdcyl {
 // transport mean free path, z0 = 1/(mua + musp) of the top layer (mm).
 Extended SourceDepth(Extended musp, Extended mua);
 
+// The time (ps) before which the curve is 0 to every digit of a double. Light
+// from the source at depth z0 reaches the top face through the diffusion
+// kernel, at most exp(-z0^2 / (4 D v t)) with the largest D v = c / (3 musp n)
+// of any layer (the quickest way through the stack; the lateral distance, the
+// boundaries and absorption only lower it). This time makes that exponent
+// 10^4: e^-10000 leaves room for any prefactor (t^-5/2 and the like add a few
+// hundred to the exponent at most) and for a kernel bound of a layered stack
+// looser than the homogeneous one, far below the smallest double (e^-745).
+Extended DarkUntil(const RunState& s);
+
 // Period of the discrete transform in ns: 1024 samples of 10/M ps.
 Extended TransformPeriodNs(int M);
 

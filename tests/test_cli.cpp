@@ -63,6 +63,7 @@ TEST(Cli, FailedRunExitsOneWithOneErrorLineAndKeepsOldFile) {
     EXPECT_EQ(missing.status, 1);
     EXPECT_EQ(missing.stderr_text.rfind("error: ", 0), 0u) << missing.stderr_text;
     EXPECT_EQ(std::count(missing.stderr_text.begin(), missing.stderr_text.end(), '\n'), 1);
+    EXPECT_TRUE(Has(missing.stderr_text, "\"input.dat\" in the folder \"" + dir.string() + "\"")) << missing.stderr_text;
     std::string bad = kInput;
     bad.replace(bad.find("0.01"), 4, "0,01");  // decimal comma
     WriteFileBytes(dir / "input.dat", bad);
@@ -70,6 +71,20 @@ TEST(Cli, FailedRunExitsOneWithOneErrorLineAndKeepsOldFile) {
     EXPECT_EQ(invalid.status, 1);
     EXPECT_TRUE(Has(invalid.stderr_text, "line 3")) << invalid.stderr_text;
     EXPECT_EQ(ReadFileBytes(dir / "reflectance.dat"), "old\r\n");
+    // 1 mm inside the rim no time holds 1e-13 of the peak in double precision: a failed run, not an empty file.
+    WriteFileBytes(dir / "input.dat", "2\n1.0\n0.01\n1.4\n8\n1.5\n0.03\n1.4\n40\n30\n29\n0\n0\n1\n0\n");
+    Outcome unheld = RunCli(dir, "--quiet --engine fast --tolerance 1e-13 --times 500,1000");
+    EXPECT_EQ(unheld.status, 1);
+    EXPECT_TRUE(Has(unheld.stderr_text, "error: no sample at rho = 29 mm can be held")) << unheld.stderr_text;
+    EXPECT_EQ(std::count(unheld.stderr_text.begin(), unheld.stderr_text.end(), '\n'), 1);
+    EXPECT_EQ(ReadFileBytes(dir / "reflectance.dat"), "old\r\n");
+    // At 1e-12 the late time holds, 10 ps does not: left out, and named.
+    unheld = RunCli(dir, "--engine fast --tolerance 1e-12 --times 4000,10,1e-150");
+    EXPECT_EQ(unheld.status, 0);
+    EXPECT_TRUE(Has(unheld.stderr_text, "1 of 3 samples at rho = 29 mm (t = 10 ps)")) << unheld.stderr_text;
+    const std::string kept = ReadFileBytes(dir / "reflectance.dat");
+    EXPECT_EQ(kept.substr(0, 26), " 4.00000000000000E+0003   ");  // before the light arrives: exactly 0
+    EXPECT_TRUE(Has(kept, "\r\n 1.00000000000000E-0150    0.00000000000000E+0000\r\n")) << kept;
     fs::remove_all(dir);
 }
 

@@ -246,7 +246,8 @@ TEST_F(WindowTest, EachClickPlotsTheResultFileIntoTheNextSeriesWithALegendEntry)
     ui_.Button1->click();
     ASSERT_TRUE(RunEventLoop(60000, &form_));
     ASSERT_EQ(errors_.size(), 1u);
-    EXPECT_NE(errors_[0].find("\"input.dat\""), std::string::npos) << errors_[0];
+    EXPECT_NE(errors_[0].find("\"input.dat\" in the folder \"" + fs::path(dir_).string() + "\""), std::string::npos)
+        << errors_[0];
 
     ASSERT_NE(std::setlocale(LC_ALL, "de_DE.UTF-8"), nullptr) << "scripts/install-deps generates de_DE.UTF-8";
     Run(kOtherInput);  // under a comma locale: still the CLI's bytes
@@ -322,6 +323,7 @@ TEST_F(WindowTest, WhatTheRunsLeaveOnTheChartInTheCsvAndAfterClear) {
     });
     ui_.EngineBox->setCurrentIndex(1);
     Run(kSlowInput);
+    EXPECT_EQ(ui_.ProgressBar1->text(), QStringLiteral("done"));  // no stale "0/513" of the other engine
     EXPECT_TRUE(ui_.Legend->item(0)->text().endsWith(QStringLiteral(" · ⚠")));
     EXPECT_TRUE(ui_.StatusLine->isVisible());
     EXPECT_TRUE(ui_.StatusLine->text().contains(QString::fromStdString(warning)));

@@ -120,9 +120,14 @@ TEST(FastEngineGrid, EveryReturnedSampleWithinTheTolerance) {
                         continue;
                     }
                     o.tolerance = 1e-13;
-                    const RunResult yardstick = homogeneous && !off && rho <= a / 5
-                                                    ? SemiInfiniteCurve(1.0L, 0.01L, 1.4L, ReffAdaptive(1.4), rho)
-                                                    : ComputeRunAtTimes(s, {rho}, grid, o).front();
+                    RunResult yardstick;
+                    try {
+                        yardstick = homogeneous && !off && rho <= a / 5
+                                        ? SemiInfiniteCurve(1.0L, 0.01L, 1.4L, ReffAdaptive(1.4), rho)
+                                        : ComputeRunAtTimes(s, {rho}, grid, o).front();
+                    } catch (const ToleranceError&) {
+                        continue;  // no time holds 1e-13 there: no yardstick
+                    }
                     double peak = 0, worst = 0;
                     for (double v : yardstick.reflectance) peak = std::max(peak, std::fabs(v));
                     for (std::size_t j = 0, i = 0; j < r.time_ps.size(); ++j) {

@@ -282,11 +282,26 @@ InputFile ReadInput(std::istream& in) {
     return ReadInputText(text);
 }
 
+namespace {
+
+// The folder a relative path was looked for in: the working folder, which a
+// user who started the program from a launcher or another shell may not know.
+std::string LookedIn(const std::string& path) {
+    char cwd[4096];
+    if (path.empty() || path.front() == '/' || ::getcwd(cwd, sizeof cwd) == nullptr) return "";
+    return " in the folder " + QuotePath(cwd);
+}
+
+}  // namespace
+
 InputFile ReadInputFile(const std::string& path, const std::atomic<bool>* cancel) {
     // Non-blocking, so that a FIFO without a writer cannot hold the run (or a
     // cancel) forever; poll in short steps instead.
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) throw InputError("cannot open input file " + QuotePath(path) + ": " + std::strerror(errno));
+    if (fd < 0) {
+        const int error = errno;
+        throw InputError("cannot open input file " + QuotePath(path) + LookedIn(path) + ": " + std::strerror(error));
+    }
     struct Closer {
         int fd;
         ~Closer() { ::close(fd); }

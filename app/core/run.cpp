@@ -14,6 +14,8 @@
 #include "app/core/messages.hpp"
 #include "app/core/result_writer.hpp"
 #include "app/core/run_warnings.hpp"
+#include "app/core/sample_verdict.hpp"
+#include "model/diagnostics.hpp"
 #include "model/faithful_engine.hpp"
 #include "model/fast/fast_engine.hpp"
 #include "model/fresnel.hpp"
@@ -287,50 +289,6 @@ void KeepJacobianRows(RunResult& result, const std::vector<double>& jacobian, st
     }
 }
 
-// Which contour values hold the tolerance: bad[i] when the estimated error of
-// sample i exceeds half the tolerance of the peak. Without all_samples a bad
-// sample that lies surely below six decades of the peak is left out anyway
-// and not counted as bad.
-struct Verdict {
-    double peak = 0;
-    std::vector<bool> bad, drop;
-    double worst = 0;  // largest estimated error relative to the peak
-};
-
-Verdict Judge(const std::vector<ContourValue>& curve, double tolerance, bool all_samples, double peak = 0) {
-    Verdict v;
-    v.peak = peak;
-    for (const ContourValue& c : curve) v.peak = std::max(v.peak, std::fabs(c.value));
-    for (const ContourValue& c : curve) {
-        const bool bad = !(c.error <= 0.5 * tolerance * v.peak);
-        const bool negligible = !all_samples && std::fabs(c.value) + c.error < 1e-6 * v.peak;
-        v.bad.push_back(bad && !negligible);
-        v.drop.push_back(bad && !all_samples);
-        if (bad && !negligible) v.worst = std::max(v.worst, c.error / v.peak);
-    }
-    return v;
-}
-
-std::string CancellationCause(const Verdict& v) {
-    return "the terms of the series cancel, and their rounding leaves up to " +
-           FormatValue(std::pow(10.0L, std::ceil(std::log10(static_cast<Extended>(v.worst))))) +
-           " of the peak (a tolerance of that size holds for every sample)";
-}
-
-// The warning about samples the contour inversion cannot hold within the
-// tolerance ("" when there are none).
-std::string UnreliableSamples(const std::vector<double>& t_ps, const Verdict& v, double tolerance, Extended rho,
-                              bool returned) {
-    std::size_t count = 0, first = 0;
-    for (std::size_t i = 0; i < v.bad.size(); ++i)
-        if (v.bad[i] && count++ == 0) first = i;
-    if (count == 0) return "";
-    return std::to_string(count) + " of " + std::to_string(v.bad.size()) + " samples at rho = " + FormatValue(rho) +
-           " mm (the first at t = " + FormatValue(t_ps[first]) + " ps) cannot be held within the tolerance " +
-           FormatValue(tolerance) + " of the peak: " + CancellationCause(v) + "; they are " +
-           (returned ? "returned but unreliable." : "left out.");
-}
-
 // The fast engine's curve on the output grid is the inverse Laplace transform
 // at the sample times (no period, no band limit). A sample it cannot hold
 // within the tolerance (cancelling terms far from the source) is left out, or
@@ -360,13 +318,14 @@ std::vector<RunResult> FastSeriesRuns(const RunState& params, const std::vector<
         for (int i = 1; i <= K; ++i)
             curve[static_cast<std::size_t>(i * s.M)] = contour[r][static_cast<std::size_t>(i - 1)].value;
         if (std::find(verdict.drop.begin(), verdict.drop.end(), false) == verdict.drop.end())
-            throw RunError("no sample at rho = " + FormatValue(rhos[r]) + " mm can be held within the tolerance " +
-                           FormatValue(engine.Tolerance()) + " of the peak: " + CancellationCause(verdict));
+            throw ToleranceError(NoSampleHeld(rhos[r], engine.Tolerance(), verdict));
         RunResult result = SelectSamples(sr, curve, options.all_samples, &verdict.drop);
         // Nothing wraps around: only the warnings about the model itself remain.
         result.warnings = CurveWarnings(sr, result, false);
-        const std::string unreliable = UnreliableSamples(t_ps, verdict, engine.Tolerance(), rhos[r], options.all_samples);
+        const std::string unreliable = UnreliableSamples(t_ps, verdict, engine.Tolerance(), rhos[r],
+                                                         options.all_samples ? Unheld::returned : Unheld::left_out);
         if (!unreliable.empty()) result.warnings.push_back(unreliable);
+        result.unheld_error = verdict.worst;
         const auto own = engine.SeriesWarnings(static_cast<int>(r));
         result.warnings.insert(result.warnings.begin(), own.begin(), own.end());
         result.terms = engine.TermsSummedFor(static_cast<int>(r));
@@ -431,6 +390,10 @@ std::vector<RunResult> ComputeRunAtTimes(const RunState& params, const std::vect
     if (rhos.empty() || times_ps.empty()) return std::vector<RunResult>(rhos.size());
     RunState s = params;
     const int threads = ThreadCount(options.threads);
+    // Before the light can arrive the curve is 0 to every digit; the contour
+    // is not asked there (its nodes grow as 1/t and overflow at tiny times).
+    const auto dark = static_cast<double>(DarkUntil(params));
+    std::vector<bool> lit;
     // The tolerance is relative to the curve's peak, which the given times
     // may miss: the curve is also evaluated at four times per octave over
     // their span (at no cost: the contours are those of the given times). A
@@ -438,8 +401,15 @@ std::vector<RunResult> ComputeRunAtTimes(const RunState& params, const std::vect
     // is the stricter; where it finds a sample that cannot be held, the
     // probes cover the whole 1024-sample window, 10 ps ... 5.12 ns, instead.
     std::vector<double> t_s;
-    for (double t : times_ps) t_s.push_back(1e-12 * t);
+    for (double t : times_ps) {
+        lit.push_back(t >= dark);
+        if (t >= dark) t_s.push_back(1e-12 * t);
+    }
     const std::size_t given = t_s.size();
+    const std::size_t P = options.derivatives.size();
+    const Unheld fate = options.all_samples ? Unheld::returned : options.unheld_nan ? Unheld::nan : Unheld::left_out;
+    if (given == 0)
+        return std::vector<RunResult>(rhos.size(), CurveAtTimes(times_ps, lit, {}, {}, P, Verdict{}, fate));
     const auto [lo, hi] = std::minmax_element(t_s.begin(), t_s.end());
     const double first = *lo, last = *hi;
     auto probe = [&](double from, double to) {
@@ -466,28 +436,21 @@ std::vector<RunResult> ComputeRunAtTimes(const RunState& params, const std::vect
         probe(std::min(first, 1e-11), std::max(last, 5.12e-9));
         contour = ContourCurves(engine, t_s, threads, options, &jacobian);
     }
-    std::vector<RunResult> results(rhos.size());
+    std::vector<RunResult> results;
     for (std::size_t r = 0; r < rhos.size(); ++r) {
         const double peak = peak_of(r);
         contour[r].resize(given);
         const Verdict verdict = Judge(contour[r], engine.Tolerance(), true, peak);
-        RunResult& result = results[r];
-        std::vector<std::size_t> rows;
-        for (std::size_t i = 0; i < times_ps.size(); ++i) {
-            const ContourValue& v = contour[r][i];
-            if (verdict.bad[i] && !options.all_samples) continue;
-            rows.push_back(i);
-            result.time_ps.push_back(times_ps[i]);
-            result.reflectance.push_back(1e-3 * v.value);
-            result.log10_abs.push_back(v.value == 0 ? -std::numeric_limits<double>::infinity()
-                                                    : std::log10(std::fabs(1e-3 * v.value)));
-        }
-        if (!options.derivatives.empty())
-            KeepJacobianRows(result, jacobian[r], options.derivatives.size(), [&](std::size_t i) { return rows[i]; });
+        // As on the grid: a curve none of whose samples holds is no curve.
+        if (fate != Unheld::returned && std::find(verdict.bad.begin(), verdict.bad.end(), false) == verdict.bad.end())
+            throw ToleranceError(NoSampleHeld(rhos[r], engine.Tolerance(), verdict));
+        RunResult result = CurveAtTimes(times_ps, lit, contour[r], P > 0 ? jacobian[r] : std::vector<double>{}, P,
+                                        verdict, fate);
         result.warnings = engine.SeriesWarnings(static_cast<int>(r));
         const std::string unreliable =
-            UnreliableSamples(times_ps, verdict, engine.Tolerance(), rhos[r], options.all_samples);
+            UnreliableSamples(times_ps, Spread(verdict, lit), engine.Tolerance(), rhos[r], fate);
         if (!unreliable.empty()) result.warnings.push_back(unreliable);
+        results.push_back(std::move(result));
     }
     return results;
 }

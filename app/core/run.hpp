@@ -21,6 +21,13 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// A curve none of whose samples can be held within the tolerance; the
+// message names the tolerance that would hold.
+class ToleranceError : public RunError {
+public:
+    using RunError::RunError;
+};
+
 // Thrown when a run was stopped through RunOptions::cancel.
 class RunCancelled : public std::runtime_error {
 public:
@@ -60,6 +67,9 @@ struct RunOptions {
     // Fast engine, RunFiles: the curve at these times (ps) by the contour
     // inversion instead of on the transform's grid (empty: the grid).
     std::vector<double> times_ps;
+    // With times_ps and without all_samples: a time whose value cannot be held
+    // is NaN in its place instead of left out (one value per requested time).
+    bool unheld_nan = false;
     // Fast engine: also the derivatives of the curve by these parameters
     // (RunResult::jacobian).
     std::vector<LayerParameter> derivatives;
@@ -79,6 +89,9 @@ struct RunResult {
     // sample, row after row (time_ps.size() x derivatives.size()), in
     // mm^-2 ps^-1 per unit of the parameter.
     std::vector<double> jacobian = {};
+    // Fast engine: the largest estimated error, relative to the peak, of a
+    // sample that cannot be held within the tolerance (0: every sample holds).
+    double unheld_error = 0;
 };
 
 // Fills the derived quantities (D, z0, A_top, zb, and for N >= 2 NZ, A_bot,
@@ -119,7 +132,9 @@ std::vector<std::complex<double>> ComputeFrequencyDomain(const RunState& params,
 // The fast engine's curve at any times (ps, in (0, kLatestTime]) for several
 // detector distances, by the inverse Laplace transform on parabolic contours:
 // no period, no band limit. A time whose value cannot be held within the
-// tolerance is left out (kept with all_samples) and named in a warning.
+// tolerance is left out (NaN with unheld_nan, kept with all_samples) and named
+// in a warning; when none can, ToleranceError. Times before the light can
+// arrive (DarkUntil) are exactly 0.
 inline constexpr double kLatestTime = 1e6;  // ps
 std::vector<RunResult> ComputeRunAtTimes(const RunState& params, const std::vector<Extended>& rhos,
                                          const std::vector<double>& times_ps, const RunOptions& options = {});

@@ -214,7 +214,7 @@ void TForm1::Button1Click() {
     if (IsRunning()) return;
     ++RunIndex;
     ui_.Button1->setEnabled(false);
-    ui_.ProgressBar1->setValue(0);
+    ui_.ProgressBar1->setRange(0, 0);  // busy until the run names its first stage
     ui_.ProgressBar1->setFormat(QStringLiteral("%v/%m"));
     controller_->Start(RunIndex, input_path_, output_path_, engine_fast_);
 }
@@ -234,6 +234,14 @@ void TForm1::ShowProgress(const QString& stage, int done, int total) {
 
 void TForm1::FinishRun(bool ok, bool cancelled, const QString& error, std::shared_ptr<RunRecord> record) {
     ui_.Button1->setEnabled(true);
+    QProgressBar* bar = ui_.ProgressBar1;
+    if (bar->format() == QStringLiteral("%v/%m")) {
+        // No stage was reported (the fast engine computes its curve in one
+        // step, a failed run may stop before the first): say how it ended.
+        bar->setRange(0, 1);
+        bar->setValue(ok ? 1 : 0);
+        bar->setFormat(ok ? QStringLiteral("done") : cancelled ? QStringLiteral("stopped") : QStringLiteral("failed"));
+    }
     if (ok) {
         AddCurve(std::move(record));
     } else if (!cancelled && show_error_) {

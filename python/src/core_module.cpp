@@ -21,10 +21,12 @@
 #include "app/core/input_reader.hpp"
 #include "app/core/result_writer.hpp"
 #include "app/core/run.hpp"
+#include "model/fast/moments.hpp"
 
 namespace py = pybind11;
 
 namespace tdcyl {
+void BindMonteCarlo(py::module_& m);  // mc_module.cpp
 namespace {
 
 // A Python float stands for the decimal number it prints as (its shortest
@@ -142,13 +144,13 @@ LayerParameter ParseParameter(const std::string& name, int N) {
     return p;
 }
 
-// One tuple (t_ps, reflectance, warnings, jacobian) per distance; jacobian
-// (samples x derivatives) is None without derivatives.
+// One tuple (t_ps, reflectance, warnings, jacobian, unheld_error) per
+// distance; jacobian (samples x derivatives) is None without derivatives.
 py::list Compute(const std::vector<double>& musp, const std::vector<double>& mua, const std::vector<double>& n,
                  const std::vector<double>& l, double a, const std::vector<double>& rhos, double rho0, double phi,
                  int M, int MMAX, const std::string& engine, double tolerance, bool wraparound, int threads,
                  bool all_samples, const std::vector<double>& times_ps,
-                 const std::vector<std::string>& derivatives) {
+                 const std::vector<std::string>& derivatives, bool unheld_nan) {
     if (rhos.empty()) throw py::value_error("rho: need at least one distance");
     std::vector<Extended> rho_ext;
     for (double r : rhos) {
@@ -157,6 +159,7 @@ py::list Compute(const std::vector<double>& musp, const std::vector<double>& mua
     }
     const Problem p = MakeProblem(musp, mua, n, l, a, rhos[0], rho0, phi, M, MMAX, engine != "fast");
     RunOptions options = MakeOptions(engine, tolerance, wraparound, threads, all_samples);
+    options.unheld_nan = unheld_nan;
     for (const std::string& name : derivatives) options.derivatives.push_back(ParseParameter(name, p.params.N));
     if (!derivatives.empty() && options.engine != Engine::fast)
         throw py::value_error("derivatives need engine='fast'");
@@ -186,7 +189,41 @@ py::list Compute(const std::vector<double>& musp, const std::vector<double>& mua
             std::copy(r.jacobian.begin(), r.jacobian.end(), j.mutable_data());
             jacobian = j;
         }
-        out.append(py::make_tuple(ToArray(r.time_ps), ToArray(r.reflectance), r.warnings, jacobian));
+        out.append(py::make_tuple(ToArray(r.time_ps), ToArray(r.reflectance), r.warnings, jacobian, r.unheld_error));
+    }
+    return out;
+}
+
+// Moments of the curve at every distance: a tuple (N, mean_ps, variance_ps2,
+// derivatives (P x 3) or None, warnings, orders) per distance.
+py::list ComputeMoments(const std::vector<double>& musp, const std::vector<double>& mua, const std::vector<double>& n,
+                        const std::vector<double>& l, double a, const std::vector<double>& rhos, double rho0,
+                        double phi, int mmax, double tolerance, const std::vector<std::string>& derivatives) {
+    if (rhos.empty()) throw py::value_error("rho: need at least one distance");
+    for (double r : rhos) MakeProblem(musp, mua, n, l, a, r, rho0, phi, 1, std::max(mmax, 0), false);
+    Problem p = MakeProblem(musp, mua, n, l, a, rhos[0], rho0, phi, 1, std::max(mmax, 0), false);
+    std::vector<LayerParameter> params;
+    for (const std::string& name : derivatives) params.push_back(ParseParameter(name, p.params.N));
+    fast::MomentOptions options;
+    options.tolerance = tolerance;
+    options.mmax = mmax;
+    std::vector<fast::Moments> results;
+    {
+        py::gil_scoped_release release;
+        RunState s = p.params;
+        DeriveQuantities(s, true);
+        results = fast::LayeredMoments(s, rhos, params, options);
+    }
+    py::list out;
+    for (const fast::Moments& m : results) {
+        py::object d = py::none();
+        if (!params.empty()) {
+            py::array_t<double> j({static_cast<py::ssize_t>(params.size()), py::ssize_t{3}});
+            for (std::size_t k = 0; k < params.size(); ++k)
+                std::copy(m.derivatives[k].begin(), m.derivatives[k].end(), j.mutable_data() + 3 * k);
+            d = j;
+        }
+        out.append(py::make_tuple(m.N, m.mean_ps, m.variance_ps2, d, m.warnings, m.orders));
     }
     return out;
 }
@@ -254,6 +291,9 @@ PYBIND11_MODULE(_core, m) {
     using namespace tdcyl;
     m.doc() = "The run core of tdcyl-cli (use the functions of the tdcyl package).";
     py::register_exception<RunError>(m, "RunError", PyExc_RuntimeError);
+    // No sample holds the tolerance: a failed run, and a value the caller can change.
+    py::register_exception<ToleranceError>(m, "ToleranceError",
+                                           py::make_tuple(m.attr("RunError"), py::handle(PyExc_ValueError)));
     py::register_exception<RunCancelled>(m, "RunCancelled", PyExc_RuntimeError);
 
     m.attr("MAX_LAYERS") = kMaxLayers;
@@ -262,14 +302,19 @@ PYBIND11_MODULE(_core, m) {
     m.def("compute", &Compute, py::arg("musp"), py::arg("mua"), py::arg("n"), py::arg("l"), py::arg("a"),
           py::arg("rhos"), py::arg("rho0"), py::arg("phi"), py::arg("M"), py::arg("MMAX"), py::arg("engine"),
           py::arg("tolerance"), py::arg("wraparound"), py::arg("threads"), py::arg("all_samples"),
-          py::arg("times_ps") = std::vector<double>{}, py::arg("derivatives") = std::vector<std::string>{});
+          py::arg("times_ps") = std::vector<double>{}, py::arg("derivatives") = std::vector<std::string>{},
+          py::arg("unheld_nan") = false);
     m.def("frequency_domain", &ComputeFrequencies, py::arg("musp"), py::arg("mua"), py::arg("n"), py::arg("l"),
           py::arg("a"), py::arg("rho"), py::arg("rho0"), py::arg("phi"), py::arg("MMAX"), py::arg("omega"),
           py::arg("engine"), py::arg("tolerance"), py::arg("threads"));
+    m.def("moments", &ComputeMoments, py::arg("musp"), py::arg("mua"), py::arg("n"), py::arg("l"), py::arg("a"),
+          py::arg("rhos"), py::arg("rho0"), py::arg("phi"), py::arg("mmax"), py::arg("tolerance"),
+          py::arg("derivatives"));
     m.def("read_input", &ReadInputPy, py::arg("path"));
     m.def("write_result", &WriteResultPy, py::arg("path"), py::arg("t_ps"), py::arg("reflectance"));
     m.def("format_real", [](double x) {
         if (!std::isfinite(x)) throw py::value_error("not a finite number");
         return FormatReal(x);
     });
+    BindMonteCarlo(m);
 }

@@ -22,6 +22,9 @@ from .batch import fit_many, sweep  # Dask, Zarr and xarray load on first use
 from .grid import grid
 from .global_fit import GlobalFitResult, fit_global
 from . import spectra
+from ._moments import DtofMoments, ModelMoments, dtof_moments, moments
+from .series import SeriesResult, fit_series
+from .monte_carlo import MonteCarloResult, monte_carlo
 
 __version__ = _core.VERSION
 
@@ -31,4 +34,6 @@ __all__ = [
     "InputParams", "read_input", "write_input", "read_result", "write_result",
     "convolve_irf", "bin_integrals", "fit", "FitResult", "fit_range_slice", "plot",
     "sweep", "grid", "fit_many", "fit_global", "GlobalFitResult", "spectra",
+    "moments", "ModelMoments", "dtof_moments", "DtofMoments", "fit_series", "SeriesResult",
+    "monte_carlo", "MonteCarloResult",
 ]

@@ -1,4 +1,5 @@
-"""Command line of the package: python3 -m tdcyl sweep TABLE.csv --store OUT.zarr [options].
+"""Command line of the package: python3 -m tdcyl sweep TABLE.csv --store OUT.zarr [options], or
+python3 -m tdcyl moments INPUT.dat [--derivatives mua1,musp2] [--tolerance T].
 
 sweep: one curve per row of a CSV table, written to a Zarr store. Runs on a
 local cluster (one worker process per core) unless --scheduler gives the
@@ -6,6 +7,10 @@ address of a Dask scheduler (e.g. tcp://host:8786). Running it again with the
 same store completes an interrupted sweep. Prints one summary line on stdout.
 Exit status: 0 success, 1 bad table, store or failed case, 2 usage error,
 130 interrupted.
+
+moments: N (mm^-2), mean time (ps) and variance (ps^2) of the curve a parameter
+file describes (the file's mmax as for the curve: 0 is the on-axis form), and
+with --derivatives their derivatives, one line each; exit status 1 for a bad file.
 """
 from __future__ import annotations
 
@@ -17,11 +22,14 @@ import time
 def _parser() -> argparse.ArgumentParser:
     from .batch import DEFAULT_CHUNKS, MAX_CHUNK
     from .model import DEFAULT_ENGINE, ENGINES
+    from . import __version__
     parser = argparse.ArgumentParser(prog="python3 -m tdcyl")
+    parser.add_argument("--version", action="version", version=f"tdcyl {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     s = commands.add_parser("sweep", help="one curve per row of a CSV table, written to a Zarr store",
                             description="One curve per row of a CSV table (columns N, muspI, muaI, nI, lI, radius, "
                                         "rho, rho0, phi, M, mmax), written to a Zarr store.")
+    s.add_argument("--version", action="version", version=f"tdcyl sweep {__version__}")
     s.add_argument("table", help="CSV file, one row per case")
     s.add_argument("--store", required=True, help="Zarr folder to write (completed when it holds this sweep)")
     s.add_argument("--scheduler", metavar="ADDRESS", help="Dask scheduler to use (default: a local cluster)")
@@ -39,7 +47,40 @@ def _parser() -> argparse.ArgumentParser:
     s.add_argument("--on-error", choices=("raise", "record"), default="raise",
                    help="bad rows: stop before computing (raise) or record them in the store and go on")
     s.add_argument("--quiet", action="store_true", help="no progress display")
+    m = commands.add_parser("moments", help="moments N, <t>, V of the curve of a parameter file",
+                            description="N (mm^-2), mean time (ps) and variance (ps^2) of the curve of a "
+                                        "parameter file, from the Laplace transform at 0 (no time inversion).")
+    m.add_argument("input", help="parameter file (as tdcyl-cli reads it)")
+    m.add_argument("--derivatives", default="", metavar="NAMES",
+                   help="comma-separated muaI, muspI, lI whose derivatives are printed too")
+    m.add_argument("--tolerance", type=float, metavar="TOL", help="relative accuracy (default 1e-11)")
     return parser
+
+
+def _moments(args) -> int:
+    import warnings
+    from ._moments import moments
+    from .files import read_input
+
+    try:
+        params = read_input(args.input)
+        names = [n.strip() for n in args.derivatives.split(",") if n.strip()]
+        kw = params.kwargs()
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            m = moments(kw["layers"], kw["radius"], kw["rho"], kw["rho0"], kw["phi"], mmax=kw["mmax"],
+                        derivatives=names, tolerance=args.tolerance)
+    except (ValueError, TypeError, OSError, RuntimeError) as exc:
+        print(f"error: {exc}", file=sys.stderr)
+        return 1
+    for w in caught:
+        print(f"warning: {w.message}", file=sys.stderr)
+    print(f"{'quantity':<16}{'N [mm^-2]':>24}{'mean [ps]':>24}{'variance [ps^2]':>24}")
+    print(f"{'value':<16}{m.N:>24.16e}{m.mean_ps:>24.16e}{m.variance_ps2:>24.16e}")
+    for name in names:
+        d = m.derivatives[name]
+        print(f"{'d/d' + name:<16}{d[0]:>24.16e}{d[1]:>24.16e}{d[2]:>24.16e}")
+    return 0
 
 
 def _sweep(parser, args) -> int:
@@ -78,7 +119,12 @@ def _sweep(parser, args) -> int:
 def main(argv=None) -> int:
     parser = _parser()
     args = parser.parse_args(argv)
-    return _sweep(parser, args)  # the only command
+    return _moments(args) if args.command == "moments" else _sweep(parser, args)
+
+
+def sweep_main() -> int:
+    """The console script tdcyl-sweep: `python3 -m tdcyl sweep` under its own name."""
+    return main(["sweep", *sys.argv[1:]])
 
 
 if __name__ == "__main__":

@@ -20,6 +20,28 @@ PRE_PULSE_MARGIN_PS = 200.0  # the pre-pulse window ends this long before the ri
 EXACT_TOLERANCE = 1e-9
 
 
+_UNHELD = "cannot be held within the tolerance"  # the engine's words for samples beyond it
+
+
+def unheld_notes(notes, bound: float, noise: float, n_bins: int) -> list:
+    """The model's warnings with those about samples beyond the engine's tolerance (of any
+    number of curves) made one line, or left out where they cannot matter to the fit.
+
+    bound: the most those samples can move any bin of the fit (counts): their largest error
+    relative to the curve's peak times that peak, the bin width and the counts per unit of the
+    model (a bin's integral of the curve errs by no more, and the unit-area IRF only spreads
+    it). noise: the least standard deviation of a bin in the fit range (counts). They cannot
+    matter when bound times sqrt(n_bins), what they can add to the deviance's gradient, stays
+    below 0.01 of the noise (the rule of EXACT_TOLERANCE): no estimate moves by 0.01 sigma."""
+    unheld = [n for n in notes if _UNHELD in n]
+    rest = [n for n in notes if _UNHELD not in n]
+    if not unheld or bound * math.sqrt(n_bins) <= 0.01 * noise:
+        return rest
+    more = f" (and {len(unheld) - 1} more curves alike)" if len(unheld) > 1 else ""
+    return rest + [f"{unheld[0].rstrip('.')}{more}; in this fit they move a bin by up to {bound:.2g} counts, "
+                   f"{bound / noise if noise > 0 else math.inf:.2g} of the least noise of a bin"]
+
+
 def jacobian_mode(jac, eng: str, index_free: bool) -> str:
     """"exact" or "numeric" for a fit's jac argument: exact by default where the engine
     has the derivatives (the fast engine, no refractive index free)."""
@@ -40,6 +62,20 @@ def _poisson_deviance_residuals(m, y):
     log_term = y * np.log(np.divide(y, m, out=np.ones_like(m), where=y > 0))  # 0 where y = 0
     d = 2.0 * (m - y + log_term)
     return np.sign(m - y) * np.sqrt(np.maximum(d, 0.0))
+
+
+def no_pulse(y, deviance: float, n_params: int, min_p: float) -> str:
+    """Why the counts show no pulse ("" when they do): the model's curve must describe them better
+    than a constant level does, by the likelihood-ratio test (the deviance of the best constant,
+    the mean, minus the fit's, is chi2 with n_params - 1 degrees of freedom when there is no pulse).
+    Dark counts or flat noise pass the chi2 test with a free background but fail this one."""
+    y = np.asarray(y, dtype=float)
+    flat = float(np.sum(_poisson_deviance_residuals(np.full(y.shape, max(float(np.mean(y)), 1e-300)), y) ** 2))
+    p = float(scipy.stats.chi2.sf(flat - deviance, max(n_params - 1, 1)))
+    if p < min_p:
+        return ""
+    return (f"no pulse in the counts: a constant level describes them as well as the model (likelihood-ratio "
+            f"test p = {p:.2g} >= {min_p:g}; deviance {flat:.4g} flat, {deviance:.4g} fitted)")
 
 
 def _runs_p_value(r) -> float:

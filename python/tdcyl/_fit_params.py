@@ -15,6 +15,40 @@ _SHIFT_BOUNDS = (-1000.0, 1000.0)
 _TISSUE = {"musp": (0.02, 50.0), "mua": (1e-4, 1.0)}
 
 
+def _is_measurement(obj) -> bool:
+    return all(hasattr(obj, a) for a in ("t_ps", "counts", "channels", "rho_mm"))
+
+
+def measurement_args(t_ps, counts, irf, model):
+    """fit's (t_ps, counts, irf, model) when t_ps is a tdcyl.io.Measurement: counts is then the channel
+    (None: the only one), irf may be a Measurement (one channel, or the measurement's channels) and
+    the channel's distance, when the file gives it, is the model's rho unless the model has one."""
+    if not _is_measurement(t_ps):
+        if irf is None or model is None:
+            raise TypeError("fit needs t_ps, counts, irf and model (or a Measurement, irf and model)")
+        return t_ps, counts, irf, model
+    m = t_ps
+    if counts is None:
+        if m.channels != 1:
+            raise ValueError(f"counts: the measurement has {m.channels} channels; give the channel to fit")
+        counts = 0
+    ch = chk.integer("counts (the channel)", counts, 0, m.channels - 1)
+    if irf is None:
+        irf = getattr(m, "irf", None)
+        if irf is None:
+            raise TypeError("irf is missing (the measurement holds none)")
+    if _is_measurement(irf):
+        if irf.channels not in (1, m.channels):
+            raise ValueError(f"irf: {irf.channels} channels for a measurement of {m.channels}")
+        irf = (irf.t_ps, irf.counts[0 if irf.channels == 1 else ch])
+    if model is None:
+        raise TypeError("model is missing")
+    model = model.kwargs() if isinstance(model, InputParams) else model
+    if isinstance(model, dict) and "rho" not in model and np.isfinite(m.rho_mm[ch]):
+        model = dict(model, rho=float(m.rho_mm[ch]))
+    return m.t_ps, m.counts[ch], irf, model
+
+
 def _model_dict(model) -> dict:
     if isinstance(model, InputParams):
         model = model.kwargs()

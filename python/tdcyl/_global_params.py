@@ -15,7 +15,7 @@ _AT = re.compile(r"^(musp|mua)([1-9][0-9]*)@([0-9]+(?:\.[0-9]+)?)$")
 _SPECTRAL = re.compile(r"^(HbO2|HHb|water|lipid|a|b|l|n)_([1-9][0-9]*)$")
 _BOUNDS = {"musp": (0.01, 20.0), "mua": (1e-6, 1.0), "n": (1.0, 3.0), "l": (0.01, 500.0),
            "HbO2": (0.0, 1000.0), "HHb": (0.0, 1000.0), "water": (0.0, 1.0), "lipid": (0.0, 1.0),
-           "a": (0.01, 20.0), "b": (-1.0, 5.0)}
+           "a": (0.01, 20.0), "b": (0.0, 5.0)}  # b < 0: mu_s' rising with wavelength, not tissue
 _SAME_WAVELENGTH_NM = 0.5
 
 

@@ -89,7 +89,7 @@ def _channels(channels, irf, fit_range) -> list[_Channel]:
         if not rho > 0:
             raise ValueError(f"{where}: rho must be > 0, got {rho}")
         wl = _get(c, "wavelength_nm")
-        wl = None if wl is None else float(wl)
+        wl = None if wl is None or not math.isfinite(float(wl)) else float(wl)  # NaN: the file does not say
         window = fit_range_slice(y, _get(c, "fit_range", default=fit_range))
         label = f"ρ = {rho:g} mm" + (f", {wl:g} nm" if wl is not None else "")
         out.append(_Channel(t, y, ic, rho, wl, window, width, label))
@@ -127,6 +127,7 @@ class _Problem:
         self.calls = 0
         self.cache = {}
         self.notes = {}  # the engine's warnings per cached model, reported once for the result
+        self.unheld = {}  # per cached model {rho: (error of samples beyond the tolerance, peak)}
         self.convolutions = {}  # per channel
         K = len(channels)
         nl = len(params.free)
@@ -165,7 +166,10 @@ class _Problem:
             if len(self.cache) > 256:
                 self.cache.clear()
                 self.notes.clear()
+                self.unheld.clear()
             self.notes[key] = tuple(dict.fromkeys(str(w.message) for w in caught))
+            self.unheld[key] = {r: (c[i].unheld_error, float(np.max(np.abs(c[i].reflectance))))
+                                for i, r in enumerate(rhos)}
             self.cache[key] = {r: (c[i].t_ps, c[i].reflectance, c[i].derivatives) for i, r in enumerate(rhos)}
         if not self.exact:
             return self.cache[key]
@@ -183,6 +187,22 @@ class _Problem:
             layers, _ = self.p.layers_with_derivatives(x[:len(self.p.free)], wavelength)
             out.update(dict.fromkeys(self.notes.get((wavelength, layers.tobytes()), ())))
         return list(out)
+
+    def unheld_bound(self, x):
+        """(bound, noise) in counts of the channel where the model's samples beyond the engine's
+        tolerance weigh most at x: bound, the most they move a bin (their error times the
+        curve's peak, the bin width and the channel's scale); noise, the least Poisson noise of
+        a bin in the channel's fit range."""
+        pred = self.predicted(x)
+        worst = (0.0, 1.0)
+        for k, c in enumerate(self.ch):
+            layers, _ = self.p.layers_with_derivatives(x[:len(self.p.free)], c.wavelength)
+            error, peak = self.unheld.get((c.wavelength, layers.tobytes()), {}).get(c.rho, (0.0, 0.0))
+            bound = error * peak * c.width * abs(self.scale_of(x, k))
+            noise = np.sqrt(max(float(np.min(pred[k][c.window])), 1.0))
+            if bound / noise > worst[0] / worst[1]:
+                worst = (bound, noise)
+        return worst
 
     def shapes(self, x, ks=None, shifts=None):
         """Model (x) IRF of the channels ks (default all), unit scale, no background."""

@@ -21,7 +21,9 @@ class GlobalFitResult:
     interval_kind): by name; derived: {"tHb_I"/"StO2_I": (value, stderr)};
     chi2: the summed Poisson deviance; channels: per channel a dict with label,
     rho, wavelength_nm, t_ps, counts, fitted, fit_slice, residuals; starts and
-    starts_at_best: how many starts ran and how many ended at the best deviance.
+    starts_at_best: how many starts ran and how many ended at the best deviance;
+    success, converged, p_value (chi2 test of the deviance), message, at_bound
+    and undetermined (parameter names) as in FitResult.
     """
 
     names: tuple
@@ -44,6 +46,10 @@ class GlobalFitResult:
     message: str
     warnings: list = field(default_factory=list)
     parameters: ParameterSet | None = field(default=None, repr=False)
+    converged: bool = True
+    p_value: float = math.nan
+    at_bound: tuple = ()
+    undetermined: tuple = ()
 
     @property
     def residuals(self) -> list:

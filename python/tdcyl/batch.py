@@ -71,7 +71,7 @@ def _fit_chunk(items, free, options, return_curves):
     """Fits of one chunk: (row dict, curves or None) per curve; a failed fit gives its message, not an exception."""
     from .fitting import fit
     out = []
-    for index, t, counts, irf, model in items:
+    for index, t, counts, irf, model, *plot in items:
         row, curves = {"curve": index}, None
         try:
             with warnings.catch_warnings():
@@ -83,15 +83,38 @@ def _fit_chunk(items, free, options, return_curves):
             continue
         row.update({name: r.values[name] for name in r.names})
         row.update({f"{name}_sigma": r.stderr[name] for name in r.names})
+        if "background" not in r.values and r.extra.get("background") is not None:
+            row.update(background=r.extra["background"], background_sigma=r.extra["background_stderr"])
         row.update(chi2_red=r.chi2_red, dof=r.dof, scale=r.scale, nfev=r.nfev, model_calls=r.model_calls,
-                   status="ok" if r.success else "rejected" if r.converged else "not converged",
-                   message="" if r.success else r.message)
+                   **_status(r))
+        if plot and plot[0]:
+            _plot(r, *plot[0], row)
         if return_curves:
             residuals = np.full(len(t), np.nan)
             residuals[r.fit_slice] = r.residuals
             curves = (np.asarray(r.fitted, dtype=float), residuals)
         out.append((row, curves))
     return out
+
+
+def _status(r) -> dict:
+    """A row's status and message: a fit that passed but left a parameter undetermined is not "ok"."""
+    if r.success and r.undetermined:
+        return dict(status="undetermined", message=f"not determined by the data: {', '.join(r.undetermined)}")
+    if r.success:
+        return dict(status="ok", message="")
+    return dict(status="rejected" if r.converged else "not converged", message=r.message)
+
+
+def _plot(r, path, title, row):
+    """FitResult.plot of a batch fit, in the worker; a plot that fails does not lose the fit."""
+    try:
+        r.plot(path, title=title)
+    except Exception as exc:
+        row["message"] = (row["message"] + "; " if row["message"] else "") + f"plot {path}: {exc}"
+    finally:
+        import matplotlib.pyplot as plt
+        plt.close("all")
 
 
 # --- argument checks ---------------------------------------------------------------------------
@@ -314,6 +337,29 @@ def _pairs(name: str, value, curves: int | None) -> list:
     return out
 
 
+def _as_pairs(value):
+    """A Measurement (t_ps, counts of channels x bins) as the pair fit_many takes; anything else as it is."""
+    if hasattr(value, "t_ps") and hasattr(value, "counts") and hasattr(value, "channels"):
+        return (value.t_ps, value.counts if value.channels > 1 else value.counts[0])
+    return value
+
+
+def _plot_paths(plots, n: int) -> list:
+    if plots is None:
+        return [None] * n
+    if isinstance(plots, (str, bytes)) or len(plots) != n:
+        raise ValueError(f"plots must hold one entry (None, a path or (path, title)) per curve ({n})")
+    out = []
+    for p in plots:
+        if p is None or isinstance(p, (str, os.PathLike)):
+            out.append(None if p is None else (os.fspath(p), None))
+        elif isinstance(p, (tuple, list)) and len(p) == 2:
+            out.append((os.fspath(p[0]), p[1]))
+        else:
+            raise TypeError(f"plots: each entry must be None, a path or (path, title), not {p!r}")
+    return out
+
+
 def _fit_option_names():
     from .fitting import fit
     return [p.name for p in inspect.signature(fit).parameters.values()
@@ -321,18 +367,20 @@ def _fit_option_names():
 
 
 def fit_many(measurements, irf, model, free=("mua1", "musp1"), *, client=None, chunk=None, workers=None,
-             progress=None, return_curves=False, **options):
+             progress=None, return_curves=False, plots=None, **options):
     """tdcyl.fit over many measured curves, as Dask tasks; a table with one row per curve.
 
     Parameters
     ----------
-    measurements : (t_ps, counts)
+    measurements : (t_ps, counts) or tdcyl.io.Measurement
         Bin centres in ps (1-d, shared) and counts, shape (curves, bins); or a
-        sequence of (t_ps, counts) pairs, one per curve.
-    irf : (irf_t_ps, irf_counts)
+        sequence of (t_ps, counts) pairs, one per curve; or a Measurement (its
+        channels are the curves, each at its rho_mm where the model has no rho).
+    irf : (irf_t_ps, irf_counts) or tdcyl.io.Measurement
         The instrument response on the measurements' bins: one pair shared by
         all curves, or one per curve, as (irf_t_ps, counts of shape (curves,
-        bins)) or a sequence of pairs (multi-channel instruments).
+        bins)) or a sequence of pairs (multi-channel instruments); a
+        Measurement of one channel, or of one channel per curve.
     model : dict or InputParams, or a sequence of them (one per curve)
         Start values and fixed parameters, as for tdcyl.fit.
     free, options : as for tdcyl.fit (bounds, fit_range, weights, shift, scale, engine, max_nfev, ftol).
@@ -344,14 +392,19 @@ def fit_many(measurements, irf, model, free=("mua1", "musp1"), *, client=None, c
         be short enough to end together).
     return_curves : bool
         Also return the fitted curves: (table, [FittedCurve per curve]).
+    plots : sequence, optional
+        Per curve None, or a PNG path, or (path, title): FitResult.plot of
+        the fit, drawn by the worker.
 
     Returns
     -------
     pandas DataFrame, one row per curve in the given order: curve (its index),
     the fitted values by name and their standard errors (name_sigma),
-    chi2_red, dof, scale, nfev, model_calls, status ("ok"; "not converged";
-    "rejected": converged but the goodness-of-fit test failed; "failed": an
-    error) and message (why, empty when ok). A
+    a given or pre-pulse background (background, background_sigma), chi2_red,
+    dof, scale, nfev, model_calls, status ("ok"; "undetermined": passed, but a
+    parameter is not determined by the data; "not converged"; "rejected":
+    converged but the goodness-of-fit test failed; "failed": an error) and
+    message (why, empty when ok). A
     failed fit leaves its values NaN and does not stop the others; each row
     equals a direct tdcyl.fit call with that curve's IRF.
     """
@@ -365,23 +418,27 @@ def fit_many(measurements, irf, model, free=("mua1", "musp1"), *, client=None, c
             raise TypeError(f"fit_many: unknown option {key!r} (options of tdcyl.fit: {', '.join(known)})")
     if not isinstance(return_curves, (bool, np.bool_)):
         raise TypeError(f"return_curves must be True or False, not {type(return_curves).__name__}")
-    curves = _pairs("measurements", measurements, None)
+    curves = _pairs("measurements", _as_pairs(measurements), None)
     if not curves:
         raise ValueError("measurements holds no curve")
-    irfs = _pairs("irf", irf, len(curves))
+    irfs = _pairs("irf", _as_pairs(irf), len(curves))
+    plots = _plot_paths(plots, len(curves))
     if isinstance(model, (list, tuple)):
         if len(model) != len(curves):
             raise ValueError(f"model: {len(model)} models for {len(curves)} curves")
         models = list(model)
     else:
         models = [model] * len(curves)
+    if hasattr(measurements, "rho_mm"):  # a Measurement: each channel's distance where the model has none
+        models = [dict(m, rho=float(r)) if isinstance(m, dict) and "rho" not in m and math.isfinite(r) else m
+                  for m, r in zip(models, measurements.rho_mm)]
     chunk = _chunk(chunk, "curves")
     check_cluster_args(client, workers)
     check_progress(progress)
     free = (free,) if isinstance(free, str) else tuple(free)
     options = dict(options, threads=1)
 
-    items = [(i, t, c, irf_i, m) for i, ((t, c), irf_i, m) in enumerate(zip(curves, irfs, models))]
+    items = [(i, t, c, irf_i, m, p) for i, ((t, c), irf_i, m, p) in enumerate(zip(curves, irfs, models, plots))]
     rows, fitted = [None] * len(items), [None] * len(items)
     shown = Progress(progress, len(items), 0, "fits")
 

@@ -45,7 +45,7 @@ class InputParams:
     mmax: int = 0
 
     def kwargs(self) -> dict:
-        """Keyword arguments for tdcyl.reflectance(**params.kwargs(), ...)."""
+        """Keyword arguments for ``tdcyl.reflectance(**params.kwargs(), ...)``."""
         return dict(layers=list(self.layers), radius=self.radius, rho=self.rho, rho0=self.rho0, phi=self.phi,
                     M=self.M, mmax=self.mmax)
 

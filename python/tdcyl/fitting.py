@@ -15,10 +15,10 @@ import scipy.optimize
 import scipy.stats
 
 from . import _checks as chk
-from ._fit_channel import (EXACT_TOLERANCE, PRE_PULSE_MARGIN_PS, _background,  # noqa: F401
+from ._fit_channel import (EXACT_TOLERANCE, PRE_PULSE_MARGIN_PS, _background, unheld_notes,  # noqa: F401
                            _poisson_deviance_residuals, _pre_pulse, _runs_p_value, fit_range_slice, jacobian_mode,
-                           pre_pulse_background)
-from ._fit_params import _bounds, _free_names, _model_dict, _time_warnings, _tissue_warnings
+                           no_pulse, pre_pulse_background)
+from ._fit_params import _bounds, _free_names, _model_dict, _time_warnings, _tissue_warnings, measurement_args
 from ._fit_result import FitResult
 from .irf import _IrfConvolution, convolve_irf, uniform_bin_width
 from .model import Layer, _checked, _computed
@@ -28,17 +28,21 @@ __all__ = ["fit", "FitResult", "fit_range_slice", "pre_pulse_background"]
 # Singular values of the column-normalised Jacobian below this fraction of the
 # largest: a combination of parameters the data do not constrain.
 _RANK_CUT = 1e-7
-def fit(t_ps, counts, irf, model, free=("mua1", "musp1"), *, bounds=None, fit_range=(0.8, 0.01),
+def fit(t_ps, counts=None, irf=None, model=None, free=("mua1", "musp1"), *, bounds=None, fit_range=(0.8, 0.01),
         weights="poisson", shift=True, scale="area", background=None, engine=None, threads=0, max_nfev=100,
         ftol=1e-6, min_p_value=1e-4, jac=None) -> FitResult:
     """Fits layer parameters to a measured histogram.
 
     Parameters
     ----------
-    t_ps, counts : 1-d arrays
-        Centres of the measurement's equally spaced time bins (ps) and counts.
-    irf : (irf_t_ps, irf_counts)
-        The instrument response on the same bins (same centres).
+    t_ps, counts : 1-d arrays, or a tdcyl.io.Measurement and a channel
+        Centres of the measurement's equally spaced time bins (ps) and counts;
+        or a Measurement and the channel to fit (None: its only one), whose
+        distance rho_mm is the model's rho when the model gives none.
+    irf : (irf_t_ps, irf_counts) or Measurement
+        The instrument response on the same bins (same centres); a Measurement
+        of one channel or of the measurement's channels (default with a
+        Measurement: its own IRF block).
     model : dict or InputParams
         Arguments of tdcyl.reflectance (layers, radius, rho, rho0, phi, M, mmax):
         the start values of the free parameters and the values of the others.
@@ -99,6 +103,7 @@ def fit(t_ps, counts, irf, model, free=("mua1", "musp1"), *, bounds=None, fit_ra
     Every argument is checked first (ValueError/TypeError naming it).
     """
     started = time.perf_counter()
+    t_ps, counts, irf, model = measurement_args(t_ps, counts, irf, model)
     t = chk.real_array("t_ps", t_ps, min_size=2)
     width = uniform_bin_width("t_ps", t)
     if np.shape(counts) != t.shape:
@@ -206,7 +211,8 @@ def fit(t_ps, counts, irf, model, free=("mua1", "musp1"), *, bounds=None, fit_ra
             calls += 1
             if len(cache) > 64:
                 cache.clear()
-            cache[optical] = (cv.t_ps, cv.reflectance, tuple(dict.fromkeys(cv.warnings)), cv.derivatives)
+            cache[optical] = (cv.t_ps, cv.reflectance, tuple(dict.fromkeys(cv.warnings)), cv.derivatives,
+                              cv.unheld_error)
         return cache[optical]
 
     histograms: dict = {}
@@ -218,7 +224,7 @@ def fit(t_ps, counts, irf, model, free=("mua1", "musp1"), *, bounds=None, fit_ra
         optical = tuple(x[:len(free)].tolist())
         s = float(x[i_shift]) if shift else 0.0
         if optical + (s,) not in histograms:
-            tm, rm, _, dr = curve(optical)
+            tm, rm, _, dr, _ = curve(optical)
             if not np.all(np.isfinite(rm)):
                 raise ValueError(f"the model's curve is not finite at {dict(zip(free, optical))}")
             columns = rm if not exact or dr is None else np.column_stack([dr, rm])
@@ -353,11 +359,13 @@ def fit(t_ps, counts, irf, model, free=("mua1", "musp1"), *, bounds=None, fit_ra
         gof, p = "chi2 test", float(scipy.stats.chi2.sf(chi2, dof)) if math.isfinite(chi2) else 0.0
     converged = bool(res.status > 0)
     acceptable = p >= min_p
+    flat = no_pulse(y[window], chi2, n_params, min_p) if mode == "poisson" and min_p > 0 else ""
     parts = [str(res.message).rstrip(".") if converged else f"the optimiser did not converge: {res.message}"]
     if not acceptable:
         parts.append(f"the model does not describe the data: chi2/dof = {chi2 / dof:.4g} over {dof} degrees of "
                      f"freedom, {gof} p = {p:.2g} < {min_p:g}")
-    message = "; ".join(parts)
+    message = "; ".join(parts + [flat] * bool(flat))
+    acceptable = acceptable and not flat
 
     optical = tuple(float(v) for v in x[:len(free)])
     tm, rm, *_ = curve(optical)  # the fitted curve by the direct sum (no transform's rounding in its tail)
@@ -370,7 +378,17 @@ def fit(t_ps, counts, irf, model, free=("mua1", "musp1"), *, bounds=None, fit_ra
     fitted_model["layers"] = [Layer(*row) for row in fitted_layers]
     values = x * units_of
 
-    notes = list(curve(optical)[2])  # the final model's own warnings, once
+    # The final model's own warnings, once; those about samples beyond the engine's tolerance
+    # only where they can move the fit (the least noise of a bin in the fit range: Poisson's,
+    # the given sigma, or unweighted the residuals' own).
+    if mode == "poisson":
+        noise = math.sqrt(max(float(np.min(pred[window])) * c, 1.0))
+    elif mode == "sigma":
+        noise = float(np.min(sigma)) * k * c
+    else:
+        noise = float(np.sqrt(np.mean((r_opt / k) ** 2))) if k > 0 else math.inf
+    unheld = curve(optical)[4] * float(np.max(np.abs(rm))) * width * a_n * c
+    notes = unheld_notes(curve(optical)[2], unheld, noise, yw.size)
     notes += _time_warnings(width, t.size) + _tissue_warnings(fitted_layers, free)
     for n in at_bound:
         i = names.index(n)

@@ -26,11 +26,11 @@ import warnings
 import numpy as np
 import scipy.stats
 
-from ._checks import engine as _engine, integer as _integer, layers_array as _layers_array
-from ._fit_channel import jacobian_mode
+from ._checks import engine as _engine, integer as _integer
+from ._fit_channel import jacobian_mode, unheld_notes
+from ._global_checks import background_option, check_arguments, errors, model_parts, verdict
 from ._global_params import ParameterSet
-from ._global_problem import (_SHIFT_BOUNDS, _channels, _covariance, _Problem, _profile,
-                              _spread_starts)
+from ._global_problem import _SHIFT_BOUNDS, _channels, _Problem, _profile, _spread_starts
 from ._global_result import GlobalFitResult, _derived
 
 __all__ = ["fit_global", "GlobalFitResult", "ParameterSet"]
@@ -39,17 +39,17 @@ _AT_BEST = 0.05  # deviance units: starts ending this close to the best reached 
 
 
 def fit_global(channels, model, free, *, spectral=None, irf=None, bounds=None, fit_range=(0.8, 0.01),
-               shift=True, scale="channel", efficiency=None, background=False, lambda0_nm=800.0,
+               shift=True, scale="channel", efficiency=None, background=None, lambda0_nm=800.0,
                intervals="linear", level=0.95, starts=3, seed=0, engine=None, threads=0, max_nfev=100,
-               ftol=1e-6, jac=None) -> GlobalFitResult:
+               ftol=1e-6, jac=None, min_p_value=1e-4, progress=None) -> GlobalFitResult:
     """Fits shared layer parameters to many histograms at once (distances and wavelengths).
 
     Parameters
     ----------
     channels : sequence of dicts, or a measurement
         Each channel: t_ps, counts, irf (a pair (irf_t_ps, irf_counts) on the same
-        bins), rho (mm), optional wavelength_nm and fit_range; objects with these
-        attributes serve too. A measurement object with t_ps, counts of shape
+        bins), rho (mm), optional wavelength_nm (None or NaN: not given) and
+        fit_range; objects with these attributes serve too. A measurement object with t_ps, counts of shape
         (channels, bins), rho_mm and wavelength_nm per channel is split into its
         channels (give the IRF through irf=: one pair for all or one per channel).
     model : dict
@@ -73,8 +73,10 @@ def fit_global(channels, model, free, *, spectral=None, irf=None, bounds=None, f
     scale : "channel" or "shared"
         One scale per channel, or one scale for all times `efficiency` (the
         relative detector efficiencies, default all 1).
-    background : bool
-        Fit a constant background (counts per bin) of each channel.
+    background : None or "free"
+        "free": fit a constant background (counts per bin) of each channel, as
+        tdcyl.fit(background="free") does for one curve (True/False: deprecated
+        spellings of "free"/None).
     intervals : "linear" or "profile"
         Intervals at `level` from the standard errors, or from the profile of the
         deviance (each layer parameter fixed in turn, the rest refitted); where the
@@ -83,30 +85,40 @@ def fit_global(channels, model, free, *, spectral=None, irf=None, bounds=None, f
     starts, seed : int
         Starts of the optimiser: the given values, then starts-1 drawn over the
         bounds with the seed; the best deviance is kept.
-    engine, threads, max_nfev, ftol, jac : as for tdcyl.fit. jac=None is "exact" on the fast
+    progress : callable(start, starts, deviance), optional
+        Called as each start of the optimiser ends (a long fit's sign of life).
+    engine, threads, max_nfev, ftol, jac, min_p_value : as for tdcyl.fit. jac=None is "exact" on the fast
         engine unless a refractive index is free; "exact" holds every curve to 1e-9 of its
         peak, as the single-curve fit does.
+
+    Returns
+    -------
+    GlobalFitResult. `success` is True only where the optimiser converged, the
+    chi2 test of the summed deviance passed (p >= min_p_value) and every
+    channel shows a pulse (a constant level does not describe it as well);
+    otherwise `message` says why. As in tdcyl.fit, a parameter the data do not
+    determine gets an infinite standard error, and it and a parameter ending on
+    a bound are named in a RuntimeWarning (`at_bound`, `undetermined`).
+
+    Examples
+    --------
+    >>> r = tdcyl.fit_global(channels, {"layers": layers, "radius": 60.0},
+    ...                      ["HbO2_1", "HHb_1", "a_1", "b_1"], spectral=start)  # doctest: +SKIP
+    >>> r.success, r.values["HbO2_1"], r.stderr["HbO2_1"]  # doctest: +SKIP
     """
     started = time.perf_counter()
     eng = _engine(engine)
     threads = _integer("threads", threads, 0, 1024)
     starts = _integer("starts", starts, 1, 1000)
-    if not isinstance(model, dict):
-        raise TypeError("model must be a dict of tdcyl.reflectance arguments without rho (layers, radius, ...)")
-    unknown = set(model) - {"layers", "radius", "rho0", "phi", "M", "mmax"}
-    if unknown:
-        raise ValueError(f"model: unknown keys {sorted(unknown)} (rho comes from the channels)")
-    for key in ("layers", "radius"):
-        if key not in model:
-            raise ValueError(f"model: {key!r} is missing")
-    base = {k: v for k, v in model.items() if k != "layers"}
-    layers0 = _layers_array(model["layers"])
+    seed, max_nfev, ftol, level, min_p = check_arguments(seed, max_nfev, ftol, level, min_p_value, bounds)
+    background = background_option(background) == "free"
+    if progress is not None and not callable(progress):
+        raise TypeError(f"progress must be a callable(start, starts, deviance), not {type(progress).__name__}")
+    base, layers0 = model_parts(model)
     if scale not in ("channel", "shared"):
         raise ValueError(f"scale must be 'channel' or 'shared', not {scale!r}")
     if intervals not in ("linear", "profile"):
         raise ValueError(f"intervals must be 'linear' or 'profile', not {intervals!r}")
-    if not 0 < level < 1:
-        raise ValueError(f"level must be in (0, 1), got {level}")
     for name, flag in (("shift", shift), ("background", background)):
         if not isinstance(flag, (bool, np.bool_)):
             raise TypeError(f"{name} must be True or False")
@@ -144,15 +156,15 @@ def fit_global(channels, model, free, *, spectral=None, irf=None, bounds=None, f
         ref = problem.ref.copy()
         x, dev, res = problem.solve(x0, lo, hi, max_nfev=max_nfev, ftol=ftol)
         outcomes.append(dev)
+        if progress is not None:
+            progress(len(outcomes), starts, dev)
         if best is None or dev < best[1]:
             best = (x, dev, res, ref)
     x, dev, res, problem.ref = best
     at_best = sum(d - dev <= _AT_BEST for d in outcomes)
 
-    J = problem.jacobian(x, lo, hi)
-    cov = _covariance(J)
-    err = np.sqrt(np.clip(np.diag(cov), 0, None))
-    names = problem.names
+    names, n_free = problem.names, len(params.free)
+    cov, err, loose, pairs = errors(problem.jacobian(x, lo, hi), lo, hi, names, n_free)
     z = float(scipy.stats.norm.ppf(0.5 + level / 2))
     values = {n: float(v) for n, v in zip(names, x)}
     stderr = {n: float(e) for n, e in zip(names, err)}
@@ -162,14 +174,12 @@ def fit_global(channels, model, free, *, spectral=None, irf=None, bounds=None, f
         values[n] = float(x[problem.i_scale[k]] * problem.ref[k])
         stderr[n] = float(err[problem.i_scale[k]] * problem.ref[k])
     ivals = {n: (values[n] - z * stderr[n], values[n] + z * stderr[n]) for n in names}
-    notes = problem.warnings_at(x)  # the model's own doubts at the result, once
-    n_free = len(params.free)
-    corr = cov[:n_free, :n_free] / np.outer(np.maximum(err[:n_free], 1e-300), np.maximum(err[:n_free], 1e-300))
-    for i in range(n_free):
-        for j in range(i + 1, n_free):
-            if abs(corr[i, j]) > 0.95:
-                notes.append(f"{names[i]} and {names[j]} correlate ({corr[i, j]:+.3f}): not separable with "
-                             f"these data: fix one or add distances/wavelengths")
+    # The model's own doubts at the result, once; samples beyond the engine's tolerance only
+    # where they can move the fit.
+    notes = unheld_notes(problem.warnings_at(x), *problem.unheld_bound(x), problem.n_bins)
+    outcome, more = verdict(res, dev, dof, min_p, names, x, lo, hi, loose, chans, problem.residuals(x),
+                            len(params.free) + bool(shift) + 1 + bool(background))
+    notes += more + pairs
     if intervals == "profile":
         target = float(scipy.stats.chi2.ppf(level, 1))
         for j in range(n_free):
@@ -195,5 +205,4 @@ def fit_global(channels, model, free, *, spectral=None, irf=None, bounds=None, f
         names=tuple(names), values=values, stderr=stderr, covariance=cov, intervals=ivals,
         interval_kind=intervals, level=level, derived=derived, chi2=dev, dof=dof, chi2_red=dev / dof,
         channels=out_channels, starts=starts, starts_at_best=int(at_best), model_calls=problem.calls,
-        wall_time_s=time.perf_counter() - started, success=bool(res.success), message=str(res.message),
-        warnings=notes, parameters=params)
+        wall_time_s=time.perf_counter() - started, warnings=notes, parameters=params, **outcome)

@@ -27,6 +27,10 @@ def _curve(name_t: str, t_ps, name_y: str, y) -> tuple[np.ndarray, np.ndarray]:
         raise ValueError(f"{name_t} must be a non-empty 1-d array, got shape {t.shape}")
     if v.shape != t.shape:
         raise ValueError(f"{name_y} must have the shape of {name_t} {t.shape}, got {v.shape}")
+    if np.any(np.isnan(v)) and np.all(np.isfinite(t)):  # what reflectance(times_ps=...) could not hold
+        raise ValueError(f"{name_y} is NaN at {name_t} = {t[np.isnan(v)][:3].tolist()} ps: a curve of "
+                         f"reflectance(times_ps=...) has NaN where no value holds its tolerance; pass a larger "
+                         f"tolerance= or all_samples=True for the values as computed")
     if not (np.all(np.isfinite(t)) and np.all(np.isfinite(v))):
         raise ValueError(f"{name_t} and {name_y} must be finite")
     if np.any(np.diff(t) <= 0):

@@ -28,21 +28,58 @@ __all__ = [
 ]
 
 
-class Layer(NamedTuple):
-    """One plane-parallel layer: musp and mua in 1/mm, refractive index n, thickness in mm."""
-
+class _LayerFields(NamedTuple):
     musp: float
     mua: float
     n: float
     thickness: float
 
 
+class Layer(_LayerFields):
+    """One plane-parallel layer: musp and mua in 1/mm, refractive index n, thickness in mm.
+
+    g, optional and keyword only, is the anisotropy of the layer's scattering
+    for tdcyl.monte_carlo (None: 0.9 there); the diffusion model ignores it.
+    A Layer stays a 4-tuple (musp, mua, n, thickness), so it unpacks and
+    converts to an array as before, and compares equal whatever its g.
+
+    Examples
+    --------
+    >>> Layer(1.0, 0.01, 1.4, 10.0, g=0.8).g
+    0.8
+    """
+
+    g = None  # the class default, for instances built by namedtuple's own _make
+
+    def __new__(cls, musp, mua, n, thickness, g=None):
+        self = super().__new__(cls, musp, mua, n, thickness)
+        if g is not None:
+            self.__dict__["g"] = g
+        return self
+
+    def __setattr__(self, name, value):
+        raise AttributeError(f"Layer is immutable (cannot set {name})")
+
+    def _replace(self, **changes):
+        g = changes.pop("g", self.g)
+        return Layer(*super()._replace(**changes), g=g)
+
+    def __getnewargs__(self):  # pickling (Dask) keeps g
+        return (*self, self.g)
+
+    def __repr__(self) -> str:
+        base = super().__repr__()
+        return base if self.g is None else f"{base[:-1]}, g={self.g!r})"
+
+
 @dataclass(frozen=True)
 class Curve:
     """A time-resolved reflectance curve of one source-detector distance.
 
-    t_ps: sample times in ps (10, 20, ... ps); reflectance: mm^-2 ps^-1, signed
-    (the transform can leave tiny negative values far from the peak).
+    t_ps: sample times in ps (10, 20, ... ps, or the times_ps asked for, in their
+    order); reflectance: mm^-2 ps^-1, signed (rounding can leave tiny negative
+    values far from the peak), NaN at a requested time that cannot be held
+    within the tolerance.
     """
 
     t_ps: np.ndarray
@@ -53,6 +90,9 @@ class Curve:
     # in mm^-2 ps^-1 per unit of the parameter (1/mm or mm).
     derivatives: np.ndarray | None = None
     derivative_names: tuple[str, ...] = ()
+    # Fast engine: the largest estimated error, relative to the peak, of a sample
+    # that cannot be held within the tolerance (0.0: every sample holds).
+    unheld_error: float = 0.0
 
     def __len__(self) -> int:
         return len(self.t_ps)
@@ -146,10 +186,12 @@ def reflectance(layers, radius, rho, rho0=0.0, phi=0.0, M=1, mmax=0, *, engine=N
         'faithful' gives exactly the values tdcyl-cli writes. Default: DEFAULT_ENGINE.
     tolerance : float, optional
         Fast engine: the largest error of any returned sample relative to the
-        curve's peak, |R - R_exact| <= tolerance * peak, 1e-15 ... 1e-2 (None:
+        curve's peak, ``|R - R_exact| <= tolerance * peak``, 1e-15 ... 1e-2 (None:
         1e-11). A sample that cannot be held within it (where the terms of the
-        series cancel: far from the source, near the rim) is left out, or kept
-        with all_samples, and named in a warning.
+        series cancel: far from the source, near the rim) is left out (NaN at
+        times_ps), or kept with all_samples, and named in a warning; when no
+        sample can be held, ValueError (a RuntimeError too) naming the
+        tolerance that would.
     wraparound : bool, optional
         Accepted for the calls and stores that name it; without effect on the
         fast engine's curve, whose samples come from the inverse Laplace
@@ -162,10 +204,14 @@ def reflectance(layers, radius, rho, rho0=0.0, phi=0.0, M=1, mmax=0, *, engine=N
         True: every sample of the output grid, zeros included (a fixed grid, as a
         fit needs); False: only the samples within six decades of the peak.
     times_ps : 1-d array, optional
-        Fast engine: the curve at these times (ps, > 0, any spacing, e.g. a
-        measurement's bin centres) by the inverse Laplace transform alone;
-        M is then ignored and every time is returned (all_samples=False leaves
-        out only those that cannot be held within the tolerance).
+        Fast engine: the curve at these times (ps, > 0, any order and spacing,
+        e.g. a measurement's bin centres) by the inverse Laplace transform
+        alone; M is then ignored. One value per time, in the order given: a
+        time whose value cannot be held within the tolerance is NaN (its
+        derivatives too) and named in a warning (all_samples=True returns the
+        computed value instead); when none can, ValueError naming the tolerance
+        that would hold. Times before the light can reach the detector, where
+        the model is 0 to every digit of a double (t << z0^2 / (4 D v)), are 0.
     derivatives : sequence of str, optional
         Fast engine: names of layer parameters ("muaI", "muspI", "lI", I the
         layer from 1 at the top) whose derivatives dR/dtheta the curve also
@@ -225,7 +271,8 @@ def _checked(layers, radius, rho, rho0=0.0, phi=0.0, M=1, mmax=0, *, engine=None
             raise ValueError(f"times_ps must be a 1-d array of times in (0, {LATEST_TIME_PS:g}] ps")
         times = times.tolist()
     names = _derivative_names(derivatives, arr.shape[0], eng)
-    args = (a, rhos.tolist(), r0, ph, m, mm, eng, tol, wrap, thr, all_samples, times, list(names))
+    # One value per requested time: NaN where it cannot be held (all_samples keeps what was computed).
+    args = (a, rhos.tolist(), r0, ph, m, mm, eng, tol, wrap, thr, all_samples, times, list(names), bool(times))
     return arr, _Call(args, rhos, scalar, names)
 
 
@@ -234,10 +281,10 @@ def _computed(arr: np.ndarray, call: _Call) -> list:
     out = _core.compute(arr[:, 0].tolist(), arr[:, 1].tolist(), arr[:, 2].tolist(), arr[:, 3].tolist(),
                         *call.args)
     curves = []
-    for r, (t, refl, warns, jac) in zip(call.rhos, out):
+    for r, (t, refl, warns, jac, unheld) in zip(call.rhos, out):
         curves.append(Curve(t_ps=t, reflectance=refl, rho=float(r),
                             warnings=tuple(_python_warning(w, float(r)) for w in warns), derivatives=jac,
-                            derivative_names=call.names))
+                            derivative_names=call.names, unheld_error=float(unheld)))
     return curves
 
 

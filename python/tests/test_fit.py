@@ -100,12 +100,14 @@ def test_other_weights_give_errors_of_the_same_size():
 
 @pytest.mark.parametrize("n_layers, kw, warned", [
     (1, dict(counts=np.random.default_rng(1).poisson(100.0, T.size).astype(float)), "does not describe the data"),
+    (1, dict(counts=np.random.default_rng(1).poisson(100.0, T.size).astype(float), background="free"),
+     "no pulse in the counts"),  # dark counts: a free background passes the chi2 test
     (1, dict(t=T / 1000), "are the times in ns"),
     (1, dict(bounds={"mua1": (0.014, 0.1)}), "mua1 = 0.014 ended at its bound 0.014 1/mm"),
     (2, dict(start=single(1.1, 0.01, 2), free=("mua1", "l2"), bounds={"l2": (30.0, 100.0)}),
      "l2 is not determined by the data"),
     (1, dict(start=single(300.0, 0.016), free=("mua1",)), r"musp1 = 300 1/mm \(given\) is far outside tissue"),
-], ids=["flat", "ns", "at bound", "undetermined", "not tissue"])
+], ids=["flat", "dark", "ns", "at bound", "undetermined", "not tissue"])
 def test_a_fit_that_cannot_be_trusted_says_so(n_layers, kw, warned):
     kw = dict(kw)
     r, message = fit(kw.pop("counts", measurement(single(1.1, 0.012, n_layers), 9)[0]), **kw)
@@ -113,6 +115,21 @@ def test_a_fit_that_cannot_be_trusted_says_so(n_layers, kw, warned):
     assert r.success == ("l2" in r.names)  # the others fail the chi2 test
     if "l2" in r.names:
         assert r.stderr["l2"] == math.inf and math.isfinite(r.stderr["mua1"])
+
+
+def test_samples_beyond_the_engine_tolerance_are_named_only_where_they_can_move_the_fit():
+    # 1 mm inside the rim the samples before the light arrives do not hold the numeric fit's 1e-11
+    # of the peak: far below the noise of 10^6 counts, not below a sigma of 1e-4 counts.
+    model = dict(layers=[tdcyl.Layer(1.1, 0.012, 1.4, 40.0)], radius=30.0, rho=29.0)
+    y = measurement(model, 4)[0]
+    for weights, named in (("poisson", False), (1e-4, True)):
+        r, message = fit(y, start=dict(model, layers=[tdcyl.Layer(1.0, 0.014, 1.4, 40.0)]), jac="numeric",
+                         weights=weights)
+        line = re.search(r"cannot be held within the tolerance .* in this fit they move a bin by up to (\S+) counts, "
+                         r"(\S+) of the least noise of a bin", message)
+        assert bool(line) == named == ("cannot be held" in message), message
+        if named:  # the bound against that noise, not against one count
+            assert float(line.group(2)) == pytest.approx(float(line.group(1)) / 1e-4, rel=0.05)
 
 
 def test_background_free_or_pre_pulse_removes_the_bias():

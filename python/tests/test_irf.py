@@ -69,7 +69,8 @@ BAD = [
     (dict(irf_counts=-np.ones(50)), ValueError, "irf_counts must be >= 0"),
     (dict(irf_counts=np.ones(49)), ValueError, "irf_counts must have the shape of irf_t_ps"),
     (dict(irf_t_ps=np.arange(50.0) + 0.01 * (np.arange(50) % 2)), ValueError, "equally spaced"),  # 1 % uneven
-    (dict(model=np.full(10, np.nan)), ValueError, "must be finite"),
+    (dict(model=np.full(10, np.inf)), ValueError, "must be finite"),
+    (dict(model=np.where(np.arange(10) % 4, 1.0, np.nan)), ValueError, r"model is NaN at t_ps = \[10.0, 50.0, 90.0\]"),
     (dict(shift_ps=float("nan")), ValueError, "shift_ps must be finite"),
     (dict(shift_ps="3"), TypeError, "shift_ps must be a real number"),
 ]

@@ -184,6 +184,51 @@ def semi_infinite_cw(musp, mua, rho, reff=0.493477582093524):
             + (z0 + 2 * zb) * (mueff + 1 / r2) * math.exp(-mueff * r2) / r2**2) / (4 * math.pi)
 
 
+def semi_infinite_tr(musp, mua, n, rho, t_ps, reff=0.4934775881578057):
+    """Flux at the surface of a half space after a unit pulse, mm^-2 ps^-1 (t in ps); Reff of
+    n = 1.4 from the Fresnel integrals (the fast engine's, not the 480-point rule's)."""
+    z0, zb, dv = 1 / (musp + mua), 2 * (1 + reff) / (1 - reff) / (3 * musp), 0.299792458 / n / (3 * musp)
+    t = np.asarray(t_ps, float)
+    with np.errstate(divide="ignore", over="ignore", invalid="ignore"):
+        r = (z0 * np.exp(-(rho**2 + z0**2) / (4 * dv * t)) + (z0 + 2 * zb) * np.exp(-(rho**2 + (z0 + 2 * zb)**2) /
+             (4 * dv * t))) * np.exp(-mua * 0.299792458 / n * t) / (2 * (4 * math.pi * dv)**1.5 * t**2.5)
+    return np.nan_to_num(r)
+
+
+def test_times_ps_give_one_value_per_time_in_the_order_asked():
+    # Out of order, a repeat, and a time long before any light arrives (the contour overflowed there;
+    # the model is 0 to every digit). A wide homogeneous cylinder is the half space.
+    t = np.array([700.0, 35.5, 2500.0, 1e-150, 120.0, 35.5])
+    c = tdcyl.reflectance([(1.0, 0.02, 1.4, 100.0)], 150.0, 10.0, times_ps=t, derivatives=("mua1",))
+    np.testing.assert_array_equal(c.t_ps, t)
+    peak = semi_infinite_tr(1.0, 0.02, 1.4, 10.0, np.arange(1.0, 2000.0)).max()
+    np.testing.assert_allclose(c.reflectance, semi_infinite_tr(1.0, 0.02, 1.4, 10.0, t), rtol=0, atol=1e-11 * peak)
+    assert c.reflectance[3] == 0.0 and c.derivatives[3, 0] == 0.0 and c.reflectance[1] == c.reflectance[5]
+
+
+def test_times_ps_that_cannot_be_held_are_nan_in_place_and_none_held_fails():
+    # 1 mm inside the rim the terms cancel: double precision holds 1e-13 of the peak at no time there.
+    t = np.array([4000.0, 10.0, 2000.0, 1e-150, 100.0, 500.0])
+    kw = dict(layers=D_TWO, radius=30.0, rho=29.0, times_ps=t)
+    with pytest.raises(ValueError, match=r"no sample at rho = 29 mm can be held within the tolerance 1e-13") as e:
+        tdcyl.reflectance(**kw, tolerance=1e-13)
+    assert isinstance(e.value, RuntimeError)  # as the grid's failure always was
+    named = float(re.search(r"up to (\S+) of the peak", str(e.value)).group(1))
+    assert not np.isnan(tdcyl.reflectance(**kw, tolerance=named).reflectance).any()
+    with pytest.warns(RuntimeWarning, match=r"of 6 samples at rho = 29 mm \(t = .*NaN") as caught:
+        c = tdcyl.reflectance(**kw, tolerance=1e-12, derivatives=("mua2",))
+    with pytest.warns(RuntimeWarning, match="returned but unreliable"):
+        kept = tdcyl.reflectance(**kw, tolerance=1e-12, all_samples=True)
+    nan = np.isnan(c.reflectance)
+    assert 0 < nan.sum() < 5 and not nan[3], nan  # some held, some not, at this tolerance
+    named = ", ".join(f"{x:g}" for x in t[nan])
+    assert str(caught[0].message).startswith(f"{nan.sum()} of 6 samples at rho = 29 mm (t = {named} ps)")
+    np.testing.assert_array_equal(c.t_ps, t)
+    np.testing.assert_array_equal(np.isnan(c.derivatives[:, 0]), nan)
+    np.testing.assert_array_equal(c.reflectance[~nan], kept.reflectance[~nan])
+    assert not np.isnan(kept.reflectance).any() and kept.unheld_error > 0.5e-12
+
+
 @pytest.mark.parametrize("layers", [[tdcyl.Layer(1.0, 0.02, 1.4, 100.0)],
                                     [tdcyl.Layer(1.0, 0.02, 1.4, 30.0), tdcyl.Layer(1.0, 0.02, 1.4, 70.0)]],
                          ids=["one layer", "two equal layers"])

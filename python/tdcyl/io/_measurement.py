@@ -132,15 +132,24 @@ def check_span(path, offset: int, length: int, size: int, what: str):
 class Measurement:
     """One file's histograms.
 
-    t_ps : (bins,) centres of the equally spaced time bins, ps (on the clock of
-        the instrument: the fit's shift takes the offset to the IRF)
-    counts : (channels, bins) counts as in the file (float64, exact for integers)
+    Attributes
+    ----------
+    t_ps : ndarray, shape (bins,)
+        Centres of the equally spaced time bins, ps (on the clock of the
+        instrument: the fit's shift takes the offset to the IRF).
+    counts : ndarray, shape (channels, bins)
+        Counts as in the file (float64, exact for integers).
     bin_width_ps : float
-    wavelength_nm, rho_mm : (channels,) per channel, NaN where the file does not say
-    acquisition_time_s : float, NaN when unknown
-    meta : dict, the file's own header fields (names as in the file)
-    channel_names : per channel, how the file names it
-    irf : Measurement or None, an IRF stored in the same file (SNIRF)
+    wavelength_nm, rho_mm : ndarray, shape (channels,)
+        Per channel, NaN where the file does not say.
+    acquisition_time_s : float
+        NaN when unknown.
+    meta : dict
+        The file's own header fields (names as in the file).
+    channel_names : list of str
+        Per channel, how the file names it.
+    irf : Measurement or None
+        An IRF stored in the same file (SNIRF).
     """
 
     t_ps: np.ndarray
@@ -199,3 +208,60 @@ class Measurement:
     def curve(self, channel: int = 0):
         """(t_ps, counts) of one channel, as tdcyl.fit takes them."""
         return self.t_ps, self.counts[channel]
+
+    def __repr__(self) -> str:
+        def values(v, unit):
+            known = sorted({float(x) for x in v if math.isfinite(x)})
+            shown = ", ".join(f"{x:g}" for x in known[:6]) + (", ..." if len(known) > 6 else "")
+            return f"[{shown}] {unit}" if known else "not given"
+        return (f"Measurement({self.path or '<memory>'!r}, {self.format or 'arrays'}: {self.channels} channel{'s' * (self.channels != 1)} x "
+                f"{self.t_ps.size} bins of {self.bin_width_ps:g} ps, wavelength {values(self.wavelength_nm, 'nm')}, "
+                f"rho {values(self.rho_mm, 'mm')}, {self.counts.sum():.4g} counts"
+                f"{', with IRF' if self.irf is not None else ''})")
+
+    def plot(self, path=None, *, channels=None, title=None):
+        """Counts of each channel on a log axis (and the IRF, scaled to each peak, dashed), before any fit.
+
+        Parameters
+        ----------
+        path : str, optional
+            Save the figure as PNG there.
+        channels : sequence of int, optional
+            The channels to draw (default all).
+        title : str, optional
+
+        Returns
+        -------
+        matplotlib Figure
+
+        Examples
+        --------
+        >>> m = tdcyl.io.read("examples/measurements/snirf/phantom.snirf")  # doctest: +SKIP
+        >>> m.plot("phantom.png")  # doctest: +SKIP
+        """
+        import matplotlib
+        if not os.environ.get("MPLBACKEND"):
+            matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+        chosen = range(self.channels) if channels is None else [int(k) for k in channels]
+        fig, ax = plt.subplots(figsize=(7.5, 4.5))
+        for k in chosen:
+            wl, rho = self.wavelength_nm[k], self.rho_mm[k]
+            label = str(self.channel_names[k]) + (f", {wl:g} nm" if math.isfinite(wl) else "") + \
+                (f", ρ = {rho:g} mm" if math.isfinite(rho) else "")
+            line, = ax.semilogy(self.t_ps, np.maximum(self.counts[k], 0.5), ".", ms=2.5, label=label)
+            if self.irf is not None:
+                irf = self.irf.counts[k if self.irf.channels == self.channels else 0]
+                if irf.max() > 0:
+                    ax.semilogy(self.t_ps, np.maximum(irf * self.counts[k].max() / irf.max(), 0.5), "--", lw=0.8,
+                                color=line.get_color())
+        peak = max(float(self.counts.max()), 1.0)
+        ax.set_ylim(0.5, peak * 2)
+        ax.set_xlabel("t [ps]")
+        ax.set_ylabel("counts per bin")
+        ax.set_title(title or os.path.basename(self.path) or "measurement", fontsize=9)
+        ax.legend(fontsize=7)
+        fig.tight_layout()
+        if path is not None:
+            fig.savefig(path, dpi=100)
+        return fig
