@@ -17,7 +17,7 @@ import pytest
 
 import tdcyl
 import tdcyl.io as tio
-from tdcyl.fit_command import _write_table
+from tdcyl._study_global import write_table
 
 C = np.array([[0, 3, 60000, 5, 1, 0], [2, 0, 9, 4, 4000000000, 7]], dtype=np.uint32)
 INT, FLOAT, ANSI, EMPTY = 0x10000008, 0x20000008, 0x4001FFFF, 0xFFFF0008
@@ -228,7 +228,7 @@ def test_text_is_never_taken_for_a_binary_format(tmp_path):
 
 @pytest.mark.parametrize("write", [
     lambda p, m: tio.write_text(p, m), lambda p, m: tio.write_snirf(p, m),
-    lambda p, m: _write_table(p, pd.DataFrame({"a": [1]})),
+    lambda p, m: write_table(p, pd.DataFrame({"a": [1]})),
     lambda p, m: tdcyl.write_input(p, [tdcyl.Layer(1.0, 0.01, 1.4, 10.0)], 30.0, 15.0)])
 def test_writers_keep_links_and_modes(tmp_path, write):
     m, target, link = tio.Measurement([5, 15], [[1, 2]], 10), tmp_path / "d" / "target", tmp_path / "link"
