@@ -109,6 +109,25 @@ def test_readers(tmp_path, monkeypatch):
     assert tio.read(tmp_path / "e.sdt").t_ps[-1] == pytest.approx(5e4 / 15 * 65535.5 / 65536, abs=1e-6)
 
 
+def test_ptu_frames_against_numpy(tmp_path, monkeypatch):
+    monkeypatch.setattr(tdcyl.io.picoquant, "_CHUNK", 7)  # the sync count carried across chunks
+    rng = np.random.default_rng(3)
+    sync, ch, dt = np.sort(rng.integers(0, 20000, 500)), rng.integers(0, 3, 500) * 2, rng.integers(0, 1000, 500)
+    records, wraps = [], 0
+    for s, c, d in zip(sync, ch, dt):
+        if s // 1024 > wraps:  # an overflow record counts the nsync periods (1024 syncs) passed in its nsync
+            records.append(1 << 31 | 63 << 25 | s // 1024 - wraps)
+            wraps = s // 1024
+        records.append(c << 25 | d << 10 | s % 1024)
+    (tmp_path / "r.ptu").write_bytes(ptu(records=records, res=1e-9, sync=1_000_000))
+    r = tio.read_ptu(tmp_path / "r.ptu", frame_s=2.5e-3)  # 1000 bins of 1 ns; frames of 2500 syncs
+    want, _ = np.histogramdd(np.c_[sync // 2500, ch // 2, dt], [np.arange(sync[-1] // 2500 + 2), np.arange(4),
+                                                                  np.arange(1001)])
+    np.testing.assert_array_equal(r.counts, want)
+    np.testing.assert_allclose(r.frame_times_s, (np.arange(want.shape[0]) + 0.5) * 2.5e-3)
+    assert r.channel_names == ["detector 1", "detector 3", "detector 5"] and r.t_ps.size == 1000
+
+
 @pytest.mark.parametrize("encoding, header, sep", [("utf-8", "t [ns] a b", " "), ("utf-8-sig", "time (ns);a;b", ";"),
                                                    ("utf-16", "t [ns]\ta\tb", "\t"), ("latin-1", "t,a,b", ",")])
 def test_text_forms(tmp_path, encoding, header, sep):

@@ -19,13 +19,13 @@ import os
 import re
 import struct
 
-from ._measurement import MEMORY_FACTOR, MEMORY_MARGIN, Measurement, fail, reader, regular_file
+from ._measurement import MEMORY_FACTOR, MEMORY_MARGIN, Measurement, Recording, fail, reader, regular_file
 from .picoquant import read_phu, read_ptu
 from .sdt import read_sdt
 from .snirf import read_snirf, write_snirf
 from .text import read_text, write_text
 
-__all__ = ["Measurement", "read", "read_phu", "read_ptu", "read_sdt", "read_snirf", "write_snirf", "read_text",
+__all__ = ["Measurement", "Recording", "read", "read_phu", "read_ptu", "read_sdt", "read_snirf", "write_snirf", "read_text",
            "write_text", "FORMATS", "MEMORY_FACTOR", "MEMORY_MARGIN"]
 
 HDF5_SIGNATURE = b"\x89HDF\r\n\x1a\n"

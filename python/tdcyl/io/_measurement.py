@@ -265,3 +265,27 @@ class Measurement:
         if path is not None:
             fig.savefig(path, dpi=100)
         return fig
+
+
+@dataclass
+class Recording:
+    """Histograms over time: one per frame of a measurement.
+
+    counts : (frames, channels, bins) counts of each frame
+    frame_times_s : (frames,) centre of each frame, s from the measurement's start
+    frame_s : float, the frames' length, s
+    total : Measurement of the whole measurement (the sum over frames), which
+        gives t_ps, bin_width_ps, wavelength_nm, rho_mm, channel_names, meta,
+        path, format and irf, also as attributes of the Recording
+    """
+
+    counts: np.ndarray
+    frame_times_s: np.ndarray
+    frame_s: float
+    total: Measurement
+
+    def __getattr__(self, name):
+        if name in ("t_ps", "bin_width_ps", "wavelength_nm", "rho_mm", "acquisition_time_s", "meta",
+                    "channel_names", "path", "format", "irf", "channels"):
+            return getattr(self.total, name)
+        raise AttributeError(name)

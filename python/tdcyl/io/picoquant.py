@@ -13,12 +13,13 @@ a .ptu's histogram is never longer than its records' dtime field can count
 from __future__ import annotations
 
 import math
+import numbers
 import os
 import struct
 
 import numpy as np
 
-from ._measurement import Measurement, bin_centres, check_span, fail, reader
+from ._measurement import Measurement, Recording, bin_centres, check_memory, check_span, fail, reader
 
 __all__ = ["read_phu", "read_ptu", "read_tags"]
 
@@ -157,30 +158,76 @@ def read_phu(path) -> Measurement:
 
 
 def _decode(layout: str, rec: np.ndarray):
-    """(detector channel, dtime) of the photon records in a chunk of uint32 T3 records."""
+    """(photon mask, detector channel, dtime) of a chunk of T3 records (int64), the last two of its photons."""
     if layout == "pt3":  # channel 4 bits (15: special), dtime 12 bits, nsync 16 bits
         channel = rec >> 28
         photon = (channel >= 1) & (channel <= 4)
-        return channel[photon], (rec[photon] >> 16) & 0xFFF
+        return photon, channel[photon], (rec[photon] >> 16) & 0xFFF
     # special 1 bit, channel 6 bits (0-based), dtime 15 bits, nsync 10 bits
     photon = (rec >> 31) == 0
-    return ((rec[photon] >> 25) & 0x3F) + 1, (rec[photon] >> 10) & 0x7FFF
+    return photon, ((rec[photon] >> 25) & 0x3F) + 1, (rec[photon] >> 10) & 0x7FFF
 
 
-def _histogram(path, layout: str, start: int, nrec: int) -> np.ndarray:
-    """(channels, dtime bins) counts of the photon records, read in chunks and added."""
-    nch, nbins = _RANGE[layout]
-    hist = np.zeros(nch * nbins, np.int64)
+def _syncs(layout: str, rtype: int, rec: np.ndarray, carry: int):
+    """The sync number of every record of a chunk, counted from the first sync of the file (carry: the
+    syncs before the chunk), and the syncs up to its end. An overflow record adds a period of the nsync
+    field (65536 PicoHarp, 1024 the others) or, past HydraHarp V1, as many as its nsync counts (0: one)."""
+    if layout == "pt3":
+        period, nsync = 1 << 16, rec & 0xFFFF
+        overflows = ((rec >> 28) == 15) & (((rec >> 16) & 0xFFF) == 0)
+    else:
+        period, nsync = 1 << 10, rec & 0x3FF
+        overflows = ((rec >> 31) == 1) & (((rec >> 25) & 0x3F) == 63)
+        if rtype != 0x00010304:
+            overflows = np.where(overflows, np.maximum(nsync, 1), 0)
+    base = carry + np.cumsum(overflows * period)
+    return base + nsync, int(base[-1])
+
+
+def _photons(path, layout: str, rtype: int, start: int, nrec: int, syncs_per_frame=None):
+    """Per chunk of records: detector channel, dtime and (with syncs_per_frame) frame of its photons."""
     records = np.memmap(path, "<u4", "r", start, (nrec,))
+    carry = 0
     for lo in range(0, nrec, _CHUNK):
-        channel, dtime = _decode(layout, np.asarray(records[lo:lo + _CHUNK]))
-        h = np.bincount((channel.astype(np.int64) - 1) * nbins + dtime)
+        rec = np.asarray(records[lo:lo + _CHUNK]).astype(np.int64)
+        photon, channel, dtime = _decode(layout, rec)
+        frame = None
+        if syncs_per_frame:
+            sync, carry = _syncs(layout, rtype, rec, carry)
+            frame = np.floor(sync[photon] / syncs_per_frame).astype(np.int64)
+        yield channel, dtime, frame
+
+
+def _histogram(path, layout: str, rtype: int, start: int, nrec: int, syncs_per_frame=None):
+    """(channels, dtime bins) counts of the photon records, read in chunks and added; and the number of
+    frames they span."""
+    nch, nbins = _RANGE[layout]
+    hist, frames = np.zeros(nch * nbins, np.int64), 0
+    for channel, dtime, frame in _photons(path, layout, rtype, start, nrec, syncs_per_frame):
+        h = np.bincount((channel - 1) * nbins + dtime)
         hist[:h.size] += h
-    return hist.reshape(nch, nbins)
+        if frame is not None and frame.size:
+            frames = max(frames, int(frame.max()) + 1)
+    return hist.reshape(nch, nbins), frames
 
 
-@reader
-def read_ptu(path) -> Measurement:
+def _frames(path, layout: str, rtype: int, start: int, nrec: int, syncs_per_frame: float, frames: int,
+            used: np.ndarray, nbins: int) -> np.ndarray:
+    """(frames, channels, bins) counts of the channels `used` (0-based rows of the histogram)."""
+    row = np.full(_RANGE[layout][0] + 1, -1)
+    row[used + 1] = np.arange(used.size)
+    check_memory(path, frames * used.size * nbins * 8, os.path.getsize(path), "the frames' counts")
+    out = np.zeros(frames * used.size * nbins)
+    for channel, dtime, frame in _photons(path, layout, rtype, start, nrec, syncs_per_frame):
+        if frame.size:
+            index = (frame * used.size + row[channel]) * nbins + dtime
+            lo = int(frame.min()) * used.size * nbins
+            h = np.bincount(index - lo)
+            out[lo:lo + h.size] += h
+    return out.reshape(frames, used.size, nbins)
+
+
+def read_ptu(path, frame_s: float | None = None) -> Measurement | Recording:
     """PicoQuant .ptu in T3 mode: the histogram of the records' dtime per detector channel.
 
     dtime counts bins of MeasDesc_Resolution seconds after the sync; the
@@ -189,7 +236,26 @@ def read_ptu(path) -> Measurement:
     TimeHarp 260, MultiHarp) the dtime field holds. Detector channels are
     numbered from 1 as the instrument's inputs. T2 records hold no such
     histogram and are refused.
+
+    With frame_s (seconds), a Recording: the histograms of consecutive frames
+    of that length from the first sync (counts frames x channels x bins; the
+    last frame ends with the last photon and may be partial), the records
+    streamed in chunks twice.
+
+    Examples
+    --------
+    >>> m = tdcyl.io.read_ptu("examples/measurements/ptu/phantom.ptu")  # doctest: +SKIP
+    >>> r = tdcyl.io.read_ptu("recording.ptu", frame_s=0.1)  # doctest: +SKIP
+    >>> r.counts.shape, r.frame_times_s[:2]  # doctest: +SKIP
+    ((600, 2, 1024), array([0.05, 0.15]))
     """
+    if frame_s is not None and not (isinstance(frame_s, numbers.Real) and math.isfinite(frame_s) and frame_s > 0):
+        raise ValueError(f"frame_s must be a positive number of seconds, got {frame_s!r}")
+    return _read_ptu(path, frame_s)
+
+
+@reader
+def _read_ptu(path, frame_s):
     size = os.path.getsize(path)
     tags, end = read_tags(path, b"PQTTTR")
     rtype = _get(path, tags, "TTResultFormat_TTTRRecType") & 0xFFFFFFFF
@@ -204,7 +270,8 @@ def read_ptu(path) -> Measurement:
     check_span(path, end, 4 * nrec, size, f"{nrec} records")
     res = _resolution_s(path, "MeasDesc_Resolution", _get(path, tags, "MeasDesc_Resolution", kind=(float,)))
     sync = _get(path, tags, "TTResult_SyncRate", default=0)
-    hist = _histogram(path, layout, end, nrec) if nrec else np.zeros((1, 0), np.int64)
+    syncs_per_frame = _syncs_per_frame(path, frame_s, sync)
+    hist, frames = _histogram(path, layout, rtype, end, nrec, syncs_per_frame) if nrec else (np.zeros((1, 0)), 0)
     used = np.flatnonzero(hist.sum(axis=1))
     if used.size == 0:
         fail(path, "no photon records")
@@ -213,6 +280,20 @@ def read_ptu(path) -> Measurement:
         nbins = max(nbins, min(math.ceil(1.0 / (sync * res) - 1e-9), hist.shape[1]))
     meta = _meta(tags)
     meta["record_type"] = label
-    return Measurement(t_ps=bin_centres(path, 0.0, res * 1e12, nbins), counts=hist[used, :nbins].astype(float),
-                       bin_width_ps=res * 1e12, acquisition_time_s=_acquisition_s(tags, ("MeasDesc_AcquisitionTime", -1)),
-                       meta=meta, channel_names=[f"detector {c + 1}" for c in used], path=path, format="ptu")
+    m = Measurement(t_ps=bin_centres(path, 0.0, res * 1e12, nbins), counts=hist[used, :nbins].astype(float),
+                    bin_width_ps=res * 1e12, acquisition_time_s=_acquisition_s(tags, ("MeasDesc_AcquisitionTime", -1)),
+                    meta=meta, channel_names=[f"detector {c + 1}" for c in used], path=path, format="ptu")
+    if frame_s is None:
+        return m
+    counts = _frames(path, layout, rtype, end, nrec, syncs_per_frame, frames, used, nbins)
+    return Recording(counts, (np.arange(frames) + 0.5) * frame_s, frame_s, m)
+
+
+def _syncs_per_frame(path, frame_s, sync):
+    if frame_s is None:
+        return None
+    if sync <= 0:
+        fail(path, "frames need the sync rate (TTResult_SyncRate), which the file does not give")
+    if frame_s * sync < 1:
+        fail(path, f"frames of {frame_s!r} s are shorter than the sync period ({1 / sync!r} s)")
+    return frame_s * sync
