@@ -42,9 +42,9 @@ def phu(res=(4e-12, 4e-12), offset_shift=0, slots=(1, 0)):  # two curves of 6 bi
 
 def ptu(rtype=0x01010304, records=None, res=25e-12, sync=4_000_000_000):
     if records is None and rtype == 0x00010303:  # PicoHarp: channel 4 bits (15 special), dtime 12, nsync 16
-        records = [1 << 28 | 2 << 16 | 5, 1 << 28 | 2 << 16 | 9, 3 << 28 | 0 << 16, 15 << 28 | 0, 1 << 28 | 7 << 16]
+        records = [1 << 28 | 2 << 16 | 5, 1 << 28 | 2 << 16 | 9, 4 << 28 | 0 << 16, 15 << 28 | 0, 1 << 28 | 7 << 16]
     elif records is None:  # HydraHarp V2: special 1 bit, channel 6 (0-based), dtime 15, nsync 10
-        records = [0 << 25 | 2 << 10 | 5, 0 << 25 | 2 << 10 | 9, 2 << 25 | 0 << 10, 1 << 31 | 63 << 25 | 3,
+        records = [0 << 25 | 2 << 10 | 5, 0 << 25 | 2 << 10 | 9, 3 << 25 | 0 << 10, 1 << 31 | 63 << 25 | 3,
                    1 << 31 | 1 << 25 | 7 << 10, 0 << 25 | 7 << 10]
     tags = [tag("TTResultFormat_TTTRRecType", rtype), tag("TTResult_NumberOfRecords", len(records)),
             tag("MeasDesc_Resolution", res, kind=FLOAT), tag("TTResult_SyncRate", sync),
@@ -54,10 +54,9 @@ def ptu(rtype=0x01010304, records=None, res=25e-12, sync=4_000_000_000):
 
 
 def sdt(valid=0x5555, type0=0x011, raw0=None, loop=False, shared=False, type1=0x1101, len1=24, zip_patch=None,
-        blocks=2, tac_r=50e-12, adc=6):
+        blocks=2, tac_r=50e-12, adc=6, info=b"*IDENTIFICATION\r\n ID : SPC Setup & Data File\r\n*END\r\n"):
     """Header, info, two measurement descriptions of 120 bytes, then block 1 (ZIP of a u4 curve, description 0)
     before block 0 (a page of two u2 curves, description 1), which the header names first."""
-    info = b"*IDENTIFICATION\r\n ID : SPC Setup & Data File\r\n*END\r\n"
     desc = bytearray(240)
     for k, col_t in ((0, 7.0), (1, 2.5)):
         struct.pack_into("<fh12xH8xf", desc, 120 * k + 64, tac_r, 15, adc, col_t)  # tac_r, tac_g, adc_re, col_t
@@ -98,7 +97,7 @@ def test_readers(tmp_path, monkeypatch):
         m = tio.read(tmp_path / name)
         assert m.bin_width_ps == 25.0 and m.acquisition_time_s == 1.5
         np.testing.assert_array_equal(m.counts, [[0, 0, 2, 0, 0, 0, 0, 1, 0, 0], [1] + [0] * 9])
-        assert m.channel_names == ["detector 1", "detector 3"]
+        assert m.channel_names == ["detector 1", "detector 4"]
     m = tio.read(tmp_path / "m.ptu")  # a sync period of 1e9 bins: as far as the 15-bit dtime reaches
     assert m.counts.shape == (1, 32768) and m.counts[0, [1, -1]].tolist() == [1, 1] and m.t_ps[-1] == 32767.5
     m = tio.read(tmp_path / "d.sdt")
@@ -112,7 +111,8 @@ def test_readers(tmp_path, monkeypatch):
 def test_ptu_frames_against_numpy(tmp_path, monkeypatch):
     monkeypatch.setattr(tdcyl.io.picoquant, "_CHUNK", 7)  # the sync count carried across chunks
     rng = np.random.default_rng(3)
-    sync, ch, dt = np.sort(rng.integers(0, 20000, 500)), rng.integers(0, 3, 500) * 2, rng.integers(0, 1000, 500)
+    sync = np.sort(np.r_[rng.integers(0, 8000, 400), rng.integers(15000, 20000, 100)])  # a gap of ~7 overflows
+    ch, dt = rng.integers(0, 3, 500) * 2, rng.integers(0, 1000, 500)
     records, wraps = [], 0
     for s, c, d in zip(sync, ch, dt):
         if s // 1024 > wraps:  # an overflow record counts the nsync periods (1024 syncs) passed in its nsync
@@ -135,7 +135,8 @@ def test_text_forms(tmp_path, encoding, header, sep):
     p = tmp_path / "e.txt"
     p.write_bytes(text(rows, header=header, encoding=encoding).replace(b"a comment", "\u00b5".encode(encoding)))
     m = tio.read(p, time_unit="ns" if header == "t,a,b" else None)
-    assert (m.t_ps.tolist(), m.counts.tolist(), m.channel_names) == ([2.5, 7.5, 12.5], [[1, 0, 5], [2, 3, 0]], ["a", "b"])
+    assert (m.t_ps.tolist(), m.counts.tolist(), m.channel_names) == ([2.5, 7.5, 12.5], [[1, 0, 5], [2, 3, 0]],
+                                                                     ["a", "b"])
     assert list(m.wavelength_nm) == [760, 830] and list(m.rho_mm) == [30, 30] and m.acquisition_time_s == 2
 
 
@@ -189,6 +190,7 @@ BAD = [("a.phu", lambda: phu()[:-3], "past the end"),
        ("a.phu", lambda: phu(res=(float("nan"), 4e-12)), "MDescResolution\\(0\\) must be a bin width"),
        ("a.phu", lambda: phu(res=(4e-12, 8e-12)), "curve 1 has 6 bins of 8 ps, curve 0 6 of 4 ps"),
        ("a.phu", lambda: phu(slots=(0, 0)), "curves 0 and 1 share data bytes"),
+       ("a.phu", lambda: phu(offset_shift=-600), "curve 0: data offset 99 points into the header"),
        ("b.ptu", lambda: ptu()[:-2], "6 records at byte .* past the end"),
        ("b.ptu", lambda: ptu(0x00010203), "PicoHarp T2 records are not supported"),
        ("b.ptu", lambda: ptu(res=1e-300, sync=1), "MeasDesc_Resolution must be a bin width"),
@@ -203,10 +205,15 @@ BAD = [("a.phu", lambda: phu()[:-3], "past the end"),
        ("d.sdt", lambda: sdt(len1=24 * 89478485), "counts would take 4096 MiB, more than"),
        ("d.sdt", lambda: sdt(blocks=0x7FFF), "1000000000 data blocks"),
        ("d.sdt", lambda: sdt(type0=0x061), "data block 0: IMG_BLOCK is not supported"),
+       ("d.sdt", lambda: sdt(info=b"*SETUP\r\n" + bytes(44)), "info block does not start with \\*IDENTIFICATION"),
        ("e.csv", lambda: text("0.0025;1;2\n0.0075;nan;3\n"), "not finite"),
        ("e.csv", lambda: text("0.0025;1;2\n0.0075;0;3\n0.013;5;0\n"), "not equally spaced"),
        ("e.csv", lambda: text("0,0025;1;2\n0,0075;0;3\n"), "decimal commas"),
        ("e.csv", lambda: text(acq=""), "acquisition_time_s: one number of seconds expected"),
+       ("e.csv", lambda: text(acq="-2"), "acquisition_time_s must be finite and >= 0"),
+       ("e.csv", lambda: text(header="t [ns];a;b\n# wavelength_nm: inf, 830"), "wavelength_nm must be finite"),
+       ("e.csv", lambda: text(header="".join(f"# k{i}: v\n" for i in range(10001))), "more than 10000 '# key: value'"),
+       ("e.csv", lambda: text("0.0025;1;2\n" + "9" * (1 << 20) + "1"), "line 7 is longer than 1048576 characters"),
        ("e.csv", lambda: text("1e300;1;2\n2e300;0;3\n", header="t [s];a;b"), "time axis runs from inf"),
        ("e.csv", lambda: text("0.0025;1;2\n0.0075;0\x01;3\n"), "line 7: control character 0x01"),
        ("g.snirf", lambda: b"\x89HDF\r\n\x1a\n" + bytes(40), "not a readable HDF5 file")]

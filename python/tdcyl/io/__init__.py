@@ -25,8 +25,8 @@ from .sdt import read_sdt
 from .snirf import read_snirf, write_snirf
 from .text import read_text, write_text
 
-__all__ = ["Measurement", "Recording", "read", "read_phu", "read_ptu", "read_sdt", "read_snirf", "write_snirf", "read_text",
-           "write_text", "FORMATS", "MEMORY_FACTOR", "MEMORY_MARGIN"]
+__all__ = ["Measurement", "Recording", "read", "read_phu", "read_ptu", "read_sdt", "read_snirf", "write_snirf",
+           "read_text", "write_text", "FORMATS", "MEMORY_FACTOR", "MEMORY_MARGIN"]
 
 HDF5_SIGNATURE = b"\x89HDF\r\n\x1a\n"
 FORMATS = {".phu": read_phu, ".ptu": read_ptu, ".snirf": read_snirf, ".h5": read_snirf, ".sdt": read_sdt,

@@ -85,7 +85,8 @@ def _lines(path, encoding: str):
                 fail(path, f"line {number} is longer than {_MAX_LINE} characters: not a table of counts")
             bad = _CONTROL.search(line)
             if bad:
-                fail(path, f"line {number}: control character 0x{ord(bad.group()):02X}: a binary file, not a text table")
+                fail(path, f"line {number}: control character 0x{ord(bad.group()):02X}: a binary file, not a "
+                           "text table")
             s = line.strip()
             if s:
                 yield number, s
