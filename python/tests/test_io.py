@@ -89,8 +89,7 @@ def test_readers(tmp_path, monkeypatch):
                        ("e.sdt", sdt(tac_r=50e-9, adc=0, raw0=bytes(1 << 17), blocks=1))]:  # adc_re 0: 65536 bins
         (tmp_path / name).write_bytes(data)
     m = tio.read(tmp_path / "a.phu")
-    assert m.format == "phu" and np.array_equal(m.counts, C) and m.bin_width_ps == 4.0
-    np.testing.assert_array_equal(m.t_ps, [2, 6, 10, 14, 18, 22])
+    assert m.format == "phu" and np.array_equal(m.counts, C) and m.t_ps.tolist() == [2, 6, 10, 14, 18, 22]
     assert (m.meta["File_Comment"], m.meta["Wide"], m.meta["Offset"]) == ("comment", "\u00b5s", -7)
     assert np.isnan(m.rho_mm).all() and m.acquisition_time_s == 1.5 and m.channel_names == ["curve 0", "curve 1"]
     for name in ("b.ptu", "c.ptu"):  # sync period 250 ps / 25 ps = 10 bins; specials and markers left out
@@ -124,15 +123,15 @@ def test_ptu_frames_against_numpy(tmp_path, monkeypatch):
     want, _ = np.histogramdd(np.c_[sync // 2500, ch // 2, dt], [np.arange(sync[-1] // 2500 + 2), np.arange(4),
                                                                   np.arange(1001)])
     np.testing.assert_array_equal(r.counts, want)
-    np.testing.assert_allclose(r.frame_times_s, (np.arange(want.shape[0]) + 0.5) * 2.5e-3)
-    assert r.channel_names == ["detector 1", "detector 3", "detector 5"] and r.t_ps.size == 1000
+    assert np.allclose(r.frame_times_s, (np.arange(want.shape[0]) + 0.5) * 2.5e-3) and r.t_ps.size == 1000
+    assert r.channel_names == ["detector 1", "detector 3", "detector 5"] and r.bin_width_ps == 1000
 
 
 @pytest.mark.parametrize("encoding, header, sep", [("utf-8", "t [ns] a b", " "), ("utf-8-sig", "time (ns);a;b", ";"),
                                                    ("utf-16", "t [ns]\ta\tb", "\t"), ("latin-1", "t,a,b", ",")])
 def test_text_forms(tmp_path, encoding, header, sep):
     rows = "".join(sep.join(r) + "\r\n" for r in [("2.5e-3", "1", "2"), ("0.0075", "0", "3"), ("0.0125", "5", "0")])
-    p = tmp_path / "e.txt"
+    p = tmp_path / "e.txt"  # a Latin-1/UTF-8/UTF-16 character in the comment
     p.write_bytes(text(rows, header=header, encoding=encoding).replace(b"a comment", "\u00b5".encode(encoding)))
     m = tio.read(p, time_unit="ns" if header == "t,a,b" else None)
     assert (m.t_ps.tolist(), m.counts.tolist(), m.channel_names) == ([2.5, 7.5, 12.5], [[1, 0, 5], [2, 3, 0]],
@@ -264,7 +263,6 @@ def test_writers_keep_links_and_modes(tmp_path, write):
     link.symlink_to(target)
     write(link, m)
     assert link.is_symlink() and target.read_bytes() != b"old" and stat.S_IMODE(target.stat().st_mode) == 0o600
-    assert os.listdir(tmp_path / "d") == ["target"]
     with pytest.raises(ZeroDivisionError), tdcyl._atomic.replaced_atomically(target, ".x-") as tmp:
         open(tmp, "w").write(str(1 / 0))
     assert os.listdir(tmp_path / "d") == ["target"]
