@@ -182,15 +182,15 @@ class Measurement:
         if np.max(np.abs(np.diff(self.t_ps) - self.bin_width_ps)) > 1e-6 * self.bin_width_ps + 2e-6:
             fail(where, "time bins are not equally spaced by bin_width_ps")
         check_counts(where, self.counts)
-        for name, low in (("wavelength_nm", 0.0), ("rho_mm", 0.0)):
+        for name in ("wavelength_nm", "rho_mm"):
             v = getattr(self, name)
             v = np.full(nch, np.nan) if v is None else np.asarray(v, dtype=float).reshape(-1)
             if v.size == 1 and nch > 1:
                 v = np.full(nch, v[0])
             if v.size != nch:
                 fail(where, f"{name} must hold one value per channel ({nch}), got {v.size}")
-            if np.any(np.isinf(v) | (v < low)):
-                fail(where, f"{name} must be finite and >= {low:g} (NaN where unknown), got {v.tolist()}")
+            if np.any(np.isinf(v) | (v < 0)):
+                fail(where, f"{name} must be finite and >= 0 (NaN where unknown), got {v.tolist()}")
             setattr(self, name, v)
         if self.channel_names is None:
             self.channel_names = [str(i) for i in range(nch)]
