@@ -5,21 +5,46 @@ from __future__ import annotations
 
 import contextlib
 import os
-import tempfile
+import secrets
+import stat
+
+
+def _new_file(directory: str, prefix: str) -> str:
+    """A new empty file in `directory` created with mode 666 less the umask,
+    as open(path, "w") would create it."""
+    while True:
+        tmp = os.path.join(directory, f"{prefix}{secrets.token_hex(6)}.tmp")
+        try:
+            os.close(os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666))
+            return tmp
+        except FileExistsError:
+            continue
 
 
 @contextlib.contextmanager
 def replaced_atomically(path, prefix: str):
     """Yields a temporary path in the target's folder; on a normal exit it
-    replaces `path` (mode 644), on any exception it is removed."""
-    directory = os.path.dirname(os.path.abspath(os.fspath(path)))
-    fd, tmp = tempfile.mkstemp(dir=directory, prefix=prefix, suffix=".tmp")
-    os.close(fd)
+    replaces the target, on any exception it is removed.
+
+    A symlink is written through: the file it points to is replaced (in that
+    file's folder) and the link stays. The replaced file keeps its permission
+    bits; a new file gets those open() would give it (666 less the umask).
+    """
+    target = os.path.realpath(os.fspath(path))
+    tmp = _new_file(os.path.dirname(target), prefix)
     try:
         yield tmp
-        os.chmod(tmp, 0o644)
-        os.replace(tmp, path)
+        try:
+            os.chmod(tmp, stat.S_IMODE(os.stat(target).st_mode))
+        except FileNotFoundError:
+            pass
+        fd = os.open(tmp, os.O_RDONLY)
+        try:
+            os.fsync(fd)  # the content on disk before the name points at it
+        finally:
+            os.close(fd)
+        os.replace(tmp, target)
     except BaseException:
-        if os.path.exists(tmp):
+        with contextlib.suppress(FileNotFoundError):
             os.unlink(tmp)
         raise

@@ -3,6 +3,8 @@ import io
 import os
 import re
 import shutil
+import signal
+import stat
 import struct
 import subprocess
 import sys
@@ -15,6 +17,7 @@ import pytest
 
 import tdcyl
 import tdcyl.io as tio
+from tdcyl._study_global import write_table
 
 C = np.array([[0, 3, 60000, 5, 1, 0], [2, 0, 9, 4, 4000000000, 7]], dtype=np.uint32)
 INT, FLOAT, ANSI, EMPTY = 0x10000008, 0x20000008, 0x4001FFFF, 0xFFFF0008
@@ -25,71 +28,114 @@ def tag(name, value, index=-1, kind=INT):  # 32-byte name, int32 index, uint32 t
     return name.encode().ljust(32, b"\0") + struct.pack("<iI", index, kind) + raw
 
 
-def phu(res=4e-12, offset_shift=0):
-    tags = [tag("File_Comment", 8, kind=ANSI) + b"comment\0", tag("HistoResult_NumberOfCurves", 2)]
-    start = 16 + 48 * 9 + 8 + 16  # header, then 16 bytes of padding before the data
+def phu(res=(4e-12, 4e-12), offset_shift=0, slots=(1, 0)):  # two curves of 6 bins, curve 1's data first
+    tags = [tag("Blob", 5, kind=0xFFFFFFFF) + b"\x01" * 5, tag("File_Comment", 8, kind=ANSI) + b"comment\0",
+            tag("Wide", 6, kind=0x4002FFFF) + "\u00b5s\0".encode("utf-16-le"), tag("Offset", -7),
+            tag("HistoResult_NumberOfCurves", 2), tag("HistResDscr_MDescStopAfter", 1500, 0)]
+    start = 16 + 48 * 13 + 5 + 8 + 6 + 16  # header, then 16 bytes of padding before the data
     for i in range(2):
-        tags += [tag("HistResDscr_HistogramBins", 6, i), tag("HistResDscr_MDescResolution", res, i, FLOAT),
-                 tag("HistResDscr_DataOffset", start + 24 * i + offset_shift, i)]
-    return b"PQHISTO\0" + b"1.0.00\0\0" + b"".join(tags) + tag("Header_End", 0, kind=EMPTY) + bytes(16) + C.tobytes()
+        tags += [tag("HistResDscr_HistogramBins", 6, i), tag("HistResDscr_MDescResolution", res[i], i, FLOAT),
+                 tag("HistResDscr_DataOffset", start + 24 * slots[i] + offset_shift, i)]
+    return (b"PQHISTO\0" + b"1.0.00\0\0" + b"".join(tags) + tag("Header_End", 0, kind=EMPTY) + bytes(16)
+            + C[[1, 0]].tobytes())
 
 
-def ptu(rtype=0x01010304, records=None):
+def ptu(rtype=0x01010304, records=None, res=25e-12, sync=4_000_000_000):
     if records is None and rtype == 0x00010303:  # PicoHarp: channel 4 bits (15 special), dtime 12, nsync 16
-        records = [1 << 28 | 2 << 16 | 5, 1 << 28 | 2 << 16 | 9, 3 << 28 | 0 << 16, 15 << 28 | 0, 1 << 28 | 7 << 16]
+        records = [1 << 28 | 2 << 16 | 5, 1 << 28 | 2 << 16 | 9, 4 << 28 | 0 << 16, 15 << 28 | 0, 1 << 28 | 7 << 16]
     elif records is None:  # HydraHarp V2: special 1 bit, channel 6 (0-based), dtime 15, nsync 10
-        records = [0 << 25 | 2 << 10 | 5, 0 << 25 | 2 << 10 | 9, 2 << 25 | 0 << 10, 1 << 31 | 63 << 25 | 3,
+        records = [0 << 25 | 2 << 10 | 5, 0 << 25 | 2 << 10 | 9, 3 << 25 | 0 << 10, 1 << 31 | 63 << 25 | 3,
                    1 << 31 | 1 << 25 | 7 << 10, 0 << 25 | 7 << 10]
     tags = [tag("TTResultFormat_TTTRRecType", rtype), tag("TTResult_NumberOfRecords", len(records)),
-            tag("MeasDesc_Resolution", 25e-12, kind=FLOAT), tag("TTResult_SyncRate", 4_000_000_000),
+            tag("MeasDesc_Resolution", res, kind=FLOAT), tag("TTResult_SyncRate", sync),
             tag("MeasDesc_AcquisitionTime", 1500)]
     return b"PQTTTR\0\0" + b"1.0.00\0\0" + b"".join(tags) + tag("Header_End", 0, kind=EMPTY) + \
         struct.pack(f"<{len(records)}I", *records)
 
 
-def sdt(valid=0x5555, block_type=0x000, values=None):
-    info = b"*IDENTIFICATION\r\n ID : SPC Setup & Data File\r\n*END\r\n"
-    desc = bytearray(120)
-    struct.pack_into("<fh", desc, 64, 60e-12, 2)  # tac_r, tac_g: bins of 60 ps / (2 * 6) = 5 ps
-    struct.pack_into("<hf", desc, 82, 6, 0.0)
-    struct.pack_into("<f", desc, 92, 2.5)          # collection time, s
-    raw = values if values is not None else C[0].astype("<u2").tobytes()
+def sdt(valid=0x5555, type0=0x011, raw0=None, loop=False, shared=False, type1=0x1101, len1=24, zip_patch=None,
+        blocks=2, tac_r=50e-12, adc=6, info=b"*IDENTIFICATION\r\n ID : SPC Setup & Data File\r\n*END\r\n"):
+    """Header, info, two measurement descriptions of 120 bytes, then block 1 (ZIP of a u4 curve, description 0)
+    before block 0 (a page of two u2 curves, description 1), which the header names first."""
+    desc = bytearray(240)
+    for k, col_t in ((0, 7.0), (1, 2.5)):
+        struct.pack_into("<fh12xH8xf", desc, 120 * k + 64, tac_r, 15, adc, col_t)  # tac_r, tac_g, adc_re, col_t
+    raw0 = C.astype("<u2").tobytes() if raw0 is None else raw0
     z = io.BytesIO()
-    with zipfile.ZipFile(z, "w") as f:
+    with zipfile.ZipFile(z, "w", zipfile.ZIP_DEFLATED) as f:
         f.writestr("data_block", C[1].astype("<u4").tobytes())
-    z = z.getvalue()
-    b0 = 42 + len(info) + 120
-    b1 = b0 + 22 + len(raw)
-    head = struct.pack("<hihihihiihhHIHH", 0x24C, 42, len(info), 0, 0, b0, 2, 0, 42 + len(info), 1, 120, valid,
-                       0, 0, 0)
-    return head + info + bytes(desc) + struct.pack("<hiiHhII", 0, b0 + 22, b1, 0x001 | block_type, 0, 0,
-                                                    len(raw)) + raw + \
-        struct.pack("<hiiHhII", 1, b1 + 22, b1 + 22 + len(z), 0x1101, 0, 0, 24) + z
+    z = bytearray(z.getvalue())
+    if zip_patch:  # (offset in the central directory entry, format, value)
+        struct.pack_into(zip_patch[1], z, z.find(b"PK\x01\x02") + zip_patch[0], zip_patch[2])
+    b1 = 42 + len(info) + 240
+    b0 = b1 + 22 + len(z)
+    head = struct.pack("<hihihihiihhHIHH", 0x24C, 42, len(info), 0, 0, b0, blocks, 0, 42 + len(info), 2, 120,
+                       valid, 10**9, 0, 0)
+    return head + info + bytes(desc) + \
+        struct.pack("<hiiHhII", 1, b0 + 22 if shared else b1 + 22, b0, type1, 0, 0, len1) + z + \
+        struct.pack("<hiiHhII", 0, b0 + 22, b0 if loop else b1, type0, 1, 0, len(raw0)) + raw0
 
 
-def text(rows="0.0025;1;2\n0.0075;0;3\n0.0125;5;0\n"):
-    return ("% a comment\n# wavelength_nm: 760, 830\n# rho_mm: 30\n# acquisition_time_s: 2\nt [ns];a;b\n"
-            + rows).encode()
+def text(rows="0.0025;1;2\n0.0075;0;3\n0.0125;5;0\n", acq="2", header="t [ns];a;b", encoding="utf-8"):
+    return (f"% a comment\n# wavelength_nm: 760, 830\n# rho_mm: 30\n# acquisition_time_s: {acq}\n{header}\n"
+            + rows).encode(encoding)
 
 
-def test_readers(tmp_path):
+def test_readers(tmp_path, monkeypatch):
+    """Every field of hand-built files with several curves, detectors, blocks and record chunks."""
+    monkeypatch.setattr(tdcyl.io.picoquant, "_CHUNK", 2)  # the records in three chunks, added up
     for name, data in [("a.phu", phu()), ("b.ptu", ptu()), ("c.ptu", ptu(0x00010303)), ("d.sdt", sdt()),
-                       ("e.csv", text())]:
+                       ("m.ptu", ptu(0x00010307, [1 << 25 | 32767 << 10, 1 << 25 | 1 << 10], 1e-12, 1000)),
+                       ("e.sdt", sdt(tac_r=50e-9, adc=0, raw0=bytes(1 << 17), blocks=1))]:  # adc_re 0: 65536 bins
         (tmp_path / name).write_bytes(data)
     m = tio.read(tmp_path / "a.phu")
-    assert m.format == "phu" and np.array_equal(m.counts, C) and m.bin_width_ps == 4.0
-    np.testing.assert_array_equal(m.t_ps, [2, 6, 10, 14, 18, 22])
-    assert m.meta["File_Comment"] == "comment" and np.isnan(m.rho_mm).all()
+    assert m.format == "phu" and np.array_equal(m.counts, C) and m.t_ps.tolist() == [2, 6, 10, 14, 18, 22]
+    assert (m.meta["File_Comment"], m.meta["Wide"], m.meta["Offset"]) == ("comment", "\u00b5s", -7)
+    assert np.isnan(m.rho_mm).all() and m.acquisition_time_s == 1.5 and m.channel_names == ["curve 0", "curve 1"]
     for name in ("b.ptu", "c.ptu"):  # sync period 250 ps / 25 ps = 10 bins; specials and markers left out
         m = tio.read(tmp_path / name)
         assert m.bin_width_ps == 25.0 and m.acquisition_time_s == 1.5
         np.testing.assert_array_equal(m.counts, [[0, 0, 2, 0, 0, 0, 0, 1, 0, 0], [1] + [0] * 9])
+        assert m.channel_names == ["detector 1", "detector 4"]
+    m = tio.read(tmp_path / "m.ptu")  # a sync period of 1e9 bins: as far as the 15-bit dtime reaches
+    assert m.counts.shape == (1, 32768) and m.counts[0, [1, -1]].tolist() == [1, 1] and m.t_ps[-1] == 32767.5
     m = tio.read(tmp_path / "d.sdt")
-    assert m.format == "sdt" and np.array_equal(m.counts, C) and m.bin_width_ps == 5.0
+    assert m.format == "sdt" and np.array_equal(m.counts, [*C.astype(np.uint16), C[1]])
+    np.testing.assert_allclose(m.t_ps, (np.arange(6) + 0.5) * 50 / 90, rtol=0, atol=1e-6)  # sub-ps bins
     assert m.acquisition_time_s == 2.5 and m.meta["ID"] == "SPC Setup & Data File"
-    m = tio.read(tmp_path / "e.csv")
-    np.testing.assert_array_equal(m.t_ps, [2.5, 7.5, 12.5])
-    np.testing.assert_array_equal(m.counts, [[1, 0, 5], [2, 3, 0]])
+    assert m.channel_names == ["block 0 curve 0", "block 0 curve 1", "block 1 curve 0"]
+    assert tio.read(tmp_path / "e.sdt").t_ps[-1] == pytest.approx(5e4 / 15 * 65535.5 / 65536, abs=1e-6)
+
+
+def test_ptu_frames_against_numpy(tmp_path, monkeypatch):
+    monkeypatch.setattr(tdcyl.io.picoquant, "_CHUNK", 7)  # the sync count carried across chunks
+    rng = np.random.default_rng(3)
+    sync = np.sort(np.r_[rng.integers(0, 8000, 400), rng.integers(15000, 20000, 100)])  # a gap of ~7 overflows
+    ch, dt = rng.integers(0, 3, 500) * 2, rng.integers(0, 1000, 500)
+    records, wraps = [], 0
+    for s, c, d in zip(sync, ch, dt):
+        if s // 1024 > wraps:  # an overflow record counts the nsync periods (1024 syncs) passed in its nsync
+            records.append(1 << 31 | 63 << 25 | s // 1024 - wraps)
+            wraps = s // 1024
+        records.append(c << 25 | d << 10 | s % 1024)
+    (tmp_path / "r.ptu").write_bytes(ptu(records=records, res=1e-9, sync=1_000_000))
+    r = tio.read_ptu(tmp_path / "r.ptu", frame_s=2.5e-3)  # 1000 bins of 1 ns; frames of 2500 syncs
+    want, _ = np.histogramdd(np.c_[sync // 2500, ch // 2, dt], [np.arange(sync[-1] // 2500 + 2), np.arange(4),
+                                                                  np.arange(1001)])
+    np.testing.assert_array_equal(r.counts, want)
+    assert np.allclose(r.frame_times_s, (np.arange(want.shape[0]) + 0.5) * 2.5e-3) and r.t_ps.size == 1000
+    assert r.channel_names == ["detector 1", "detector 3", "detector 5"] and r.bin_width_ps == 1000
+
+
+@pytest.mark.parametrize("encoding, header, sep", [("utf-8", "t [ns] a b", " "), ("utf-8-sig", "time (ns);a;b", ";"),
+                                                   ("utf-16", "t [ns]\ta\tb", "\t"), ("latin-1", "t,a,b", ",")])
+def test_text_forms(tmp_path, encoding, header, sep):
+    rows = "".join(sep.join(r) + "\r\n" for r in [("2.5e-3", "1", "2"), ("0.0075", "0", "3"), ("0.0125", "5", "0")])
+    p = tmp_path / "e.txt"  # a Latin-1/UTF-8/UTF-16 character in the comment
+    p.write_bytes(text(rows, header=header, encoding=encoding).replace(b"a comment", "\u00b5".encode(encoding)))
+    m = tio.read(p, time_unit="ns" if header == "t,a,b" else None)
+    assert (m.t_ps.tolist(), m.counts.tolist(), m.channel_names) == ([2.5, 7.5, 12.5], [[1, 0, 5], [2, 3, 0]],
+                                                                     ["a", "b"])
     assert list(m.wavelength_nm) == [760, 830] and list(m.rho_mm) == [30, 30] and m.acquisition_time_s == 2
 
 
@@ -288,23 +334,89 @@ def test_malicious_snirf_refused_by_name(tmp_path, edit, message):
 BAD = [("a.phu", lambda: phu()[:-3], "past the end"),
        ("a.phu", lambda: b"PQHISTX" + phu()[7:], "magic"),
        ("a.phu", lambda: phu(offset_shift=10**6), "curve 0 at byte .* past the end"),
-       ("a.phu", lambda: phu(res=float("nan")), "MDescResolution\\(0\\) must be a positive time"),
+       ("a.phu", lambda: phu(res=(float("nan"), 4e-12)), "MDescResolution\\(0\\) must be a bin width"),
+       ("a.phu", lambda: phu(res=(4e-12, 8e-12)), "curve 1 has 6 bins of 8 ps, curve 0 6 of 4 ps"),
+       ("a.phu", lambda: phu(slots=(0, 0)), "curves 0 and 1 share data bytes"),
+       ("a.phu", lambda: phu(offset_shift=-600), "curve 0: data offset 99 points into the header"),
        ("b.ptu", lambda: ptu()[:-2], "6 records at byte .* past the end"),
        ("b.ptu", lambda: ptu(0x00010203), "PicoHarp T2 records are not supported"),
+       ("b.ptu", lambda: ptu(res=1e-300, sync=1), "MeasDesc_Resolution must be a bin width"),
        ("d.sdt", lambda: sdt(valid=0x1111), "header_valid 0x1111"),
        ("d.sdt", lambda: sdt()[:-30], "past the end|corrupt"),
-       ("d.sdt", lambda: sdt(block_type=0x200, values=np.array([1, 2, -3, 0, 0, 0], "<f8").tobytes()), "1 negative values"),
+       ("d.sdt", lambda: sdt(type0=0x211, raw0=np.array([1, 2, -3, 0, 0, 0], "<f8").tobytes()), "1 negative values"),
+       ("d.sdt", lambda: sdt(loop=True), "block 1: the chain of blocks comes back"),
+       ("d.sdt", lambda: sdt(shared=True, type1=0x101), "blocks 0 and 1 share bytes"),
+       ("d.sdt", lambda: sdt(len1=48), "block 1: the ZIP member holds 24 bytes, the header says 48"),
+       ("d.sdt", lambda: sdt(zip_patch=(8, "<H", 1)), "block 1: the ZIP member is encrypted"),
+       ("d.sdt", lambda: sdt(zip_patch=(10, "<H", 99)), "ZIP compression method 99 is not supported"),
+       ("d.sdt", lambda: sdt(len1=24 * 89478485), "counts would take 4096 MiB, more than"),
+       ("d.sdt", lambda: sdt(blocks=0x7FFF), "1000000000 data blocks"),
+       ("d.sdt", lambda: sdt(type0=0x061), "data block 0: IMG_BLOCK is not supported"),
+       ("d.sdt", lambda: sdt(info=b"*SETUP\r\n" + bytes(44)), "info block does not start with \\*IDENTIFICATION"),
        ("e.csv", lambda: text("0.0025;1;2\n0.0075;nan;3\n"), "not finite"),
+       ("e.csv", lambda: text("0.0025;1;2\n0.0075;0;3\n0.013;5;0\n"), "not equally spaced"),
        ("e.csv", lambda: text("0,0025;1;2\n0,0075;0;3\n"), "decimal commas"),
+       ("e.csv", lambda: text(acq=""), "acquisition_time_s: one number of seconds expected"),
+       ("e.csv", lambda: text(acq="-2"), "acquisition_time_s must be finite and >= 0"),
+       ("e.csv", lambda: text(header="t [ns];a;b\n# wavelength_nm: inf, 830"), "wavelength_nm must be finite"),
+       ("e.csv", lambda: text(header="".join(f"# k{i}: v\n" for i in range(10001))), "more than 10000 '# key: value'"),
+       ("e.csv", lambda: text("0.0025;1;2\n" + "9" * (1 << 20) + "1"), "line 7 is longer than 1048576 characters"),
+       ("e.csv", lambda: text("1e300;1;2\n2e300;0;3\n", header="t [s];a;b"), "time axis runs from inf"),
+       ("e.csv", lambda: text("0.0025;1;2\n0.0075;0\x01;3\n"), "line 7: control character 0x01"),
        ("g.snirf", lambda: b"\x89HDF\r\n\x1a\n" + bytes(40), "not a readable HDF5 file")]
+READERS = {".phu": tio.read_phu, ".ptu": tio.read_ptu, ".sdt": tio.read_sdt, ".csv": tio.read_text}
 
 
 @pytest.mark.parametrize("name, build, message", BAD, ids=[f"{n}-{m[:20]}" for n, _, m in BAD])
 def test_corrupt_files_are_refused_by_name(tmp_path, name, build, message):
     p = tmp_path / name
     p.write_bytes(build())
-    with pytest.raises(ValueError, match=re.escape(str(p)) + ": .*" + message):
-        tio.read(p)
+    for read in (tio.read, READERS.get(p.suffix, tio.read)):
+        with pytest.raises(ValueError, match=re.escape(str(p)) + ": .*" + message):
+            read(p)
+
+
+@pytest.mark.parametrize("read", [tio.read, *READERS.values()])
+def test_only_regular_files_are_read(tmp_path, read):
+    os.mkfifo(tmp_path / "f")
+    signal.signal(signal.SIGALRM, lambda *_: pytest.fail("blocked on a FIFO"))
+    signal.alarm(10)  # a reader that opens the FIFO blocks: fail rather than hang
+    with pytest.raises(ValueError, match="f: is a FIFO"):
+        read(tmp_path / "f")
+    signal.alarm(0)
+    with pytest.raises(IsADirectoryError, match="is a folder"):
+        read(tmp_path)
+
+
+def test_text_is_never_taken_for_a_binary_format(tmp_path):
+    p, q, h = tmp_path / "t.txt", tmp_path / "u.txt", tmp_path / "h.txt"  # bytes 32-33 0x5555 are SDT's header_valid
+    p.write_bytes(b"Lag [ns] counts_a counts_b______UU\n1 2 3\n2 3 4\n")
+    q.write_bytes("t [ns]\tcounts_a\u5555\n1\t2\n2\t3\n".encode("utf-16"))  # BOM FF FE: SDT revision 15
+    assert tio.read(p).format == tio.read(q).format == "text"
+    with h5py.File(h, "w", userblock_size=512) as f:  # HDF5 after a user block, whatever the name
+        f["x"] = 1
+    with pytest.raises(ValueError, match="not a SNIRF file"):
+        tio.read(h)
+
+
+@pytest.mark.parametrize("write", [
+    lambda p, m: tio.write_text(p, m), lambda p, m: tio.write_snirf(p, m),
+    lambda p, m: write_table(p, pd.DataFrame({"a": [1]})),
+    lambda p, m: tdcyl.write_input(p, [tdcyl.Layer(1.0, 0.01, 1.4, 10.0)], 30.0, 15.0)])
+def test_writers_keep_links_and_modes(tmp_path, write):
+    m, target, link = tio.Measurement([5, 15], [[1, 2]], 10), tmp_path / "d" / "target", tmp_path / "link"
+    target.parent.mkdir()
+    target.write_bytes(b"old")
+    target.chmod(0o600)
+    link.symlink_to(target)
+    write(link, m)
+    assert link.is_symlink() and target.read_bytes() != b"old" and stat.S_IMODE(target.stat().st_mode) == 0o600
+    with pytest.raises(ZeroDivisionError), tdcyl._atomic.replaced_atomically(target, ".x-") as tmp:
+        open(tmp, "w").write(str(1 / 0))
+    assert os.listdir(tmp_path / "d") == ["target"]
+    old = os.umask(0o027)
+    write(tmp_path / "new", m)
+    assert os.umask(old) == 0o027 and stat.S_IMODE((tmp_path / "new").stat().st_mode) == 0o640
 
 
 def fit_command(*args):

@@ -1,17 +1,61 @@
 """The object every reader returns, and the checks they share."""
 from __future__ import annotations
 
+import functools
 import math
 import os
 import stat
+import struct
+import zipfile
+import zlib
 from dataclasses import dataclass, field
 
 import numpy as np
+
+# What a read may allocate: MEMORY_FACTOR times the file's size plus MEMORY_MARGIN bytes.
+MEMORY_FACTOR = 10
+MEMORY_MARGIN = 64 << 20
+# A TCSPC time axis: bins of at least 1 fs, centres within +-1000 s (the 1e-6-ps
+# rounding of canonical_ps keeps 3 digits of a 1-fs bin and never overflows there).
+MIN_BIN_PS = 1e-3
+MAX_TIME_PS = 1e15
 
 
 def fail(path, what: str):
     """ValueError naming the file and what is wrong with it."""
     raise ValueError(f"{os.fspath(path)}: {what}")
+
+
+def memory_cap(size: int) -> int:
+    """Bytes a read of a file of `size` bytes may allocate."""
+    return MEMORY_FACTOR * size + MEMORY_MARGIN
+
+
+def check_memory(path, nbytes: int, size: int, what: str):
+    """Refuses, before allocating, what would take more than the memory cap."""
+    if nbytes > memory_cap(size):
+        fail(path, f"{what} would take {nbytes / 2**20:.0f} MiB, more than a file of {size} bytes may ask "
+                   f"({MEMORY_FACTOR} x its size + {MEMORY_MARGIN >> 20} MiB): corrupt or hostile file")
+
+
+# Failures of the libraries a reader uses on bytes it did not expect.
+_CORRUPT = (struct.error, zipfile.BadZipFile, zlib.error, UnicodeError, EOFError, OverflowError, IndexError,
+            KeyError, NotImplementedError, RuntimeError, ValueError)
+
+
+def reader(read):
+    """An exported reader: the path must name a regular file, and every failure
+    is an OSError of the file system or a ValueError naming the file."""
+    @functools.wraps(read)
+    def checked(path, *args, **kwargs):
+        path = regular_file(path)
+        try:
+            return read(path, *args, **kwargs)
+        except _CORRUPT as exc:
+            if type(exc) is ValueError and str(exc).startswith(f"{path}: "):
+                raise
+            fail(path, f"corrupt or unsupported file ({type(exc).__name__}: {exc})")
+    return checked
 
 
 def regular_file(path) -> str:
@@ -27,6 +71,8 @@ def regular_file(path) -> str:
         mode = os.stat(path).st_mode
     except FileNotFoundError:
         raise FileNotFoundError(f"{path}: no such file") from None
+    except ValueError:  # a NUL byte in the name
+        fail(repr(path), "not a valid file name")
     if stat.S_ISREG(mode):
         return path
     if stat.S_ISDIR(mode):
@@ -43,12 +89,21 @@ def canonical_ps(t) -> np.ndarray:
     return np.round(np.asarray(t, dtype=float) * 1e6) / 1e6
 
 
+def check_time_axis(path, first_ps: float, last_ps: float, width_ps: float):
+    """Bins of at least MIN_BIN_PS, centres within +-MAX_TIME_PS."""
+    if not max(abs(first_ps), abs(last_ps)) <= MAX_TIME_PS:
+        fail(path, f"the time axis runs from {first_ps!r} to {last_ps!r} ps, beyond +-{MAX_TIME_PS:g} ps (1000 s) "
+                   "where no TCSPC histogram lies; check the time unit or the resolution")
+    if not (math.isfinite(width_ps) and width_ps >= MIN_BIN_PS):
+        fail(path, f"bins of {width_ps!r} ps: a TCSPC histogram has bins of at least {MIN_BIN_PS:g} ps (1 fs); "
+                   "check the time unit or the resolution")
+
+
 def bin_centres(path, start_ps: float, width_ps: float, n: int) -> np.ndarray:
     """Centres of n contiguous bins of width_ps, the first starting at start_ps."""
-    if not (math.isfinite(width_ps) and width_ps > 0):
-        fail(path, f"bin width must be a positive number, got {width_ps!r} ps")
-    if not math.isfinite(start_ps):
-        fail(path, f"start of the time axis is not a number ({start_ps!r})")
+    if not (math.isfinite(start_ps) and math.isfinite(width_ps)):
+        fail(path, f"the time axis is not a number (start {start_ps!r} ps, bins of {width_ps!r} ps)")
+    check_time_axis(path, start_ps + 0.5 * width_ps, start_ps + (n - 0.5) * width_ps, width_ps)
     return canonical_ps(start_ps + (np.arange(n) + 0.5) * width_ps)
 
 
@@ -128,13 +183,17 @@ class Measurement:
                             f"frame_times_s ({self.frame_times_s.size}), got shape {self.counts.shape}")
             if not np.isfinite(self.frame_times_s).all():
                 fail(where, "frame_times_s must be finite")
-        self.t_ps = canonical_ps(self.t_ps)
         nch, nbins = self.counts.shape[-2:]
-        if self.t_ps.ndim != 1 or self.t_ps.size != nbins or nbins < 2:
-            fail(where, f"t_ps must hold one centre per bin ({nbins}, at least 2), got shape {self.t_ps.shape}")
+        t = np.asarray(self.t_ps, dtype=float)
+        if t.ndim != 1 or t.size != nbins or nbins < 2:
+            fail(where, f"t_ps must hold one centre per bin ({nbins}, at least 2), got shape {t.shape}")
+        if not np.all(np.isfinite(t)):
+            fail(where, "t_ps holds values that are not finite")
+        check_time_axis(where, float(t[0]), float(t[-1]), float(self.bin_width_ps))
+        self.t_ps = canonical_ps(t)
         self.bin_width_ps = float(canonical_ps(self.bin_width_ps))
-        steps = np.diff(self.t_ps)
-        if not self.bin_width_ps > 0 or np.max(np.abs(steps - self.bin_width_ps)) > 1e-6 * self.bin_width_ps:
+        # both sides rounded to 1e-6 ps: the steps may differ from the width by that much however fine the bins
+        if np.max(np.abs(np.diff(self.t_ps) - self.bin_width_ps)) > 1e-6 * self.bin_width_ps + 2e-6:
             fail(where, "time bins are not equally spaced by bin_width_ps")
         check_counts(where, self.counts)
         for name in ("wavelength_nm", "rho_mm"):
@@ -144,10 +203,17 @@ class Measurement:
                 v = np.full(nch, v[0])
             if v.size != nch:
                 fail(where, f"{name} must hold one value per channel ({nch}), got {v.size}")
+            if np.any(np.isinf(v) | (v < 0)):
+                fail(where, f"{name} must be finite and >= 0 (NaN where unknown), got {v.tolist()}")
             setattr(self, name, v)
         if self.channel_names is None:
             self.channel_names = [str(i) for i in range(nch)]
+        if len(self.channel_names) != nch:
+            fail(where, f"channel_names must name each of the {nch} channels, got {len(self.channel_names)}")
         self.acquisition_time_s = float(self.acquisition_time_s)
+        if math.isinf(self.acquisition_time_s) or self.acquisition_time_s < 0:
+            fail(where, f"acquisition_time_s must be finite and >= 0 (NaN when unknown), got "
+                        f"{self.acquisition_time_s!r}")
 
     @property
     def channels(self) -> int:
@@ -215,3 +281,27 @@ class Measurement:
         if path is not None:
             fig.savefig(path, dpi=100)
         return fig
+
+
+@dataclass
+class Recording:
+    """Histograms over time: one per frame of a measurement.
+
+    counts : (frames, channels, bins) counts of each frame
+    frame_times_s : (frames,) centre of each frame, s from the measurement's start
+    frame_s : float, the frames' length, s
+    total : Measurement of the whole measurement (the sum over frames), which
+        gives t_ps, bin_width_ps, wavelength_nm, rho_mm, channel_names, meta,
+        path, format and irf, also as attributes of the Recording
+    """
+
+    counts: np.ndarray
+    frame_times_s: np.ndarray
+    frame_s: float
+    total: Measurement
+
+    def __getattr__(self, name):
+        if name in ("t_ps", "bin_width_ps", "wavelength_nm", "rho_mm", "acquisition_time_s", "meta",
+                    "channel_names", "path", "format", "irf", "channels"):
+            return getattr(self.total, name)
+        raise AttributeError(name)

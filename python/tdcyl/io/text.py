@@ -5,25 +5,34 @@ with '#' or '%' are comments. A comment "# key: value" goes to meta, and the
 keys wavelength_nm, rho_mm (one value per channel, comma separated) and
 acquisition_time_s fill the Measurement's fields. The first line that is not a
 number is the header; the time column's name gives its unit ("time_ps",
-"t [ns]", "time (s)"), or time_unit does. The times are the bins' centres.
-Decimal commas ("12,5") are refused rather than guessed.
+"t [ns]", "time (s)": a unit in brackets or parentheses belongs to the name
+before it, also in a blank-separated header), or time_unit does. The times are
+the bins' centres. Decimal commas ("12,5") are refused rather than guessed.
+The file is UTF-8 (with or without BOM) or UTF-16 with BOM; a file that is not
+UTF-8 is read as Latin-1. Control characters other than tab, line and page
+breaks are refused: such a file is binary.
 """
 from __future__ import annotations
 
+import codecs
 import math
-import os
 import re
+from array import array
 
 import numpy as np
 
 from .._atomic import replaced_atomically
-from ._measurement import Measurement, check_counts, fail
+from ._measurement import Measurement, check_counts, check_time_axis, fail, reader
 
 __all__ = ["read_text", "write_text", "TIME_UNITS"]
 
 TIME_UNITS = {"ps": 1.0, "ns": 1e3, "us": 1e6, "\u00b5s": 1e6, "\u03bcs": 1e6, "ms": 1e9, "s": 1e12}
 _UNIT = re.compile(r"(?:^|[\s_\[\(/])(ps|ns|us|\u00b5s|\u03bcs|ms|s)(?:$|[\s\]\)])")
 _DECIMAL_COMMA = re.compile(r"^[+-]?\d+,\d+(?:[eE][+-]?\d+)?$")
+_CONTROL = re.compile(r"[\x00-\x08\x0e-\x1f]")  # what a text file never holds (tab, LF, VT, FF, CR are fine)
+_HEADER_FIELD = re.compile(r"[\[\(][^\]\)]*[\]\)]|[^\s\[\(]+")
+_MAX_LINE = 1 << 20   # characters: a row of thousands of channels is far shorter
+_MAX_META = 10000     # "# key: value" comments
 
 
 def _split(line: str):
@@ -33,6 +42,19 @@ def _split(line: str):
     return line.split(), " "
 
 
+def _header(line: str, sep: str):
+    """Column names; in a blank-separated header "t [ns]" is one name with its unit."""
+    if sep != " ":
+        return [x.strip() for x in line.split(sep)]
+    names = []
+    for token in _HEADER_FIELD.findall(line):
+        if token[0] in "[(" and names:
+            names[-1] += " " + token
+        else:
+            names.append(token)
+    return names
+
+
 def _floats(path, values, meta_key):
     try:
         return [float(v) for v in values.replace(";", ",").split(",") if v.strip()]
@@ -40,51 +62,93 @@ def _floats(path, values, meta_key):
         fail(path, f"comment {meta_key}: expected numbers separated by commas, got {values!r}")
 
 
-def read_text(path, time_unit: str | None = None) -> Measurement:
-    """A text/CSV table of a time column and one counts column per channel."""
-    path = os.fspath(path)
-    if time_unit is not None and time_unit not in TIME_UNITS:
-        raise ValueError(f"time_unit must be one of {sorted(TIME_UNITS)}, not {time_unit!r}")
-    meta, header, rows, ncol = {}, None, [], None
+def _encoding(path) -> str:
     with open(path, "rb") as f:
-        raw = f.read()
-    try:
-        text = raw.decode("utf-8-sig")
-    except UnicodeDecodeError:
-        text = raw.decode("latin-1")
-    if "\0" in text:
-        fail(path, "not a text file (holds NUL bytes)")
-    for number, line in enumerate(text.splitlines(), start=1):
-        s = line.strip()
-        if not s:
-            continue
+        head = f.read(3)
+    if head.startswith(codecs.BOM_UTF8):
+        return "utf-8-sig"
+    if head.startswith((codecs.BOM_UTF16_LE, codecs.BOM_UTF16_BE)):
+        return "utf-16"
+    return "utf-8"
+
+
+def _lines(path, encoding: str):
+    """(number, stripped line) of the lines that are not blank, read one at a time."""
+    with open(path, encoding=encoding, newline=None) as f:
+        number = 0
+        while True:
+            line = f.readline(_MAX_LINE + 1)
+            if not line:
+                return
+            number += 1
+            if len(line) > _MAX_LINE:
+                fail(path, f"line {number} is longer than {_MAX_LINE} characters: not a table of counts")
+            bad = _CONTROL.search(line)
+            if bad:
+                fail(path, f"line {number}: control character 0x{ord(bad.group()):02X}: a binary file, not a "
+                           "text table")
+            s = line.strip()
+            if s:
+                yield number, s
+
+
+def _table(path, encoding: str):
+    """(meta, header, values as a flat array, columns) of the file."""
+    meta, header, values, ncol = {}, None, array("d"), None
+    for number, s in _lines(path, encoding):
         if s[0] in "#%":
             key, sep, value = s.lstrip("#% ").partition(":")
             if sep:
                 meta[key.strip()] = value.strip()
+                if len(meta) > _MAX_META:
+                    fail(path, f"more than {_MAX_META} '# key: value' comments")
             continue
         fields, sep = _split(s)
         if sep != "," and any(_DECIMAL_COMMA.match(x) for x in fields):
             fail(path, f"line {number}: decimal commas are not supported ({s[:40]!r}); write 12.5, not 12,5")
         try:
-            values = [float(x) for x in fields]
+            row = [float(x) for x in fields]
         except ValueError:
-            if header is None and not rows:
-                header = fields
+            if header is None and ncol is None:
+                header = _header(s, sep)
                 continue
             fail(path, f"line {number}: not a row of numbers ({s[:60]!r})")
         if ncol is None:
-            ncol = len(values)
+            ncol = len(row)
             if ncol < 2:
                 fail(path, f"line {number}: at least two columns (time, counts) are needed")
             if header is not None and len(header) != ncol:
-                fail(path, f"line {number}: {ncol} columns under a header of {len(header)} "
-                           "(decimal commas in a comma-separated file?)")
-        elif len(values) != ncol:
-            fail(path, f"line {number}: {len(values)} columns, the rows above have {ncol}")
-        rows.append(values)
-    if len(rows) < 2:
-        fail(path, f"{len(rows)} rows of numbers: at least two time bins are needed")
+                fail(path, f"line {number}: {ncol} columns under a header of {len(header)} ({header[:4]}...; "
+                           "decimal commas in a comma-separated file?)")
+        elif len(row) != ncol:
+            fail(path, f"line {number}: {len(row)} columns, the rows above have {ncol}")
+        values.extend(row)
+    return meta, header, values, ncol
+
+
+def read_text(path, time_unit: str | None = None) -> Measurement:
+    """A text/CSV table of a time column and one counts column per channel.
+
+    time_unit ("ps", "ns", "us", "ms", "s") names the time column's unit when
+    the header does not.
+    """
+    if time_unit is not None and time_unit not in TIME_UNITS:
+        raise ValueError(f"time_unit must be one of {sorted(TIME_UNITS)}, not {time_unit!r}")
+    return _read_text(path, time_unit)
+
+
+@reader
+def _read_text(path, time_unit):
+    encoding = _encoding(path)
+    try:
+        meta, header, values, ncol = _table(path, encoding)
+    except UnicodeDecodeError:
+        if encoding != "utf-8":
+            fail(path, f"not valid {encoding.upper().replace('-SIG', '')} text")
+        meta, header, values, ncol = _table(path, "latin-1")
+    rows = len(values) // ncol if ncol else 0
+    if rows < 2:
+        fail(path, f"{rows} rows of numbers: at least two time bins are needed")
     unit = time_unit
     if unit is None and header is not None:
         m = _UNIT.search(header[0].lower().replace("\u00b5", "u").replace("\u03bc", "u"))
@@ -92,13 +156,14 @@ def read_text(path, time_unit: str | None = None) -> Measurement:
     if unit is None:
         fail(path, "the time unit is not known: name it in the header (time_ps, t [ns], time (s)) or pass "
                    "time_unit")
-    a = np.array(rows, dtype=float)
-    t = a[:, 0] * TIME_UNITS[unit]
-    if not np.all(np.isfinite(t)):
+    a = np.frombuffer(values, dtype=float).reshape(rows, ncol)
+    if not np.all(np.isfinite(a[:, 0])):
         fail(path, "the time column holds values that are not finite")
-    steps = np.diff(t)
-    width = (t[-1] - t[0]) / (t.size - 1)
-    if not width > 0 or np.max(np.abs(steps - width)) > 1e-6 * width:
+    with np.errstate(over="ignore", invalid="ignore"):  # refused below
+        t = a[:, 0] * TIME_UNITS[unit]
+        width = (t[-1] - t[0]) / (t.size - 1)
+    check_time_axis(path, float(t[0]), float(t[-1]), abs(width))
+    if not width > 0 or np.max(np.abs(np.diff(t) - width)) > 1e-6 * width:
         fail(path, "the time column is not equally spaced increasing bin centres")
     counts = check_counts(path, a[:, 1:].T)
     nch = counts.shape[0]
@@ -111,7 +176,11 @@ def read_text(path, time_unit: str | None = None) -> Measurement:
             fields[key] = v
     acq = math.nan
     if "acquisition_time_s" in meta:
-        acq = _floats(path, meta["acquisition_time_s"], "acquisition_time_s")[0]
+        v = _floats(path, meta["acquisition_time_s"], "acquisition_time_s")
+        if len(v) != 1:
+            fail(path, f"comment acquisition_time_s: one number of seconds expected, got "
+                       f"{meta['acquisition_time_s']!r}")
+        acq = v[0]
     names = header[1:] if header is not None else [f"column {i + 1}" for i in range(nch)]
     return Measurement(t_ps=t, counts=counts, bin_width_ps=width, acquisition_time_s=acq, meta=meta,
                        channel_names=list(names), path=path, format="text", **fields)
