@@ -287,12 +287,18 @@ class Measurement:
 class Recording:
     """Histograms over time: one per frame of a measurement.
 
-    counts : (frames, channels, bins) counts of each frame
-    frame_times_s : (frames,) centre of each frame, s from the measurement's start
-    frame_s : float, the frames' length, s
-    total : Measurement of the whole measurement (the sum over frames), which
-        gives t_ps, bin_width_ps, wavelength_nm, rho_mm, channel_names, meta,
-        path, format and irf, also as attributes of the Recording
+    Attributes
+    ----------
+    counts : ndarray, shape (frames, channels, bins)
+        Counts of each frame.
+    frame_times_s : ndarray, shape (frames,)
+        Centre of each frame, s from the measurement's start.
+    frame_s : float
+        The frames' length, s.
+    total : Measurement
+        The whole measurement (the sum over frames), which gives t_ps,
+        bin_width_ps, wavelength_nm, rho_mm, channel_names, meta, path, format
+        and irf, also as attributes of the Recording.
     """
 
     counts: np.ndarray
