@@ -1,4 +1,4 @@
-"""The README's Python blocks run as a new user runs them, and what they state holds."""
+"""The Python blocks of the README and the guide run as a new user runs them, and what they state holds."""
 import ast
 import os
 import re
@@ -14,12 +14,20 @@ import tdcyl
 
 
 @pytest.fixture
-def readme(source_dir, tmp_path, monkeypatch):
-    """The README's ```python blocks, in a fresh folder holding the examples (the README's paths)."""
+def page(source_dir, tmp_path, monkeypatch):
+    """A page's text and its ```python blocks, in a fresh folder holding the examples (the pages' paths)."""
     shutil.copytree(source_dir / "examples", tmp_path / "examples")
     monkeypatch.chdir(tmp_path)
-    text = (source_dir / "README.md").read_text()
-    return text, re.findall(r"```python\n(.*?)```", text, re.S)
+
+    def read(name):
+        text = (source_dir / name).read_text()
+        return text, re.findall(r"```python\n(.*?)```", text, re.S)
+    return read
+
+
+@pytest.fixture
+def readme(page):
+    return page("README.md")
 
 
 def test_first_steps_run_without_warnings_and_write_the_clis_bytes(readme, cli):
@@ -49,8 +57,8 @@ def test_first_steps_run_without_warnings_and_write_the_clis_bytes(readme, cli):
     assert 5e-3 < off[0] < 2e-2 and 5e-6 < off[1] < 2e-5
 
 
-def test_sweep_blocks_write_and_read_the_store(readme):
-    sweep, read = readme[1][1:3]
+def test_sweep_blocks_write_and_read_the_store(page):
+    sweep, read = page("docs/guide/many_curves.md")[1][0:2]
     open("sweep_example.py", "w").write(sweep)
     out = subprocess.run([sys.executable, "sweep_example.py"], check=True, capture_output=True, text=True).stdout
     assert "case: 18" in out
@@ -61,7 +69,8 @@ def test_sweep_blocks_write_and_read_the_store(readme):
     assert ns["deep"].sizes["case"] == 3  # mua2 = 0.02 and rho = 15 leave the three mua1
 
 
-def test_fit_example_reproduces_the_readme_table(readme, source_dir):
+def test_fit_example_reproduces_the_guides_table(page, source_dir):
+    readme = page("docs/guide/curves.md")
     out = subprocess.run([sys.executable, str(source_dir / "examples" / "fit_two_layers.py")], check=True,
                          capture_output=True, text=True, env={**os.environ, "PYTHONWARNINGS": "ignore"}).stdout
     fitted = {row[0]: [float(v) for v in row[2:]] for row in map(str.split, out.splitlines()) if len(row) == 4
@@ -74,3 +83,12 @@ def test_fit_example_reproduces_the_readme_table(readme, source_dir):
             assert abs(got - float(stated)) <= 0.5 * 10.0 ** -len(stated.split(".")[1]), (name, got, stated)
     chi2 = re.search(r"χ²/dof = ([\d.]+) \((\d+) degrees of freedom\)", readme[0])
     assert f"chi2/dof = {chi2[1]} ({chi2[2]} degrees of freedom)" in out
+
+
+def test_quick_fit_of_a_file_finds_the_true_values(readme):
+    ns = {}
+    exec(compile(readme[1][1], "README.md", "exec"), ns)
+    r = ns["result"]  # "true: mua1 0.010, musp1 1.0 (1/mm)"
+    assert r.success and os.path.getsize("fit.png") > 0
+    for name, true in (("mua1", 0.010), ("musp1", 1.0)):
+        assert abs(r.values[name] - true) < 2 * r.stderr[name], name
