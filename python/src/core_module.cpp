@@ -9,11 +9,9 @@
 
 #include <atomic>
 #include <charconv>
-#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <complex>
-#include <future>
 #include <limits>
 #include <string>
 #include <vector>
@@ -22,6 +20,7 @@
 #include "app/core/result_writer.hpp"
 #include "app/core/run.hpp"
 #include "model/fast/moments.hpp"
+#include "python/src/interruptible.hpp"
 
 namespace py = pybind11;
 
@@ -42,29 +41,13 @@ Extended ToExtended(double x) {
     return v;
 }
 
-// Runs `work` (which reads options.cancel) in a thread of its own with the GIL
-// released, while this thread looks for Python signals every 50 ms: Ctrl-C
-// sets the run's cancel flag, waits for the run to stop and raises
-// KeyboardInterrupt instead of leaving the caller stuck in a long computation.
+// `work` reads options.cancel, which Ctrl-C sets.
 template <class Work>
 auto Interruptible(RunOptions& options, Work work) -> decltype(work()) {
-    std::atomic<bool> cancel{false};
-    options.cancel = &cancel;
-    auto result = std::async(std::launch::async, work);
-    for (;;) {
-        {
-            py::gil_scoped_release release;
-            if (result.wait_for(std::chrono::milliseconds(50)) == std::future_status::ready) break;
-        }
-        if (PyErr_CheckSignals() != 0) {
-            cancel.store(true);
-            py::gil_scoped_release release;
-            result.wait();
-            break;
-        }
-    }
-    if (cancel.load()) throw py::error_already_set();
-    return result.get();
+    return python::Interruptible([&](std::atomic<bool>* cancel) {
+        options.cancel = cancel;
+        return work();
+    });
 }
 
 struct Problem {

@@ -6,14 +6,13 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
-#include <chrono>
-#include <future>
 #include <stdexcept>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include "model/montecarlo/monte_carlo.hpp"
+#include "python/src/interruptible.hpp"
 
 namespace py = pybind11;
 
@@ -76,24 +75,11 @@ py::dict MonteCarlo(const std::vector<double>& musp, const std::vector<double>& 
     } catch (const std::invalid_argument& e) {
         throw py::value_error(e.what());
     }
-    // The run in a thread of its own, the GIL released; Ctrl-C stops it between blocks.
-    std::atomic<bool> cancel{false};
-    bool cancelled = false;
-    auto run = std::async(std::launch::async, [&] { return mc::RunMonteCarlo(s, &cancel, &cancelled); });
-    for (;;) {
-        {
-            py::gil_scoped_release release;
-            if (run.wait_for(std::chrono::milliseconds(50)) == std::future_status::ready) break;
-        }
-        if (PyErr_CheckSignals() != 0) {
-            cancel.store(true);
-            py::gil_scoped_release release;
-            run.wait();
-            break;
-        }
-    }
-    mc::McResult r = run.get();
-    if (cancel.load()) throw py::error_already_set();
+    // Ctrl-C stops the run between blocks.
+    const mc::McResult r = python::Interruptible([&](std::atomic<bool>* cancel) {
+        bool cancelled = false;
+        return mc::RunMonteCarlo(s, cancel, &cancelled);
+    });
     return ResultDict(r, N);
 }
 
