@@ -96,17 +96,12 @@ class SeriesResult:
 
 def _recording(channels, irf, frame_times_s):
     """Channel dicts without counts, the counts (K, F, bins) and the frame times."""
-    if not isinstance(channels, dict) and getattr(channels, "counts", None) is not None and \
-            np.ndim(channels.counts) == 3:  # a measurement with a frame axis: frames x channels x bins
-        counts = np.moveaxis(np.asarray(channels.counts, dtype=float), 0, 1)
-        K = counts.shape[0]
-        rho = np.broadcast_to(np.asarray(getattr(channels, "rho_mm"), dtype=float), (K,))
-        wl = getattr(channels, "wavelength_nm", None)
-        wl = [None] * K if wl is None else list(np.broadcast_to(np.asarray(wl, dtype=float), (K,)))
-        own = irf if irf is not None else getattr(channels, "irf", None)
-        per = isinstance(own, list) and len(own) == K
-        items = [dict(t_ps=channels.t_ps, rho=rho[k], wavelength_nm=wl[k], irf=own[k] if per else own)
-                 for k in range(K)]
+    counts_of = getattr(channels, "counts", None) if not isinstance(channels, dict) else None
+    if counts_of is not None and np.ndim(counts_of) == 2 and hasattr(channels, "t_ps"):
+        raise ValueError("channels: a measurement of one histogram per channel, not a recording; read it with "
+                         "its frames (tdcyl.io.read_snirf(path, frames=True), tdcyl.io.read_ptu(path, frame_s=...))")
+    if counts_of is not None and np.ndim(counts_of) == 3:  # a recording: frames x channels x bins
+        items, counts = _from_file(channels, irf)
         if frame_times_s is None:
             frame_times_s = getattr(channels, "frame_times_s", None)
     else:
@@ -143,6 +138,37 @@ def _recording(channels, irf, frame_times_s):
     return items, counts, frame_times_s
 
 
+def _from_file(rec, irf):
+    """Channel dicts and counts (K, F, bins) of a recording read from a file (a Measurement with
+    frame_times_s, or a Recording): rho and wavelength from the file; the IRF given, else the
+    file's own; None for deconvolved gates."""
+    counts = np.moveaxis(np.asarray(rec.counts, dtype=float), 0, 1)
+    K = counts.shape[0]
+    names = list(getattr(rec, "channel_names", None) or range(K))
+    rho = np.broadcast_to(np.asarray(getattr(rec, "rho_mm", np.nan), dtype=float), (K,))
+    unknown = [str(names[k]) for k in range(K) if not np.isfinite(rho[k])]
+    if unknown:
+        raise ValueError(f"channels: the file does not give the distance ρ of {unknown}; set it in mm "
+                         "(recording.rho_mm[:] = 30.0) or pass channel dicts")
+    wl = getattr(rec, "wavelength_nm", None)
+    wl = np.full(K, np.nan) if wl is None else np.broadcast_to(np.asarray(wl, dtype=float), (K,))
+    own = irf if irf is not None else getattr(rec, "irf", None)
+    if own is None:
+        pairs = [None] * K  # deconvolved gates
+    elif hasattr(own, "t_ps") and hasattr(own, "counts"):  # an IRF measurement, matched as tdcyl-fit does
+        from ._study_irf import _pick
+        if np.ndim(own.counts) != 2:
+            raise ValueError("irf: one histogram per channel, not a recording")
+        pairs = [(own.t_ps, own.counts[_pick(own, rec, k)]) for k in range(K)]
+    elif isinstance(own, list) and len(own) == K and all(isinstance(p, (tuple, list)) and len(p) == 2 for p in own):
+        pairs = own
+    else:
+        pairs = [own] * K
+    items = [dict(t_ps=rec.t_ps, rho=float(rho[k]), irf=pairs[k],
+                  wavelength_nm=float(wl[k]) if np.isfinite(wl[k]) else None) for k in range(K)]
+    return items, counts
+
+
 def _baseline_frames(baseline, F):
     if baseline is None:
         return np.arange(F)
@@ -161,11 +187,21 @@ def fit_series(channels, model, free, *, method="nonlinear", baseline=None, fram
 
     Parameters
     ----------
-    channels : sequence of dicts, or a measurement with a frame axis
+    channels : sequence of dicts, or a recording read from a file
         As for `fit_global`, each channel's counts a 2-d array (frames x bins),
-        the same shape for every channel; or an object with t_ps, counts
-        (frames x channels x bins), rho_mm, wavelength_nm (and frame_times_s).
-    model, free, spectral, irf, bounds, fit_range, shift, background, lambda0_nm, engine, threads
+        the same shape for every channel; or a recording: a Measurement with
+        frame_times_s (``tdcyl.io.read_snirf(path, frames=True)``), a Recording
+        (``tdcyl.io.read_ptu(path, frame_s=...)``) or any object with t_ps,
+        counts (frames x channels x bins), rho_mm, wavelength_nm and
+        frame_times_s. A recording's distances and wavelengths are the file's
+        (NaN: not given; a distance must be); its IRF is `irf` or the file's own.
+    irf : pair, list of pairs, Measurement, or None
+        (irf_t_ps, irf_counts) on the recording's bins, for every channel or one per
+        channel; an IRF measurement (one histogram per channel, per wavelength or
+        one for all, matched to the channels by name, then by wavelength); None:
+        each channel's own, and where there is none the gates are deconvolved (the
+        model integrated over each gate, its centre t_ps in flight time).
+    model, free, spectral, bounds, fit_range, shift, background, lambda0_nm, engine, threads
         As for `fit_global` (a scale per channel). The free parameters are fitted per frame;
         shift, scale and background keep their baseline values (the instrument's, scaled
         to one frame), so that the frames' counts carry the absorption too.
