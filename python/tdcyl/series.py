@@ -63,6 +63,43 @@ class SeriesResult:
         """values minus the baseline's values: the changes per frame."""
         return self.values - np.array([self.baseline.values[n] for n in self.names])
 
+    def to_csv(self, path, *, chunk=10000):
+        """Writes the time courses as a table, one row per frame.
+
+        Columns: frame, time_s, each free parameter, its standard error
+        (NAME_sigma), the derived quantities (tHb_I, StO2_I and their _sigma) and
+        converged. The table is written `chunk` rows at a time beside the target and
+        renamed onto it when complete; an existing file is replaced only when it is
+        such a table (ValueError otherwise: it is left as it is).
+
+        Examples
+        --------
+        >>> res.to_csv("courses.csv")   # doctest: +SKIP
+        >>> pandas.read_csv("courses.csv").columns[:4].tolist()   # doctest: +SKIP
+        ['frame', 'time_s', 'mua1', 'mua2']
+        """
+        from ._series_store import to_csv
+        to_csv(self, path, _integer("chunk", chunk, 1, 10 ** 9))
+
+    def to_zarr(self, path, *, chunk=10000):
+        """Writes the results as a Zarr store (read it with ``xarray.open_zarr``).
+
+        Arrays over frames, chunked by `chunk` frames: values and stderr (frame x
+        parameter), covariance (frame x parameter x parameter_2), converged, the
+        derived quantities; coordinates frame, time_s, parameter; attributes
+        method, baseline (the baseline's values, JSON) and warnings. The store is
+        laid out in a hidden folder beside the target and renamed onto it; the
+        target must be new, an empty folder or a store of this kind (ValueError
+        otherwise: it is left as it is).
+
+        Examples
+        --------
+        >>> res.to_zarr("courses.zarr")   # doctest: +SKIP
+        >>> xarray.open_zarr("courses.zarr")["values"].sel(parameter="mua2")   # doctest: +SKIP
+        """
+        from ._series_store import to_zarr
+        to_zarr(self, path, _integer("chunk", chunk, 1, 10 ** 9))
+
     def plot(self, path=None, *, truth=None, title=None):
         """Time course of every free parameter's change (±1 stderr band), one panel each;
         `truth` a DataFrame of true values with the same columns to draw beside it."""
