@@ -83,7 +83,7 @@ def to_csv(res, path, chunk=10000):
 
 def _dataset(res, chunk):
     import xarray as xr
-    from . import __version__
+    from . import _core
     names = np.array(res.names, dtype=str)
     coords = {"frame": np.arange(len(res.values)), "parameter": names,
               "time_s": ("frame", np.asarray(res.frame_times_s, dtype=float), {"units": "s"})}
@@ -93,7 +93,7 @@ def _dataset(res, chunk):
             "converged": ("frame", np.asarray(res.converged, dtype=bool))}
     for col in res.derived.columns:
         data[col] = ("frame", res.derived[col].to_numpy())
-    attrs = dict(format=STORE_FORMAT, tdcyl_version=__version__, method=res.method,
+    attrs = dict(format=STORE_FORMAT, tdcyl_version=_core.VERSION, method=res.method,
                  baseline=json.dumps({k: float(v) for k, v in res.baseline.values.items()}),
                  warnings=json.dumps(list(res.warnings)))
     ds = xr.Dataset(data, coords=dict(coords, parameter_2=names), attrs=attrs)

@@ -17,6 +17,7 @@ from ._global_result import GlobalFitResult, _derived
 from ._series_moments import MomentModel, data_changes, solve_frames
 from ._series_refit import FrameFitter
 from .global_fit import fit_global
+from .irf import _irf_channel
 
 __all__ = ["fit_series", "SeriesResult"]
 
@@ -193,10 +194,9 @@ def _from_file(rec, irf):
     if own is None:
         pairs = [None] * K  # deconvolved gates
     elif hasattr(own, "t_ps") and hasattr(own, "counts"):  # an IRF measurement, matched as tdcyl-fit does
-        from ._study_irf import _pick
         if np.ndim(own.counts) != 2:
             raise ValueError("irf: one histogram per channel, not a recording")
-        pairs = [(own.t_ps, own.counts[_pick(own, rec, k)]) for k in range(K)]
+        pairs = [(own.t_ps, own.counts[_irf_channel(own, rec, k)]) for k in range(K)]
     elif isinstance(own, list) and len(own) == K and all(isinstance(p, (tuple, list)) and len(p) == 2 for p in own):
         pairs = own
     else:
