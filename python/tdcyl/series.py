@@ -274,21 +274,7 @@ def fit_series(channels, model, free, *, method="nonlinear", baseline=None, fram
     >>> res.changes.plot()   # doctest: +SKIP
     """
     started = time.perf_counter()
-    if method not in ("nonlinear", "moments"):
-        raise ValueError(f"method must be 'nonlinear' or 'moments', not {method!r}")
-    eng = _engine(engine)
-    if eng != "fast":
-        raise ValueError("fit_series needs engine='fast' (both methods use the model's exact derivatives)")
-    if not isinstance(model, dict) or "layers" not in model or "radius" not in model:
-        raise TypeError("model must be a dict of tdcyl.reflectance arguments without rho (layers, radius, ...)")
-    names_given = (free,) if isinstance(free, str) else tuple(free)
-    if any(isinstance(n, str) and re.match(r"^n_?[0-9]+$", n) for n in names_given):
-        raise ValueError("free: fit_series has no derivative by a refractive index (nI, n_I); fix it")
-    iterations = _integer("iterations", iterations, 1, 100)
-    if not 0 < float(linear_within) < 1:
-        raise ValueError(f"linear_within must be in (0, 1), got {linear_within}")
-    chunk = _integer("chunk", chunk, 1, 10 ** 9)
-    check_cluster_args(client, workers)
+    eng, iterations, chunk = _checked(method, engine, model, free, iterations, linear_within, chunk, client, workers)
     items, counts, times = _recording(channels, irf, frame_times_s)
     K, F = counts.shape[:2]
     if isinstance(baseline, GlobalFitResult):
@@ -309,6 +295,24 @@ def fit_series(channels, model, free, *, method="nonlinear", baseline=None, fram
     parts = _run_chunks(setup, counts, chunk, client, workers)
     xs, covs, converged = (np.concatenate([p[i] for p in parts]) for i in range(3))
     return _result(setup, gres, xs, covs, converged, sum(p[3] for p in parts), times, started)
+
+
+def _checked(method, engine, model, free, iterations, linear_within, chunk, client, workers):
+    """fit_series' arguments checked: the engine, iterations and chunk as taken."""
+    if method not in ("nonlinear", "moments"):
+        raise ValueError(f"method must be 'nonlinear' or 'moments', not {method!r}")
+    eng = _engine(engine)
+    if eng != "fast":
+        raise ValueError("fit_series needs engine='fast' (both methods use the model's exact derivatives)")
+    if not isinstance(model, dict) or "layers" not in model or "radius" not in model:
+        raise TypeError("model must be a dict of tdcyl.reflectance arguments without rho (layers, radius, ...)")
+    names_given = (free,) if isinstance(free, str) else tuple(free)
+    if any(isinstance(n, str) and re.match(r"^n_?[0-9]+$", n) for n in names_given):
+        raise ValueError("free: fit_series has no derivative by a refractive index (nI, n_I); fix it")
+    if not 0 < float(linear_within) < 1:
+        raise ValueError(f"linear_within must be in (0, 1), got {linear_within}")
+    check_cluster_args(client, workers)
+    return eng, _integer("iterations", iterations, 1, 100), _integer("chunk", chunk, 1, 10 ** 9)
 
 
 @dataclass
