@@ -10,6 +10,7 @@ from __future__ import annotations
 import math
 import time
 import warnings
+from dataclasses import dataclass
 
 import numpy as np
 import scipy.stats
@@ -28,6 +29,41 @@ __all__ = ["fit", "FitResult", "fit_range_slice", "pre_pulse_background"]
 # Singular values of the column-normalised Jacobian below this fraction of the
 # largest: a combination of parameters the data do not constrain.
 _RANK_CUT = 1e-7
+
+
+@dataclass
+class _Statistics:
+    """chi2, covariance and standard errors (scale and background in counts), the tolerance of
+    the bound test, and the parameters at a bound or not determined by the data."""
+    chi2: float
+    cov: np.ndarray
+    stderr: np.ndarray
+    tol: np.ndarray
+    at_bound: tuple
+    undetermined: tuple
+
+
+@dataclass
+class _Verdict:
+    """The goodness-of-fit test and its p-value, whether the optimiser converged and the fit is
+    trusted (success), and the message saying why not."""
+    gof: str
+    p: float
+    converged: bool
+    success: bool
+    message: str
+
+
+@dataclass
+class _Final:
+    """The fitted curve (rm, its warnings and unheld error), the prediction in units of the
+    peak and its scale a_n, and the fitted layers."""
+    rm: np.ndarray
+    notes: tuple
+    unheld: float
+    pred: np.ndarray
+    a_n: float
+    layers: np.ndarray
 
 
 def fit(t_ps, counts=None, irf=None, model=None, free=("mua1", "musp1"), *, bounds=None, fit_range=(0.8, 0.01),
@@ -114,7 +150,7 @@ def fit(t_ps, counts=None, irf=None, model=None, free=("mua1", "musp1"), *, boun
     problem.start()
     res = problem.solve()
     stats = _statistics(res, problem)
-    verdict = _verdict(res, stats["chi2"], data, args.min_p, args.y)
+    verdict = _verdict(res, stats.chi2, data, args.min_p, args.y)
     final = _final(problem, res.x)
     notes = _notes(problem, res, stats, verdict, final)
     for w in notes:
@@ -187,7 +223,7 @@ def _layout(free, args: FitArgs, bounds) -> Layout:
     return Layout(free, slots, names, i_shift, i_scale, i_bg, lo, hi)
 
 
-def _statistics(res, problem: FitProblem) -> dict:
+def _statistics(res, problem: FitProblem) -> _Statistics:
     """chi2, the covariance and standard errors (in counts for scale and background), and the
     parameters the data do not determine or that ended on a bound."""
     d, names, units_of = problem.d, problem.p.names, problem.units_of
@@ -220,10 +256,10 @@ def _statistics(res, problem: FitProblem) -> dict:
     tol = 1e-6 * problem.x_scale
     at_bound = tuple(n for n, v, a, b, e in zip(names, x, lo, hi, tol) if v - a <= e or b - v <= e)
     undetermined = tuple(n for n, flag in zip(names, loose) if flag)
-    return dict(chi2=chi2, cov=cov, stderr=stderr, tol=tol, at_bound=at_bound, undetermined=undetermined)
+    return _Statistics(chi2, cov, stderr, tol, at_bound, undetermined)
 
 
-def _verdict(res, chi2: float, d: FitData, min_p: float, y) -> dict:
+def _verdict(res, chi2: float, d: FitData, min_p: float, y) -> _Verdict:
     """The goodness-of-fit test, whether the fit converged and is acceptable, and the message."""
     if d.mode == "none":
         gof, p = "runs test", _runs_p_value(res.fun)
@@ -238,10 +274,10 @@ def _verdict(res, chi2: float, d: FitData, min_p: float, y) -> dict:
                      f"freedom, {gof} p = {p:.2g} < {min_p:g}")
     message = "; ".join(parts + [flat] * bool(flat))
     acceptable = acceptable and not flat
-    return dict(gof=gof, p=p, converged=converged, success=converged and acceptable, message=message)
+    return _Verdict(gof, p, converged, converged and acceptable, message)
 
 
-def _final(problem: FitProblem, x) -> dict:
+def _final(problem: FitProblem, x) -> _Final:
     """The fitted curve (by the direct sum: no transform's rounding in its tail), the prediction
     in units of the peak, its scale, and the fitted layers."""
     a, p = problem.a, problem.p
@@ -249,26 +285,26 @@ def _final(problem: FitProblem, x) -> dict:
     tm, rm, notes, _, unheld = problem.curve(optical)
     pred, a_n = problem.predicted(x, h=convolve_irf(tm, rm, a.t, problem.irf_n,
                                                       shift_ps=float(x[p.i_shift]) if a.shift else 0.0))
-    return dict(rm=rm, notes=notes, unheld=unheld, pred=pred, a_n=a_n, layers=problem.layers(optical))
+    return _Final(rm, notes, unheld, pred, a_n, problem.layers(optical))
 
 
-def _notes(problem: FitProblem, res, stats: dict, verdict: dict, final: dict) -> list:
+def _notes(problem: FitProblem, res, stats: _Statistics, verdict: _Verdict, final: _Final) -> list:
     """The warnings of the fit: the final model's own, once; those about samples beyond the
     engine's tolerance only where they can move the fit (the least noise of a bin in the fit
     range: Poisson's, the given sigma, or unweighted the residuals' own); times, tissue, bounds,
     undetermined parameters and an untrusted fit."""
     a, p, d = problem.a, problem.p, problem.d
-    x, lo, hi, units_of, tol = res.x, problem.lo, problem.hi, problem.units_of, stats["tol"]
+    x, lo, hi, units_of, tol = res.x, problem.lo, problem.hi, problem.units_of, stats.tol
     if d.mode == "poisson":
-        noise = math.sqrt(max(float(np.min(final["pred"][d.window])) * d.c, 1.0))
+        noise = math.sqrt(max(float(np.min(final.pred[d.window])) * d.c, 1.0))
     elif d.mode == "sigma":
         noise = float(np.min(d.sigma)) * d.k * d.c
     else:
         noise = float(np.sqrt(np.mean((res.fun / d.k) ** 2))) if d.k > 0 else math.inf
-    unheld = final["unheld"] * float(np.max(np.abs(final["rm"]))) * a.width * final["a_n"] * d.c
-    notes = unheld_notes(final["notes"], unheld, noise, d.yw.size)
-    notes += _time_warnings(a.width, a.t.size) + _tissue_warnings(final["layers"], p.free)
-    for n in stats["at_bound"]:
+    unheld = final.unheld * float(np.max(np.abs(final.rm))) * a.width * final.a_n * d.c
+    notes = unheld_notes(final.notes, unheld, noise, d.yw.size)
+    notes += _time_warnings(a.width, a.t.size) + _tissue_warnings(final.layers, p.free)
+    for n in stats.at_bound:
         i = p.names.index(n)
         end = lo[i] if x[i] - lo[i] <= tol[i] else hi[i]
         if n == "background" and end == 0.0:
@@ -277,31 +313,32 @@ def _notes(problem: FitProblem, res, stats: dict, verdict: dict, final: dict) ->
             why = "its standard error does not hold; widen the bound or check the start values"
         notes.append(f"{n} = {x[i] * units_of[i]:.6g} ended at its bound {end * units_of[i]:g} {chk.unit(n)}: {why}")
     notes += [f"{n} is not determined by the data (standard error inf): fix it or fit other data"
-              for n in stats["undetermined"]]
-    if not verdict["success"]:
-        notes.append(f"fit not trusted: {verdict['message']}")
+              for n in stats.undetermined]
+    if not verdict.success:
+        notes.append(f"fit not trusted: {verdict.message}")
     return notes
 
 
-def _result(problem: FitProblem, res, stats: dict, verdict: dict, final: dict, notes: list,
+def _result(problem: FitProblem, res, stats: _Statistics, verdict: _Verdict, final: _Final, notes: list,
             wall_time_s: float) -> FitResult:
+    """The FitResult, scale and background in counts."""
     a, p, d = problem.a, problem.p, problem.d
     x, names, units_of, free_bg = res.x, p.names, problem.units_of, a.free_background
     values = x * units_of
     fitted_model = dict(a.base)
-    fitted_model["layers"] = [Layer(*row) for row in final["layers"]]
+    fitted_model["layers"] = [Layer(*row) for row in final.layers]
     level = float(x[p.i_bg]) * d.c if free_bg else d.given_background
     return FitResult(
         names=tuple(names), values={n: float(v) for n, v in zip(names, values)},
-        stderr={n: float(e) for n, e in zip(names, stats["stderr"])}, covariance=stats["cov"], chi2=stats["chi2"],
-        dof=d.dof, chi2_red=stats["chi2"] / d.dof, residuals=res.fun / d.k, fit_slice=d.window, t_ps=a.t,
-        counts=a.y, fitted=final["pred"] * d.c, scale=final["a_n"] * d.c,
+        stderr={n: float(e) for n, e in zip(names, stats.stderr)}, covariance=stats.cov, chi2=stats.chi2,
+        dof=d.dof, chi2_red=stats.chi2 / d.dof, residuals=res.fun / d.k, fit_slice=d.window, t_ps=a.t,
+        counts=a.y, fitted=final.pred * d.c, scale=final.a_n * d.c,
         shift_ps=float(x[p.i_shift]) if a.shift else 0.0, model=fitted_model, model_calls=problem.calls,
-        nfev=int(res.nfev), wall_time_s=wall_time_s, success=verdict["success"], message=verdict["message"],
-        converged=verdict["converged"], p_value=verdict["p"], gof_test=verdict["gof"], start=problem.start_values,
+        nfev=int(res.nfev), wall_time_s=wall_time_s, success=verdict.success, message=verdict.message,
+        converged=verdict.converged, p_value=verdict.p, gof_test=verdict.gof, start=problem.start_values,
         bounds={n: (lo * u, hi * u) for n, lo, hi, u in zip(names, problem.lo, problem.hi, units_of)},
-        at_bound=stats["at_bound"], undetermined=stats["undetermined"], irf=problem.irf_n,
+        at_bound=stats.at_bound, undetermined=stats.undetermined, irf=problem.irf_n,
         units={n: chk.unit(n) for n in names + ["scale"]}, warnings=tuple(notes),
-        extra={"background": level, "background_stderr": float(stats["stderr"][p.i_bg]) if free_bg else d.bg_stderr,
+        extra={"background": level, "background_stderr": float(stats.stderr[p.i_bg]) if free_bg else d.bg_stderr,
                "background_source": "fitted" if free_bg else "pre-pulse mean" if a.background == "pre-pulse" else
                "given"})
