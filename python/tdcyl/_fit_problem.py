@@ -73,6 +73,7 @@ class FitProblem:
 
     The model's curves are cached by their layer parameters and their convolutions with the
     IRF by those and the shift: the shift and scale columns of a Jacobian cost no model call.
+    It is built with its start (x0, checked against the bounds) ready for `solve`.
     """
 
     def __init__(self, args: FitArgs, layout: Layout, data: FitData, exact: bool):
@@ -90,6 +91,7 @@ class FitProblem:
         self.call = _checked(args.layers0, engine=args.eng, threads=args.threads, all_samples=True, **grid,
                              **kwargs)[1]
         self.value = -2 if exact and args.shift else -1  # the column of the curve itself
+        self._start()
 
     def layers(self, optical: tuple) -> np.ndarray:
         """The model's layers with the free layer parameters set to `optical`."""
@@ -197,7 +199,7 @@ class FitProblem:
         i = self.p.i_shift
         return self.exact_jacobian(x)[:, i] if self.exact else self.numeric_jacobian(x, columns=(i,))[:, i]
 
-    def start(self):
+    def _start(self):
         """Sets the start x0 (checked against the bounds), the bounds and scales of the optimiser
         (scale and background in units of the peak) and the start by name (in counts)."""
         a, p, d = self.a, self.p, self.d

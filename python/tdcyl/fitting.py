@@ -147,7 +147,6 @@ def fit(t_ps, counts=None, irf=None, model=None, free=("mua1", "musp1"), *, boun
     exact = jacobian_mode(jac, args.eng, any(chk.LAYER_PARAM.match(n).group(1) == "n" for n in layout.free)) == "exact"
     data = fit_data(args, layout, fit_range, weights)
     problem = FitProblem(args, layout, data, exact)
-    problem.start()
     res = problem.solve()
     stats = _statistics(res, problem)
     verdict = _verdict(res, stats.chi2, data, args.min_p, args.y)
