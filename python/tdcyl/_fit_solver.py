@@ -53,7 +53,7 @@ def least_squares(residuals, jacobian, x0, lo, hi, x_scale, positive, eliminate=
     """
     x0, lo, hi = (np.asarray(v, dtype=float) for v in (x0, lo, hi))
     positive = np.asarray(positive, dtype=bool)
-    if eliminate is not None:
+    if eliminate is not None and x0.size > 1:  # with the shift alone free there is nothing left to project onto
         return _projected(residuals, jacobian, x0, lo, hi, np.asarray(x_scale, dtype=float), positive, *eliminate,
                           **options)
     if np.any(lo[positive] <= 0):

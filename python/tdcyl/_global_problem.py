@@ -117,19 +117,14 @@ def _deviance_residuals(m, y):
     return r, d
 
 
-class _Problem:
-    """The summed deviance of the channels as a function of one parameter vector:
-    [layer parameters, per channel shift, scale factor, background]."""
+class _Curves:
+    """The model's curves of the channels' distances at one wavelength, from one engine call
+    per set of layers (cached), with the engine's warnings and the errors of its samples
+    beyond the tolerance kept for the result."""
 
-    def __init__(self, channels, params: ParameterSet, base: dict, shift, scale, efficiency, background,
-                 engine, threads, exact=False):
-        self.ch = channels
-        self.exact = exact
-        self.p = params
-        self.base = base
-        self.engine, self.threads = engine, threads
-        self.shift, self.shared_scale, self.background = shift, scale == "shared", background
-        self.eff = efficiency
+    def __init__(self, channels, params: ParameterSet, base: dict, engine, threads, exact):
+        self.ch, self.p, self.base = channels, params, base
+        self.engine, self.threads, self.exact = engine, threads, exact
         self.groups = {}  # wavelength -> list of channel indices
         for k, c in enumerate(channels):
             self.groups.setdefault(c.wavelength, []).append(k)
@@ -137,6 +132,152 @@ class _Problem:
         self.cache = {}
         self.notes = {}  # the engine's warnings per cached model, reported once for the result
         self.unheld = {}  # per cached model {rho: (error of samples beyond the tolerance, peak)}
+
+    def key(self, x, wavelength):
+        layers, _ = self.p.layers_with_derivatives(x[:len(self.p.free)], wavelength)
+        return wavelength, layers.tobytes()
+
+    def __call__(self, x, wavelength):
+        """{rho: (t, R, dR)} of the channels at a wavelength: dR the derivatives by the free
+        parameters (samples x parameters) with the exact Jacobian, else None."""
+        layers, dlayers = self.p.layers_with_derivatives(x[:len(self.p.free)], wavelength)
+        # The layer cells the free parameters move: the engine's derivatives by them, in one pass.
+        cells = [(i, j) for i in range(layers.shape[0]) for j in (0, 1, 3) if np.any(dlayers[:, i, j])]
+        key = (wavelength, layers.tobytes())
+        if key not in self.cache:
+            self._compute(key, layers, cells)
+        if not self.exact:
+            return self.cache[key]
+        # Chain rule from the cells to the free parameters (spectra, power law), outside the cache:
+        # the same layers may come from other spectral parameters.
+        chain = np.array([dlayers[:, i, j] for i, j in cells]).reshape(len(cells), dlayers.shape[0])
+        return {r: (t, R, (np.zeros((t.size, 0)) if dR is None else dR) @ chain)
+                for r, (t, R, dR) in self.cache[key].items()}
+
+    def _compute(self, key, layers, cells):
+        wavelength = key[0]
+        rhos = sorted({self.ch[k].rho for k in self.groups[wavelength]})
+        grid = {}
+        if self.exact:  # the fit's fixed grid, held to the tolerance its Jacobian needs
+            grid = {"times_ps": 10.0 * np.arange(1, 512 // self.base.get("M", 1) + 1),
+                    "tolerance": EXACT_TOLERANCE, "derivatives": [f"{_CELL[j]}{i + 1}" for i, j in cells]}
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            c = reflectance(layers, rho=rhos, engine=self.engine, threads=self.threads, all_samples=True,
+                            **grid, **self.base)
+        self.calls += 1
+        if len(self.cache) > 256:
+            self.cache.clear()
+            self.notes.clear()
+            self.unheld.clear()
+        self.notes[key] = tuple(dict.fromkeys(str(w.message) for w in caught))
+        self.unheld[key] = {r: (c[i].unheld_error, float(np.max(np.abs(c[i].reflectance))))
+                            for i, r in enumerate(rhos)}
+        self.cache[key] = {r: (c[i].t_ps, c[i].reflectance, c[i].derivatives) for i, r in enumerate(rhos)}
+
+    def warnings_at(self, x):
+        """The engine's distinct warnings about the curves of every wavelength at x."""
+        out = {}
+        for wavelength in self.groups:
+            self(x, wavelength)
+            out.update(dict.fromkeys(self.notes.get(self.key(x, wavelength), ())))
+        return list(out)
+
+
+class _Jacobians:
+    """The Jacobian of _Problem's deviance residuals (rows: the channels' fit ranges in turn)."""
+
+    def jacobian(self, x, lo, hi, fixed=()):
+        """Of the deviance residuals: exact from the engine's derivatives, or by differences."""
+        return self.exact_jacobian(x) if self.exact else self.numeric_jacobian(x, lo, hi, fixed)
+
+    def rows(self):
+        out, o = [], 0
+        for c in self.ch:
+            n = c.window.stop - c.window.start
+            out.append(slice(o, o + n))
+            o += n
+        return out
+
+    def _linear_columns(self, J, rows, k, d, h):
+        """Scale and background enter channel k's model a h + b linearly; d: dr/dm, h: the shape."""
+        J[rows, self.i_scale[k]] += d * self.unit_of(k) * h
+        if self.background:
+            J[rows, self.i_bg[k]] = d
+
+    def exact_jacobian(self, x):
+        # Per channel the curve's derivatives by the free parameters and the curve itself, by the
+        # shift, through the (linear) IRF convolution; scale and background enter linearly.
+        _, ds = self.residuals(x, with_derivative=True)
+        J = np.zeros((self.n_bins, self.size))
+        nf = len(self.p.free)
+        for k, (c, rows) in enumerate(zip(self.ch, self.rows())):
+            tm, rm, dr = self.curves(x, c.wavelength)[c.rho]
+            s = float(x[self.i_shift[k]]) if self.shift else 0.0
+            if k not in self.convolutions:  # the IRF's transform once per channel and fit
+                self.convolutions[k] = _IrfConvolution(c.t, c.irf)
+            H = self.convolutions[k](tm, np.column_stack([dr, rm]), s + c.offset, with_shift=True)[c.window]
+            a = self.scale_of(x, k)
+            J[rows, :nf] = ds[k][:, None] * a * H[:, :nf]
+            if self.shift:
+                J[rows, self.i_shift[k]] = ds[k] * a * H[:, -1]
+            self._linear_columns(J, rows, k, ds[k], H[:, -2])
+        return J
+
+    def numeric_jacobian(self, x, lo, hi, fixed=()):
+        _, ds = self.residuals(x, with_derivative=True)
+        h0 = self.shapes(x)
+        J = np.zeros((self.n_bins, self.size))
+        rows = self.rows()
+        for j in range(len(self.p.free)):
+            if j not in fixed:
+                self._layer_difference(J, j, x, hi, ds, h0, rows)
+        for k, c in enumerate(self.ch):
+            w = c.window
+            if self.shift:  # central differences: the shift costs no model call
+                dt = 0.05 * c.width
+                s = x[self.i_shift[k]]
+                up = self.shapes(x, [k], {k: s + dt})[k][w]
+                down = self.shapes(x, [k], {k: s - dt})[k][w]
+                J[rows[k], self.i_shift[k]] = ds[k] * self.scale_of(x, k) * (up - down) / (2 * dt)
+            self._linear_columns(J, rows[k], k, ds[k], h0[k][w])
+        return J
+
+    def _layer_difference(self, J, j, x, hi, ds, h0, rows):
+        """Column j (a layer parameter) by a forward difference, over the wavelengths it moves."""
+        # Steps that move the optical coefficients by ~1e-4: large against the model's
+        # round-off (the series is cut adaptively), small against its curvature.
+        step = 1e-3 if self.p.free[j].startswith("b_") else 1e-4 * max(abs(x[j]), 1e-3)
+        if x[j] + step > hi[j]:
+            step = -step
+        xp = x.copy()
+        xp[j] += step
+        for wl, ks in self.groups.items():
+            if np.array_equal(self.p.layers(xp[:len(self.p.free)], wl), self.p.layers(x[:len(self.p.free)], wl)):
+                continue
+            hp = self.shapes(xp, ks)
+            for k in ks:
+                w = self.ch[k].window
+                J[rows[k], j] = ds[k] * self.scale_of(x, k) * (hp[k][w] - h0[k][w]) / step
+
+
+class _Problem(_Jacobians):
+    """The summed deviance of the channels as a function of one parameter vector:
+    [layer parameters, per channel shift, scale factor, background].
+
+    Its parts: the model's curves (_Curves), the channels' models and residuals (shapes,
+    predicted, residuals), their Jacobian (_Jacobians), and the optimiser's side (start_vector,
+    bounds, solve)."""
+
+    def __init__(self, channels, params: ParameterSet, base: dict, shift, scale, efficiency, background,
+                 engine, threads, exact=False):
+        self.ch = channels
+        self.exact = exact
+        self.p = params
+        self.curves = _Curves(channels, params, base, engine, threads, exact)
+        self.groups = self.curves.groups
+        self.shift, self.shared_scale, self.background = shift, scale == "shared", background
+        self.eff = efficiency
         self.convolutions = {}  # per channel
         K = len(channels)
         nl = len(params.free)
@@ -153,49 +294,14 @@ class _Problem:
         self.ref = np.ones(K)  # counts per unit of the scale factor, set from the start
         self.n_bins = sum(c.window.stop - c.window.start for c in channels)
 
-    def curves(self, x, wavelength):
-        """{rho: (t, R, dR)} of the channels at a wavelength: dR the derivatives by the free
-        parameters (samples x parameters) with the exact Jacobian, else None."""
-        layers, dlayers = self.p.layers_with_derivatives(x[:len(self.p.free)], wavelength)
-        # The layer cells the free parameters move: the engine's derivatives by them, in one pass.
-        cells = [(i, j) for i in range(layers.shape[0]) for j in (0, 1, 3) if np.any(dlayers[:, i, j])]
-        key = (wavelength, layers.tobytes())
-        if key not in self.cache:
-            ks = self.groups[wavelength]
-            rhos = sorted({self.ch[k].rho for k in ks})
-            grid = {}
-            if self.exact:  # the fit's fixed grid, held to the tolerance its Jacobian needs
-                grid = {"times_ps": 10.0 * np.arange(1, 512 // self.base.get("M", 1) + 1),
-                        "tolerance": EXACT_TOLERANCE, "derivatives": [f"{_CELL[j]}{i + 1}" for i, j in cells]}
-            with warnings.catch_warnings(record=True) as caught:
-                warnings.simplefilter("always")
-                c = reflectance(layers, rho=rhos, engine=self.engine, threads=self.threads, all_samples=True,
-                                **grid, **self.base)
-            self.calls += 1
-            if len(self.cache) > 256:
-                self.cache.clear()
-                self.notes.clear()
-                self.unheld.clear()
-            self.notes[key] = tuple(dict.fromkeys(str(w.message) for w in caught))
-            self.unheld[key] = {r: (c[i].unheld_error, float(np.max(np.abs(c[i].reflectance))))
-                                for i, r in enumerate(rhos)}
-            self.cache[key] = {r: (c[i].t_ps, c[i].reflectance, c[i].derivatives) for i, r in enumerate(rhos)}
-        if not self.exact:
-            return self.cache[key]
-        # Chain rule from the cells to the free parameters (spectra, power law), outside the cache:
-        # the same layers may come from other spectral parameters.
-        chain = np.array([dlayers[:, i, j] for i, j in cells]).reshape(len(cells), dlayers.shape[0])
-        return {r: (t, R, (np.zeros((t.size, 0)) if dR is None else dR) @ chain)
-                for r, (t, R, dR) in self.cache[key].items()}
+    @property
+    def calls(self):
+        """Model calls so far."""
+        return self.curves.calls
 
     def warnings_at(self, x):
         """The engine's distinct warnings about the curves of every wavelength at x."""
-        out = {}
-        for wavelength in self.groups:
-            self.curves(x, wavelength)
-            layers, _ = self.p.layers_with_derivatives(x[:len(self.p.free)], wavelength)
-            out.update(dict.fromkeys(self.notes.get((wavelength, layers.tobytes()), ())))
-        return list(out)
+        return self.curves.warnings_at(x)
 
     def unheld_bound(self, x):
         """(bound, noise) in counts of the channel where the model's samples beyond the engine's
@@ -205,13 +311,14 @@ class _Problem:
         pred = self.predicted(x)
         worst = (0.0, 1.0)
         for k, c in enumerate(self.ch):
-            layers, _ = self.p.layers_with_derivatives(x[:len(self.p.free)], c.wavelength)
-            error, peak = self.unheld.get((c.wavelength, layers.tobytes()), {}).get(c.rho, (0.0, 0.0))
+            error, peak = self.curves.unheld.get(self.curves.key(x, c.wavelength), {}).get(c.rho, (0.0, 0.0))
             bound = error * peak * c.width * abs(self.scale_of(x, k))
             noise = np.sqrt(max(float(np.min(pred[k][c.window])), 1.0))
             if bound / noise > worst[0] / worst[1]:
                 worst = (bound, noise)
         return worst
+
+    # The channels' models and residuals.
 
     def shapes(self, x, ks=None, shifts=None):
         """Model (x) IRF of the channels ks (default all), unit scale, no background."""
@@ -223,6 +330,10 @@ class _Problem:
             s = shifts[k] if shifts is not None else (x[self.i_shift[k]] if self.shift else 0.0)
             out[k] = convolve_irf(tm, rm, c.t, c.irf, shift_ps=float(s) + c.offset)
         return out
+
+    def unit_of(self, k):
+        """Counts of channel k per unit of its scale parameter."""
+        return self.ref[k] * (self.eff[k] if self.shared_scale else 1.0)
 
     def scale_of(self, x, k):
         return x[self.i_scale[k]] * self.ref[k] * (self.eff[k] if self.shared_scale else 1.0)
@@ -241,75 +352,7 @@ class _Problem:
             ds.append(d)
         return (np.concatenate(rs), ds) if with_derivative else np.concatenate(rs)
 
-    def rows(self):
-        out, o = [], 0
-        for c in self.ch:
-            n = c.window.stop - c.window.start
-            out.append(slice(o, o + n))
-            o += n
-        return out
-
-    def jacobian(self, x, lo, hi, fixed=()):
-        """Of the deviance residuals: exact from the engine's derivatives, or by differences."""
-        return self.exact_jacobian(x) if self.exact else self.numeric_jacobian(x, lo, hi, fixed)
-
-    def exact_jacobian(self, x):
-        # Per channel the curve's derivatives by the free parameters and the curve itself, by the
-        # shift, through the (linear) IRF convolution; scale and background enter linearly.
-        _, ds = self.residuals(x, with_derivative=True)
-        J = np.zeros((self.n_bins, self.size))
-        nf = len(self.p.free)
-        for k, (c, rows) in enumerate(zip(self.ch, self.rows())):
-            tm, rm, dr = self.curves(x, c.wavelength)[c.rho]
-            s = float(x[self.i_shift[k]]) if self.shift else 0.0
-            if k not in self.convolutions:  # the IRF's transform once per channel and fit
-                self.convolutions[k] = _IrfConvolution(c.t, c.irf)
-            H = self.convolutions[k](tm, np.column_stack([dr, rm]), s + c.offset, with_shift=True)[c.window]
-            a = self.scale_of(x, k)
-            J[rows, :nf] = ds[k][:, None] * a * H[:, :nf]
-            if self.shift:
-                J[rows, self.i_shift[k]] = ds[k] * a * H[:, -1]
-            unit = self.ref[k] * (self.eff[k] if self.shared_scale else 1.0)
-            J[rows, self.i_scale[k]] += ds[k] * unit * H[:, -2]
-            if self.background:
-                J[rows, self.i_bg[k]] = ds[k]
-        return J
-
-    def numeric_jacobian(self, x, lo, hi, fixed=()):
-        _, ds = self.residuals(x, with_derivative=True)
-        h0 = self.shapes(x)
-        J = np.zeros((self.n_bins, self.size))
-        rows = self.rows()
-        for j in range(len(self.p.free)):
-            if j in fixed:
-                continue
-            # Steps that move the optical coefficients by ~1e-4: large against the model's
-            # round-off (the series is cut adaptively), small against its curvature.
-            step = 1e-3 if self.p.free[j].startswith("b_") else 1e-4 * max(abs(x[j]), 1e-3)
-            if x[j] + step > hi[j]:
-                step = -step
-            xp = x.copy()
-            xp[j] += step
-            for wl, ks in self.groups.items():
-                if np.array_equal(self.p.layers(xp[:len(self.p.free)], wl), self.p.layers(x[:len(self.p.free)], wl)):
-                    continue
-                hp = self.shapes(xp, ks)
-                for k in ks:
-                    w = self.ch[k].window
-                    J[rows[k], j] = ds[k] * self.scale_of(x, k) * (hp[k][w] - h0[k][w]) / step
-        for k, c in enumerate(self.ch):
-            w = c.window
-            if self.shift:
-                dt = 0.05 * c.width
-                s = x[self.i_shift[k]]
-                up = self.shapes(x, [k], {k: s + dt})[k][w]
-                down = self.shapes(x, [k], {k: s - dt})[k][w]
-                J[rows[k], self.i_shift[k]] = ds[k] * self.scale_of(x, k) * (up - down) / (2 * dt)
-            unit = self.ref[k] * (self.eff[k] if self.shared_scale else 1.0)
-            J[rows[k], self.i_scale[k]] += ds[k] * unit * h0[k][w]
-            if self.background:
-                J[rows[k], self.i_bg[k]] = ds[k]
-        return J
+    # The optimiser's side.
 
     def solve(self, x0, lo, hi, fixed=(), max_nfev=100, ftol=1e-6):
         """Least squares over the parameters not in `fixed` (indices), from x0."""

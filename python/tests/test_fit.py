@@ -62,6 +62,12 @@ def test_fit_recovers_the_truth_within_its_errors(shift, scale):
     assert counts[w.stop - 1] >= 0.01 * counts.max() > counts[w.stop]
 
 
+def test_the_shift_alone_is_fitted():  # nothing left beside it once it is projected out
+    counts, _ = measurement(single(1.1, 0.012), 3, shift=17.3)
+    r, _ = fit(counts, start=single(1.1, 0.012), free=())
+    assert r.success and r.names == ("shift",) and abs(r.values["shift"] - 17.3) < 3 * r.stderr["shift"] < 3
+
+
 def test_chi2_covariance_and_residuals_are_those_of_the_poisson_likelihood():
     counts, _ = measurement(single(1.1, 0.012), 5)
     counts[420:470] += 150  # an artefact beyond the fit range's end (under 1 % of the peak): never fitted
