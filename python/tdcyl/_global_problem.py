@@ -28,6 +28,9 @@ class _Channel:
     window: slice
     width: float
     label: str
+    # Added to the shift: 0 with an IRF; -t_ps[0] for deconvolved gates, whose "IRF" is a
+    # delta in the first bin, so that each gate integrates the flight times it spans.
+    offset: float = 0.0
 
 
 def _get(obj, *keys, default=None):
@@ -74,13 +77,19 @@ def _channels(channels, irf, fit_range) -> list[_Channel]:
         if not np.all(np.isfinite(y)) or np.any(y < 0):
             raise ValueError(f"{where}: counts must be finite and >= 0")
         pair = _get(c, "irf", default=irf)
-        if not isinstance(pair, (tuple, list)) or len(pair) != 2:
-            raise TypeError(f"{where}: irf must be a pair (irf_t_ps, irf_counts)")
-        it, ic = (np.asarray(p, dtype=float) for p in pair)
-        if it.shape != t.shape or not np.allclose(it, t, rtol=0, atol=1e-6 * width):
-            raise ValueError(f"{where}: the IRF's bins must be those of the measurement (irf_t_ps equal to t_ps)")
-        if ic.shape != t.shape or not np.all(np.isfinite(ic)) or np.any(ic < 0) or not np.sum(ic) > 0:
-            raise ValueError(f"{where}: irf_counts must have the shape of t_ps, be finite, >= 0 and not all zero")
+        offset = 0.0
+        if pair is None:  # deconvolved gates: the model integrated over each gate
+            ic, offset = np.zeros(t.size), -float(t[0])
+            ic[0] = 1.0
+        elif not isinstance(pair, (tuple, list)) or len(pair) != 2:
+            raise TypeError(f"{where}: irf must be a pair (irf_t_ps, irf_counts), or None for deconvolved gates")
+        else:
+            it, ic = (np.asarray(p, dtype=float) for p in pair)
+            if it.shape != t.shape or not np.allclose(it, t, rtol=0, atol=1e-6 * width):
+                raise ValueError(f"{where}: the IRF's bins must be those of the measurement (irf_t_ps equal to t_ps)")
+            if ic.shape != t.shape or not np.all(np.isfinite(ic)) or np.any(ic < 0) or not np.sum(ic) > 0:
+                raise ValueError(f"{where}: irf_counts must have the shape of t_ps, be finite, >= 0 and not all "
+                                 "zero")
         rho = _get(c, "rho", "rho_mm")
         try:
             rho = float(rho)
@@ -92,7 +101,7 @@ def _channels(channels, irf, fit_range) -> list[_Channel]:
         wl = None if wl is None or not math.isfinite(float(wl)) else float(wl)  # NaN: the file does not say
         window = fit_range_slice(y, _get(c, "fit_range", default=fit_range))
         label = f"ρ = {rho:g} mm" + (f", {wl:g} nm" if wl is not None else "")
-        out.append(_Channel(t, y, ic, rho, wl, window, width, label))
+        out.append(_Channel(t, y, ic, rho, wl, window, width, label, offset))
     return out
 
 
@@ -207,7 +216,7 @@ class _Jacobians:
             s = float(x[self.i_shift[k]]) if self.shift else 0.0
             if k not in self.convolutions:  # the IRF's transform once per channel and fit
                 self.convolutions[k] = _IrfConvolution(c.t, c.irf)
-            H = self.convolutions[k](tm, np.column_stack([dr, rm]), s, with_shift=True)[c.window]
+            H = self.convolutions[k](tm, np.column_stack([dr, rm]), s + c.offset, with_shift=True)[c.window]
             a = self.scale_of(x, k)
             J[rows, :nf] = ds[k][:, None] * a * H[:, :nf]
             if self.shift:
@@ -319,7 +328,7 @@ class _Problem(_Jacobians):
             c = self.ch[k]
             tm, rm, _ = self.curves(x, c.wavelength)[c.rho]
             s = shifts[k] if shifts is not None else (x[self.i_shift[k]] if self.shift else 0.0)
-            out[k] = convolve_irf(tm, rm, c.t, c.irf, shift_ps=float(s))
+            out[k] = convolve_irf(tm, rm, c.t, c.irf, shift_ps=float(s) + c.offset)
         return out
 
     def unit_of(self, k):

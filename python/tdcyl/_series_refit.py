@@ -54,7 +54,7 @@ class FrameFitter:
             for k in ks:
                 curve = c[rhos.index(self.ch[k].rho)]
                 cols = np.column_stack([curve.derivatives @ chain, curve.reflectance])
-                out[k] = self.conv[k](self.grid, cols, self.shifts[k])[self.ch[k].window]
+                out[k] = self.conv[k](self.grid, cols, self.shifts[k] + self.ch[k].offset)[self.ch[k].window]
         return out
 
     def step(self, x, H, y):

@@ -12,8 +12,9 @@ import stat
 
 from ._fit_model_file import UsageError
 
-# The first line of the tables tdcyl-fit writes: per curve, --global, --global --per-file.
-_RESULTS_HEAD = re.compile(r"^(file,channel|files,curves|file,curves),")
+# The first line of the tables tdcyl-fit writes: per curve, --global, --global --per-file (and
+# --series' baseline), --series.
+_RESULTS_HEAD = re.compile(r"^(file,channel|files,curves|file,curves|file,frame),")
 DONE = ("ok", "not converged", "rejected", "undetermined")
 PROVENANCE = ("tdcyl_version", "options", "model_file", "model_sha256", "irf_file", "irf_sha256", "file_size",
               "file_sha256")

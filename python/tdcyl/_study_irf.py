@@ -3,13 +3,13 @@ detector channel (a SNIRF file's IRF block, a folder of IRF files named by chann
 [fit.irf] table of the model file), matched to the curves here."""
 from __future__ import annotations
 
-import math
 import os
 
 import numpy as np
 
 from ._fit_model_file import UsageError
 from ._study_files import is_results_table
+from .irf import _irf_channel as _pick
 
 
 def _read(path, what):
@@ -79,18 +79,3 @@ class IrfSource:
             raise ValueError(f"the IRF's {irf.t_ps.size} bins of {irf.bin_width_ps:g} ps are not the "
                              f"measurement's {m.t_ps.size} bins of {m.bin_width_ps:g} ps")
         return irf.t_ps, irf.counts[k]
-
-
-def _pick(irf, m, ch) -> int:
-    """The IRF channel of a curve: the only one; the channel of the same name where the IRF has the
-    measurement's channels (one per detector); else the one of its wavelength."""
-    if irf.channels == 1:
-        return 0
-    if list(irf.channel_names) == list(m.channel_names) and irf.channels == m.channels:
-        return ch
-    wl = m.wavelength_nm[ch]
-    match = np.flatnonzero(np.isclose(irf.wavelength_nm, wl, rtol=0, atol=0.5)) if math.isfinite(wl) else []
-    if len(match) != 1:
-        raise ValueError(f"the IRF has {irf.channels} channels, not one per channel of the file (named as its "
-                         f"channels), and {'none' if len(match) == 0 else 'several'} at {wl:g} nm")
-    return int(match[0])

@@ -3,6 +3,8 @@
     tdcyl-fit MEASUREMENT... [--irf IRF] --model MODEL.toml [--free mua1,musp1] [--range 0.8,0.01]
               [--background free] [--out results.csv] [--plots DIR] [--scheduler ADDRESS]
     tdcyl-fit --global [--per-file] MEASUREMENT... [--irf IRF] --model MODEL.toml [--intervals profile]
+    tdcyl-fit --series RECORDING [--frame-s 0.1] [--irf IRF] --model MODEL.toml [--method moments]
+              [--baseline 0:100] [--out courses.csv] [--plots DIR]
 
 MEASUREMENT: files or folders (every file of a known format in it and in its
 subfolders, the IRF and tdcyl-fit's own results tables left out;
@@ -46,12 +48,24 @@ the table of the fit is printed; OUT.curves.csv holds each curve's shift,
 scale, background and deviance. It runs in this process (no Dask). With
 --per-file: one global fit per file, as Dask tasks (a local cluster or
 --scheduler), one row per file.
+--series: one recording (a SNIRF file with frames, or a PTU file binned into
+frames of --frame-s seconds) tracked frame by frame as tdcyl.fit_series does,
+the model file as for --global: a baseline fit (of the frames START:STOP of
+--baseline, default all), then each frame by refits (--method nonlinear) or
+by the changes of its DTOFs' moments (--method moments). The results table is
+one row per frame (file, frame, time_s, the free parameters with their σ,
+total haemoglobin and saturation per layer where the fit has them,
+converged); OUT.baseline.csv holds the baseline's fit and the provenance;
+--plots DIR draws the time courses. A SNIRF file without an IRF, with no
+--irf, is taken as deconvolved gates (the model integrated over each gate).
+It runs in this process unless --scheduler or --workers is given.
 Exit status: 0 all fitted, 1 something failed (a summary line says what),
 2 bad arguments, model or IRF, 130 interrupted.
 """
 from __future__ import annotations
 
 import argparse
+import math
 import os
 import sys
 import time
@@ -61,6 +75,7 @@ from ._study_files import (DONE, PROVENANCE, check_out, digest, measurement_file
                            read_results, stale, writer_lock)
 from ._study_global import curves_path, run_global, run_per_file, write_table
 from ._study_irf import IrfSource
+from ._study_series import baseline_path, run_series
 
 
 def _parse(argv):
@@ -89,6 +104,11 @@ def _parse(argv):
     p.add_argument("--global", dest="global_fit", action="store_true",
                    help="one fit of all curves of the files, the layer parameters shared (see below)")
     p.add_argument("--per-file", action="store_true", help="--global: one global fit per file, as a batch")
+    p.add_argument("--series", action="store_true", help="one recording tracked frame by frame (see below)")
+    p.add_argument("--frame-s", type=float, help="--series: frames of this many seconds (PTU files)")
+    p.add_argument("--method", choices=("nonlinear", "moments"), help="--series: per-frame refits (default) or "
+                   "the changes of the moments")
+    p.add_argument("--baseline", metavar="START:STOP", help="--series: the frames of the baseline (default all)")
     p.add_argument("--intervals", choices=("linear", "profile"), help="--global: intervals of the parameters "
                    "from the standard errors (default) or the profile of the deviance")
     return p.parse_args(argv)
@@ -98,7 +118,7 @@ def _options(args, fit_defaults, model_layers):
     """(free names, fit options) from the command line over the model file's [fit]; UsageError naming the key."""
     where = "--free" if args.free else f"{args.model}: [fit] free"
     free = check_free(args.free.split(",") if args.free else fit_defaults.get("free", ["mua1", "musp1"]),
-                      len(model_layers), args.global_fit, where)
+                      len(model_layers), args.global_fit or args.series, where)
     rng = fit_defaults.get("range", [0.8, 0.01])
     if args.fit_range:
         try:
@@ -122,13 +142,14 @@ def _options(args, fit_defaults, model_layers):
         _background(bg)
     except (TypeError, ValueError) as exc:
         raise UsageError(f"{name}: {exc}") from None
-    if args.global_fit and bg not in (None, "free"):
-        raise UsageError(f"--global fits a background per curve (free) or none, not {bg!r}")
+    if (args.global_fit or args.series) and bg not in (None, "free"):
+        raise UsageError(f"--{'global' if args.global_fit else 'series'} fits a background per curve (free) or "
+                         f"none, not {bg!r}")
     opts = dict(fit_range=tuple(rng), background=bg, engine=args.engine)
     if "bounds" in fit_defaults:
         names = set(free) | {"shift", "scale", "background"}
         odd = sorted(set(fit_defaults["bounds"]) - names)
-        if odd and not args.global_fit:
+        if odd and not (args.global_fit or args.series):
             raise UsageError(f"{args.model}: [fit] bounds: {odd} are not fitted (free: {', '.join(free)})")
         opts["bounds"] = fit_defaults["bounds"]
         _starts_within(args.model, model_layers, opts["bounds"])
@@ -156,6 +177,13 @@ def _check_run(args):
         raise UsageError("--intervals applies to --global only")
     if args.per_file and not args.global_fit:
         raise UsageError("--per-file applies to --global only")
+    for name, value in (("--frame-s", args.frame_s), ("--method", args.method), ("--baseline", args.baseline)):
+        if value is not None and not args.series:
+            raise UsageError(f"{name} applies to --series only")
+    if args.series and (args.global_fit or args.intervals):
+        raise UsageError("--series tracks one recording: not with --global, --per-file or --intervals")
+    if args.frame_s is not None and not (math.isfinite(args.frame_s) and args.frame_s > 0):
+        raise UsageError(f"--frame-s must be a positive number of seconds, got {args.frame_s}")
     if args.global_fit and not args.per_file and (args.scheduler or args.workers is not None):
         raise UsageError("--global fits in this process: --scheduler and --workers apply to --global --per-file")
 
@@ -171,13 +199,20 @@ def run(argv=None) -> int:
         if not files:
             raise UsageError(f"no measurement file in {' '.join(args.measurements)}"
                              + (f" ({tables} results tables left out)" if tables else ""))
+        if args.series and len(files) != 1:
+            raise UsageError(f"--series tracks one recording file, not {len(files)}")
         check_out(args.out, files, irfs.protected() + [args.model], args.plots)
-        if args.global_fit:  # its table of the curves beside it: the same rules
-            check_out(curves_path(args.out), files, irfs.protected() + [args.model, args.out])
+        beside = curves_path(args.out) if args.global_fit else baseline_path(args.out) if args.series else None
+        if beside:  # the table beside the results: the same rules
+            check_out(beside, files, irfs.protected() + [args.model, args.out])
+        series = dict(method=args.method or "nonlinear", baseline=args.baseline, frame_s=args.frame_s)
         prov = provenance(dict(free=free, **opts, intervals=args.intervals,
-                               **{k: fit_defaults.get(k) for k in ("spectral", "starts") if args.global_fit}),
+                               **{k: fit_defaults.get(k) for k in ("spectral", "starts")
+                                  if args.global_fit or args.series}, **(series if args.series else {})),
                           args.model, irfs.paths)
         with writer_lock(args.out):
+            if args.series:
+                return _series(args, model, fit_defaults, free, opts, irfs, files, prov)
             if args.global_fit and not args.per_file:
                 return run_global(args, model, fit_defaults, free, opts, irfs, files, prov)
             return _batch(args, model, fit_defaults, free, opts, irfs, files, prov)
@@ -205,6 +240,22 @@ def _batch(args, model, fit_defaults, free, opts, irfs, files, prov) -> int:
         if args.per_file:
             return run_per_file(args, client, model, fit_defaults, free, opts, irfs, files, prov, digests, old)
         return _curves(args, client, model, free, opts, irfs, files, prov, digests, old)
+    finally:
+        if client is not None:
+            client.close()
+
+
+def _series(args, model, fit_defaults, free, opts, irfs, files, prov) -> int:
+    from ._cluster import connect
+    client = None
+    try:
+        if args.scheduler:
+            try:
+                client = connect(args.scheduler)
+            except (OSError, ValueError) as exc:
+                raise UsageError(f"--scheduler: {exc}") from None
+        args.method = args.method or "nonlinear"
+        return run_series(args, client, model, fit_defaults, free, opts, irfs, files, prov)
     finally:
         if client is not None:
             client.close()

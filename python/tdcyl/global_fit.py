@@ -48,7 +48,8 @@ def fit_global(channels, model, free, *, spectral=None, irf=None, bounds=None, f
     ----------
     channels : sequence of dicts, or a measurement
         Each channel: t_ps, counts, irf (a pair (irf_t_ps, irf_counts) on the same
-        bins), rho (mm), optional wavelength_nm (None or NaN: not given) and
+        bins; None for deconvolved gates, as some instruments export them: the
+        model integrated over each gate, t_ps its centre in flight time), rho (mm), optional wavelength_nm (None or NaN: not given) and
         fit_range; objects with these attributes serve too. A measurement object with t_ps, counts of shape
         (channels, bins), rho_mm and wavelength_nm per channel is split into its
         channels (give the IRF through irf=: one pair for all or one per channel).

@@ -188,3 +188,18 @@ class _IrfConvolution:
             np.subtract(v[:-1], v[1:], out=binned[-1, :v.size - 1])
         out = scipy.fft.irfft(self.irf_transform * scipy.fft.rfft(binned, axis=1), self.period, axis=1)
         return out[:, p:p + self.n].T
+
+
+def _irf_channel(irf, m, ch) -> int:
+    """The IRF channel of a curve: the only one; the channel of the same name where the IRF has the
+    measurement's channels (one per detector); else the one of its wavelength."""
+    if irf.channels == 1:
+        return 0
+    if list(irf.channel_names) == list(m.channel_names) and irf.channels == m.channels:
+        return ch
+    wl = m.wavelength_nm[ch]
+    match = np.flatnonzero(np.isclose(irf.wavelength_nm, wl, rtol=0, atol=0.5)) if math.isfinite(wl) else []
+    if len(match) != 1:
+        raise ValueError(f"the IRF has {irf.channels} channels, not one per channel of the file (named as its "
+                         f"channels), and {'none' if len(match) == 0 else 'several'} at {wl:g} nm")
+    return int(match[0])

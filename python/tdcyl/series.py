@@ -17,6 +17,7 @@ from ._global_result import GlobalFitResult, _derived
 from ._series_moments import MomentModel, data_changes, solve_frames
 from ._series_refit import FrameFitter
 from .global_fit import fit_global
+from .irf import _irf_channel
 
 __all__ = ["fit_series", "SeriesResult"]
 
@@ -63,6 +64,43 @@ class SeriesResult:
         """values minus the baseline's values: the changes per frame."""
         return self.values - np.array([self.baseline.values[n] for n in self.names])
 
+    def to_csv(self, path, *, chunk=10000):
+        """Writes the time courses as a table, one row per frame.
+
+        Columns: frame, time_s, each free parameter, its standard error
+        (NAME_sigma), the derived quantities (tHb_I, StO2_I and their _sigma) and
+        converged. The table is written `chunk` rows at a time beside the target and
+        renamed onto it when complete; an existing file is replaced only when it is
+        such a table (ValueError otherwise: it is left as it is).
+
+        Examples
+        --------
+        >>> res.to_csv("courses.csv")   # doctest: +SKIP
+        >>> pandas.read_csv("courses.csv").columns[:4].tolist()   # doctest: +SKIP
+        ['frame', 'time_s', 'mua1', 'mua2']
+        """
+        from ._series_store import to_csv
+        to_csv(self, path, _integer("chunk", chunk, 1, 10 ** 9))
+
+    def to_zarr(self, path, *, chunk=10000):
+        """Writes the results as a Zarr store (read it with ``xarray.open_zarr``).
+
+        Arrays over frames, chunked by `chunk` frames: values and stderr (frame x
+        parameter), covariance (frame x parameter x parameter_2), converged, the
+        derived quantities; coordinates frame, time_s, parameter; attributes
+        method, baseline (the baseline's values, JSON) and warnings. The store is
+        laid out in a hidden folder beside the target and renamed onto it; the
+        target must be new, an empty folder or a store of this kind (ValueError
+        otherwise: it is left as it is).
+
+        Examples
+        --------
+        >>> res.to_zarr("courses.zarr")   # doctest: +SKIP
+        >>> xarray.open_zarr("courses.zarr")["values"].sel(parameter="mua2")   # doctest: +SKIP
+        """
+        from ._series_store import to_zarr
+        to_zarr(self, path, _integer("chunk", chunk, 1, 10 ** 9))
+
     def plot(self, path=None, *, truth=None, title=None):
         """Time course of every free parameter's change (±1 stderr band), one panel each;
         `truth` a DataFrame of true values with the same columns to draw beside it."""
@@ -96,17 +134,12 @@ class SeriesResult:
 
 def _recording(channels, irf, frame_times_s):
     """Channel dicts without counts, the counts (K, F, bins) and the frame times."""
-    if not isinstance(channels, dict) and getattr(channels, "counts", None) is not None and \
-            np.ndim(channels.counts) == 3:  # a measurement with a frame axis: frames x channels x bins
-        counts = np.moveaxis(np.asarray(channels.counts, dtype=float), 0, 1)
-        K = counts.shape[0]
-        rho = np.broadcast_to(np.asarray(getattr(channels, "rho_mm"), dtype=float), (K,))
-        wl = getattr(channels, "wavelength_nm", None)
-        wl = [None] * K if wl is None else list(np.broadcast_to(np.asarray(wl, dtype=float), (K,)))
-        own = irf if irf is not None else getattr(channels, "irf", None)
-        per = isinstance(own, list) and len(own) == K
-        items = [dict(t_ps=channels.t_ps, rho=rho[k], wavelength_nm=wl[k], irf=own[k] if per else own)
-                 for k in range(K)]
+    counts_of = getattr(channels, "counts", None) if not isinstance(channels, dict) else None
+    if counts_of is not None and np.ndim(counts_of) == 2 and hasattr(channels, "t_ps"):
+        raise ValueError("channels: a measurement of one histogram per channel, not a recording; read it with "
+                         "its frames (tdcyl.io.read_snirf(path, frames=True), tdcyl.io.read_ptu(path, frame_s=...))")
+    if counts_of is not None and np.ndim(counts_of) == 3:  # a recording: frames x channels x bins
+        items, counts = _from_file(channels, irf)
         if frame_times_s is None:
             frame_times_s = getattr(channels, "frame_times_s", None)
     else:
@@ -143,6 +176,36 @@ def _recording(channels, irf, frame_times_s):
     return items, counts, frame_times_s
 
 
+def _from_file(rec, irf):
+    """Channel dicts and counts (K, F, bins) of a recording read from a file (a Measurement with
+    frame_times_s, or a Recording): rho and wavelength from the file; the IRF given, else the
+    file's own; None for deconvolved gates."""
+    counts = np.moveaxis(np.asarray(rec.counts, dtype=float), 0, 1)
+    K = counts.shape[0]
+    names = list(getattr(rec, "channel_names", None) or range(K))
+    rho = np.broadcast_to(np.asarray(getattr(rec, "rho_mm", np.nan), dtype=float), (K,))
+    unknown = [str(names[k]) for k in range(K) if not np.isfinite(rho[k])]
+    if unknown:
+        raise ValueError(f"channels: the file does not give the distance ρ of {unknown}; set it in mm "
+                         "(recording.rho_mm[:] = 30.0) or pass channel dicts")
+    wl = getattr(rec, "wavelength_nm", None)
+    wl = np.full(K, np.nan) if wl is None else np.broadcast_to(np.asarray(wl, dtype=float), (K,))
+    own = irf if irf is not None else getattr(rec, "irf", None)
+    if own is None:
+        pairs = [None] * K  # deconvolved gates
+    elif hasattr(own, "t_ps") and hasattr(own, "counts"):  # an IRF measurement, matched as tdcyl-fit does
+        if np.ndim(own.counts) != 2:
+            raise ValueError("irf: one histogram per channel, not a recording")
+        pairs = [(own.t_ps, own.counts[_irf_channel(own, rec, k)]) for k in range(K)]
+    elif isinstance(own, list) and len(own) == K and all(isinstance(p, (tuple, list)) and len(p) == 2 for p in own):
+        pairs = own
+    else:
+        pairs = [own] * K
+    items = [dict(t_ps=rec.t_ps, rho=float(rho[k]), irf=pairs[k],
+                  wavelength_nm=float(wl[k]) if np.isfinite(wl[k]) else None) for k in range(K)]
+    return items, counts
+
+
 def _baseline_frames(baseline, F):
     if baseline is None:
         return np.arange(F)
@@ -161,11 +224,21 @@ def fit_series(channels, model, free, *, method="nonlinear", baseline=None, fram
 
     Parameters
     ----------
-    channels : sequence of dicts, or a measurement with a frame axis
+    channels : sequence of dicts, or a recording read from a file
         As for `fit_global`, each channel's counts a 2-d array (frames x bins),
-        the same shape for every channel; or an object with t_ps, counts
-        (frames x channels x bins), rho_mm, wavelength_nm (and frame_times_s).
-    model, free, spectral, irf, bounds, fit_range, shift, background, lambda0_nm, engine, threads
+        the same shape for every channel; or a recording: a Measurement with
+        frame_times_s (``tdcyl.io.read_snirf(path, frames=True)``), a Recording
+        (``tdcyl.io.read_ptu(path, frame_s=...)``) or any object with t_ps,
+        counts (frames x channels x bins), rho_mm, wavelength_nm and
+        frame_times_s. A recording's distances and wavelengths are the file's
+        (NaN: not given; a distance must be); its IRF is `irf` or the file's own.
+    irf : pair, list of pairs, Measurement, or None
+        (irf_t_ps, irf_counts) on the recording's bins, for every channel or one per
+        channel; an IRF measurement (one histogram per channel, per wavelength or
+        one for all, matched to the channels by name, then by wavelength); None:
+        each channel's own, and where there is none the gates are deconvolved (the
+        model integrated over each gate, its centre t_ps in flight time).
+    model, free, spectral, bounds, fit_range, shift, background, lambda0_nm, engine, threads
         As for `fit_global` (a scale per channel). The free parameters are fitted per frame;
         shift, scale and background keep their baseline values (the instrument's, scaled
         to one frame), so that the frames' counts carry the absorption too.
@@ -201,21 +274,7 @@ def fit_series(channels, model, free, *, method="nonlinear", baseline=None, fram
     >>> res.changes.plot()   # doctest: +SKIP
     """
     started = time.perf_counter()
-    if method not in ("nonlinear", "moments"):
-        raise ValueError(f"method must be 'nonlinear' or 'moments', not {method!r}")
-    eng = _engine(engine)
-    if eng != "fast":
-        raise ValueError("fit_series needs engine='fast' (both methods use the model's exact derivatives)")
-    if not isinstance(model, dict) or "layers" not in model or "radius" not in model:
-        raise TypeError("model must be a dict of tdcyl.reflectance arguments without rho (layers, radius, ...)")
-    names_given = (free,) if isinstance(free, str) else tuple(free)
-    if any(isinstance(n, str) and re.match(r"^n_?[0-9]+$", n) for n in names_given):
-        raise ValueError("free: fit_series has no derivative by a refractive index (nI, n_I); fix it")
-    iterations = _integer("iterations", iterations, 1, 100)
-    if not 0 < float(linear_within) < 1:
-        raise ValueError(f"linear_within must be in (0, 1), got {linear_within}")
-    chunk = _integer("chunk", chunk, 1, 10 ** 9)
-    check_cluster_args(client, workers)
+    eng, iterations, chunk = _checked(method, engine, model, free, iterations, linear_within, chunk, client, workers)
     items, counts, times = _recording(channels, irf, frame_times_s)
     K, F = counts.shape[:2]
     if isinstance(baseline, GlobalFitResult):
@@ -236,6 +295,24 @@ def fit_series(channels, model, free, *, method="nonlinear", baseline=None, fram
     parts = _run_chunks(setup, counts, chunk, client, workers)
     xs, covs, converged = (np.concatenate([p[i] for p in parts]) for i in range(3))
     return _result(setup, gres, xs, covs, converged, sum(p[3] for p in parts), times, started)
+
+
+def _checked(method, engine, model, free, iterations, linear_within, chunk, client, workers):
+    """fit_series' arguments checked: the engine, iterations and chunk as taken."""
+    if method not in ("nonlinear", "moments"):
+        raise ValueError(f"method must be 'nonlinear' or 'moments', not {method!r}")
+    eng = _engine(engine)
+    if eng != "fast":
+        raise ValueError("fit_series needs engine='fast' (both methods use the model's exact derivatives)")
+    if not isinstance(model, dict) or "layers" not in model or "radius" not in model:
+        raise TypeError("model must be a dict of tdcyl.reflectance arguments without rho (layers, radius, ...)")
+    names_given = (free,) if isinstance(free, str) else tuple(free)
+    if any(isinstance(n, str) and re.match(r"^n_?[0-9]+$", n) for n in names_given):
+        raise ValueError("free: fit_series has no derivative by a refractive index (nI, n_I); fix it")
+    if not 0 < float(linear_within) < 1:
+        raise ValueError(f"linear_within must be in (0, 1), got {linear_within}")
+    check_cluster_args(client, workers)
+    return eng, _integer("iterations", iterations, 1, 100), _integer("chunk", chunk, 1, 10 ** 9)
 
 
 @dataclass

@@ -191,3 +191,35 @@ def test_version_on_every_command():
         done = fit_command("--version") if args is None else subprocess.run(args, capture_output=True, text=True)
         assert done.returncode == 0 and re.search(re.escape(tdcyl.__version__) + r"\s*$", done.stdout), done
 
+
+
+def test_series_of_a_snirf_recording_and_its_out_protected(tmp_path):
+    # 20 frames at 15 and 25 mm through their detectors' IRFs; mua1 0.010, then 0.012 from frame 10
+    # (fewer photons: the scale stays the rest's).
+    mua, rng = np.repeat([0.010, 0.012], 10), np.random.default_rng(5)
+    shapes = {}
+    for m in (0.010, 0.012):
+        curve = tdcyl.reflectance([tdcyl.Layer(1.0, m, 1.4, 40.0)], 30.0, [15.0, 25.0], all_samples=True)
+        shapes[m] = np.clip([tdcyl.convolve_irf(curve.t_ps, r, T, irf_of(d)) for r, d in
+                             zip(curve.reflectance, (400.0, 650.0))], 0, None)
+    unit = 3e5 / shapes[0.010].sum(axis=1, keepdims=True)
+    counts = np.array([rng.poisson(shapes[m] * unit) for m in mua], dtype=float)
+    rec = tio.Measurement(T, counts, 12.2, [760.0, 760.0], [15.0, 25.0], frame_times_s=0.5 * np.arange(20))
+    tio.write_snirf(tmp_path / "rec.snirf", rec, tio.Measurement(T, [irf_of(400.0), irf_of(650.0)], 12.2,
+                                                                 [760.0, 760.0], [15.0, 25.0]))
+    (tmp_path / "m.toml").write_text(MODEL + '[fit]\nfree = ["mua1", "musp1"]\n')
+    foreign(tmp_path / "scores.csv")
+    args = (tmp_path / "rec.snirf", "--model", tmp_path / "m.toml", "--series", "--baseline", "0:10")
+    refused = fit_command(*args, "--out", tmp_path / "scores.csv")
+    assert refused.returncode == 2 and "is not a tdcyl-fit results table" in refused.stderr, refused.stderr
+    assert (tmp_path / "scores.csv").read_text() == "subject,score\n1,2\n"
+    for method in ("moments", "nonlinear"):
+        done = fit_command(*args, "--method", method, "--out", tmp_path / "r.csv", "--plots", tmp_path / "p")
+        assert done.returncode == 0, done.stderr
+        table = pd.read_csv(tmp_path / "r.csv")
+        assert list(table.columns[:3]) == ["file", "frame", "time_s"] and len(table) == 20
+        z = (table["mua1"] - mua) / table["mua1_sigma"]
+        assert np.all(np.abs(z) < 4), (method, z.to_numpy())
+    base = pd.read_csv(tmp_path / "r.baseline.csv")
+    assert abs(base["mua1_baseline"][0] - 0.010) < 4 * base["mua1_baseline_sigma"][0]
+    assert (tmp_path / "p" / "rec.snirf.series.png").stat().st_size > 10000

@@ -106,3 +106,50 @@ def test_spectral_changes_of_the_deep_layer_by_moments():
         z = (res.changes[name].to_numpy() - truth) / res.stderr[name].to_numpy()
         assert np.all(np.abs(z) < 4) and abs(z.mean()) < 1, (name, z)
     assert {"tHb_2", "StO2_2_err"} <= set(res.derived.columns)
+
+
+def test_snirf_recording_files_round_trip_through_fit_series(recording, tmp_path):
+    # A recording with its IRF block, and one of deconvolved 100-ps gates without an IRF (the model
+    # integrated over each gate), written as SNIRF, read back with its frames and tracked.
+    import pandas as pd
+    import xarray as xr
+    import tdcyl.io as tio
+    channels, truth, times = recording
+    counts = np.stack([c["counts"] for c in channels], axis=1)  # frames x channels x bins
+    tio.write_snirf(tmp_path / "irf.snirf", tio.Measurement(T, counts, 12.5, 760.0, RHOS, frame_times_s=times),
+                    tio.Measurement(T, [IRF, IRF], 12.5, 760.0, RHOS))
+    edges = 100.0 * np.arange(61)
+    gates, rng = np.zeros((40, 2, 60)), np.random.default_rng(3)
+    for f in range(40):
+        layers = [(1.0, truth["mua1"][f], 1.4, 12.0), (1.0, truth["mua2"][f], 1.4, 50.0)]
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            c = tdcyl.reflectance(layers, 60.0, list(RHOS), all_samples=True, tolerance=1e-8)
+        gates[f] = [np.clip(tdcyl.bin_integrals(c.t_ps, r, edges), 0, None) for r in c.reflectance]
+    gates = rng.poisson(gates * (1e6 / gates[0].sum(axis=1))[:, None]).astype(float)
+    tio.write_snirf(tmp_path / "gates.snirf", tio.Measurement(edges[:-1] + 50, gates, 100.0, 760.0, RHOS,
+                                                              frame_times_s=times))
+    direct = tdcyl.fit_series(channels, MODEL, ("mua1", "mua2"), method="moments", baseline=slice(0, 10))
+    for name, method in (("irf", "moments"), ("gates", "nonlinear")):
+        m = tio.read_snirf(tmp_path / f"{name}.snirf", frames=True)
+        assert (m.irf is None) == (name == "gates")
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", RuntimeWarning)
+            res = tdcyl.fit_series(m, MODEL, ("mua1", "mua2"), method=method, baseline=slice(0, 10))
+        assert np.allclose(res.values.index, times)
+        if name == "irf":  # the file gives what the arrays gave
+            np.testing.assert_array_equal(res.values.to_numpy(), direct.values.to_numpy())
+        for p, least in (("mua2", 0.9), ("mua1", 0.8)):
+            assert np.corrcoef(res.values[p], truth[p])[0, 1] >= least, (name, p)
+            z = (res.changes[p].to_numpy() - (truth[p] - truth[p][:10].mean())) / res.stderr[p].to_numpy()
+            assert abs(z.mean()) < 0.7 and 0.6 < z.std() < 1.6, (name, p, z.mean(), z.std())
+    res.to_csv(tmp_path / "r.csv")
+    res.to_zarr(tmp_path / "r.zarr")
+    res.to_zarr(tmp_path / "r.zarr")  # its own store is replaced
+    table, store = pd.read_csv(tmp_path / "r.csv"), xr.open_zarr(tmp_path / "r.zarr")
+    np.testing.assert_array_equal(table["mua2_sigma"], res.stderr["mua2"])
+    np.testing.assert_array_equal(store["values"].sel(parameter="mua1"), res.values["mua1"])
+    for target in ("gates.snirf", "."):  # nothing else is replaced
+        with pytest.raises(ValueError, match="left as it is|not a regular file"):
+            (res.to_zarr if target == "gates.snirf" else res.to_csv)(tmp_path / target)
+    assert tio.read_snirf(tmp_path / "gates.snirf", frames=True).counts.sum() == gates.sum()
