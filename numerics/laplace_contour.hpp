@@ -37,12 +37,23 @@ std::vector<ContourWindow> ParabolicContourWindows(double t_min, double t_max, d
 // margin in the rule's own error (check it against another rule).
 ContourWindow QuietContourWindow(double t0, double epsilon, double ratio = 2);
 
+// The same window with twice the nodes (step h/2 over the same length): its
+// even nodes are the window's own.
+ContourWindow RefinedWindow(const ContourWindow& w);
+
 // f(t) from the transform at the nodes of the window holding t, with an
-// estimate of its rounding error: that of the sum, plus the absolute errors
-// `noise[k]` of the values F(z_k) = values[k] carried through the rule. The
-// error of the rule itself is held below epsilon by the choice of the window.
+// estimate of its error: the rounding of the sum, the absolute errors
+// `noise[k]` of the values F(z_k) = values[k] carried through the rule, and
+// the rule's own error. The window's parameters hold that below epsilon for
+// transforms no larger along the strip of analyticity than near u = 0; where
+// a transform grows toward the cut (a detector far from the source: roughly
+// as e^(-d Re sqrt(z/beta))), the rule of the even nodes (step 2h) tells: the
+// trapezoidal error falls as e^(-2 pi c/h), so E(h) ~ E(2h)^2 / A with A the
+// integrand's scale, |S_h - S_2h| ~ E(2h), and the sum of the terms' moduli
+// stands for A (the growth makes the true A larger: an upper estimate).
+// `rule` is that part of `error`, with the terms beyond |u| = U.
 struct ContourValue {
-    double value = 0, error = 0;
+    double value = 0, error = 0, rule = 0;
 };
 ContourValue InvertAt(const ContourWindow& w, const std::complex<double>* values, const double* noise, double t);
 

@@ -23,6 +23,9 @@ inline constexpr double kSmallestTolerance = 1e-15, kLargestTolerance = 1e-2;
 // Orders the engine sums for a single layer off the axis at most (it adds
 // orders until the last ones no longer change the curve).
 inline constexpr int kMostOrders = 501;
+// Orders a stack off the axis measures, when its MMAX falls short, for the
+// MMAX it advises.
+inline constexpr int kAdviceOrders = 128;
 
 struct FastEngineOptions {
     double tolerance = kDefaultTolerance;  // absolute error of every sample, relative to the peak
@@ -81,6 +84,7 @@ private:
         int ready = 0;  // zeros made (Materialize)
     };
     void Materialize(Order& o, int count);
+    std::vector<std::vector<double>> OrderShares(const std::vector<std::complex<double>>& probes) const;
     double RadialSlope(int m, double sr, double rho, double norm) const;
     // Unscaled series sum at the Laplace variable p (p = i omega on the real
     // frequency axis, sigma + i omega on the damped line).
