@@ -105,29 +105,35 @@ void ContourFactors(const ContourWindow& w, double t, std::vector<std::complex<d
 }
 
 ContourValue InvertWith(const std::vector<std::complex<double>>& factors, const std::complex<double>* values,
-                        const double* noise) {
-    double sum = 0, even = 0, size = 0, carried = 0;
+                        const double* noise, double common) {
+    double sum = 0, even = 0, size = 0, carried = 0, independent = 0, rounding = 0;
     const std::size_t n = factors.size();
     for (std::size_t k = 0; k < n; ++k) {
         const double term = std::real(factors[k] * values[k]);
         sum += term;
         if (k % 2 == 0) even += term;
         size += std::fabs(term);
-        carried += std::sqrt(std::norm(factors[k])) * noise[k];  // no overflow to guard against
+        // The common share of the values' errors adds up node by node, the
+        // rest as squares.
+        const double spread = std::abs(factors[k]) * noise[k];
+        carried += common * spread;
+        independent += spread * spread;
+        // The factors' recurrence leaves k roundings at node k, the sum a few
+        // more: independent, so they add as squares.
+        const double slips = static_cast<double>(k) + 4;
+        rounding += slips * slips * term * term;
     }
-    // The sum's roundings, and those of the factors' recurrence (2k eps at node k).
-    const double rounding = (4 * std::sqrt(static_cast<double>(n)) + 2 * static_cast<double>(n)) * kEps * size;
-    // The rule's error from the rule of step 2h (weights twice as large), and
-    // the terms beyond the last node (they fall faster than geometrically, by
-    // the ratio of the last factors' moduli or less).
+    // The rule's error from the rule of step 2h (weights twice as large).
     const double apart = std::fabs(sum - 2 * even);
-    double rule = size > 0 ? apart * apart / size : 0.0;
+    const double rule = size > 0 ? apart * apart / size : 0.0;
+    // The terms beyond the last node fall faster than geometrically, by the
+    // ratio of the last factors' moduli or less.
+    double beyond = 0;
     if (n >= 2) {
-        const double last = std::abs(factors[n - 1] * values[n - 1]);
         const double q = std::min(0.5, std::abs(factors[n - 1]) / std::max(std::abs(factors[n - 2]), 1e-300));
-        rule += last * q / (1 - q);
+        beyond = std::abs(factors[n - 1] * values[n - 1]) * q / (1 - q);
     }
-    return {sum, rounding + carried + rule, rule};
+    return {sum, 2 * kEps * std::sqrt(rounding) + carried + std::sqrt(independent) + rule + beyond, rule};
 }
 
 ContourWindow RefinedWindow(const ContourWindow& w) {
@@ -153,9 +159,10 @@ const std::vector<std::complex<double>>& ContourStepper::At(double t) {
     return factor_;
 }
 
-ContourValue InvertAt(const ContourWindow& w, const std::complex<double>* values, const double* noise, double t) {
+ContourValue InvertAt(const ContourWindow& w, const std::complex<double>* values, const double* noise, double t,
+                      double common) {
     ContourStepper stepper(w);
-    return InvertWith(stepper.At(t), values, noise);
+    return InvertWith(stepper.At(t), values, noise, common);
 }
 
 }  // namespace tdcyl

@@ -43,7 +43,9 @@ ContourWindow RefinedWindow(const ContourWindow& w);
 
 // f(t) from the transform at the nodes of the window holding t, with an
 // estimate of its error: the rounding of the sum, the absolute errors
-// `noise[k]` of the values F(z_k) = values[k] carried through the rule, and
+// `noise[k]` of the values F(z_k) = values[k] carried through the rule (a
+// share `common` of each shared by all nodes, adding up; the rest
+// independent from node to node, adding as squares), and
 // the rule's own error. The window's parameters hold that below epsilon for
 // transforms no larger along the strip of analyticity than near u = 0; where
 // a transform grows toward the cut (a detector far from the source: roughly
@@ -51,11 +53,12 @@ ContourWindow RefinedWindow(const ContourWindow& w);
 // trapezoidal error falls as e^(-2 pi c/h), so E(h) ~ E(2h)^2 / A with A the
 // integrand's scale, |S_h - S_2h| ~ E(2h), and the sum of the terms' moduli
 // stands for A (the growth makes the true A larger: an upper estimate).
-// `rule` is that part of `error`, with the terms beyond |u| = U.
+// `rule` is that part of `error` (which also counts the terms beyond |u| = U).
 struct ContourValue {
     double value = 0, error = 0, rule = 0;
 };
-ContourValue InvertAt(const ContourWindow& w, const std::complex<double>* values, const double* noise, double t);
+ContourValue InvertAt(const ContourWindow& w, const std::complex<double>* values, const double* noise, double t,
+                      double common = 1);
 
 // The factors weight_k e^(z_k t) of the window's nodes at one time, by the
 // recurrence e^(z_k t) = e^(z_(k-1) t) e^(-mu t h^2 (2k - 1)) e^(2 i mu t h)
@@ -80,6 +83,6 @@ private:
     bool started_ = false;
 };
 ContourValue InvertWith(const std::vector<std::complex<double>>& factors, const std::complex<double>* values,
-                        const double* noise);
+                        const double* noise, double common = 1);
 
 }  // namespace tdcyl

@@ -145,9 +145,9 @@ def cases():
         ("head, a 8, rho 7 (rim)", head, 8, 7, 0, 0, 0),
         ("thin, a 8, rho 4", thin, 8, 4, 0, 0, 0),
         ("absorber, a 8, rho 3", absorber, 8, 3, 0, 0, 0),
-        ("head, a 30, rho0 10, rho 15, phi pi", head, 30, 15, 10, np.pi, 31),
-        ("absorber, a 8, rho0 3, rho 4, phi 2", absorber, 8, 4, 3, 2.0, 31),
-        ("thin, a 30, rho0 5, rho 20, phi 1", thin, 30, 20, 5, 1.0, 31),
+        ("head, a 30, rho0 10, rho 15, phi pi", head, 30, 15, 10, np.pi, 16),
+        ("absorber, a 8, rho0 3, rho 4, phi 2", absorber, 8, 4, 3, 2.0, 16),
+        ("thin, a 30, rho0 5, rho 20, phi 1", thin, 30, 20, 5, 1.0, 16),
     ]
 
 

@@ -17,6 +17,10 @@ using detail::kContourRatio;
 using detail::kContourShare;
 using detail::Period;
 
+// The share of a node's noise estimate (8 ulp of the root-sum-square of its
+// terms) that the radial weights' rounding (half an ulp) stands for.
+constexpr double kCommonNoise = 1.0 / 16;
+
 }  // namespace
 
 std::vector<std::vector<ContourValue>> LayeredEngine::CurvesAt(const std::vector<double>& t_s,
@@ -148,7 +152,10 @@ std::vector<std::vector<ContourValue>> LayeredEngine::CurvesAt(const std::vector
             }
             for (std::size_t r = 0; r < R; ++r) {
                 seen[r] = std::max(seen[r], largest(F[r].data() + base, 1));
-                // A few roundings per term (the recursion, the exponentials).
+                // A few roundings per term (the recursion, the exponentials),
+                // independent from node to node; the weights' own rounding
+                // (half an ulp each, their zeros and arguments in extended
+                // precision) is common to all nodes: kCommonNoise of it.
                 for (std::size_t j = 0; j < nk; ++j)
                     noise[r][base + j] = 8 * std::numeric_limits<double>::epsilon() * std::sqrt(mag2[r][j]);
             }
@@ -162,7 +169,7 @@ std::vector<std::vector<ContourValue>> LayeredEngine::CurvesAt(const std::vector
             while (k + 1 < ws.size() && t_s[i] >= ws[k].t_max) ++k;
             const std::vector<std::complex<double>>& factors = steppers[k].At(t_s[i]);
             for (std::size_t r = 0; r < R; ++r) {
-                into[r][i] = InvertWith(factors, F[r].data() + first[k], noise[r].data() + first[k]);
+                into[r][i] = InvertWith(factors, F[r].data() + first[k], noise[r].data() + first[k], kCommonNoise);
                 // The inverse transform is linear: the derivative's curve comes from the same nodes.
                 for (std::size_t p = 0; p < P; ++p) {
                     double sum = 0;

@@ -143,6 +143,7 @@ LayeredEngine::LayeredEngine(const RunState& s, const std::vector<double>& rhos,
         probes.push_back(w.z.front());
     const int given = off_axis_ ? (N == 1 ? kMostOrders : s_.MMAX + 1) : 1;
     const int limit = N == 1 ? given : std::max(given, off_axis_ ? kAdviceOrders : 1);
+    extended_orders_ = N == 1 ? 1 : given;
     int built = N == 1 ? std::min(limit, 32) : given;
     for (;;) {
         const int had = static_cast<int>(order_.size());
@@ -246,17 +247,27 @@ void LayeredEngine::Materialize(Order& o, int count) {
     if (!o.dweight.empty())
         for (auto& w : o.dweight) w.resize(static_cast<std::size_t>(padded), 0.0);
     const double azimuthal = off_axis_ ? (m == 0 ? 1.0 : 2.0 * std::cos(m * phi)) : 1.0;
+    // The orders a curve sums take their zeros and weights in extended
+    // precision: far from the source (near the rim, at early times) the terms
+    // cancel to far below their size, and a zero or an argument rho s rounded
+    // to double moves J_m(rho s) by rho s ulp (hundreds), more than the
+    // curve's tolerance. The orders measured only for the MMAX advice need not.
+    const bool extended = m < extended_orders_;
     for (int q = from; q < count; ++q) {
         const auto uq = static_cast<std::size_t>(q);
-        const double j = zeros[uq];
-        const double sr = j / ap_;
-        o.sr2[uq] = sr * sr;
-        const double norm = BesselJnPair(m, j).jm1;
-        const double source = off_axis_ ? BesselJnAccurate(m, rho0 * sr) : 1.0;
+        const long double j = extended ? BesselJnZeroExtended(m, zeros[uq]) : zeros[uq];
+        const long double srl = j / static_cast<long double>(ap_);
+        const double sr = static_cast<double>(srl);
+        o.sr2[uq] = static_cast<double>(srl * srl);
+        auto jn = [&](int order, long double x) {
+            return extended ? BesselJnExtended(order, x) : BesselJnAccurate(order, static_cast<double>(x));
+        };
+        const long double norm = jn(m + 1, j);
+        const long double source = off_axis_ ? jn(m, rho0 * srl) : 1.0L;
         for (std::size_t r = 0; r < R; ++r) {
             if (q >= o.count[r]) continue;
-            o.weight[r][uq] = azimuthal * BesselJnAccurate(m, rhos_[r] * sr) * source / (norm * norm);
-            if (!o.dweight.empty()) o.dweight[r][uq] = RadialSlope(m, sr, rhos_[r], norm);
+            o.weight[r][uq] = static_cast<double>(azimuthal * jn(m, rhos_[r] * srl) * source / (norm * norm));
+            if (!o.dweight.empty()) o.dweight[r][uq] = RadialSlope(m, sr, rhos_[r], static_cast<double>(norm));
         }
     }
     for (int q = count; q < padded; ++q) o.sr2[static_cast<std::size_t>(q)] = o.sr2[static_cast<std::size_t>(count - 1)];

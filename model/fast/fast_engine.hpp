@@ -112,6 +112,7 @@ private:
     SeriesSumMagnitudeFunction series_sum_magnitude_ = nullptr;
     SeriesTangentsFunction series_tangents_ = nullptr;
     int orders_ = 1;         // orders summed (1: the on-axis form)
+    int extended_orders_ = 1;  // orders whose zeros and weights are made in extended precision
     std::vector<int> orders_needed_;  // per detector: orders the tolerance asks for
     std::vector<int> nz_;             // per detector: zeros per order the tolerance asks for
     std::vector<double> budget_;      // per detector: what each order may leave out of the unscaled sum

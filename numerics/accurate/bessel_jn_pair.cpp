@@ -44,4 +44,17 @@ BesselPair BesselJnPair(int m, double x) {
     return {boost::math::cyl_bessel_j(m, x), boost::math::cyl_bessel_j(m + 1, x)};
 }
 
+long double BesselJnExtended(int m, long double x) { return boost::math::cyl_bessel_j(m, x); }
+
+long double BesselJnZeroExtended(int m, double j) {
+    // J_m'(x) = (m/x) J_m(x) - J_{m+1}(x); two steps from within an ulp of
+    // double leave the extended rounding.
+    long double x = j;
+    for (int step = 0; step < 2; ++step) {
+        const long double jm = boost::math::cyl_bessel_j(m, x), jm1 = boost::math::cyl_bessel_j(m + 1, x);
+        x -= jm / (m / x * jm - jm1);
+    }
+    return x;
+}
+
 }  // namespace tdcyl

@@ -25,4 +25,14 @@ BesselPair BesselJnPair(int m, double x);
 // J_m(x) alone (the first member of the pair).
 inline double BesselJnAccurate(int m, double x) { return BesselJnPair(m, x).jm; }
 
+// J_m(x) in extended precision (Boost.Math in long double, about 1e-18
+// relative away from zeros; some microseconds each): for sums whose terms
+// cancel to far below their size, where the rounding of a double argument
+// (x ulp) would already show.
+long double BesselJnExtended(int m, long double x);
+
+// The zero of J_m nearest to `j` (a double zero, within an ulp or so), to
+// extended precision by Newton steps on the extended J_m.
+long double BesselJnZeroExtended(int m, double j);
+
 }  // namespace tdcyl
