@@ -255,18 +255,19 @@ void LayeredEngine::Materialize(Order& o, int count) {
     const bool extended = m < extended_orders_;
     for (int q = from; q < count; ++q) {
         const auto uq = static_cast<std::size_t>(q);
-        const long double j = extended ? BesselJnZeroExtended(m, zeros[uq]) : zeros[uq];
+        const BesselZeroExtended zero = extended ? BesselJnZeroExtended(m, zeros[uq])
+                                                 : BesselZeroExtended{zeros[uq], BesselJnPair(m, zeros[uq]).jm1};
+        const long double j = zero.j, norm = zero.jm1;
         const long double srl = j / static_cast<long double>(ap_);
         const double sr = static_cast<double>(srl);
         o.sr2[uq] = static_cast<double>(srl * srl);
-        auto jn = [&](int order, long double x) {
-            return extended ? BesselJnExtended(order, x) : BesselJnAccurate(order, static_cast<double>(x));
+        auto jn = [&](long double x) {
+            return extended ? BesselJnPairExtended(m, x).jm : BesselJnAccurate(m, static_cast<double>(x));
         };
-        const long double norm = jn(m + 1, j);
-        const long double source = off_axis_ ? jn(m, rho0 * srl) : 1.0L;
+        const long double source = off_axis_ ? jn(rho0 * srl) : 1.0L;
         for (std::size_t r = 0; r < R; ++r) {
             if (q >= o.count[r]) continue;
-            o.weight[r][uq] = static_cast<double>(azimuthal * jn(m, rhos_[r] * srl) * source / (norm * norm));
+            o.weight[r][uq] = static_cast<double>(azimuthal * jn(rhos_[r] * srl) * source / (norm * norm));
             if (!o.dweight.empty()) o.dweight[r][uq] = RadialSlope(m, sr, rhos_[r], static_cast<double>(norm));
         }
     }
