@@ -49,10 +49,12 @@ ContourWindow RefinedWindow(const ContourWindow& w);
 // the rule's own error. The window's parameters hold that below epsilon for
 // transforms no larger along the strip of analyticity than near u = 0; where
 // a transform grows toward the cut (a detector far from the source: roughly
-// as e^(-d Re sqrt(z/beta))), the rule of the even nodes (step 2h) tells: the
-// trapezoidal error falls as e^(-2 pi c/h), so E(h) ~ E(2h)^2 / A with A the
-// integrand's scale, |S_h - S_2h| ~ E(2h), and the sum of the terms' moduli
-// stands for A (the growth makes the true A larger: an upper estimate).
+// as e^(-d Re sqrt(z/beta))), the rule of the even nodes (step 2h) tells:
+// the trapezoidal error falls as e^(-2 pi c/h), so E(h) ~ E(2h)^2 / A with A
+// the integrand's scale on the strip's edge, E(2h) ~ |S_h - S_2h|, and the
+// sum of the terms' moduli on the contour stands for A (the growth makes the
+// true A larger: an upper estimate; one that a coarse rule far from its
+// asymptotics, late in a window, overstates most).
 // `rule` is that part of `error` (which also counts the terms beyond |u| = U).
 struct ContourValue {
     double value = 0, error = 0, rule = 0;

@@ -21,6 +21,11 @@ using detail::Period;
 // terms) that the radial weights' rounding (half an ulp) stands for.
 constexpr double kCommonNoise = 1.0 / 16;
 
+// A window is refined where the estimate of its rule's error (an upper one:
+// the coarser rules it compares with are off more than their asymptotics
+// say) exceeds this share of the tolerance.
+constexpr double kRefineShare = 0.05;
+
 }  // namespace
 
 std::vector<std::vector<ContourValue>> LayeredEngine::CurvesAt(const std::vector<double>& t_s,
@@ -180,10 +185,11 @@ std::vector<std::vector<ContourValue>> LayeredEngine::CurvesAt(const std::vector
             }
         }
     };
-    // The rule's own error: where the rule of the even nodes tells that a
-    // window's rule may leave more than its share of the tolerance (the
-    // transform grows toward the cut, far from the source), the window's
-    // times are computed again with twice the nodes (at most twice over).
+    // The rule's own error: where the rules of the even nodes and of every
+    // fourth node tell that a window's rule may leave more than kRefineShare
+    // of the tolerance (the transform grows toward the cut, far from the
+    // source), the window's times are computed again with twice the nodes
+    // (at most twice over).
     auto refine = [&](std::vector<ContourWindow> ws, auto& eval, std::vector<std::vector<ContourValue>>& into,
                       std::vector<std::vector<double>>* jac_into) {
         for (int pass = 0; pass < 2; ++pass) {
@@ -200,7 +206,7 @@ std::vector<std::vector<ContourValue>> LayeredEngine::CurvesAt(const std::vector
                     const bool after = k == 0 || t_s[i] >= ws[k].t_min;
                     if (!after || (!last && t_s[i] >= ws[k].t_max)) continue;
                     inside.push_back(i);
-                    for (std::size_t r = 0; r < R; ++r) coarse = coarse || into[r][i].rule > epsilon * peak[r];
+                    for (std::size_t r = 0; r < R; ++r) coarse = coarse || into[r][i].rule > kRefineShare * options_.tolerance * peak[r];
                 }
                 if (!coarse) continue;
                 ws[k] = RefinedWindow(ws[k]);
