@@ -28,6 +28,55 @@ constexpr double kRefineShare = 0.05;
 
 }  // namespace
 
+// The rule's own error: where the rule of the even nodes tells that a
+// window's rule may leave more than kRefineShare of the tolerance (the
+// transform grows toward the cut, far from the source), the window's
+// times are computed again with twice the nodes (at most twice over). A
+// detector takes the finer values only where its own estimate asked for
+// them: its curve must not depend on the others'.
+void LayeredEngine::RefineWindows(std::vector<ContourWindow> ws, const std::vector<double>& t_s, std::size_t P,
+                                  const WindowEvaluation& eval, std::vector<std::vector<ContourValue>>& into,
+                                  std::vector<std::vector<double>>* jac_into) const {
+    const std::size_t R = rhos_.size();
+    for (int pass = 0; pass < 2; ++pass) {
+        std::vector<double> peak(R, 0.0);
+        for (std::size_t r = 0; r < R; ++r)
+            for (const ContourValue& v : into[r]) peak[r] = std::max(peak[r], std::fabs(v.value));
+        std::vector<ContourWindow> finer;
+        std::vector<std::size_t> again;
+        std::vector<std::vector<char>> take(R, std::vector<char>(t_s.size(), 0));
+        for (std::size_t k = 0; k < ws.size(); ++k) {
+            const bool last = k + 1 == ws.size();
+            std::vector<std::size_t> inside;
+            std::vector<char> coarse(R, 0);
+            for (std::size_t i = 0; i < t_s.size(); ++i) {
+                const bool after = k == 0 || t_s[i] >= ws[k].t_min;
+                if (!after || (!last && t_s[i] >= ws[k].t_max)) continue;
+                inside.push_back(i);
+                for (std::size_t r = 0; r < R; ++r)
+                    coarse[r] = coarse[r] || into[r][i].rule > kRefineShare * options_.tolerance * peak[r];
+            }
+            if (std::find(coarse.begin(), coarse.end(), 1) == coarse.end()) continue;
+            ws[k] = RefinedWindow(ws[k]);
+            finer.push_back(ws[k]);
+            again.insert(again.end(), inside.begin(), inside.end());
+            for (std::size_t r = 0; r < R; ++r)
+                for (std::size_t i : inside) take[r][i] = coarse[r];
+        }
+        if (again.empty()) return;
+        std::vector<std::vector<ContourValue>> fine = into;
+        std::vector<std::vector<double>> fine_jacobian;
+        if (P > 0) fine_jacobian = *jac_into;
+        eval(finer, again, fine, &fine_jacobian);
+        for (std::size_t r = 0; r < R; ++r)
+            for (std::size_t i : again) {
+                if (!take[r][i]) continue;
+                into[r][i] = fine[r][i];
+                for (std::size_t p = 0; p < P; ++p) (*jac_into)[r][i * P + p] = fine_jacobian[r][i * P + p];
+            }
+    }
+}
+
 std::vector<std::vector<ContourValue>> LayeredEngine::CurvesAt(const std::vector<double>& t_s,
                                                                const ParallelRunner& run,
                                                                const std::vector<LayerParameter>& derivatives,
@@ -185,57 +234,11 @@ std::vector<std::vector<ContourValue>> LayeredEngine::CurvesAt(const std::vector
             }
         }
     };
-    // The rule's own error: where the rule of the even nodes tells that a
-    // window's rule may leave more than kRefineShare of the tolerance (the
-    // transform grows toward the cut, far from the source), the window's
-    // times are computed again with twice the nodes (at most twice over). A
-    // detector takes the finer values only where its own estimate asked for
-    // them: its curve must not depend on the others'.
-    auto refine = [&](std::vector<ContourWindow> ws, auto& eval, std::vector<std::vector<ContourValue>>& into,
-                      std::vector<std::vector<double>>* jac_into) {
-        for (int pass = 0; pass < 2; ++pass) {
-            std::vector<double> peak(R, 0.0);
-            for (std::size_t r = 0; r < R; ++r)
-                for (const ContourValue& v : into[r]) peak[r] = std::max(peak[r], std::fabs(v.value));
-            std::vector<ContourWindow> finer;
-            std::vector<std::size_t> again;
-            std::vector<std::vector<char>> take(R, std::vector<char>(t_s.size(), 0));
-            for (std::size_t k = 0; k < ws.size(); ++k) {
-                const bool last = k + 1 == ws.size();
-                std::vector<std::size_t> inside;
-                std::vector<char> coarse(R, 0);
-                for (std::size_t i = 0; i < t_s.size(); ++i) {
-                    const bool after = k == 0 || t_s[i] >= ws[k].t_min;
-                    if (!after || (!last && t_s[i] >= ws[k].t_max)) continue;
-                    inside.push_back(i);
-                    for (std::size_t r = 0; r < R; ++r)
-                        coarse[r] = coarse[r] || into[r][i].rule > kRefineShare * options_.tolerance * peak[r];
-                }
-                if (std::find(coarse.begin(), coarse.end(), 1) == coarse.end()) continue;
-                ws[k] = RefinedWindow(ws[k]);
-                finer.push_back(ws[k]);
-                again.insert(again.end(), inside.begin(), inside.end());
-                for (std::size_t r = 0; r < R; ++r)
-                    for (std::size_t i : inside) take[r][i] = coarse[r];
-            }
-            if (again.empty()) return;
-            std::vector<std::vector<ContourValue>> fine = into;
-            std::vector<std::vector<double>> fine_jacobian;
-            if (P > 0) fine_jacobian = *jac_into;
-            eval(finer, again, fine, &fine_jacobian);
-            for (std::size_t r = 0; r < R; ++r)
-                for (std::size_t i : again) {
-                    if (!take[r][i]) continue;
-                    into[r][i] = fine[r][i];
-                    for (std::size_t p = 0; p < P; ++p) (*jac_into)[r][i * P + p] = fine_jacobian[r][i * P + p];
-                }
-        }
-    };
     const std::vector<ContourWindow> windows = ParabolicContourWindows(*lo, *hi, epsilon, 0, kContourRatio);
     std::vector<std::size_t> all(t_s.size());
     for (std::size_t i = 0; i < all.size(); ++i) all[i] = i;
     evaluate(windows, all, out, jacobian);
-    refine(windows, evaluate, out, jacobian);
+    RefineWindows(windows, t_s, P, evaluate, out, jacobian);
 
     // Where the terms cancel (far from the source, at early times) the
     // factor e^(mu t) of the rule amplifies their rounding: the times of a

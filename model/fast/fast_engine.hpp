@@ -7,6 +7,7 @@
 // has neither the period nor the band limit of a discrete transform.
 #include <atomic>
 #include <complex>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -104,6 +105,13 @@ private:
     void MakeRadialDerivatives();
     LayerStack StackAt(std::complex<double> p, std::vector<double>& fixed, std::vector<double>& kappa) const;
     void Truncate(const ParallelRunner& run);
+    // The values at times `which` from windows `ws` (see CurvesAt).
+    using WindowEvaluation =
+        std::function<void(const std::vector<ContourWindow>& ws, const std::vector<std::size_t>& which,
+                           std::vector<std::vector<ContourValue>>& into, std::vector<std::vector<double>>* jacobian)>;
+    void RefineWindows(std::vector<ContourWindow> ws, const std::vector<double>& t_s, std::size_t P,
+                       const WindowEvaluation& eval, std::vector<std::vector<ContourValue>>& into,
+                       std::vector<std::vector<double>>* jac_into) const;
 
     RunState s_;
     std::vector<double> rhos_;
