@@ -42,7 +42,7 @@ int OrdersBeyond(const std::vector<double>& share, double small) {
     const double ma = static_cast<double>(a - share.begin()), mb = static_cast<double>(b - share.begin());
     if (!(*b < *a) || !(*b > 0) || mb <= ma) return 2 * n;
     const double rate = std::log(*b / *a) / (mb - ma);
-    return std::max(n, static_cast<int>(std::ceil(mb + std::log(small / *b) / rate)) + 3);
+    return std::max(n + 1, static_cast<int>(std::ceil(mb + std::log(small / *b) / rate)) + 3);
 }
 
 }  // namespace
@@ -172,6 +172,9 @@ LayeredEngine::LayeredEngine(const RunState& s, const std::vector<double>& rhos,
         bool converged = true;
         const double small = 0.1 * options_.tolerance;
         for (std::size_t r = 0; r < R; ++r) {
+            // The advice is only for the detectors whose MMAX fell short (the
+            // others' warnings must not depend on them).
+            if (built > given && orders_needed_[r] <= given) continue;
             const auto& sh = share[r];
             int needed = built;
             while (needed > 1 && sh[static_cast<std::size_t>(needed - 1)] <= small) --needed;
