@@ -47,20 +47,24 @@ Parameters Choose(double epsilon, double noise, double ratio, double floor) {
 
 namespace {
 
-ContourWindow Window(double t0, double ratio, const Parameters& p) {
+// The nodes u_k = k h, k = 0 ... N, of z = mu (1 + iu)^2 and their weights:
+// dz = 2 i mu (1 + iu) du; 1/(2 pi i); the node and its mirror -u.
+ContourWindow Nodes(double t_min, double t_max, double mu, double h, int N) {
     ContourWindow w;
-    w.t_min = t0;
-    w.t_max = t0 * ratio;
-    const double mu = p.m0 / t0, h = p.U / p.N;
+    w.t_min = t_min;
+    w.t_max = t_max;
     w.mu = mu;
     w.h = h;
-    for (int k = 0; k <= p.N; ++k) {
+    for (int k = 0; k <= N; ++k) {
         const std::complex<double> one_iu(1, k * h);
         w.z.push_back(mu * one_iu * one_iu);
-        // dz = 2 i mu (1 + iu) du; 1/(2 pi i); the node and its mirror -u.
         w.weight.push_back((k == 0 ? 1.0 : 2.0) * mu * h / kPi * one_iu);
     }
     return w;
+}
+
+ContourWindow Window(double t0, double ratio, const Parameters& p) {
+    return Nodes(t0, t0 * ratio, p.m0 / t0, p.U / p.N, p.N);
 }
 
 }  // namespace
@@ -101,17 +105,42 @@ void ContourFactors(const ContourWindow& w, double t, std::vector<std::complex<d
 }
 
 ContourValue InvertWith(const std::vector<std::complex<double>>& factors, const std::complex<double>* values,
-                        const double* noise) {
-    double sum = 0, size = 0, carried = 0;
-    for (std::size_t k = 0; k < factors.size(); ++k) {
+                        const double* noise, double common) {
+    double sum = 0, even = 0, size = 0, carried = 0, independent = 0, rounding = 0;
+    const std::size_t n = factors.size();
+    for (std::size_t k = 0; k < n; ++k) {
         const double term = std::real(factors[k] * values[k]);
         sum += term;
+        if (k % 2 == 0) even += term;
         size += std::fabs(term);
-        carried += std::sqrt(std::norm(factors[k])) * noise[k];  // no overflow to guard against
+        // The common share of the values' errors adds up node by node, the
+        // rest as squares.
+        const double spread = std::abs(factors[k]) * noise[k];
+        carried += common * spread;
+        independent += spread * spread;
+        // The factors' recurrence leaves k roundings at node k, the sum a few
+        // more: independent, so they add as squares.
+        const double slips = static_cast<double>(k) + 4;
+        rounding += slips * slips * term * term;
     }
-    // The sum's roundings, and those of the factors' recurrence (2k eps at node k).
-    const auto n = static_cast<double>(factors.size());
-    return {sum, (4 * std::sqrt(n) + 2 * n) * kEps * size + carried};
+    // The rule's error from the rule of step 2h on the even nodes (weights
+    // twice as large): E(h) ~ E(2h)^2 / A, A the integrand's scale on the
+    // strip's edge, which the terms' moduli on the contour understate where
+    // the transform grows toward the cut (an upper estimate there).
+    const double e2 = std::fabs(sum - 2 * even);
+    const double rule = size > 0 ? e2 * e2 / size : 0.0;
+    // The terms beyond the last node fall faster than geometrically, by the
+    // ratio of the last factors' moduli or less.
+    double beyond = 0;
+    if (n >= 2) {
+        const double q = std::min(0.5, std::abs(factors[n - 1]) / std::max(std::abs(factors[n - 2]), 1e-300));
+        beyond = std::abs(factors[n - 1] * values[n - 1]) * q / (1 - q);
+    }
+    return {sum, 2 * kEps * std::sqrt(rounding) + carried + std::sqrt(independent) + rule + beyond, rule};
+}
+
+ContourWindow RefinedWindow(const ContourWindow& w) {
+    return Nodes(w.t_min, w.t_max, w.mu, w.h / 2, 2 * static_cast<int>(w.z.size() - 1));
 }
 
 const std::vector<std::complex<double>>& ContourStepper::At(double t) {
@@ -133,9 +162,10 @@ const std::vector<std::complex<double>>& ContourStepper::At(double t) {
     return factor_;
 }
 
-ContourValue InvertAt(const ContourWindow& w, const std::complex<double>* values, const double* noise, double t) {
+ContourValue InvertAt(const ContourWindow& w, const std::complex<double>* values, const double* noise, double t,
+                      double common) {
     ContourStepper stepper(w);
-    return InvertWith(stepper.At(t), values, noise);
+    return InvertWith(stepper.At(t), values, noise, common);
 }
 
 }  // namespace tdcyl

@@ -37,14 +37,30 @@ std::vector<ContourWindow> ParabolicContourWindows(double t_min, double t_max, d
 // margin in the rule's own error (check it against another rule).
 ContourWindow QuietContourWindow(double t0, double epsilon, double ratio = 2);
 
+// The same window with twice the nodes (step h/2 over the same length): its
+// even nodes are the window's own.
+ContourWindow RefinedWindow(const ContourWindow& w);
+
 // f(t) from the transform at the nodes of the window holding t, with an
-// estimate of its rounding error: that of the sum, plus the absolute errors
-// `noise[k]` of the values F(z_k) = values[k] carried through the rule. The
-// error of the rule itself is held below epsilon by the choice of the window.
+// estimate of its error: the rounding of the sum, the absolute errors
+// `noise[k]` of the values F(z_k) = values[k] carried through the rule (a
+// share `common` of each shared by all nodes, adding up; the rest
+// independent from node to node, adding as squares), and
+// the rule's own error. The window's parameters hold that below epsilon for
+// transforms no larger along the strip of analyticity than near u = 0; where
+// a transform grows toward the cut (a detector far from the source: roughly
+// as e^(-d Re sqrt(z/beta))), the rule of the even nodes (step 2h) tells:
+// the trapezoidal error falls as e^(-2 pi c/h), so E(h) ~ E(2h)^2 / A with A
+// the integrand's scale on the strip's edge, E(2h) ~ |S_h - S_2h|, and the
+// sum of the terms' moduli on the contour stands for A (the growth makes the
+// true A larger: an upper estimate; one that a coarse rule far from its
+// asymptotics, late in a window, overstates most).
+// `rule` is that part of `error` (which also counts the terms beyond |u| = U).
 struct ContourValue {
-    double value = 0, error = 0;
+    double value = 0, error = 0, rule = 0;
 };
-ContourValue InvertAt(const ContourWindow& w, const std::complex<double>* values, const double* noise, double t);
+ContourValue InvertAt(const ContourWindow& w, const std::complex<double>* values, const double* noise, double t,
+                      double common = 1);
 
 // The factors weight_k e^(z_k t) of the window's nodes at one time, by the
 // recurrence e^(z_k t) = e^(z_(k-1) t) e^(-mu t h^2 (2k - 1)) e^(2 i mu t h)
@@ -69,6 +85,6 @@ private:
     bool started_ = false;
 };
 ContourValue InvertWith(const std::vector<std::complex<double>>& factors, const std::complex<double>* values,
-                        const double* noise);
+                        const double* noise, double common = 1);
 
 }  // namespace tdcyl

@@ -7,11 +7,15 @@
 
 #include "numerics/accurate/bessel_jn_pair.hpp"
 #include "numerics/accurate/bessel_jn_zeros.hpp"
+#include "model/fast/contour_shares.hpp"
 
 namespace tdcyl::fast {
 namespace {
 
-constexpr double kPiD = 3.141592653589793238462643383279502884;
+constexpr double kPiD = detail::kPi;
+using detail::kContourRatio;
+using detail::kContourShare;
+using detail::Period;
 constexpr double kLight = 299792458000.0;  // mm/s
 // The Bessel routines hold their accuracy for arguments up to 1e5: the
 // largest zero the series may use.
@@ -19,18 +23,26 @@ constexpr double kLargestZero = 9.9e4;
 
 int Padded(int n) { return (n + kSeriesPadding - 1) / kSeriesPadding * kSeriesPadding; }
 
-// The contour inversion: windows of a factor 4 in time, each held to this
-// share of the tolerance (the rest is left to the series).
-constexpr double kContourRatio = 4, kContourShare = 1e-3;
-
-// The window of 1024 samples of 10/M ps, in seconds.
-double Period(int M) { return 1024 * 1e-11 / M; }
-
 // A bound on what the layers below the source add to a term of radial
 // wavenumber s: for s large every alpha_i is nearly real, |g| <= 1, and
 //   |g c (1 - a^2 b)/(1 + g c a^2 b)| <= 2 e^(-2 s (l_1 - z0)) / (1 - e^(-2 s (l_1 + zb))).
 double Reflected(double s, double l1, double z0, double zb) {
     return 1 + 2 * std::exp(-2 * s * (l1 - z0)) / (1 - std::exp(-2 * s * (l1 + zb)));
+}
+
+// Orders needed when the measured ones have not reached `small`: the upper
+// envelope of the shares (the largest over each half of the higher orders;
+// single orders dip where cos(m phi) or J_m passes through zero) falls
+// geometrically between the halves' largest, extrapolated to `small`.
+int OrdersBeyond(const std::vector<double>& share, double small) {
+    const int n = static_cast<int>(share.size());
+    const int from = std::max(1, n / 3), mid = (from + n) / 2;
+    const auto a = std::max_element(share.begin() + from, share.begin() + mid);
+    const auto b = std::max_element(share.begin() + mid, share.end());
+    const double ma = static_cast<double>(a - share.begin()), mb = static_cast<double>(b - share.begin());
+    if (!(*b < *a) || !(*b > 0) || mb <= ma) return 2 * n;
+    const double rate = std::log(*b / *a) / (mb - ma);
+    return std::max(n + 1, static_cast<int>(std::ceil(mb + std::log(small / *b) / rate)) + 3);
 }
 
 }  // namespace
@@ -120,14 +132,19 @@ LayeredEngine::LayeredEngine(const RunState& s, const std::vector<double>& rhos,
     // the output), relative to the largest z F(z). A single layer has
     // converged where its last three orders each change every one of these
     // by less than a tenth of the tolerance, and adds orders (to at most
-    // kMostOrders) until it has; a stack sums the file's MMAX and says when
-    // that is too few, with the MMAX that the decay of the last orders asks for.
+    // kMostOrders) until it has. A stack sums the file's MMAX; when its last
+    // order still matters, the orders up to kAdviceOrders are measured for
+    // the advice alone (the same orders whatever MMAX was given, so the
+    // advice does not move with it), and beyond them the decay of their
+    // envelope is extrapolated.
     std::vector<std::complex<double>> probes;
     for (const ContourWindow& w :
          ParabolicContourWindows(1e-11 / s_.M, options_.t_last, kContourShare * options_.tolerance, 0, kContourRatio))
         probes.push_back(w.z.front());
-    const int limit = off_axis_ ? (N == 1 ? kMostOrders : s_.MMAX + 1) : 1;
-    int built = N == 1 ? std::min(limit, 32) : limit;
+    const int given = off_axis_ ? (N == 1 ? kMostOrders : s_.MMAX + 1) : 1;
+    const int limit = N == 1 ? given : std::max(given, off_axis_ ? kAdviceOrders : 1);
+    extended_orders_ = N == 1 ? 1 : given;
+    int built = N == 1 ? std::min(limit, 32) : given;
     for (;;) {
         const int had = static_cast<int>(order_.size());
         order_.resize(static_cast<std::size_t>(built));
@@ -151,56 +168,59 @@ LayeredEngine::LayeredEngine(const RunState& s, const std::vector<double>& rhos,
             Materialize(order_[static_cast<std::size_t>(m)], s_.NZ);
         });
         if (built == 1) break;
-        // z F(z) is about the curve at t ~ 1/z: |z F_m(z)| per detector, the
-        // largest over the probes, relative to the largest |z F(z)| (the
-        // peak's scale).
-        std::vector<std::vector<double>> share(R, std::vector<double>(static_cast<std::size_t>(built), 0.0));
-        std::vector<double> scale(R, 0.0);
-        for (const std::complex<double>& z : probes) {
-            std::vector<std::vector<std::complex<double>>> parts;
-            std::vector<std::complex<double>> total, last;
-            SeriesSums(z, total, last, true, nullptr, &parts);
-            for (std::size_t r = 0; r < R; ++r) {
-                scale[r] = std::max(scale[r], std::abs(z * total[r]));
-                for (int m = 0; m < built; ++m)
-                    share[r][static_cast<std::size_t>(m)] =
-                        std::max(share[r][static_cast<std::size_t>(m)], std::abs(z * parts[r][static_cast<std::size_t>(m)]));
-            }
-        }
-        for (std::size_t r = 0; r < R; ++r)
-            for (double& v : share[r]) v /= scale[r];
+        const std::vector<std::vector<double>> share = OrderShares(probes);
         bool converged = true;
         const double small = 0.1 * options_.tolerance;
         for (std::size_t r = 0; r < R; ++r) {
+            // The advice is only for the detectors whose MMAX fell short (the
+            // others' warnings must not depend on them).
+            if (built > given && orders_needed_[r] <= given) continue;
             const auto& sh = share[r];
             int needed = built;
             while (needed > 1 && sh[static_cast<std::size_t>(needed - 1)] <= small) --needed;
-            // A single layer asks for three quiet orders before it stops
-            // adding; a stack's MMAX is judged by its highest order.
-            const bool tail_quiet = N == 1 ? needed <= built - 3 : sh[static_cast<std::size_t>(built - 1)] <= small;
+            // A single layer, and a stack measuring for the advice, ask for
+            // three quiet orders; a stack's own MMAX is judged by its highest order.
+            const bool tail_quiet = N == 1 || built > given ? needed <= built - 3
+                                                            : sh[static_cast<std::size_t>(built - 1)] <= small;
             if (tail_quiet) {
                 orders_needed_[r] = needed;
                 continue;
             }
             converged = false;
-            // Geometric decay of the last orders: how many more reach `small`.
-            const int from = std::max(0, built - 4);
-            const double a = sh[static_cast<std::size_t>(built - 1)], b = sh[static_cast<std::size_t>(from)];
-            const double rate = a > 0 && a < b ? std::pow(a / b, 1.0 / (built - 1 - from)) : 1.0;
-            orders_needed_[r] =
-                rate < 1 ? built + static_cast<int>(std::ceil(std::log(small / a) / std::log(rate))) + 3 : 2 * built;
+            orders_needed_[r] = OrdersBeyond(sh, small);
         }
-        if (converged || N > 1 || built >= limit) break;
-        built = std::min(limit, 2 * built);
+        if (converged || built >= limit) break;
+        built = N == 1 ? std::min(limit, 2 * built) : limit;
     }
-    // A single layer keeps the orders its detectors need (the later ones were
-    // only built to see the series settle).
+    // A single layer keeps the orders its detectors need, a stack the file's
+    // (the later ones were only built to see the series settle).
     if (N == 1 && off_axis_)
         built = std::min(built, *std::max_element(orders_needed_.begin(), orders_needed_.end()));
+    if (N > 1) built = std::min(built, given);
     order_.resize(static_cast<std::size_t>(built));
     orders_ = built;
     for (std::size_t r = 0; r < R; ++r) budget_[r] /= orders_;
     if (!lazy_) Truncate(run);
+}
+
+// The largest |z F_m(z)| over the probes per detector and order m, relative
+// to the largest |z F(z)| (z F(z) is about the curve at t ~ 1/z: the peak's scale).
+std::vector<std::vector<double>> LayeredEngine::OrderShares(const std::vector<std::complex<double>>& probes) const {
+    const std::size_t R = rhos_.size(), M = static_cast<std::size_t>(orders_);
+    std::vector<std::vector<double>> share(R, std::vector<double>(M, 0.0));
+    std::vector<double> scale(R, 0.0);
+    for (const std::complex<double>& z : probes) {
+        std::vector<std::vector<std::complex<double>>> parts;
+        std::vector<std::complex<double>> total, last;
+        SeriesSums(z, total, last, true, nullptr, &parts);
+        for (std::size_t r = 0; r < R; ++r) {
+            scale[r] = std::max(scale[r], std::abs(z * total[r]));
+            for (std::size_t m = 0; m < M; ++m) share[r][m] = std::max(share[r][m], std::abs(z * parts[r][m]));
+        }
+    }
+    for (std::size_t r = 0; r < R; ++r)
+        for (double& v : share[r]) v /= scale[r];
+    return share;
 }
 
 // Zeros and radial weights of order o.m up to the first `count` zeros (the
@@ -230,17 +250,28 @@ void LayeredEngine::Materialize(Order& o, int count) {
     if (!o.dweight.empty())
         for (auto& w : o.dweight) w.resize(static_cast<std::size_t>(padded), 0.0);
     const double azimuthal = off_axis_ ? (m == 0 ? 1.0 : 2.0 * std::cos(m * phi)) : 1.0;
+    // The orders a curve sums take their zeros and weights in extended
+    // precision: far from the source (near the rim, at early times) the terms
+    // cancel to far below their size, and a zero or an argument rho s rounded
+    // to double moves J_m(rho s) by rho s ulp (hundreds), more than the
+    // curve's tolerance. The orders measured only for the MMAX advice need not.
+    const bool extended = m < extended_orders_;
     for (int q = from; q < count; ++q) {
         const auto uq = static_cast<std::size_t>(q);
-        const double j = zeros[uq];
-        const double sr = j / ap_;
-        o.sr2[uq] = sr * sr;
-        const double norm = BesselJnPair(m, j).jm1;
-        const double source = off_axis_ ? BesselJnAccurate(m, rho0 * sr) : 1.0;
+        const BesselZeroExtended zero = extended ? BesselJnZeroExtended(m, zeros[uq])
+                                                 : BesselZeroExtended{zeros[uq], BesselJnPair(m, zeros[uq]).jm1};
+        const long double j = zero.j, norm = zero.jm1;
+        const long double srl = j / static_cast<long double>(ap_);
+        const double sr = static_cast<double>(srl);
+        o.sr2[uq] = static_cast<double>(srl * srl);
+        auto jn = [&](long double x) {
+            return extended ? BesselJnPairExtended(m, x).jm : BesselJnAccurate(m, static_cast<double>(x));
+        };
+        const long double source = off_axis_ ? jn(rho0 * srl) : 1.0L;
         for (std::size_t r = 0; r < R; ++r) {
             if (q >= o.count[r]) continue;
-            o.weight[r][uq] = azimuthal * BesselJnAccurate(m, rhos_[r] * sr) * source / (norm * norm);
-            if (!o.dweight.empty()) o.dweight[r][uq] = RadialSlope(m, sr, rhos_[r], norm);
+            o.weight[r][uq] = static_cast<double>(azimuthal * jn(rhos_[r] * srl) * source / (norm * norm));
+            if (!o.dweight.empty()) o.dweight[r][uq] = RadialSlope(m, sr, rhos_[r], static_cast<double>(norm));
         }
     }
     for (int q = count; q < padded; ++q) o.sr2[static_cast<std::size_t>(q)] = o.sr2[static_cast<std::size_t>(count - 1)];
@@ -490,231 +521,6 @@ std::complex<double> LayeredEngine::FrequencyDomain(int r, double omega) const {
     return total[static_cast<std::size_t>(r)] / (kPiD * ap_ * ap_);
 }
 
-std::vector<std::vector<ContourValue>> LayeredEngine::CurvesAt(const std::vector<double>& t_s,
-                                                               const ParallelRunner& run,
-                                                               const std::vector<LayerParameter>& derivatives,
-                                                               std::vector<std::vector<double>>* jacobian) {
-    const std::size_t R = rhos_.size(), P = jacobian != nullptr ? derivatives.size() : 0;
-    std::vector<std::vector<ContourValue>> out(R, std::vector<ContourValue>(t_s.size()));
-    if (jacobian != nullptr) jacobian->assign(R, std::vector<double>(t_s.size() * P, 0.0));
-    if (t_s.empty()) return out;
-    if (P > 0) {
-        for (const LayerParameter& d : derivatives)
-            if (d.kind == LayerParameter::Kind::musp && d.layer == 0) MakeRadialDerivatives();
-        series_tangents_ = SelectSeriesTangents(options_.simd);
-    }
-    const auto [lo, hi] = std::minmax_element(t_s.begin(), t_s.end());
-    const double epsilon = kContourShare * options_.tolerance;
-    const double area = kPiD * ap_ * ap_;
-    // The series is summed per window in blocks of kSeriesPadding zeros, and
-    // cut where the blocks stop mattering at the window's times. A term of
-    // radial wavenumber s decays in time about as e^(-v D s^2 t) (exactly so
-    // in a homogeneous medium), so at late times a few zeros carry the curve,
-    // while the Laplace-domain bound of the constructor (needed at t -> 0)
-    // counts hundreds. A detector stops after three blocks in a row whose
-    // part of the curve at five times across the window is below 1 % of the
-    // tolerance (per order; ten times the contour's share, since a block's
-    // part carries the rule's error for that block), once v D s^2 t_min >= 10
-    // at the block's last zero (or after one such block once its first zero
-    // decays by e^-30); never beyond the constructor's count. The
-    // size the tolerance refers to: the largest value of the curve seen so
-    // far (this window's included), at least a thousandth of the mean over
-    // the window T.
-    const double T = Period(s_.M);
-    double slowest = std::numeric_limits<double>::infinity();  // least v D of the layers (mm^2/s)
-    for (double f : kappa_factor_) slowest = std::min(slowest, 1 / f);
-    std::vector<double> seen(R);
-    for (std::size_t r = 0; r < R; ++r) seen[r] = 1e-3 * x0_[r] / (area * T);
-    constexpr int kQuietBlocks = 3, kBlocksPerPass = 4;
-    // The windows `ws` for the times `which` (each time in the window that
-    // holds it, the last one closed): transform values and their rounding
-    // errors at every node, then the values at the times.
-    // With derivatives, `jac_into` takes them like `into` the values.
-    auto evaluate = [&](const std::vector<ContourWindow>& ws, const std::vector<std::size_t>& which,
-                        std::vector<std::vector<ContourValue>>& into, std::vector<std::vector<double>>* jac_into) {
-        std::vector<std::size_t> first(ws.size() + 1, 0);
-        for (std::size_t k = 0; k < ws.size(); ++k) first[k + 1] = first[k] + ws[k].z.size();
-        const std::size_t nodes = first.back();
-        std::vector<std::vector<std::complex<double>>> F(R, std::vector<std::complex<double>>(nodes));
-        std::vector<std::vector<double>> noise(R, std::vector<double>(nodes));
-        // dF[r][k * nodes + j]: the derivatives' transforms, node after node per parameter.
-        std::vector<std::vector<std::complex<double>>> dF(R, std::vector<std::complex<double>>(P * nodes));
-        for (std::size_t k = 0; k < ws.size(); ++k) {
-            const ContourWindow& w = ws[k];
-            const std::size_t nk = w.z.size(), base = first[k];
-            std::vector<std::vector<std::complex<double>>> probe(5, std::vector<std::complex<double>>(nk));
-            for (std::size_t i = 0; i < probe.size(); ++i) {
-                const double t = w.t_min * std::pow(w.t_max / w.t_min, 0.25 * static_cast<double>(i));
-                ContourFactors(w, t, probe[i]);
-            }
-            auto largest = [&](const std::complex<double>* v, std::size_t stride) {
-                double big = 0;
-                for (const auto& f : probe) {
-                    double sum = 0;
-                    for (std::size_t j = 0; j < nk; ++j) sum += std::real(f[j] * v[j * stride]);
-                    big = std::max(big, std::fabs(sum));
-                }
-                return big;
-            };
-            std::vector<std::vector<double>> mag2(R, std::vector<double>(nk, 0.0));
-            for (int m = 0; m < orders_; ++m) {
-                const Order& o = order_[static_cast<std::size_t>(m)];
-                std::vector<int> limit(R), quiet(R, 0);
-                std::vector<char> done(R);
-                for (std::size_t r = 0; r < R; ++r) {
-                    limit[r] = o.count[r] / kSeriesPadding;
-                    done[r] = limit[r] == 0;
-                }
-                std::vector<std::complex<double>> blocks, dblocks;
-                std::vector<double> bmag2;
-                for (int b = 0; std::find(done.begin(), done.end(), 0) != done.end();) {
-                    int most = 0;
-                    for (std::size_t r = 0; r < R; ++r)
-                        if (!done[r]) most = std::max(most, limit[r]);
-                    // An order whose first zero already decays by e^-30 over
-                    // the window's start (high orders off the axis, late
-                    // windows) is first tried with one block.
-                    Materialize(order_[static_cast<std::size_t>(m)], (b + 1) * kSeriesPadding);
-                    const bool faint = slowest * o.sr2[static_cast<std::size_t>(b * kSeriesPadding)] * w.t_min >= 30;
-                    const int b1 = std::min(b + (b == 0 && faint ? 1 : kBlocksPerPass), most);
-                    const auto nb = static_cast<std::size_t>(b1 - b);
-                    blocks.assign(nk * nb * R, {0, 0});
-                    bmag2.assign(nk * nb * R, 0.0);
-                    dblocks.assign(nk * nb * R * P, {0, 0});
-                    Materialize(order_[static_cast<std::size_t>(m)], b1 * kSeriesPadding);
-                    auto job = [&](int node) {
-                        const auto j = static_cast<std::size_t>(node);
-                        Blocks(w.z[j], m, b, b1, derivatives, blocks.data() + j * nb * R, bmag2.data() + j * nb * R,
-                               P > 0 ? dblocks.data() + j * nb * R * P : nullptr);
-                    };
-                    // Threads only for passes worth more than starting them (a
-                    // few thousand terms); each node has its own slot either way.
-                    if (nk * nb * kSeriesPadding * R * (1 + P) >= 4096)
-                        run(static_cast<int>(nk), job);
-                    else
-                        for (int j = 0; j < static_cast<int>(nk); ++j) job(j);
-                    for (std::size_t r = 0; r < R; ++r)
-                        for (int c = b; c < b1 && !done[r]; ++c) {
-                            const std::size_t at = static_cast<std::size_t>(c - b) * R + r, step = nb * R;
-                            for (std::size_t j = 0; j < nk; ++j) {
-                                F[r][base + j] += blocks[j * step + at];
-                                mag2[r][j] += bmag2[j * step + at];
-                                for (std::size_t i = 0; i < P; ++i)
-                                    dF[r][i * nodes + base + j] += dblocks[(j * step + at) * P + i];
-                            }
-                            curve_terms_[r] += static_cast<double>(nk * kSeriesPadding);
-                            const double part = largest(blocks.data() + at, step);
-                            const double size = std::max(seen[r], largest(F[r].data() + base, 1));
-                            quiet[r] = part <= 1e-2 * options_.tolerance * size / orders_ ? quiet[r] + 1 : 0;
-                            // Enough quiet blocks, or one whose every term (and so
-                            // every later one) has decayed by e^-30.
-                            const double s2_first = o.sr2[static_cast<std::size_t>(c * kSeriesPadding)];
-                            const double s2_last = o.sr2[static_cast<std::size_t>((c + 1) * kSeriesPadding - 1)];
-                            if ((quiet[r] >= kQuietBlocks && slowest * s2_last * w.t_min >= 10) ||
-                                (quiet[r] >= 1 && slowest * s2_first * w.t_min >= 30) || c + 1 >= limit[r])
-                                done[r] = 1;
-                        }
-                    b = b1;
-                }
-            }
-            for (std::size_t r = 0; r < R; ++r) {
-                seen[r] = std::max(seen[r], largest(F[r].data() + base, 1));
-                // A few roundings per term (the recursion, the exponentials).
-                for (std::size_t j = 0; j < nk; ++j)
-                    noise[r][base + j] = 8 * std::numeric_limits<double>::epsilon() * std::sqrt(mag2[r][j]);
-            }
-        }
-        // The factors e^(z t) of a time serve every detector; on a grid of
-        // equal steps they come by multiplication.
-        std::vector<ContourStepper> steppers;
-        for (const ContourWindow& w : ws) steppers.emplace_back(w);
-        for (std::size_t i : which) {
-            std::size_t k = 0;
-            while (k + 1 < ws.size() && t_s[i] >= ws[k].t_max) ++k;
-            const std::vector<std::complex<double>>& factors = steppers[k].At(t_s[i]);
-            for (std::size_t r = 0; r < R; ++r) {
-                into[r][i] = InvertWith(factors, F[r].data() + first[k], noise[r].data() + first[k]);
-                // The inverse transform is linear: the derivative's curve comes from the same nodes.
-                for (std::size_t p = 0; p < P; ++p) {
-                    double sum = 0;
-                    const std::complex<double>* g = dF[r].data() + p * nodes + first[k];
-                    for (std::size_t n = 0; n < factors.size(); ++n) sum += std::real(factors[n] * g[n]);
-                    (*jac_into)[r][i * P + p] = sum;
-                }
-            }
-        }
-    };
-    const std::vector<ContourWindow> windows = ParabolicContourWindows(*lo, *hi, epsilon, 0, kContourRatio);
-    std::vector<std::size_t> all(t_s.size());
-    for (std::size_t i = 0; i < all.size(); ++i) all[i] = i;
-    evaluate(windows, all, out, jacobian);
-
-    // Where the terms cancel (far from the source, at early times) the
-    // factor e^(mu t) of the rule amplifies their rounding: the times of a
-    // window with a sample whose error exceeds the tolerance are computed
-    // again on windows of half its ratio with the smallest mu t; a sample
-    // over the limit keeps the smaller error (only such samples: a
-    // detector's curve must not depend on the others').
-    std::vector<double> peak(R, 0.0);
-    for (std::size_t r = 0; r < R; ++r)
-        for (const ContourValue& v : out[r]) peak[r] = std::max(peak[r], std::fabs(v.value));
-    auto noisy = [&](std::size_t r, std::size_t i) { return out[r][i].error > 0.5 * options_.tolerance * peak[r]; };
-    // The times of each half of a window that holds a noisy sample are
-    // computed again on a quieter contour of that half (started `early`
-    // before it, to give a second such rule nodes of its own).
-    auto quieter = [&](double early) {
-        std::vector<ContourWindow> quiet_windows;
-        std::vector<std::size_t> again;
-        const double half = std::sqrt(kContourRatio);
-        for (const ContourWindow& w : windows)
-            for (double t0 : {w.t_min, w.t_min * half}) {
-                const double t1 = t0 * half;
-                const bool last = &w == &windows.back() && t0 > w.t_min;
-                std::vector<std::size_t> inside;
-                bool any = false;
-                for (std::size_t i = 0; i < t_s.size(); ++i)
-                    if (t_s[i] >= t0 && (t_s[i] < t1 || (last && t_s[i] <= w.t_max))) {
-                        inside.push_back(i);
-                        for (std::size_t r = 0; r < R; ++r) any = any || noisy(r, i);
-                    }
-                if (!any) continue;
-                quiet_windows.push_back(QuietContourWindow(t0 / early, epsilon, half * early));
-                again.insert(again.end(), inside.begin(), inside.end());
-            }
-        if (again.empty()) return;
-        std::sort(again.begin(), again.end(), [&](std::size_t x, std::size_t y) { return t_s[x] < t_s[y]; });
-        for (std::size_t r = 0; r < R; ++r) seen[r] = std::max(seen[r], peak[r]);
-        std::vector<std::vector<ContourValue>> quiet = out;
-        std::vector<std::vector<double>> quiet_jacobian;
-        if (P > 0) quiet_jacobian = *jacobian;
-        evaluate(quiet_windows, again, quiet, &quiet_jacobian);
-        // The two rules share no node, so the roundings of the layer recursion
-        // at the nodes are independent: where both estimates exceed the limit
-        // but the values agree within a quarter of it, their difference
-        // measures that part of the error better than the bound (which counts
-        // every rounding at its worst). The rounding of the radial weights is
-        // common to both rules: a quarter of the bound stays.
-        for (std::size_t r = 0; r < R; ++r)
-            for (std::size_t i : again) {
-                if (!noisy(r, i)) continue;
-                const double apart = std::fabs(quiet[r][i].value - out[r][i].value);
-                // The quieter rule has fewer digits of its own to spare (its
-                // small mu t needs a long contour): it is taken only where it
-                // lies within the other rule's error.
-                if (quiet[r][i].error < out[r][i].error && apart <= out[r][i].error + quiet[r][i].error) {
-                    out[r][i] = quiet[r][i];
-                    for (std::size_t p = 0; p < P; ++p) (*jacobian)[r][i * P + p] = quiet_jacobian[r][i * P + p];
-                }
-                if (apart <= 0.25 * options_.tolerance * peak[r])
-                    out[r][i].error = std::min(out[r][i].error, std::max(2 * apart, 0.25 * out[r][i].error));
-            }
-    };
-    quieter(1.0);
-    // Where the first rule's roundings were too large for the comparison to
-    // tell, a second quiet rule gives one of the same quality.
-    quieter(1.1);
-    return out;
-}
 
 std::vector<std::string> LayeredEngine::SeriesWarnings(int r) const {
     std::vector<std::string> out;
@@ -726,6 +532,11 @@ std::vector<std::string> LayeredEngine::SeriesWarnings(int r) const {
                           "the source so close to the rim needs about %d angular orders for the tolerance %.2g; "
                           "the engine sums at most %d, so the curve may be off by more than the tolerance.",
                           orders_needed, options_.tolerance, orders_);
+        else if (orders_needed - 1 > kMaxOrder)
+            std::snprintf(text, sizeof text,
+                          "MMAX = %d sums fewer angular orders than the tolerance %.2g needs (about MMAX = %d, beyond "
+                          "the largest MMAX of %d): the curve may be off by more than the tolerance.",
+                          orders_ - 1, options_.tolerance, orders_needed - 1, kMaxOrder);
         else
             std::snprintf(text, sizeof text,
                           "MMAX = %d sums fewer angular orders than the tolerance %.2g needs (about MMAX = %d): "

@@ -7,6 +7,7 @@
 // has neither the period nor the band limit of a discrete transform.
 #include <atomic>
 #include <complex>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -24,6 +25,9 @@ inline constexpr double kSmallestTolerance = 1e-15, kLargestTolerance = 1e-2;
 // Orders the engine sums for a single layer off the axis at most (it adds
 // orders until the last ones no longer change the curve).
 inline constexpr int kMostOrders = 501;
+// Orders a stack off the axis measures, when its MMAX falls short, for the
+// MMAX it advises.
+inline constexpr int kAdviceOrders = 128;
 
 struct FastEngineOptions {
     double tolerance = kDefaultTolerance;  // absolute error of every sample, relative to the peak
@@ -82,6 +86,7 @@ private:
         int ready = 0;  // zeros made (Materialize)
     };
     void Materialize(Order& o, int count);
+    std::vector<std::vector<double>> OrderShares(const std::vector<std::complex<double>>& probes) const;
     double RadialSlope(int m, double sr, double rho, double norm) const;
     // Unscaled series sum at the Laplace variable p (p = i omega on the real
     // frequency axis, sigma + i omega on the damped line).
@@ -101,6 +106,13 @@ private:
     void MakeRadialDerivatives();
     LayerStack StackAt(std::complex<double> p, std::vector<double>& fixed, std::vector<double>& kappa) const;
     void Truncate(const ParallelRunner& run);
+    // The values at times `which` from windows `ws` (see CurvesAt).
+    using WindowEvaluation =
+        std::function<void(const std::vector<ContourWindow>& ws, const std::vector<std::size_t>& which,
+                           std::vector<std::vector<ContourValue>>& into, std::vector<std::vector<double>>* jacobian)>;
+    void RefineWindows(std::vector<ContourWindow> ws, const std::vector<double>& t_s, std::size_t P,
+                       const WindowEvaluation& eval, std::vector<std::vector<ContourValue>>& into,
+                       std::vector<std::vector<double>>* jac_into) const;
 
     RunState s_;
     std::vector<double> rhos_;
@@ -109,6 +121,7 @@ private:
     SeriesSumMagnitudeFunction series_sum_magnitude_ = nullptr;
     SeriesTangentsFunction series_tangents_ = nullptr;
     int orders_ = 1;         // orders summed (1: the on-axis form)
+    int extended_orders_ = 1;  // orders whose zeros and weights are made in extended precision
     std::vector<int> orders_needed_;  // per detector: orders the tolerance asks for
     std::vector<int> nz_;             // per detector: zeros per order the tolerance asks for
     std::vector<double> budget_;      // per detector: what each order may leave out of the unscaled sum

@@ -44,4 +44,32 @@ BesselPair BesselJnPair(int m, double x) {
     return {boost::math::cyl_bessel_j(m, x), boost::math::cyl_bessel_j(m + 1, x)};
 }
 
+// The same method in long double: Boost.Math's J0 and J1 kernels are
+// written for the 64-bit significand too, and the upward recurrence keeps
+// its (m + 2) ulp.
+BesselPairExtended BesselJnPairExtended(int m, long double x) {
+    if (x > m + 1) {
+        long double a = boost::math::detail::bessel_j0(x);
+        long double b = boost::math::detail::bessel_j1(x);
+        const long double two_over_x = 2 / x;
+        for (int k = 1; k <= m; ++k) {
+            const long double c = k * two_over_x * b - a;
+            a = b;
+            b = c;
+        }
+        return {a, b};
+    }
+    return {boost::math::cyl_bessel_j(m, x), boost::math::cyl_bessel_j(m + 1, x)};
+}
+
+BesselZeroExtended BesselJnZeroExtended(int m, double j) {
+    // One Newton step from within an ulp or so of double, with
+    // J_m'(x) = (m/x) J_m(x) - J_{m+1}(x), leaves the extended rounding;
+    // J_{m+1} moves along by J_{m+1}'(x) = J_m(x) - (m+1)/x J_{m+1}(x).
+    const long double x = j;
+    const BesselPairExtended p = BesselJnPairExtended(m, x);
+    const long double step = -p.jm / (m / x * p.jm - p.jm1);
+    return {x + step, p.jm1 + (p.jm - (m + 1) / x * p.jm1) * step};
+}
+
 }  // namespace tdcyl

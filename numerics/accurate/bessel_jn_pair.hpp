@@ -25,4 +25,20 @@ BesselPair BesselJnPair(int m, double x);
 // J_m(x) alone (the first member of the pair).
 inline double BesselJnAccurate(int m, double x) { return BesselJnPair(m, x).jm; }
 
+// The pair in extended precision (the same method in long double, about
+// 1e-18 relative away from zeros): for sums whose terms cancel to far below
+// their size, where rounding a zero or an argument x to double would already
+// move J_m(x) by x ulp.
+struct BesselPairExtended {
+    long double jm, jm1;
+};
+BesselPairExtended BesselJnPairExtended(int m, long double x);
+
+// The zero of J_m nearest to `j` (a double zero, within an ulp or so), to
+// extended precision, and J_{m+1} there.
+struct BesselZeroExtended {
+    long double j, jm1;
+};
+BesselZeroExtended BesselJnZeroExtended(int m, double j);
+
 }  // namespace tdcyl

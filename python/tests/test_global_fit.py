@@ -168,7 +168,8 @@ def spectral_channels():  # 2 distances x 2 wavelengths of one spectral layer, 1
         layer = (tdcyl.spectra.reduced_scattering(wl, 1.1, 1.2), tdcyl.spectra.absorption(wl, 40, 20), 1.4, 40.0)
         for curve in tdcyl.reflectance([layer], 40.0, rho=[15.0, 25.0], all_samples=True):
             m = tdcyl.convolve_irf(curve.t_ps, curve.reflectance, t, irf, shift_ps=10.0)
-            out.append(dict(t_ps=t, counts=rng.poisson(m * 1e5 / m.sum()).astype(float), irf=(t, irf),
+            # Before the light arrives the curve holds 1e-12 of the peak, of either sign.
+            out.append(dict(t_ps=t, counts=rng.poisson(np.clip(m, 0, None) * 1e5 / m.sum()).astype(float), irf=(t, irf),
                             rho=curve.rho, wavelength_nm=wl))
     return out
 
