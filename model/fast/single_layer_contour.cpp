@@ -185,6 +185,10 @@ void SingleLayerContour::Rule(const ContourWindow& w, const std::vector<double>&
             }
             Lateral& out = lateral[r][i];
             out.c = InvertWith(factors, Fr.data(), nr.data());
+            // The rule's own error is measured against the second rule (Evaluate):
+            // the one-rule estimate, an upper bound many times too large, is dropped.
+            out.c.error -= out.c.rule;
+            out.c.rule = 0;
             double dt = 0, da = 0;
             for (std::size_t k = 0; k < nk && slopes; ++k) {
                 dt += std::real(factors[k] * w.z[k] * Fr[k]);  // d/dt: the transform times p

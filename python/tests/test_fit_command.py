@@ -72,7 +72,7 @@ def test_per_detector_irfs_and_reruns(study):
         ch = int(row["channel"])
         direct = tdcyl.fit(m, ch, (T, irf_of((400.0, 650.0)[ch])), {"layers": [tdcyl.Layer(1.0, 0.013, 1.4, 40.0)],
                                                                      "radius": 30.0})
-        assert row["mua1"] == pytest.approx(direct.values["mua1"], rel=1e-9)
+        assert row["mua1"] == pytest.approx(direct.values["mua1"], rel=1e-6)  # the optimiser stops at ftol
         assert abs(row["mua1"] - 0.01) < 3 * row["mua1_sigma"]
     same = run(study, out="data/r.csv")  # nothing changed: nothing refitted
     assert same.returncode == 0 and "4 curves in 2 files: 0 fitted now" in same.stderr, same.stderr
@@ -120,7 +120,7 @@ def test_fit_many_takes_measurements_and_flags_an_undetermined_parameter(study):
     table = tdcyl.fit_many(m, irfs, model, ("mua1", "musp1", "mua2"), workers=1)
     for ch, row in table.iterrows():
         direct = tdcyl.fit(m, ch, (T, irf_of((400.0, 650.0)[ch])), model, ("mua1", "musp1", "mua2"))
-        assert row["mua1"] == pytest.approx(direct.values["mua1"], rel=1e-9)
+        assert row["mua1"] == pytest.approx(direct.values["mua1"], rel=1e-6)  # the optimiser stops at ftol
         assert (row["status"], row["message"]) == ("undetermined", "not determined by the data: mua2")
 
 
@@ -218,8 +218,9 @@ def test_series_of_a_snirf_recording_and_its_out_protected(tmp_path):
         assert done.returncode == 0, done.stderr
         table = pd.read_csv(tmp_path / "r.csv")
         assert list(table.columns[:3]) == ["file", "frame", "time_s"] and len(table) == 20
-        z = (table["mua1"] - mua) / table["mua1_sigma"]
+        base = pd.read_csv(tmp_path / "r.baseline.csv")
+        assert abs(base["mua1_baseline"][0] - 0.010) < 4 * base["mua1_baseline_sigma"][0]
+        # A frame's sigma is that of its change against the baseline (whose own error is common to all).
+        z = (table["mua1"] - base["mua1_baseline"][0] - (mua - 0.010)) / table["mua1_sigma"]
         assert np.all(np.abs(z) < 4), (method, z.to_numpy())
-    base = pd.read_csv(tmp_path / "r.baseline.csv")
-    assert abs(base["mua1_baseline"][0] - 0.010) < 4 * base["mua1_baseline_sigma"][0]
     assert (tmp_path / "p" / "rec.snirf.series.png").stat().st_size > 10000
