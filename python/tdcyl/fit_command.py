@@ -65,6 +65,7 @@ Exit status: 0 all fitted, 1 something failed (a summary line says what),
 from __future__ import annotations
 
 import argparse
+import contextlib
 import math
 import os
 import sys
@@ -222,7 +223,6 @@ def run(argv=None) -> int:
 
 
 def _batch(args, model, fit_defaults, free, opts, irfs, files, prov) -> int:
-    from ._cluster import connect
     old = read_results(args.out)
     digests = []
     for path in files:
@@ -230,22 +230,15 @@ def _batch(args, model, fit_defaults, free, opts, irfs, files, prov) -> int:
             digests.append(digest(path))
         except OSError:
             digests.append((-1, ""))  # the reader names what is wrong with it
-    client = None
-    try:
-        if args.scheduler:
-            try:
-                client = connect(args.scheduler)
-            except (OSError, ValueError) as exc:
-                raise UsageError(f"--scheduler: {exc}") from None
+    with _scheduler_client(args) as client:
         if args.per_file:
             return run_per_file(args, client, model, fit_defaults, free, opts, irfs, files, prov, digests, old)
         return _curves(args, client, model, free, opts, irfs, files, prov, digests, old)
-    finally:
-        if client is not None:
-            client.close()
 
 
-def _series(args, model, fit_defaults, free, opts, irfs, files, prov) -> int:
+@contextlib.contextmanager
+def _scheduler_client(args):
+    """The client of the --scheduler's cluster (None: the batches make a local one), closed on leaving."""
     from ._cluster import connect
     client = None
     try:
@@ -254,11 +247,16 @@ def _series(args, model, fit_defaults, free, opts, irfs, files, prov) -> int:
                 client = connect(args.scheduler)
             except (OSError, ValueError) as exc:
                 raise UsageError(f"--scheduler: {exc}") from None
-        args.method = args.method or "nonlinear"
-        return run_series(args, client, model, fit_defaults, free, opts, irfs, files, prov)
+        yield client
     finally:
         if client is not None:
             client.close()
+
+
+def _series(args, model, fit_defaults, free, opts, irfs, files, prov) -> int:
+    with _scheduler_client(args) as client:
+        args.method = args.method or "nonlinear"
+        return run_series(args, client, model, fit_defaults, free, opts, irfs, files, prov)
 
 
 def _pending(args, model, irfs, files, prov, digests, old):
