@@ -43,9 +43,10 @@ numpydoc_class_members_toctree = False
 sphinx_gallery_conf = {
     "examples_dirs": os.path.join(_root, "examples"),
     "gallery_dirs": "auto_examples",
-    # These run in the build and show their plots; the Monte Carlo bias takes
-    # minutes of photons, so it is shown, not run.
-    "filename_pattern": r"/(fit_|plot_|track_)",
+    # These run in the build and show their plots; the global fit (two minutes
+    # with its profiles; its plot is on the global-fits page) and the Monte
+    # Carlo bias (minutes of photons) are shown, not run.
+    "filename_pattern": r"/(fit_two|plot_|track_)",
     "ignore_pattern": r"__init__\.py|make_",
     "download_all_examples": False,
     "remove_config_comments": True,
