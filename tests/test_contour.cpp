@@ -155,7 +155,8 @@ TEST(Contour, MmaxAdviceDoesNotMoveWithTheMmaxGiven) {
         const RunResult r = ComputeRunAtTimes(s, {8}, {100, 500}, Fast(1e-11)).front();
         const std::string key = "about MMAX = ";
         for (const std::string& w : r.warnings)
-            if (const auto at = w.find(key); at != std::string::npos) advice.push_back(std::stoi(w.substr(at + key.size())));
+            if (const auto at = w.find(key); at != std::string::npos)
+                advice.push_back(std::stoi(w.substr(at + key.size())));
     }
     ASSERT_EQ(advice.size(), 4u);
     for (int a : advice) EXPECT_LE(a, advice.front() * 6 / 5) << ::testing::PrintToString(advice);
