@@ -32,17 +32,18 @@ inline PhiloxCounter Philox4x32(PhiloxCounter ctr, PhiloxKey key) {
 }
 
 // The uniform numbers of one stream (a 64-bit stream id, e.g. a photon's
-// index, under a 64-bit seed): counter (draw, 0, id_lo, id_hi), four numbers
-// per evaluation. Values lie in (0, 1), never 0 or 1 (safe for log).
+// index, and a 32-bit sub-stream, e.g. a copy of that photon, under a 64-bit
+// seed): counter (draw, sub, id_lo, id_hi), four numbers per evaluation.
+// Values lie in (0, 1), never 0 or 1 (safe for log).
 class PhiloxStream {
 public:
-    PhiloxStream(std::uint64_t seed, std::uint64_t id)
+    PhiloxStream(std::uint64_t seed, std::uint64_t id, std::uint32_t sub = 0)
         : key_{static_cast<std::uint32_t>(seed), static_cast<std::uint32_t>(seed >> 32)},
-          id_lo_(static_cast<std::uint32_t>(id)), id_hi_(static_cast<std::uint32_t>(id >> 32)) {}
+          sub_(sub), id_lo_(static_cast<std::uint32_t>(id)), id_hi_(static_cast<std::uint32_t>(id >> 32)) {}
 
     double Uniform() {
         if (next_ == 4) {
-            block_ = Philox4x32({draw_++, 0u, id_lo_, id_hi_}, key_);
+            block_ = Philox4x32({draw_++, sub_, id_lo_, id_hi_}, key_);
             next_ = 0;
         }
         return (static_cast<double>(block_[next_++]) + 0.5) * 0x1p-32;
@@ -50,7 +51,7 @@ public:
 
 private:
     PhiloxKey key_;
-    std::uint32_t id_lo_, id_hi_;
+    std::uint32_t sub_, id_lo_, id_hi_;
     std::uint32_t draw_ = 0;
     PhiloxCounter block_{};
     int next_ = 4;

@@ -3,6 +3,7 @@
 // adding-doubling reference, energy conservation and thread independence.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <numbers>
 
@@ -74,39 +75,50 @@ TEST(MonteCarloReference, MatchedSlabOfOpticalThicknessTwo) {
 // a time cut: every launched photon's weight is accounted for, roulette
 // neither makes nor loses weight on average, and the records and sums are
 // the same bits on one and on two threads.
+// With and without radial splitting (copies on sub-streams, roulette inwards).
 TEST(MonteCarloConservation, WeightAccountedForAndThreadsIrrelevant) {
-    McSetup s;
-    s.layers = {{1.5, 0.05, 1.5, 2.0, 0.8}, {0.3, 0.01, 1.33, 3.0, 0.0}, {1.0, 0.02, 1.4, 10.0, 0.9}};
-    s.radius = 8;
-    s.rho0 = 2;
-    s.t_max_ps = 300;
-    s.detectors = {{true, 0, 0, 4, 6}, {false, 2, 5, 0, 1.5}};
-    s.photons = 3 * kBlockPhotons + 100;
-    s.roulette_weight = 0.05;  // plays often
-    s.threads = 1;
-    const McResult one = RunMonteCarlo(s);
-    s.threads = 2;
-    const McResult two = RunMonteCarlo(s);
-    EXPECT_EQ(one.t_ps, two.t_ps);
-    EXPECT_EQ(one.paths, two.paths);
-    EXPECT_EQ(one.weight, two.weight);
-    ASSERT_EQ(one.blocks.size(), two.blocks.size());
-    for (std::size_t b = 0; b < one.blocks.size(); ++b) EXPECT_EQ(one.blocks[b], two.blocks[b]);
+    for (const double split_mm : {0.0, 2.0}) {
+        SCOPED_TRACE(split_mm);
+        McSetup s;
+        s.layers = {{1.5, 0.05, 1.5, 2.0, 0.8}, {0.3, 0.01, 1.33, 3.0, 0.0}, {1.0, 0.02, 1.4, 10.0, 0.9}};
+        s.radius = 8;
+        s.rho0 = 2;
+        s.t_max_ps = 300;
+        s.detectors = {{true, 0, 0, 4, 6}, {false, 2, 5, 0, 1.5}};
+        s.photons = 3 * kBlockPhotons + 100;
+        s.roulette_weight = 0.05;  // plays often
+        s.split_mm = split_mm;
+        s.split_levels = 3;
+        s.threads = 1;
+        const McResult one = RunMonteCarlo(s);
+        s.threads = 2;
+        const McResult two = RunMonteCarlo(s);
+        EXPECT_EQ(one.t_ps, two.t_ps);
+        EXPECT_EQ(one.paths, two.paths);
+        EXPECT_EQ(one.weight, two.weight);
+        ASSERT_EQ(one.blocks.size(), two.blocks.size());
+        for (std::size_t b = 0; b < one.blocks.size(); ++b) EXPECT_EQ(one.blocks[b], two.blocks[b]);
 
-    const BlockTallies t = Sum(one);
-    const double n = static_cast<double>(s.photons);
-    double out = 0;
-    for (int i = kSpecular; i <= kRoulette; ++i) out += t[i];
-    EXPECT_NEAR(out / n, 1.0, 1e-12);
-    EXPECT_GT(t[kRim], 0.0);
-    EXPECT_GT(t[kTimedOut], 0.0);
-    // Roulette's net weight is a sum of photons' +w or -9w: its spread is about 3 w_roulette sqrt(n).
-    EXPECT_LT(std::abs(t[kRoulette]), 4 * 3 * s.roulette_weight * std::sqrt(n));
-    // A photon's path lengths add up to its time of flight.
-    for (std::size_t k = 0; k < one.t_ps.size(); ++k) {
-        double t_ps = 0;
-        for (std::size_t i = 0; i < 3; ++i) t_ps += one.paths[k * 3 + i] * s.layers[i].n / kLightSpeedMmPerPs;
-        EXPECT_NEAR(t_ps, one.t_ps[k], 1e-9 * one.t_ps[k]);
+        const BlockTallies t = Sum(one);
+        const double n = static_cast<double>(s.photons);
+        double out = 0;
+        for (int i = kSpecular; i <= kRoulette; ++i) out += t[i];
+        EXPECT_NEAR(out / n, 1.0, 1e-12);
+        EXPECT_GT(t[kRim], 0.0);
+        EXPECT_GT(t[kTimedOut], 0.0);
+        if (split_mm > 0) {  // copies were made and detected
+            EXPECT_NE(std::adjacent_find(one.photon.begin(), one.photon.end()), one.photon.end());
+        }
+        // Roulette's net weight is a sum of photons' +w or -9w: its spread is about 3 w_roulette sqrt(n).
+        if (split_mm == 0) {
+            EXPECT_LT(std::abs(t[kRoulette]), 4 * 3 * s.roulette_weight * std::sqrt(n));
+        }
+        // A photon's path lengths add up to its time of flight.
+        for (std::size_t k = 0; k < one.t_ps.size(); ++k) {
+            double t_ps = 0;
+            for (std::size_t i = 0; i < 3; ++i) t_ps += one.paths[k * 3 + i] * s.layers[i].n / kLightSpeedMmPerPs;
+            EXPECT_NEAR(t_ps, one.t_ps[k], 1e-9 * one.t_ps[k]);
+        }
     }
 }
 

@@ -49,6 +49,14 @@ struct McSetup {
     // Russian roulette below this weight r exp(-sum mua_i L_i) of the run's mua:
     // one photon in kRouletteChance goes on with its weight multiplied by it.
     double roulette_weight = 1e-4;
+    // Radial splitting (a weight window on the distance r from the source):
+    // a photon's importance is 2^min(floor(r / split_mm), split_levels); one
+    // that moves up a level goes on as 2^k copies of 1/2^k its weight, one
+    // that moves down goes on with probability 2^-k and 2^k its weight. Far
+    // detectors then see many more photons per launched one; unbiased.
+    // split_mm = 0: off.
+    double split_mm = 0;
+    int split_levels = 0;
 };
 
 // Photons are handed out in blocks of kBlockPhotons consecutive indices; a
@@ -56,6 +64,7 @@ struct McSetup {
 // (threads, Dask tasks) add up to the same numbers.
 inline constexpr std::uint64_t kBlockPhotons = 4096;
 inline constexpr int kRouletteChance = 10;
+inline constexpr int kMaxSplitLevels = 24;
 
 // Where the launched weight went, summed over one block (at the run's mua).
 enum Tally : int {

@@ -40,6 +40,9 @@ void CheckSetup(const McSetup& s) {
     Require(Finite(s.roulette_weight) && s.roulette_weight > 0 && s.roulette_weight < 1,
             "the roulette weight must lie in (0, 1)");
     Require(s.threads >= 1, "threads must be >= 1");
+    Require(Finite(s.split_mm) && s.split_mm >= 0, "the splitting distance must be >= 0 mm");
+    Require(s.split_levels >= 0 && s.split_levels <= kMaxSplitLevels,
+            "the splitting levels must lie in 0 ... " + std::to_string(kMaxSplitLevels));
     if (s.source == McSource::isotropic)
         Require(1.0 / (s.layers[0].mua + s.layers[0].musp) < depth, "the source depth 1/(mua1 + musp1) lies below the cylinder");
     for (const McDetector& d : s.detectors)

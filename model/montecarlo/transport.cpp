@@ -30,19 +30,7 @@ double FresnelReflectance(double n1, double n2, double cos_i, double& cos_t) {
     return 0.5 * (rs * rs + rp * rp);
 }
 
-struct PhotonTransport::State {
-    PhiloxStream rng;
-    double x = 0, y = 0, z = 0;
-    double ux = 0, uy = 0, uz = 1;
-    int layer = 0;
-    double t = 0;
-    double absorbance = 0;     // sum of mua_i L_i so far
-    double weight = 1;         // specular loss and roulette factors
-    double settled = 0;        // absorbance up to which absorption is tallied
-    double roulette_at = 0;    // absorbance beyond which the weight is below the roulette threshold
-};
-
-PhotonTransport::PhotonTransport(const McSetup& setup) : setup_(setup), path_(setup.layers.size(), 0.0) {
+PhotonTransport::PhotonTransport(const McSetup& setup) : setup_(setup) {
     double z = 0;
     for (const McLayer& l : setup.layers) {
         LayerOptics o;
@@ -130,7 +118,7 @@ void PhotonTransport::Detect(const State& s, McResult& out) const {
         out.detector.push_back(static_cast<std::uint32_t>(k));
         out.t_ps.push_back(s.t);
         out.weight.push_back(s.weight);
-        out.paths.insert(out.paths.end(), path_.begin(), path_.end());
+        out.paths.insert(out.paths.end(), s.path.begin(), s.path.end());
     }
 }
 
@@ -192,16 +180,89 @@ double RimDistance(double x, double y, double ux, double uy, double a) {
 }
 }  // namespace
 
+void PhotonTransport::Rearm(State& s) const {
+    s.roulette_at = std::log(std::ldexp(s.weight, s.level) / setup_.roulette_weight);
+}
+
+// After a scattering event: the new direction and free path, then Russian
+// roulette once the weight (at the run's mua) falls below the threshold.
+// True when the photon ended.
+bool PhotonTransport::Deflect(State& s, BlockTallies& tallies) const {
+    Scatter(s);
+    s.tau = -std::log(s.rng.Uniform());
+    if (s.absorbance <= s.roulette_at) return false;
+    Settle(s, tallies, -1);
+    const double w = s.weight * std::exp(-s.absorbance);
+    if (s.rng.Uniform() * kRouletteChance < 1.0) {
+        s.weight *= kRouletteChance;
+        Rearm(s);
+        tallies[kRoulette] -= w * (kRouletteChance - 1);
+        return false;
+    }
+    tallies[kRoulette] += w;
+    return true;
+}
+
+// The weight window at a scattering event: copies (left in pending_, each on
+// its own sub-stream) when the photon moved up in importance, roulette when
+// it moved down. True when the photon ended.
+bool PhotonTransport::Split(State& s, BlockTallies& tallies) {
+    const double dx = s.x - setup_.rho0;
+    const double r = std::sqrt(dx * dx + s.y * s.y) / setup_.split_mm;
+    const int level = r >= setup_.split_levels ? setup_.split_levels : static_cast<int>(r);
+    if (level == s.level) return false;
+    Settle(s, tallies, -1);
+    if (level > s.level) {
+        const int copies = 1 << (level - s.level);
+        s.weight /= copies;
+        s.level = level;
+        Rearm(s);
+        for (int k = 1; k < copies; ++k) {
+            pending_.push_back(s);
+            pending_.back().rng = PhiloxStream(setup_.seed, index_, ++copies_);
+            pending_.back().deflect_first = true;
+        }
+        return false;
+    }
+    const double keep = std::ldexp(1.0, level - s.level);
+    const double w = s.weight * std::exp(-s.absorbance);
+    s.level = level;
+    if (s.rng.Uniform() < keep) {
+        s.weight /= keep;
+        Rearm(s);
+        tallies[kRoulette] -= w * (1.0 / keep - 1.0);
+        return false;
+    }
+    tallies[kRoulette] += w;
+    return true;
+}
+
 void PhotonTransport::Run(std::uint64_t index, BlockTallies& tallies, McResult& out) {
-    State s{PhiloxStream(setup_.seed, index)};
-    std::fill(path_.begin(), path_.end(), 0.0);
+    index_ = index;
+    copies_ = 0;
+    pending_.clear();
+    State s{.rng = PhiloxStream(setup_.seed, index)};
+    s.path.assign(layers_.size(), 0.0);
     Launch(s, tallies);
-    s.roulette_at = std::log(s.weight / setup_.roulette_weight);
-    double tau = -std::log(s.rng.Uniform());  // optical depth to the next scattering
+    Rearm(s);
+    s.tau = -std::log(s.rng.Uniform());
+    Follow(s, tallies, out);
+    while (!pending_.empty()) {
+        State copy = std::move(pending_.back());
+        pending_.pop_back();
+        Follow(copy, tallies, out);
+    }
+    out.photon.resize(out.detector.size(), index);
+}
+
+// Follows one photon (or copy) until it leaves, is absorbed by roulette or
+// runs out of time.
+void PhotonTransport::Follow(State& s, BlockTallies& tallies, McResult& out) {
+    if (s.deflect_first && Deflect(s, tallies)) return;
     for (;;) {
         const LayerOptics& l = layers_[static_cast<std::size_t>(s.layer)];
         enum { kScatter, kFace, kRimHit, kTime } what = kScatter;
-        double d = tau / l.mus;
+        double d = s.tau / l.mus;
         const double dz = s.uz > 0 ? (l.z_bottom - s.z) / s.uz : s.uz < 0 ? (l.z_top - s.z) / s.uz : kInfinity;
         if (dz < d) d = dz, what = kFace;
         const double dr = RimDistance(s.x, s.y, s.ux, s.uy, setup_.radius);
@@ -211,40 +272,26 @@ void PhotonTransport::Run(std::uint64_t index, BlockTallies& tallies, McResult& 
         s.x += s.ux * d;
         s.y += s.uy * d;
         s.z += s.uz * d;
-        path_[static_cast<std::size_t>(s.layer)] += d;
+        s.path[static_cast<std::size_t>(s.layer)] += d;
         s.absorbance += l.mua * d;
         s.t += d / l.speed;
         bool ended = false;
         if (what == kScatter) {
             tallies[kEvents] += 1.0;
-            Scatter(s);
-            tau = -std::log(s.rng.Uniform());
-            if (s.absorbance > s.roulette_at) {
-                Settle(s, tallies, -1);
-                const double w = s.weight * std::exp(-s.absorbance);
-                if (s.rng.Uniform() * kRouletteChance < 1.0) {
-                    s.weight *= kRouletteChance;
-                    s.roulette_at = std::log(s.weight / setup_.roulette_weight);
-                    tallies[kRoulette] -= w * (kRouletteChance - 1);
-                } else {
-                    tallies[kRoulette] += w;
-                    ended = true;
-                }
-            }
+            ended = (setup_.split_mm > 0.0 && Split(s, tallies)) || Deflect(s, tallies);
         } else if (what == kFace) {
-            tau -= d * l.mus;
+            s.tau -= d * l.mus;
             s.z = s.uz > 0 ? l.z_bottom : l.z_top;
             ended = CrossFace(s, s.uz > 0, tallies, out);
         } else if (what == kRimHit) {
-            tau -= d * l.mus;
+            s.tau -= d * l.mus;
             ended = HitRim(s, tallies);
         } else {
             Settle(s, tallies, kTimedOut);
             ended = true;
         }
-        if (ended) break;
+        if (ended) return;
     }
-    out.photon.resize(out.detector.size(), index);
 }
 
 }  // namespace tdcyl::mc

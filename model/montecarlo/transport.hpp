@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "model/montecarlo/mc_setup.hpp"
+#include "numerics/philox.hpp"
 
 namespace tdcyl::mc {
 
@@ -19,6 +20,23 @@ struct LayerOptics {
     double z_top = 0, z_bottom = 0;
 };
 
+// One photon (or one copy of it) on its way.
+struct PhotonState {
+    PhiloxStream rng;
+    double x = 0, y = 0, z = 0;
+    double ux = 0, uy = 0, uz = 1;
+    int layer = 0;
+    double t = 0;
+    double tau = 0;            // optical depth to the next scattering
+    double absorbance = 0;     // sum of mua_i L_i so far
+    double weight = 1;         // specular loss, roulette and splitting factors
+    double settled = 0;        // absorbance up to which absorption is tallied
+    double roulette_at = 0;    // absorbance beyond which the weight is below the roulette threshold
+    int level = 0;             // splitting level the weight is scaled to
+    bool deflect_first = false;  // a copy made at a scattering event, before its own deflection
+    std::vector<double> path{};  // path length per layer
+};
+
 class PhotonTransport {
 public:
     explicit PhotonTransport(const McSetup& setup);
@@ -28,9 +46,13 @@ public:
     void Run(std::uint64_t index, BlockTallies& tallies, McResult& out);
 
 private:
-    struct State;
+    using State = PhotonState;
+    void Follow(State& s, BlockTallies& tallies, McResult& out);
     void Launch(State& s, BlockTallies& tallies) const;
     void Scatter(State& s) const;
+    bool Deflect(State& s, BlockTallies& tallies) const;
+    bool Split(State& s, BlockTallies& tallies);
+    void Rearm(State& s) const;
     bool CrossFace(State& s, bool down, BlockTallies& tallies, McResult& out) const;
     bool HitRim(State& s, BlockTallies& tallies) const;
     void Detect(const State& s, McResult& out) const;
@@ -39,7 +61,12 @@ private:
     const McSetup& setup_;
     std::vector<LayerOptics> layers_;
     double depth_ = 0;  // total thickness
-    std::vector<double> path_;  // path length per layer of the current photon
+    // The current photon: its index, the copies made of it so far (each draws
+    // from sub-stream 1, 2, ... of the photon's stream), and the copies
+    // waiting to be followed.
+    std::uint64_t index_ = 0;
+    std::uint32_t copies_ = 0;
+    std::vector<State> pending_;
 };
 
 // Fresnel reflectance of unpolarised light from index n1 to n2 at incidence

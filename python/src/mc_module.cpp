@@ -50,7 +50,8 @@ py::dict MonteCarlo(const std::vector<double>& musp, const std::vector<double>& 
                     const std::vector<double>& l, const std::vector<double>& g, double radius, double rho0,
                     double n_outside, const std::string& source, const std::string& rim,
                     const std::vector<DetectorSpec>& detectors, double t_max_ps, std::uint64_t seed,
-                    std::uint64_t first_photon, std::uint64_t photons, int threads, double roulette_weight) {
+                    std::uint64_t first_photon, std::uint64_t photons, int threads, double roulette_weight,
+                    double split_mm, int split_levels) {
     mc::McSetup s;
     const std::size_t N = musp.size();
     if (mua.size() != N || n.size() != N || l.size() != N || g.size() != N)
@@ -70,6 +71,8 @@ py::dict MonteCarlo(const std::vector<double>& musp, const std::vector<double>& 
     s.photons = photons;
     s.threads = threads;
     s.roulette_weight = roulette_weight;
+    s.split_mm = split_mm;
+    s.split_levels = split_levels;
     try {
         mc::CheckSetup(s);
     } catch (const std::invalid_argument& e) {
@@ -89,8 +92,9 @@ void BindMonteCarlo(py::module_& m) {
     m.def("monte_carlo", &MonteCarlo, py::arg("musp"), py::arg("mua"), py::arg("n"), py::arg("l"), py::arg("g"),
           py::arg("radius"), py::arg("rho0"), py::arg("n_outside"), py::arg("source"), py::arg("rim"),
           py::arg("detectors"), py::arg("t_max_ps"), py::arg("seed"), py::arg("first_photon"), py::arg("photons"),
-          py::arg("threads"), py::arg("roulette_weight"));
+          py::arg("threads"), py::arg("roulette_weight"), py::arg("split_mm") = 0.0, py::arg("split_levels") = 0);
     m.attr("MC_BLOCK_PHOTONS") = mc::kBlockPhotons;
+    m.attr("MC_MAX_SPLIT_LEVELS") = mc::kMaxSplitLevels;
     m.attr("MC_TALLIES") = py::make_tuple("specular", "reflected", "transmitted", "rim", "absorbed", "timed_out",
                                           "roulette", "events");
 }

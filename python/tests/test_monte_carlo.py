@@ -79,3 +79,16 @@ def test_bad_arguments_are_named(kwargs, word):
     args = dict(layers=two_layers(0.01, 0.01), radius=30, rho=5, photons=10) | kwargs
     with pytest.raises(ValueError, match=word):
         tdcyl.monte_carlo(**args)
+
+
+def test_splitting_is_unbiased_and_its_errors_honest():
+    kw = dict(radius=30, rho=[4, 10], width=2.0, bins_ps=np.arange(0.0, 1001.0, 50.0))
+    split = [tdcyl.monte_carlo(two_layers(0.01, 0.02), photons=3000, seed=s, splitting=3.0, **kw) for s in range(12)]
+    plain = tdcyl.monte_carlo(two_layers(0.01, 0.02), photons=40000, seed=99, **kw)
+    curves = np.array([r.reflectance[1] for r in split])
+    errors = np.array([r.stderr[1] for r in split])
+    ok = curves.mean(0) > 5 * errors.mean(0)
+    ratio = curves.std(0, ddof=1)[ok] / errors.mean(0)[ok]
+    assert ok.sum() > 6 and 0.75 < np.median(ratio) < 1.3
+    z = (curves.mean(0) - plain.reflectance[1])[ok] / np.hypot(errors.mean(0) / np.sqrt(12), plain.stderr[1])[ok]
+    assert np.mean(z**2) < 2 and np.max(np.abs(z)) < 5
