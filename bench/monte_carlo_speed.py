@@ -1,9 +1,12 @@
 """Speed of tdcyl.monte_carlo on the head geometry (scalp, skull, CSF, brain):
 scattering events per second per core, 1 against 2 threads (and 1 against
 2 Dask workers with --dask), and the photons and time a TPSF at 30 mm needs
-for 1 % noise in its peak bin.
+for 1 % noise in its peak bin; with --splitting MM, also the time with radial
+splitting, measured in the same run (the bin's variance read off each run
+about the peak).
 
     PYTHONPATH=build/python /usr/bin/python3 bench/monte_carlo_speed.py [--photons P] [--dask]
+        [--splitting MM [--split-photons P]]
 """
 import argparse
 import time
@@ -39,10 +42,30 @@ def photons_for_one_percent(r, i, peak):
     return (w @ w / w.sum()) / (1e-4 * peak * area * np.diff(r.edges_ps)[0])
 
 
+def split_times(args, diffusion, plain, plain_cpu):
+    """CPU minutes to 1 % in the peak bin: plain (from its detected weights, as above) against radial
+    splitting (from the split run's own variance within +-50 ps of the diffusion peak: copies of one
+    photon are correlated, so the weights alone do not tell)."""
+    started = time.process_time()
+    split = tdcyl.monte_carlo(HEAD, photons=args.split_photons, seed=2, splitting=args.splitting, threads=2,
+                              **GEOMETRY)
+    split_cpu = time.process_time() - started
+    for i, rho in enumerate(plain.rho):
+        peak = diffusion[i].reflectance.max()
+        near = np.abs(split.t_ps - diffusion[i].t_ps[diffusion[i].reflectance.argmax()]) <= 50
+        cost_plain = photons_for_one_percent(plain, i, peak) * plain_cpu / plain.photons / 60
+        cost_split = split_cpu * np.mean(split.stderr[i][near] ** 2) / (1e-4 * peak**2) / 60
+        print(f"rho = {rho:g} mm: 1 % in the peak bin, CPU minutes: plain {cost_plain:.3g}, splitting "
+              f"{args.splitting:g} mm {cost_split:.3g} (gain {cost_plain / cost_split:.2g}x; "
+              f"{split.totals['events']:.0f} events per launched photon)")
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--photons", type=int, default=40960)
     ap.add_argument("--dask", action="store_true", help="also 1 against 2 Dask worker processes")
+    ap.add_argument("--splitting", type=float, default=0.0, help="also a run with radial splitting (mm)")
+    ap.add_argument("--split-photons", type=int, default=20480)
     args = ap.parse_args()
     one, r, cpu = run(args.photons, threads=1)
     events = r.totals["events"] * args.photons
@@ -61,6 +84,8 @@ def main():
         print(f"rho = {rho:g} mm: diffusion peak {peak:.3g} /mm^2/ps at {t_peak:g} ps; "
               f"1 % in the peak's {np.diff(r.edges_ps)[0]:g}-ps bin needs {needed:.3g} photons, "
               f"{needed / (args.photons / cpu) / 2 / 60:.3g} min on 2 free cores")
+    if args.splitting > 0:
+        split_times(args, diffusion, r2, cpu2)
     if args.dask:
         import distributed
         times = {}

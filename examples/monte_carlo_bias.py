@@ -88,9 +88,7 @@ def main():
         print(f"{args.geometry}: {args.photons} photons in {time.perf_counter() - started:.0f} s")
         if args.store:
             mc.save(args.store)
-    for i, rho in enumerate(mc.rho):
-        ok = mc.stderr[i] > 0
-        n_eff = (mc.reflectance[i].sum() ** 2 / (mc.stderr[i][ok] ** 2).sum()) if ok.any() else 0.0
+    for i, (rho, n_eff) in enumerate(zip(mc.rho, mc.effective_photons())):
         counts = min(args.counts, n_eff)
         if counts < LEAST_COUNTS:
             print(f"rho = {rho:g} mm: {n_eff:.0f} effective photons, too few to fit")

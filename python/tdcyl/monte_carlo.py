@@ -110,6 +110,35 @@ class MonteCarloResult:
         derivatives = _chk.boolean("derivatives", derivatives)
         return replace(self, mua=mua, **_binned(self, mua, derivatives))
 
+    def effective_photons(self) -> np.ndarray:
+        """The number of independent detected photons each distance's curve is worth.
+
+        (sum w)^2 / sum_k W_k^2 over the launched photons k, W_k the weight
+        (at self.mua) that photon k and its splitting copies brought to the
+        detector within the bins: the count of a Poisson-like measurement
+        whose relative error of the total equals the run's. Without splitting
+        and with equal weights it is the number of detected photons.
+
+        Returns
+        -------
+        ndarray of float, one per distance (a float for a scalar rho)
+
+        Examples
+        --------
+        >>> r = tdcyl.monte_carlo([tdcyl.Layer(1.0, 0.01, 1.4, 50)], radius=50, rho=[5, 10], photons=4096)
+        >>> r.effective_photons().shape
+        (2,)
+        """
+        edges = np.asarray(self.setup["edges_ps"])
+        nd = len(self.setup["rho"])
+        w = self.weight * np.exp(-(self.paths.astype(np.float64) @ self.mua))
+        ok = (self.time >= edges[0]) & (self.time < edges[-1])
+        det = self.detector[ok].astype(np.int64)
+        total = np.bincount(det, w[ok], nd)
+        square = np.bincount(*_per_photon(self.photon, ok, det, w[ok]), nd)
+        out = np.divide(total**2, square, out=np.zeros(nd), where=square > 0)
+        return out[0] if self.setup["scalar"] else out
+
     def save(self, path) -> None:
         """Stores the run (detected photons and setup) in a Zarr directory store at path.
 
