@@ -92,3 +92,14 @@ def test_quick_fit_of_a_file_finds_the_true_values(readme):
     assert r.success and os.path.getsize("fit.png") > 0
     for name, true in (("mua1", 0.010), ("musp1", 1.0)):
         assert abs(r.values[name] - true) < 2 * r.stderr[name], name
+
+
+def test_monte_carlo_block_sets_both_curves_on_one_grid(readme):
+    ns = {}
+    exec(compile(readme[1][2], "README.md", "exec"), ns)
+    mc, diffusion, other = ns["mc"], ns["diffusion"], ns["other"]
+    assert mc.reflectance.shape == diffusion.reflectance.shape == other.reflectance.shape == (2, 512)
+    # Past the peak at 10 mm the two models agree to tens of per cent, and more absorption lowers the tail.
+    late = (mc.t_ps > 1000) & (mc.t_ps < 1500)
+    assert 0.6 < mc.reflectance[0, late].sum() / diffusion.reflectance[0, late].sum() < 1.6
+    assert other.reflectance[0, late].sum() < mc.reflectance[0, late].sum()
