@@ -12,10 +12,7 @@
 namespace tdcyl::fast {
 namespace {
 
-constexpr double kPiD = detail::kPi;
-using detail::kContourRatio;
-using detail::kContourShare;
-using detail::Period;
+using namespace detail;  // kPi and the contour windows, as the two halves of the engine share them
 constexpr double kLight = 299792458000.0;  // mm/s
 // The Bessel routines hold their accuracy for arguments up to 1e5: the
 // largest zero the series may use.
@@ -98,7 +95,7 @@ LayeredEngine::LayeredEngine(const RunState& s, const std::vector<double>& rhos,
     // length below is chosen per detector, so that a detector's curve does not
     // depend on the others computed with it.
     const double beta = z0 / ap_;
-    auto zeros_below = [&](double x) { return std::max(1, static_cast<int>(std::min(x, kLargestZero) / kPiD)); };
+    auto zeros_below = [&](double x) { return std::max(1, static_cast<int>(std::min(x, kLargestZero) / kPi)); };
     order_.emplace_back();
     Materialize(order_[0], zeros_below(30 / beta));
     std::vector<std::complex<double>> x0, unused;
@@ -119,10 +116,10 @@ LayeredEngine::LayeredEngine(const RunState& s, const std::vector<double>& rhos,
         // most 3 pi (x/beta + 1/beta^2) e^(-beta x) (gap pi between zeros) with
         // the reflection factor at most 3.
         double x = 10;
-        while (x < kLargestZero && 3 * kPiD * (x / beta + 1 / (beta * beta)) * std::exp(-beta * x) > 0.1 * budget)
+        while (x < kLargestZero && 3 * kPi * (x / beta + 1 / (beta * beta)) * std::exp(-beta * x) > 0.1 * budget)
             x *= 1.05;
         zeros_short_[r] = x >= kLargestZero;
-        nz_[r] = zeros_below(x + kPiD);
+        nz_[r] = zeros_below(x + kPi);
         budget_[r] = budget;
     }
     s_.NZ = *std::max_element(nz_.begin(), nz_.end());
@@ -318,7 +315,7 @@ void LayeredEngine::Truncate(const ParallelRunner& run) {
                 for (int q = NZ * 9 / 10; q < NZ; ++q) w_big = std::max(w_big, std::fabs(o.weight[ur][static_cast<std::size_t>(q)]));
                 const double s_last = std::sqrt(o.sr2[static_cast<std::size_t>(NZ - 1)]), j_last = s_last * ap_;
                 const double beta = z0 / ap_;
-                const double beyond = w_big * Reflected(s_last, l1, z0, zb) / (kPiD * j_last) * std::exp(-beta * j_last) *
+                const double beyond = w_big * Reflected(s_last, l1, z0, zb) / (kPi * j_last) * std::exp(-beta * j_last) *
                                       (j_last / beta + 1 / (beta * beta));
                 if (beyond > budget_[ur]) short_tail = true;
             }
@@ -428,7 +425,7 @@ void LayeredEngine::Blocks(std::complex<double> p, int m, int b0, int b1, const 
     const double z0 = stack.z0, zb = stack.zb, zb_bot = stack.zb_bot;
     const Order& o = order_[static_cast<std::size_t>(m)];
     const std::size_t R = rhos_.size(), P = dvalue != nullptr ? derivatives.size() : 0;
-    const double area = kPiD * ap_ * ap_;
+    const double area = kPi * ap_ * ap_;
     std::vector<double> re(R), im(R), ab(R);
     std::vector<const double*> w(R), dw(R);
     auto at = [&](int b) {
@@ -518,7 +515,7 @@ void LayeredEngine::Blocks(std::complex<double> p, int m, int b0, int b1, const 
 std::complex<double> LayeredEngine::FrequencyDomain(int r, double omega) const {
     std::vector<std::complex<double>> total, last;
     SeriesSums({0.0, omega}, total, last, false);
-    return total[static_cast<std::size_t>(r)] / (kPiD * ap_ * ap_);
+    return total[static_cast<std::size_t>(r)] / (kPi * ap_ * ap_);
 }
 
 

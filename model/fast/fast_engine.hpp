@@ -113,6 +113,33 @@ private:
     void RefineWindows(std::vector<ContourWindow> ws, const std::vector<double>& t_s, std::size_t P,
                        const WindowEvaluation& eval, std::vector<std::vector<ContourValue>>& into,
                        std::vector<std::vector<double>>* jac_into) const;
+    // What the windows of one CurvesAt share: the times, the threads, the P
+    // derivatives, the least v D of the layers (mm^2/s) and, per detector, the
+    // size the tolerance refers to (the largest value seen so far).
+    struct CurveRun {
+        const std::vector<double>& t_s;
+        const ParallelRunner& run;
+        const std::vector<LayerParameter>& derivatives;
+        std::size_t P;
+        double slowest;
+        std::vector<double> seen;
+    };
+    // The transforms at the nodes of a set of windows, node after node per
+    // detector (dF: per parameter, `nodes` after `nodes`), and their rounding.
+    struct NodeTransforms {
+        std::size_t nodes;
+        std::vector<std::vector<std::complex<double>>> F, dF;
+        std::vector<std::vector<double>> noise;
+    };
+    void EvaluateWindows(CurveRun& curves, const std::vector<ContourWindow>& ws, const std::vector<std::size_t>& which,
+                         std::vector<std::vector<ContourValue>>& into, std::vector<std::vector<double>>* jac_into);
+    void SumWindow(CurveRun& curves, const ContourWindow& w, std::size_t base, NodeTransforms& n);
+    void SumOrder(CurveRun& curves, const ContourWindow& w, int m,
+                  const std::vector<std::vector<std::complex<double>>>& probe, std::size_t base, NodeTransforms& n,
+                  std::vector<std::vector<double>>& mag2);
+    void QuieterWindows(CurveRun& curves, const std::vector<ContourWindow>& windows, double early,
+                        const std::vector<double>& peak, std::vector<std::vector<ContourValue>>& out,
+                        std::vector<std::vector<double>>* jacobian);
 
     RunState s_;
     std::vector<double> rhos_;
