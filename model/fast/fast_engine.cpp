@@ -57,15 +57,21 @@ LayeredEngine::LayeredEngine(const RunState& s, const std::vector<double>& rhos,
     if (N == 1) s_.zb_bot = s_.zb;
     ap_ = static_cast<double>(s_.a + s_.zb);
     const double rho0 = static_cast<double>(s_.rho0);
-    const double z0 = static_cast<double>(s_.z0);
     // The user's orders for layers (MMAX = 0 means the on-axis form, as in the
     // faithful engine); a single layer off the axis takes what the tolerance needs.
     off_axis_ = rho0 > 0 && (N == 1 || s_.MMAX > 0);
 
     const double T = Period(s_.M);
     if (!(options_.t_last > 0)) options_.t_last = T / 2;
+    SetLayers();
+    SizeSeries(ContourAmplification(T));
+    MeasureOrders(run);
+    if (!lazy_) Truncate(run);
+}
 
-    for (int i = 0; i < N; ++i) {
+// The layers' constants of the series in double precision.
+void LayeredEngine::SetLayers() {
+    for (int i = 0; i < s_.N; ++i) {
         const auto u = static_cast<std::size_t>(i);
         const double D = static_cast<double>(s_.D[u]), n = static_cast<double>(s_.n[u]);
         kappa_factor_.push_back(n / (kLight * D));
@@ -75,12 +81,14 @@ LayeredEngine::LayeredEngine(const RunState& s, const std::vector<double>& rhos,
         coupling_.push_back(ratio * ratio * D);
         l_.push_back(static_cast<double>(s_.l[u]));
     }
+}
 
-    // How much a change of the Laplace transform (unscaled series sum) by d
-    // moves a sample, relative to the peak, per unit of d / X0, X0 the value
-    // at 0 (the time integral): the contour inversion moves R(t) by the sum of
-    // its weights |w_k e^(z_k t)| times d/(pi a'^2), and the peak is taken as
-    // at least the mean X0/(pi a'^2 T) over the 1024-sample window T.
+// How much a change of the Laplace transform (unscaled series sum) by d
+// moves a sample, relative to the peak, per unit of d / X0, X0 the value
+// at 0 (the time integral): the contour inversion moves R(t) by the sum of
+// its weights |w_k e^(z_k t)| times d/(pi a'^2), and the peak is taken as
+// at least the mean X0/(pi a'^2 T) over the 1024-sample window T.
+double LayeredEngine::ContourAmplification(double T) const {
     double contour = 0;
     for (const ContourWindow& w :
          ParabolicContourWindows(1e-11 / s_.M, options_.t_last, kContourShare * options_.tolerance, 0, kContourRatio)) {
@@ -88,12 +96,15 @@ LayeredEngine::LayeredEngine(const RunState& s, const std::vector<double>& rhos,
         for (std::size_t k = 0; k < w.z.size(); ++k) sum += std::abs(w.weight[k]) * std::exp(w.z[k].real() * w.t_max);
         contour = std::max(contour, sum * T);
     }
-    const double amplification = contour;
+    return contour;
+}
 
-    // The size of each detector's curve, X0, from order 0 with every zero
-    // below e^-30 of the first; its series may leave a share of it out. Every
-    // length below is chosen per detector, so that a detector's curve does not
-    // depend on the others computed with it.
+// The size of each detector's curve, X0, from order 0 with every zero
+// below e^-30 of the first; its series may leave a share of it out. Every
+// length below is chosen per detector, so that a detector's curve does not
+// depend on the others computed with it.
+void LayeredEngine::SizeSeries(double amplification) {
+    const double z0 = static_cast<double>(s_.z0);
     const double beta = z0 / ap_;
     auto zeros_below = [&](double x) { return std::max(1, static_cast<int>(std::min(x, kLargestZero) / kPi)); };
     order_.emplace_back();
@@ -123,17 +134,21 @@ LayeredEngine::LayeredEngine(const RunState& s, const std::vector<double>& rhos,
         budget_[r] = budget;
     }
     s_.NZ = *std::max_element(nz_.begin(), nz_.end());
+}
 
-    // Orders, measured: the Laplace transform of each order's part of the
-    // curve at the real points mu of the contour windows (the time scales of
-    // the output), relative to the largest z F(z). A single layer has
-    // converged where its last three orders each change every one of these
-    // by less than a tenth of the tolerance, and adds orders (to at most
-    // kMostOrders) until it has. A stack sums the file's MMAX; when its last
-    // order still matters, the orders up to kAdviceOrders are measured for
-    // the advice alone (the same orders whatever MMAX was given, so the
-    // advice does not move with it), and beyond them the decay of their
-    // envelope is extrapolated.
+// Orders, measured: the Laplace transform of each order's part of the
+// curve at the real points mu of the contour windows (the time scales of
+// the output), relative to the largest z F(z). A single layer has
+// converged where its last three orders each change every one of these
+// by less than a tenth of the tolerance, and adds orders (to at most
+// kMostOrders) until it has. A stack sums the file's MMAX; when its last
+// order still matters, the orders up to kAdviceOrders are measured for
+// the advice alone (the same orders whatever MMAX was given, so the
+// advice does not move with it), and beyond them the decay of their
+// envelope is extrapolated.
+void LayeredEngine::MeasureOrders(const ParallelRunner& run) {
+    const int N = s_.N;
+    const std::size_t R = rhos_.size();
     std::vector<std::complex<double>> probes;
     for (const ContourWindow& w :
          ParabolicContourWindows(1e-11 / s_.M, options_.t_last, kContourShare * options_.tolerance, 0, kContourRatio))
@@ -165,28 +180,7 @@ LayeredEngine::LayeredEngine(const RunState& s, const std::vector<double>& rhos,
             Materialize(order_[static_cast<std::size_t>(m)], s_.NZ);
         });
         if (built == 1) break;
-        const std::vector<std::vector<double>> share = OrderShares(probes);
-        bool converged = true;
-        const double small = 0.1 * options_.tolerance;
-        for (std::size_t r = 0; r < R; ++r) {
-            // The advice is only for the detectors whose MMAX fell short (the
-            // others' warnings must not depend on them).
-            if (built > given && orders_needed_[r] <= given) continue;
-            const auto& sh = share[r];
-            int needed = built;
-            while (needed > 1 && sh[static_cast<std::size_t>(needed - 1)] <= small) --needed;
-            // A single layer, and a stack measuring for the advice, ask for
-            // three quiet orders; a stack's own MMAX is judged by its highest order.
-            const bool tail_quiet = N == 1 || built > given ? needed <= built - 3
-                                                            : sh[static_cast<std::size_t>(built - 1)] <= small;
-            if (tail_quiet) {
-                orders_needed_[r] = needed;
-                continue;
-            }
-            converged = false;
-            orders_needed_[r] = OrdersBeyond(sh, small);
-        }
-        if (converged || built >= limit) break;
+        if (OrdersSettled(OrderShares(probes), built, given) || built >= limit) break;
         built = N == 1 ? std::min(limit, 2 * built) : limit;
     }
     // A single layer keeps the orders its detectors need, a stack the file's
@@ -197,7 +191,34 @@ LayeredEngine::LayeredEngine(const RunState& s, const std::vector<double>& rhos,
     order_.resize(static_cast<std::size_t>(built));
     orders_ = built;
     for (std::size_t r = 0; r < R; ++r) budget_[r] /= orders_;
-    if (!lazy_) Truncate(run);
+}
+
+// Per detector, the orders its curve needs (orders_needed_), judged on each
+// order's share at the probes; whether every detector's series has settled.
+bool LayeredEngine::OrdersSettled(const std::vector<std::vector<double>>& share, int built, int given) {
+    const int N = s_.N;
+    const std::size_t R = rhos_.size();
+    bool converged = true;
+    const double small = 0.1 * options_.tolerance;
+    for (std::size_t r = 0; r < R; ++r) {
+        // The advice is only for the detectors whose MMAX fell short (the
+        // others' warnings must not depend on them).
+        if (built > given && orders_needed_[r] <= given) continue;
+        const auto& sh = share[r];
+        int needed = built;
+        while (needed > 1 && sh[static_cast<std::size_t>(needed - 1)] <= small) --needed;
+        // A single layer, and a stack measuring for the advice, ask for
+        // three quiet orders; a stack's own MMAX is judged by its highest order.
+        const bool tail_quiet = N == 1 || built > given ? needed <= built - 3
+                                                        : sh[static_cast<std::size_t>(built - 1)] <= small;
+        if (tail_quiet) {
+            orders_needed_[r] = needed;
+            continue;
+        }
+        converged = false;
+        orders_needed_[r] = OrdersBeyond(sh, small);
+    }
+    return converged;
 }
 
 // The largest |z F_m(z)| over the probes per detector and order m, relative

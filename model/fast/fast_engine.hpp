@@ -104,6 +104,14 @@ private:
     void Blocks(std::complex<double> p, int m, int b0, int b1, const std::vector<LayerParameter>& derivatives,
                 std::complex<double>* value, double* mag2, std::complex<double>* dvalue) const;
     void MakeRadialDerivatives();
+    // The constructor's steps: the layers' constants, the contour's
+    // amplification of an error of the transform, the zeros per detector, the
+    // orders (and whether they have settled).
+    void SetLayers();
+    double ContourAmplification(double T) const;
+    void SizeSeries(double amplification);
+    void MeasureOrders(const ParallelRunner& run);
+    bool OrdersSettled(const std::vector<std::vector<double>>& share, int built, int given);
     LayerStack StackAt(std::complex<double> p, std::vector<double>& fixed, std::vector<double>& kappa) const;
     void Truncate(const ParallelRunner& run);
     // The values at times `which` from windows `ws` (see CurvesAt).
