@@ -130,6 +130,81 @@ HWY_INLINE VC ExpNegUnlessNegligible(const VC& z) {
     return ExpNeg(z);
 }
 
+// alpha_i of layer i at the lanes' s^2.
+HWY_INLINE VC AlphaAt(const LayerStack& st, V s2, int i) {
+    const D d;
+    return Sqrt(hn::Add(s2, hn::Set(d, st.static_part[i])), hn::Set(d, st.kappa[i]));
+}
+
+// The bottom-up recursion at the lanes' s^2, from the bottom face to the top
+// layer: g = (1 - rho)/(1 + rho) as the fraction gn / gd.
+HWY_INLINE void Recursion(const LayerStack& st, V s2, const VC& alpha0, VC& gn, VC& gd) {
+    const D d;
+    const V one = hn::Set(d, 1.0);
+    const int N = st.N;
+    // The ratio t = tn / td, carried as a fraction so that the whole
+    // recursion needs no division. Bottom: t = coth(alpha_N (l_N + zb_bot)).
+    const double bottom = N == 1 ? st.zb_bot : st.l[N - 1] + st.zb_bot;
+    VC alpha_below = N == 1 ? alpha0 : AlphaAt(st, s2, N - 1);
+    VC e = ExpNegUnlessNegligible(Scale(alpha_below, hn::Set(d, 2 * bottom)));
+    VC tn = AddReal(e, one), td = OneMinus(e);
+    for (int p = N - 2; p >= 1; --p) {
+        // tau = un / ud with un = coupling_{p+1} alpha_{p+1} tn, ud = D_p alpha_p td.
+        const VC alpha_p = AlphaAt(st, s2, p);
+        const VC un = Mul(Scale(alpha_below, hn::Set(d, st.coupling[p + 1])), tn);
+        const VC ud = Mul(Scale(alpha_p, hn::Set(d, st.D[p])), td);
+        e = ExpNegUnlessNegligible(Scale(alpha_p, hn::Set(d, 2 * st.l[p])));
+        const VC pe = AddReal(e, one), me = OneMinus(e);
+        const VC un_pe = Mul(un, pe), un_me = Mul(un, me), ud_pe = Mul(ud, pe), ud_me = Mul(ud, me);
+        tn = {hn::Add(un_pe.re, ud_me.re), hn::Add(un_pe.im, ud_me.im)};
+        td = {hn::Add(ud_pe.re, un_me.re), hn::Add(ud_pe.im, un_me.im)};
+        // Keep the fraction's scale near 1 (each layer multiplies it by
+        // up to |D alpha| (1 + |e|)); the ratio is unchanged.
+        const V norm = hn::Div(one, hn::Add(hn::Add(hn::Abs(td.re), hn::Abs(td.im)),
+                                            hn::Add(hn::Abs(tn.re), hn::Abs(tn.im))));
+        tn = Scale(tn, norm);
+        td = Scale(td, norm);
+        alpha_below = alpha_p;
+    }
+    // rho = coupling_2 alpha_2 / (D_1 alpha_1) t (N = 1: rho = t), and
+    // g = (1 - rho)/(1 + rho) = gn / gd = (rd - rn)/(rd + rn).
+    VC rn = tn, rd = td;
+    if (N >= 2) {
+        rn = Mul(Scale(alpha_below, hn::Set(d, st.coupling[1])), tn);
+        rd = Mul(Scale(alpha0, hn::Set(d, st.D[0])), td);
+    }
+    gn = {hn::Sub(rd.re, rn.re), hn::Sub(rd.im, rn.im)};
+    gd = {hn::Add(rd.re, rn.re), hn::Add(rd.im, rn.im)};
+}
+
+// The term S at the lanes' s^2 (see the file's head).
+HWY_INLINE VC TermAt(const LayerStack& st, V s2) {
+    const D d;
+    const V one = hn::Set(d, 1.0), half = hn::Set(d, 0.5);
+    const VC alpha0 = AlphaAt(st, s2, 0);
+
+    // Source and its image at the extrapolated top boundary.
+    const VC a = ExpNeg(Scale(alpha0, hn::Set(d, st.z0)));
+    const VC b = ExpNegUnlessNegligible(Scale(alpha0, hn::Set(d, 2 * st.zb)));
+    const VC H = Scale(Mul(a, AddReal(b, one)), half);
+
+    // What comes back from below the source carries c = exp(-2 alpha_1 (l_1 - z0));
+    // once |c| < e^-45 for every lane it is below the rounding of H
+    // (|g| <= 1), and the layers below need not be evaluated at all.
+    const V c_decay = hn::Mul(alpha0.re, hn::Set(d, 2 * (st.l[0] - st.z0)));
+    if (hn::AllTrue(d, hn::Gt(c_decay, hn::Set(d, kNegligibleDecay)))) return H;
+    VC gn, gd;
+    Recursion(st, s2, alpha0, gn, gd);
+
+    // g c (1 - a^2 b) / (1 + g c a^2 b) with g = gn / gd: one division.
+    const VC c = ExpNeg(Scale(alpha0, hn::Set(d, 2 * (st.l[0] - st.z0))));
+    const VC ab = Mul(Mul(a, a), b);
+    const VC gc = Mul(gn, c);
+    const VC gcab = Mul(gc, ab);
+    const VC reflected = Div(Mul(gc, OneMinus(ab)), {hn::Add(gd.re, gcab.re), hn::Add(gd.im, gcab.im)});
+    return Mul(H, AddReal(reflected, one));
+}
+
 // With kMagnitude, sum_sq[w] also receives sum_q |weight_q S_q|^2: the
 // rounding errors of the terms are independent, so the error of a sum whose
 // terms cancel scales with its square root.
@@ -139,8 +214,6 @@ HWY_INLINE void SeriesSumImpl(const LayerStack& st, const double* HWY_RESTRICT s
                               double* sum_sq) {
     const D d;
     const int L = static_cast<int>(hn::Lanes(d));
-    const int N = st.N;
-    const V one = hn::Set(d, 1.0), half = hn::Set(d, 0.5);
 
     // Per-lane accumulators in memory: nweights x L each.
     HWY_ALIGN double acc_re_buf[8 * 16], acc_im_buf[8 * 16], acc_abs_buf[8 * 16];
@@ -148,64 +221,7 @@ HWY_INLINE void SeriesSumImpl(const LayerStack& st, const double* HWY_RESTRICT s
         const int nw = nweights - w0 < 16 ? nweights - w0 : 16;
         for (int i = 0; i < nw * L; ++i) acc_re_buf[i] = acc_im_buf[i] = acc_abs_buf[i] = 0;
         for (int q = 0; q < count; q += L) {
-            const V s2 = hn::LoadU(d, sr2 + q);
-            auto alpha_of = [&](int i) { return Sqrt(hn::Add(s2, hn::Set(d, st.static_part[i])), hn::Set(d, st.kappa[i])); };
-            const VC alpha0 = alpha_of(0);
-
-            // Source and its image at the extrapolated top boundary.
-            const VC a = ExpNeg(Scale(alpha0, hn::Set(d, st.z0)));
-            const VC b = ExpNegUnlessNegligible(Scale(alpha0, hn::Set(d, 2 * st.zb)));
-            const VC H = Scale(Mul(a, AddReal(b, one)), half);
-            VC S = H;
-
-            // What comes back from below the source carries c = exp(-2 alpha_1 (l_1 - z0));
-            // once |c| < e^-45 for every lane it is below the rounding of H
-            // (|g| <= 1), and the layers below need not be evaluated at all.
-            const V c_decay = hn::Mul(alpha0.re, hn::Set(d, 2 * (st.l[0] - st.z0)));
-            if (!hn::AllTrue(d, hn::Gt(c_decay, hn::Set(d, kNegligibleDecay)))) {
-                // The ratio t = tn / td, carried as a fraction so that the whole
-                // recursion needs no division. Bottom: t = coth(alpha_N (l_N + zb_bot)).
-                const double bottom = N == 1 ? st.zb_bot : st.l[N - 1] + st.zb_bot;
-                VC alpha_below = N == 1 ? alpha0 : alpha_of(N - 1);
-                VC e = ExpNegUnlessNegligible(Scale(alpha_below, hn::Set(d, 2 * bottom)));
-                VC tn = AddReal(e, one), td = OneMinus(e);
-                for (int p = N - 2; p >= 1; --p) {
-                    // tau = un / ud with un = coupling_{p+1} alpha_{p+1} tn, ud = D_p alpha_p td.
-                    const VC alpha_p = alpha_of(p);
-                    const VC un = Mul(Scale(alpha_below, hn::Set(d, st.coupling[p + 1])), tn);
-                    const VC ud = Mul(Scale(alpha_p, hn::Set(d, st.D[p])), td);
-                    e = ExpNegUnlessNegligible(Scale(alpha_p, hn::Set(d, 2 * st.l[p])));
-                    const VC pe = AddReal(e, one), me = OneMinus(e);
-                    const VC un_pe = Mul(un, pe), un_me = Mul(un, me), ud_pe = Mul(ud, pe), ud_me = Mul(ud, me);
-                    tn = {hn::Add(un_pe.re, ud_me.re), hn::Add(un_pe.im, ud_me.im)};
-                    td = {hn::Add(ud_pe.re, un_me.re), hn::Add(ud_pe.im, un_me.im)};
-                    // Keep the fraction's scale near 1 (each layer multiplies it by
-                    // up to |D alpha| (1 + |e|)); the ratio is unchanged.
-                    const V norm = hn::Div(one, hn::Add(hn::Add(hn::Abs(td.re), hn::Abs(td.im)),
-                                                        hn::Add(hn::Abs(tn.re), hn::Abs(tn.im))));
-                    tn = Scale(tn, norm);
-                    td = Scale(td, norm);
-                    alpha_below = alpha_p;
-                }
-                // rho = coupling_2 alpha_2 / (D_1 alpha_1) t (N = 1: rho = t), and
-                // g = (1 - rho)/(1 + rho) = gn / gd = (rd - rn)/(rd + rn).
-                VC rn = tn, rd = td;
-                if (N >= 2) {
-                    rn = Mul(Scale(alpha_below, hn::Set(d, st.coupling[1])), tn);
-                    rd = Mul(Scale(alpha0, hn::Set(d, st.D[0])), td);
-                }
-                const VC gn = {hn::Sub(rd.re, rn.re), hn::Sub(rd.im, rn.im)};
-                const VC gd = {hn::Add(rd.re, rn.re), hn::Add(rd.im, rn.im)};
-
-                // g c (1 - a^2 b) / (1 + g c a^2 b) with g = gn / gd: one division.
-                const VC c = ExpNeg(Scale(alpha0, hn::Set(d, 2 * (st.l[0] - st.z0))));
-                const VC ab = Mul(Mul(a, a), b);
-                const VC gc = Mul(gn, c);
-                const VC gcab = Mul(gc, ab);
-                const VC reflected = Div(Mul(gc, OneMinus(ab)), {hn::Add(gd.re, gcab.re), hn::Add(gd.im, gcab.im)});
-                S = Mul(H, AddReal(reflected, one));
-            }
-
+            const VC S = TermAt(st, hn::LoadU(d, sr2 + q));
             for (int w = 0; w < nw; ++w) {
                 const V wt = hn::LoadU(d, weights[w0 + w] + q);
                 double* pr = acc_re_buf + w * L;
@@ -247,7 +263,7 @@ void SeriesSumMagnitude(const LayerStack& st, const double* HWY_RESTRICT sr2, in
 
 // --- Forward-mode derivatives ------------------------------------------------
 // A complex lane value with its derivative along kTangents directions. Every
-// value below is computed by the same operations as in SeriesSumImpl (the
+// value below is computed by the same operations as in TermAt (the
 // values agree bit for bit); each tangent follows the chain rule.
 struct DC {
     VC v;
