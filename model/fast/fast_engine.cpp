@@ -440,10 +440,8 @@ void LayeredEngine::MakeRadialDerivatives() {
 void LayeredEngine::Blocks(std::complex<double> p, int m, int b0, int b1, const std::vector<LayerParameter>& derivatives,
                            std::complex<double>* value, double* mag2, std::complex<double>* dvalue) const {
     constexpr int K = kTangents, B = kSeriesPadding;
-    const auto uN = static_cast<std::size_t>(s_.N);
     std::vector<double> fixed, kappa;
     const LayerStack stack = StackAt(p, fixed, kappa);
-    const double z0 = stack.z0, zb = stack.zb, zb_bot = stack.zb_bot;
     const Order& o = order_[static_cast<std::size_t>(m)];
     const std::size_t R = rhos_.size(), P = dvalue != nullptr ? derivatives.size() : 0;
     const double area = kPi * ap_ * ap_;
@@ -471,50 +469,10 @@ void LayeredEngine::Blocks(std::complex<double> p, int m, int b0, int b1, const 
         return;
     }
     std::vector<double> dre(R * K), dim(R * K), wre(R), wim(R);
-    std::vector<double> d_fixed(uN * K), d_kappa(uN * K), d_D(uN * K), d_coupling(uN * K), d_l(uN * K);
+    InputTangents in;
     for (std::size_t k0 = 0; k0 < P; k0 += K) {
-        // The tangents of the stack's inputs along the directions k0 .. k0+K-1.
-        StackTangents tg;
-        std::fill(d_fixed.begin(), d_fixed.end(), 0.0);
-        std::fill(d_kappa.begin(), d_kappa.end(), 0.0);
-        std::fill(d_D.begin(), d_D.end(), 0.0);
-        std::fill(d_coupling.begin(), d_coupling.end(), 0.0);
-        std::fill(d_l.begin(), d_l.end(), 0.0);
-        std::vector<double> d_ap(K, 0.0);
-        for (std::size_t k = 0; k < K && k0 + k < P; ++k) {
-            const LayerParameter& t = derivatives[k0 + k];
-            const auto i = static_cast<std::size_t>(t.layer);
-            const std::size_t idx = i * K + k;
-            switch (t.kind) {
-                case LayerParameter::Kind::mua:  // alpha^2 - s^2 = mua/D + p n/(c D)
-                    d_fixed[idx] = 1 / D_[i];
-                    if (i == 0) tg.d_z0[k] = -z0 * z0;
-                    break;
-                case LayerParameter::Kind::musp: {  // D = 1/(3 musp): alpha^2 - s^2 grows as musp
-                    const double mu = static_cast<double>(s_.musp[i]);
-                    d_fixed[idx] = fixed[i] / mu;
-                    d_kappa[idx] = kappa[i] / mu;
-                    d_D[idx] = -D_[i] / mu;
-                    d_coupling[idx] = -coupling_[i] / mu;
-                    if (i == 0) {  // z0 = 1/(mua + musp), zb = 2A/(3 musp), a' = a + zb
-                        tg.d_z0[k] = -z0 * z0;
-                        tg.d_zb[k] = -zb / mu;
-                        d_ap[k] = -zb / mu;
-                        tg.d_s2[k] = -2 * d_ap[k] / ap_;
-                    }
-                    if (i + 1 == uN) tg.d_zb_bot[k] = -zb_bot / mu;
-                    break;
-                }
-                case LayerParameter::Kind::l:
-                    d_l[idx] = 1;
-                    break;
-            }
-        }
-        tg.d_fixed = d_fixed.data();
-        tg.d_kappa = d_kappa.data();
-        tg.d_D = d_D.data();
-        tg.d_coupling = d_coupling.data();
-        tg.d_l = d_l.data();
+        const StackTangents tg = TangentsOf(derivatives, k0, P, stack, fixed, kappa, in);
+        const std::vector<double>& d_ap = in.ap;
         for (int b = b0; b < b1; ++b) {
             const double* sr2 = at(b);
             series_tangents_(stack, tg, sr2, B, w.data(), dw.data(), static_cast<int>(R), re.data(), im.data(),
@@ -531,6 +489,55 @@ void LayeredEngine::Blocks(std::complex<double> p, int m, int b0, int b1, const 
             }
         }
     }
+}
+
+// The tangents of the stack's inputs along the directions k0 ... k0+K-1 (of
+// the P derivatives): per layer in `in` (the returned tangents point there),
+// and in.ap those of a'.
+StackTangents LayeredEngine::TangentsOf(const std::vector<LayerParameter>& derivatives, std::size_t k0, std::size_t P,
+                                        const LayerStack& stack, const std::vector<double>& fixed,
+                                        const std::vector<double>& kappa, InputTangents& in) const {
+    constexpr int K = kTangents;
+    const auto uN = static_cast<std::size_t>(s_.N);
+    const double z0 = stack.z0, zb = stack.zb, zb_bot = stack.zb_bot;
+    StackTangents tg;
+    for (std::vector<double>* v : {&in.fixed, &in.kappa, &in.D, &in.coupling, &in.l}) v->assign(uN * K, 0.0);
+    in.ap.assign(K, 0.0);
+    for (std::size_t k = 0; k < K && k0 + k < P; ++k) {
+        const LayerParameter& t = derivatives[k0 + k];
+        const auto i = static_cast<std::size_t>(t.layer);
+        const std::size_t idx = i * K + k;
+        switch (t.kind) {
+            case LayerParameter::Kind::mua:  // alpha^2 - s^2 = mua/D + p n/(c D)
+                in.fixed[idx] = 1 / D_[i];
+                if (i == 0) tg.d_z0[k] = -z0 * z0;
+                break;
+            case LayerParameter::Kind::musp: {  // D = 1/(3 musp): alpha^2 - s^2 grows as musp
+                const double mu = static_cast<double>(s_.musp[i]);
+                in.fixed[idx] = fixed[i] / mu;
+                in.kappa[idx] = kappa[i] / mu;
+                in.D[idx] = -D_[i] / mu;
+                in.coupling[idx] = -coupling_[i] / mu;
+                if (i == 0) {  // z0 = 1/(mua + musp), zb = 2A/(3 musp), a' = a + zb
+                    tg.d_z0[k] = -z0 * z0;
+                    tg.d_zb[k] = -zb / mu;
+                    in.ap[k] = -zb / mu;
+                    tg.d_s2[k] = -2 * in.ap[k] / ap_;
+                }
+                if (i + 1 == uN) tg.d_zb_bot[k] = -zb_bot / mu;
+                break;
+            }
+            case LayerParameter::Kind::l:
+                in.l[idx] = 1;
+                break;
+        }
+    }
+    tg.d_fixed = in.fixed.data();
+    tg.d_kappa = in.kappa.data();
+    tg.d_D = in.D.data();
+    tg.d_coupling = in.coupling.data();
+    tg.d_l = in.l.data();
+    return tg;
 }
 
 std::complex<double> LayeredEngine::FrequencyDomain(int r, double omega) const {

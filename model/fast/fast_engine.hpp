@@ -104,6 +104,14 @@ private:
     void Blocks(std::complex<double> p, int m, int b0, int b1, const std::vector<LayerParameter>& derivatives,
                 std::complex<double>* value, double* mag2, std::complex<double>* dvalue) const;
     void MakeRadialDerivatives();
+    // The tangents of the stack's inputs per layer and direction (layer i,
+    // direction k at i K + k), and of a' per direction.
+    struct InputTangents {
+        std::vector<double> fixed, kappa, D, coupling, l, ap;
+    };
+    StackTangents TangentsOf(const std::vector<LayerParameter>& derivatives, std::size_t k0, std::size_t P,
+                             const LayerStack& stack, const std::vector<double>& fixed,
+                             const std::vector<double>& kappa, InputTangents& in) const;
     // The constructor's steps: the layers' constants, the contour's
     // amplification of an error of the transform, the zeros per detector, the
     // orders (and whether they have settled).
