@@ -96,15 +96,18 @@ int UsageError(const std::string& message) {
     return 2;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+struct Arguments {
     std::string input = "input.dat";
     std::string output = "reflectance.dat";
     bool quiet = false;
     int threads = 0;
     tdcyl::RunOptions options;
+};
 
+// The command line read into `args`: the exit status when the program ends
+// here (--help, a usage error), -1 when it runs.
+int ParseArguments(int argc, char** argv, Arguments& args) {
+    tdcyl::RunOptions& options = args.options;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         auto value = [&](std::string& into) {
@@ -116,9 +119,9 @@ int main(int argc, char** argv) {
             std::cout << kUsage;
             return 0;
         } else if (arg == "--input") {
-            if (!value(input)) return UsageError("--input needs a file name");
+            if (!value(args.input)) return UsageError("--input needs a file name");
         } else if (arg == "--output") {
-            if (!value(output)) return UsageError("--output needs a file name");
+            if (!value(args.output)) return UsageError("--output needs a file name");
         } else if (arg == "--threads") {
             std::string text;
             if (!value(text)) return UsageError("--threads needs a number");
@@ -126,7 +129,7 @@ int main(int argc, char** argv) {
             long n = std::strtol(text.c_str(), &end, 10);
             if (text.empty() || *end != '\0' || n < 1 || n > 1024)
                 return UsageError("--threads needs a whole number from 1 to 1024, not \"" + text + "\"");
-            threads = static_cast<int>(n);
+            args.threads = static_cast<int>(n);
         } else if (arg == "--engine") {
             std::string text;
             if (!value(text)) return UsageError("--engine needs faithful or fast");
@@ -152,11 +155,22 @@ int main(int argc, char** argv) {
         } else if (arg == "--no-wraparound") {
             options.wraparound = false;
         } else if (arg == "--quiet" || arg == "-q") {
-            quiet = true;
+            args.quiet = true;
         } else {
             return UsageError("unknown argument \"" + arg + "\"");
         }
     }
+    return -1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Arguments args;
+    if (const int status = ParseArguments(argc, argv, args); status >= 0) return status;
+    tdcyl::RunOptions& options = args.options;
+    const std::string& output = args.output;
+    const bool quiet = args.quiet;
 
     // A reader that went away (`tdcyl-cli | head`, a closed terminal) must not
     // turn a finished run into a failure: writes to it just fail quietly.
@@ -165,7 +179,7 @@ int main(int argc, char** argv) {
     if (options.engine != tdcyl::Engine::fast && (options.tolerance > 0 || !options.wraparound ||
                                                    !options.times_ps.empty()))
         return UsageError("--tolerance, --no-wraparound and --times need --engine fast");
-    options.threads = threads;
+    options.threads = args.threads;
     const bool show_progress = !quiet && isatty(STDERR_FILENO);
     std::string stage_shown;
     if (show_progress) {
@@ -183,7 +197,7 @@ int main(int argc, char** argv) {
     };
 
     try {
-        tdcyl::RunResult result = tdcyl::RunFiles(input, output, options);
+        tdcyl::RunResult result = tdcyl::RunFiles(args.input, output, options);
         end_progress_line();
         for (const std::string& w : result.warnings) std::fprintf(stderr, "warning: %s\n", w.c_str());
         if (!quiet) std::fprintf(stderr, "%zu samples written to %s\n", result.time_ps.size(), output.c_str());

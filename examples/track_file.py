@@ -6,48 +6,38 @@ A small synthetic recording is written as a SNIRF file with its frames and its I
 channel every 0.25 s at 10 and 30 mm over a 12-mm top layer, 1e6 counts, a 150-ps IRF), read
 back with ``tdcyl.io.read_snirf(path, frames=True)``, tracked by ``tdcyl.fit_series`` against
 its first 10 s (the rest) and drawn as the time courses of both layers' absorption: the deep
-layer's mua rises by 0.002 /mm from 10 to 20 s while the top layer's oscillates. The files go
-to a temporary folder (``--keep DIR`` keeps them); ``tdcyl-fit --series`` does the same from
-the command line.
+layer's mua rises by 0.002 /mm from 10 to 20 s while the top layer's oscillates (made as in
+``track_recording.py``). The files go to a temporary folder (``--keep DIR`` keeps them);
+``tdcyl-fit --series`` does the same from the command line.
 
     PYTHONPATH=build/python /usr/bin/python3 examples/track_file.py [--method nonlinear] [--plot course.png]
 """
 import argparse
 import os
 import tempfile
-import warnings
 
 import numpy as np
 
 import tdcyl
 import tdcyl.io as tio
+from track_recording import IRF, MODEL, T_PS, recording  # the recording of that example, here in a file
 
-T_PS = 6.25 + 12.5 * np.arange(400)
-IRF = np.exp(-0.5 * ((T_PS - 500) / (150 / 2.355)) ** 2)
-RHOS = [10.0, 30.0]
-MODEL = dict(layers=[(1.0, 0.010, 1.4, 12.0), (1.0, 0.015, 1.4, 50.0)], radius=60.0)
+RHOS = (10.0, 30.0)
 
 
-def write_recording(path, frames=120, period_s=0.25, counts=1e6, seed=1):
+def truth(times_s):
+    """mua1 oscillating from 10 s on (on a grid of 5e-5 /mm), mua2 raised from 10 to 20 s."""
+    wave = 0.001 * np.sin(2 * np.pi * (times_s - 10.0) / 4.0) * (times_s >= 10.0)
+    on = (times_s >= 10.0) & (times_s < 20.0)
+    return dict(mua1=0.010 + np.round(wave / 5e-5) * 5e-5, mua2=0.015 + 0.002 * on)
+
+
+def write_recording(path, frames=120, period_s=0.25):
     """Writes the recording as SNIRF (frames x channels x bins and the IRF per channel); returns the truth."""
-    times = period_s * np.arange(frames)
-    wave = 0.001 * np.sin(2 * np.pi * (times - 10.0) / 4.0) * (times >= 10.0)
-    true = dict(mua1=0.010 + np.round(wave / 5e-5) * 5e-5,  # the curves are made once per state
-                mua2=0.015 + 0.002 * ((times >= 10.0) & (times < 20.0)))
-    states, data = {}, np.zeros((frames, len(RHOS), T_PS.size))
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")  # samples near t = 0 at 30 mm below the tolerance: of no weight here
-        for f in range(frames):
-            key = (true["mua1"][f], true["mua2"][f])
-            if key not in states:
-                layers = [(1.0, key[0], 1.4, 12.0), (1.0, key[1], 1.4, 50.0)]
-                c = tdcyl.reflectance(layers, MODEL["radius"], RHOS, all_samples=True, tolerance=1e-8)
-                states[key] = np.clip([tdcyl.convolve_irf(c.t_ps, r, T_PS, IRF) for r in c.reflectance], 0, None)
-            data[f] = states[key]
-    rest = states[(true["mua1"][0], true["mua2"][0])].sum(axis=1)
-    data = np.random.default_rng(seed).poisson(data * (counts / rest)[:, None]).astype(float)
-    recording = tio.Measurement(T_PS, data, 12.5, wavelength_nm=760.0, rho_mm=RHOS, frame_times_s=times)
-    tio.write_snirf(path, recording, tio.Measurement(T_PS, [IRF, IRF], 12.5, wavelength_nm=760.0, rho_mm=RHOS))
+    channels, true, times = recording(frames, period_s, RHOS, truth=truth)
+    data = np.stack([c["counts"] for c in channels], axis=1)
+    m = tio.Measurement(T_PS, data, 12.5, wavelength_nm=760.0, rho_mm=RHOS, frame_times_s=times)
+    tio.write_snirf(path, m, tio.Measurement(T_PS, [IRF, IRF], 12.5, wavelength_nm=760.0, rho_mm=RHOS))
     return true
 
 

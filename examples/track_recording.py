@@ -31,8 +31,9 @@ def truth(times_s):
     return dict(mua1=0.010 + np.round(wave / 2e-5) * 2e-5, mua2=0.015 + 0.002 * on)
 
 
-def recording(frames=300, period_s=0.2, rhos=(10.0, 30.0), counts=1e6, seed=1):
-    """Channels as fit_series takes them (counts frames x bins), the truth and the frame times."""
+def recording(frames=300, period_s=0.2, rhos=(10.0, 30.0), counts=1e6, seed=1, truth=truth):
+    """Channels as fit_series takes them (counts frames x bins), the truth (mua1 and mua2 at the frame
+    times, from truth(times_s)) and the frame times."""
     times = period_s * np.arange(frames)
     true = truth(times)
     grid = 10.0 * np.arange(1, 513)

@@ -180,6 +180,85 @@ Parse ParseReal(const std::string& token, Extended& value) {
     return Parse::ok;
 }
 
+// The values of a parameter file one after the other, each named in the
+// messages about it; the line of each value goes to f.lines.
+class ValueReader {
+public:
+    ValueReader(const std::string& text, InputFile& f) : text_(text), f_(f), reader_(text) {}
+
+    int Integer() {
+        int line, v = 0;
+        std::string token;
+        if (Next(token, line, kIntegerToken, "a whole number")) {
+            switch (ParseInteger(token, v)) {
+                case Parse::ok: break;
+                case Parse::syntax: {
+                    // A real number here is likely the neighbour of a missing or extra line.
+                    Extended real;
+                    Fail(line, Quote(token) + " is not a whole number", ParseReal(token, real) == Parse::ok);
+                    break;
+                }
+                case Parse::range:
+                    Fail(line, Quote(token) + " is out of range for a whole number (-2147483648 ... 2147483647)");
+                    break;
+            }
+        }
+        ++index_;
+        return v;
+    }
+
+    Extended Real() {
+        int line;
+        Extended v = 0;
+        std::string token;
+        if (Next(token, line, kRealToken, "a real number")) {
+            switch (ParseReal(token, v)) {
+                case Parse::ok: break;
+                case Parse::syntax: Fail(line, Quote(token) + " is not a real number"); break;
+                case Parse::range:
+                    Fail(line, Quote(token) + " is out of range for a real number (magnitude below 1.1e4932)");
+                    break;
+            }
+        }
+        ++index_;
+        return v;
+    }
+
+    // Values beyond MMAX are not read; usually N on line 1 does not match
+    // the number of layers written.
+    void CountExtra() {
+        for (;;) {
+            int line;
+            std::size_t length;
+            reader_.Token(line, length);
+            if (length == 0) break;
+            if (f_.extra_values++ == 0) f_.extra_line = line;
+        }
+    }
+
+private:
+    [[noreturn]] void Fail(int line, const std::string& message, bool shifted = false) const {
+        throw InputError("line " + std::to_string(line) + ": " + message + " (" + ValueName(index_, f_.params.N) +
+                         ")" + (shifted && index_ > 0 ? ShiftHint(CountValues(text_), f_.params.N) : ""));
+    }
+
+    // Reads one token; true when there is one to convert.
+    bool Next(std::string& token, int& line, std::size_t max_length, const char* kind) {
+        std::size_t length;
+        token = reader_.Token(line, length);
+        f_.lines.push_back(line);
+        if (length > max_length)
+            Fail(line, Quote(token) + " is too long for " + kind + " (" + std::to_string(length) +
+                           " characters, at most " + std::to_string(max_length) + ")");
+        return length > 0;
+    }
+
+    const std::string& text_;
+    InputFile& f_;
+    Reader reader_;
+    int index_ = 0;
+};
+
 }  // namespace
 
 bool ParseIntegerToken(const std::string& token, int& value) { return ParseInteger(token, value) == Parse::ok; }
@@ -192,86 +271,26 @@ InputFile ReadInputText(const std::string& text) {
                          " MiB; a parameter file holds a few hundred bytes");
     InputFile f;
     RunState& s = f.params;
-    Reader reader(text);
-    int index = 0;
-    auto fail = [&](int line, const std::string& message, bool shifted = false) {
-        throw InputError("line " + std::to_string(line) + ": " + message + " (" + ValueName(index, s.N) + ")" +
-                         (shifted && index > 0 ? ShiftHint(CountValues(text), s.N) : ""));
-    };
-    // Reads one token; true when there is one to convert.
-    auto next = [&](std::string& token, int& line, std::size_t max_length, const char* kind) {
-        std::size_t length;
-        token = reader.Token(line, length);
-        f.lines.push_back(line);
-        if (length > max_length)
-            fail(line, Quote(token) + " is too long for " + kind + " (" + std::to_string(length) +
-                           " characters, at most " + std::to_string(max_length) + ")");
-        return length > 0;
-    };
-    auto integer = [&]() {
-        int line, v = 0;
-        std::string token;
-        if (next(token, line, kIntegerToken, "a whole number")) {
-            switch (ParseInteger(token, v)) {
-                case Parse::ok: break;
-                case Parse::syntax: {
-                    // A real number here is likely the neighbour of a missing or extra line.
-                    Extended real;
-                    fail(line, Quote(token) + " is not a whole number", ParseReal(token, real) == Parse::ok);
-                    break;
-                }
-                case Parse::range:
-                    fail(line, Quote(token) + " is out of range for a whole number (-2147483648 ... 2147483647)");
-                    break;
-            }
-        }
-        ++index;
-        return v;
-    };
-    auto real = [&]() {
-        int line;
-        Extended v = 0;
-        std::string token;
-        if (next(token, line, kRealToken, "a real number")) {
-            switch (ParseReal(token, v)) {
-                case Parse::ok: break;
-                case Parse::syntax: fail(line, Quote(token) + " is not a real number"); break;
-                case Parse::range:
-                    fail(line, Quote(token) + " is out of range for a real number (magnitude below 1.1e4932)");
-                    break;
-            }
-        }
-        ++index;
-        return v;
-    };
-
-    s.N = integer();
+    ValueReader values(text, f);
+    s.N = values.Integer();
     if (s.N < 1 || s.N > kMaxLayers) {
         if (f.lines[0] == 0) throw InputError("the input file is empty: it must start with the number of layers N");
         throw InputError("line " + std::to_string(f.lines[0]) + ": N = " + std::to_string(s.N) +
                          " is outside the allowed range 1 ... " + std::to_string(kMaxLayers));
     }
     for (int i = 0; i < s.N; ++i) {
-        s.musp.push_back(real());
-        s.mua.push_back(real());
-        s.n.push_back(real());
-        s.l.push_back(real());
+        s.musp.push_back(values.Real());
+        s.mua.push_back(values.Real());
+        s.n.push_back(values.Real());
+        s.l.push_back(values.Real());
     }
-    s.a = real();
-    s.rho = real();
-    s.rho0 = real();
-    s.phi = real();
-    s.M = integer();
-    s.MMAX = integer();
-    // Values beyond MMAX are not read; usually N on line 1 does not match
-    // the number of layers written.
-    for (;;) {
-        int line;
-        std::size_t length;
-        reader.Token(line, length);
-        if (length == 0) break;
-        if (f.extra_values++ == 0) f.extra_line = line;
-    }
+    s.a = values.Real();
+    s.rho = values.Real();
+    s.rho0 = values.Real();
+    s.phi = values.Real();
+    s.M = values.Integer();
+    s.MMAX = values.Integer();
+    values.CountExtra();
     return f;
 }
 

@@ -77,7 +77,34 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
     // Button at (8, 8), chart from (12, 45): the chart sits 4 pixels further in.
     layout->setContentsMargins(8, 8, 8, 6);
     layout->setSpacing(0);
+    BuildActions(central, layout);
+    BuildChart(central, layout);
+    BuildLegend(central, layout);
+    BuildProgress(central, layout);
 
+    setCentralWidget(central);
+    // Tab order follows the layout: the actions left to right, then the chart
+    // and its legend.
+    QWidget* order[] = {ui_.Button1,   ui_.ClearButton, ui_.SaveButton, ui_.ResetZoomButton,
+                        ui_.EngineBox, ui_.Chart1,      ui_.Legend};
+    for (std::size_t i = 0; i + 1 < std::size(order); ++i) setTabOrder(order[i], order[i + 1]);
+    SetDialogs();
+    controller_ = new RunController(this);
+    connect(controller_, &RunController::Progress, this, &TForm1::ShowProgress);
+    connect(controller_, &RunController::Finished, this, &TForm1::FinishRun);
+
+    connect(ui_.Button1, &QPushButton::clicked, this, &TForm1::Button1Click);
+    connect(ui_.ClearButton, &QPushButton::clicked, this, &TForm1::ClearClick);
+    connect(ui_.SaveButton, &QPushButton::clicked, this, &TForm1::SaveClick);
+    connect(ui_.ResetZoomButton, &QPushButton::clicked, ui_.Chart1, &ChartView::ResetZoom);
+
+    move(kLeft, kTop);
+    resize(kOuterWidth, kOuterHeight);
+    FormCreate();
+}
+
+// The row of actions: "Start!", Clear, Save…, Reset zoom and the engine.
+void TForm1::BuildActions(QWidget* central, QVBoxLayout* layout) {
     auto button = [central](const QString& text, const QString& name, const QKeySequence& key, const QString& tip) {
         auto* b = new QPushButton(text, central);
         b->setObjectName(name);
@@ -117,7 +144,10 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
     top_row->addStretch(1);
     layout->addLayout(top_row);
     layout->addSpacing(12);
+}
 
+// The chart, with the fixed series of the first runs.
+void TForm1::BuildChart(QWidget* central, QVBoxLayout* layout) {
     ui_.Chart1 = new ChartView(central);
     ui_.BottomAxis = ui_.Chart1->BottomAxis();
     ui_.LeftAxis = ui_.Chart1->LeftAxis();
@@ -130,7 +160,10 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
     chart_row->setContentsMargins(4, 0, 4, 0);
     chart_row->addWidget(ui_.Chart1);
     layout->addLayout(chart_row, 1);
+}
 
+// The legend below the chart (a click shows or hides a curve) and the status line.
+void TForm1::BuildLegend(QWidget* central, QVBoxLayout* layout) {
     ui_.Legend = new QListWidget(central);
     ui_.Legend->setObjectName(QStringLiteral("Legend"));
     ui_.Legend->setSelectionMode(QAbstractItemView::SingleSelection);
@@ -159,7 +192,9 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
         layout->addLayout(row);
     }
     layout->addSpacing(4);
+}
 
+void TForm1::BuildProgress(QWidget* central, QVBoxLayout* layout) {
     ui_.ProgressBar1 = new QProgressBar(central);
     ui_.ProgressBar1->setObjectName(QStringLiteral("ProgressBar1"));
     ui_.ProgressBar1->setRange(0, kFrequencyCount);
@@ -170,14 +205,10 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
     progress_row->setContentsMargins(4, 0, 4, 0);
     progress_row->addWidget(ui_.ProgressBar1);
     layout->addLayout(progress_row);
+}
 
-    setCentralWidget(central);
-    // Tab order follows the layout: the actions left to right, then the chart
-    // and its legend.
-    QWidget* order[] = {ui_.Button1,   ui_.ClearButton, ui_.SaveButton, ui_.ResetZoomButton,
-                        ui_.EngineBox, ui_.Chart1,      ui_.Legend};
-    for (std::size_t i = 0; i + 1 < std::size(order); ++i) setTabOrder(order[i], order[i + 1]);
-
+// The message box of an error and the file dialog of Save….
+void TForm1::SetDialogs() {
     show_error_ = [this](const QString& message) { QMessageBox::critical(this, windowTitle(), message); };
     choose_save_path_ = [this] {
         QString filter;
@@ -192,18 +223,6 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
                                                                : QStringLiteral(".png");
         return path;
     };
-    controller_ = new RunController(this);
-    connect(controller_, &RunController::Progress, this, &TForm1::ShowProgress);
-    connect(controller_, &RunController::Finished, this, &TForm1::FinishRun);
-
-    connect(ui_.Button1, &QPushButton::clicked, this, &TForm1::Button1Click);
-    connect(ui_.ClearButton, &QPushButton::clicked, this, &TForm1::ClearClick);
-    connect(ui_.SaveButton, &QPushButton::clicked, this, &TForm1::SaveClick);
-    connect(ui_.ResetZoomButton, &QPushButton::clicked, ui_.Chart1, &ChartView::ResetZoom);
-
-    move(kLeft, kTop);
-    resize(kOuterWidth, kOuterHeight);
-    FormCreate();
 }
 
 TForm1::~TForm1() { StopRun(); }

@@ -22,6 +22,7 @@ class QListWidget;
 class QProgressBar;
 class QPushButton;
 class QShowEvent;
+class QVBoxLayout;
 
 namespace tdcyl {
 
@@ -98,6 +99,12 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    // The window's parts, top to bottom, in `layout` of `central`.
+    void BuildActions(QWidget* central, QVBoxLayout* layout);
+    void BuildChart(QWidget* central, QVBoxLayout* layout);
+    void BuildLegend(QWidget* central, QVBoxLayout* layout);
+    void BuildProgress(QWidget* central, QVBoxLayout* layout);
+    void SetDialogs();
     void ShowProgress(const QString& stage, int done, int total);
     void FinishRun(bool ok, bool cancelled, const QString& error, std::shared_ptr<RunRecord> record);
     void AddCurve(std::shared_ptr<const RunRecord> record);

@@ -12,10 +12,7 @@
 namespace tdcyl::fast {
 namespace {
 
-constexpr double kPiD = detail::kPi;
-using detail::kContourRatio;
-using detail::kContourShare;
-using detail::Period;
+using namespace detail;  // kPi and the contour windows, as the two halves of the engine share them
 constexpr double kLight = 299792458000.0;  // mm/s
 // The Bessel routines hold their accuracy for arguments up to 1e5: the
 // largest zero the series may use.
@@ -60,15 +57,21 @@ LayeredEngine::LayeredEngine(const RunState& s, const std::vector<double>& rhos,
     if (N == 1) s_.zb_bot = s_.zb;
     ap_ = static_cast<double>(s_.a + s_.zb);
     const double rho0 = static_cast<double>(s_.rho0);
-    const double z0 = static_cast<double>(s_.z0);
     // The user's orders for layers (MMAX = 0 means the on-axis form, as in the
     // faithful engine); a single layer off the axis takes what the tolerance needs.
     off_axis_ = rho0 > 0 && (N == 1 || s_.MMAX > 0);
 
     const double T = Period(s_.M);
     if (!(options_.t_last > 0)) options_.t_last = T / 2;
+    SetLayers();
+    SizeSeries(ContourAmplification(T));
+    MeasureOrders(run);
+    if (!lazy_) Truncate(run);
+}
 
-    for (int i = 0; i < N; ++i) {
+// The layers' constants of the series in double precision.
+void LayeredEngine::SetLayers() {
+    for (int i = 0; i < s_.N; ++i) {
         const auto u = static_cast<std::size_t>(i);
         const double D = static_cast<double>(s_.D[u]), n = static_cast<double>(s_.n[u]);
         kappa_factor_.push_back(n / (kLight * D));
@@ -78,12 +81,14 @@ LayeredEngine::LayeredEngine(const RunState& s, const std::vector<double>& rhos,
         coupling_.push_back(ratio * ratio * D);
         l_.push_back(static_cast<double>(s_.l[u]));
     }
+}
 
-    // How much a change of the Laplace transform (unscaled series sum) by d
-    // moves a sample, relative to the peak, per unit of d / X0, X0 the value
-    // at 0 (the time integral): the contour inversion moves R(t) by the sum of
-    // its weights |w_k e^(z_k t)| times d/(pi a'^2), and the peak is taken as
-    // at least the mean X0/(pi a'^2 T) over the 1024-sample window T.
+// How much a change of the Laplace transform (unscaled series sum) by d
+// moves a sample, relative to the peak, per unit of d / X0, X0 the value
+// at 0 (the time integral): the contour inversion moves R(t) by the sum of
+// its weights |w_k e^(z_k t)| times d/(pi a'^2), and the peak is taken as
+// at least the mean X0/(pi a'^2 T) over the 1024-sample window T.
+double LayeredEngine::ContourAmplification(double T) const {
     double contour = 0;
     for (const ContourWindow& w :
          ParabolicContourWindows(1e-11 / s_.M, options_.t_last, kContourShare * options_.tolerance, 0, kContourRatio)) {
@@ -91,14 +96,17 @@ LayeredEngine::LayeredEngine(const RunState& s, const std::vector<double>& rhos,
         for (std::size_t k = 0; k < w.z.size(); ++k) sum += std::abs(w.weight[k]) * std::exp(w.z[k].real() * w.t_max);
         contour = std::max(contour, sum * T);
     }
-    const double amplification = contour;
+    return contour;
+}
 
-    // The size of each detector's curve, X0, from order 0 with every zero
-    // below e^-30 of the first; its series may leave a share of it out. Every
-    // length below is chosen per detector, so that a detector's curve does not
-    // depend on the others computed with it.
+// The size of each detector's curve, X0, from order 0 with every zero
+// below e^-30 of the first; its series may leave a share of it out. Every
+// length below is chosen per detector, so that a detector's curve does not
+// depend on the others computed with it.
+void LayeredEngine::SizeSeries(double amplification) {
+    const double z0 = static_cast<double>(s_.z0);
     const double beta = z0 / ap_;
-    auto zeros_below = [&](double x) { return std::max(1, static_cast<int>(std::min(x, kLargestZero) / kPiD)); };
+    auto zeros_below = [&](double x) { return std::max(1, static_cast<int>(std::min(x, kLargestZero) / kPi)); };
     order_.emplace_back();
     Materialize(order_[0], zeros_below(30 / beta));
     std::vector<std::complex<double>> x0, unused;
@@ -119,24 +127,28 @@ LayeredEngine::LayeredEngine(const RunState& s, const std::vector<double>& rhos,
         // most 3 pi (x/beta + 1/beta^2) e^(-beta x) (gap pi between zeros) with
         // the reflection factor at most 3.
         double x = 10;
-        while (x < kLargestZero && 3 * kPiD * (x / beta + 1 / (beta * beta)) * std::exp(-beta * x) > 0.1 * budget)
+        while (x < kLargestZero && 3 * kPi * (x / beta + 1 / (beta * beta)) * std::exp(-beta * x) > 0.1 * budget)
             x *= 1.05;
         zeros_short_[r] = x >= kLargestZero;
-        nz_[r] = zeros_below(x + kPiD);
+        nz_[r] = zeros_below(x + kPi);
         budget_[r] = budget;
     }
     s_.NZ = *std::max_element(nz_.begin(), nz_.end());
+}
 
-    // Orders, measured: the Laplace transform of each order's part of the
-    // curve at the real points mu of the contour windows (the time scales of
-    // the output), relative to the largest z F(z). A single layer has
-    // converged where its last three orders each change every one of these
-    // by less than a tenth of the tolerance, and adds orders (to at most
-    // kMostOrders) until it has. A stack sums the file's MMAX; when its last
-    // order still matters, the orders up to kAdviceOrders are measured for
-    // the advice alone (the same orders whatever MMAX was given, so the
-    // advice does not move with it), and beyond them the decay of their
-    // envelope is extrapolated.
+// Orders, measured: the Laplace transform of each order's part of the
+// curve at the real points mu of the contour windows (the time scales of
+// the output), relative to the largest z F(z). A single layer has
+// converged where its last three orders each change every one of these
+// by less than a tenth of the tolerance, and adds orders (to at most
+// kMostOrders) until it has. A stack sums the file's MMAX; when its last
+// order still matters, the orders up to kAdviceOrders are measured for
+// the advice alone (the same orders whatever MMAX was given, so the
+// advice does not move with it), and beyond them the decay of their
+// envelope is extrapolated.
+void LayeredEngine::MeasureOrders(const ParallelRunner& run) {
+    const int N = s_.N;
+    const std::size_t R = rhos_.size();
     std::vector<std::complex<double>> probes;
     for (const ContourWindow& w :
          ParabolicContourWindows(1e-11 / s_.M, options_.t_last, kContourShare * options_.tolerance, 0, kContourRatio))
@@ -168,28 +180,7 @@ LayeredEngine::LayeredEngine(const RunState& s, const std::vector<double>& rhos,
             Materialize(order_[static_cast<std::size_t>(m)], s_.NZ);
         });
         if (built == 1) break;
-        const std::vector<std::vector<double>> share = OrderShares(probes);
-        bool converged = true;
-        const double small = 0.1 * options_.tolerance;
-        for (std::size_t r = 0; r < R; ++r) {
-            // The advice is only for the detectors whose MMAX fell short (the
-            // others' warnings must not depend on them).
-            if (built > given && orders_needed_[r] <= given) continue;
-            const auto& sh = share[r];
-            int needed = built;
-            while (needed > 1 && sh[static_cast<std::size_t>(needed - 1)] <= small) --needed;
-            // A single layer, and a stack measuring for the advice, ask for
-            // three quiet orders; a stack's own MMAX is judged by its highest order.
-            const bool tail_quiet = N == 1 || built > given ? needed <= built - 3
-                                                            : sh[static_cast<std::size_t>(built - 1)] <= small;
-            if (tail_quiet) {
-                orders_needed_[r] = needed;
-                continue;
-            }
-            converged = false;
-            orders_needed_[r] = OrdersBeyond(sh, small);
-        }
-        if (converged || built >= limit) break;
+        if (OrdersSettled(OrderShares(probes), built, given) || built >= limit) break;
         built = N == 1 ? std::min(limit, 2 * built) : limit;
     }
     // A single layer keeps the orders its detectors need, a stack the file's
@@ -200,7 +191,34 @@ LayeredEngine::LayeredEngine(const RunState& s, const std::vector<double>& rhos,
     order_.resize(static_cast<std::size_t>(built));
     orders_ = built;
     for (std::size_t r = 0; r < R; ++r) budget_[r] /= orders_;
-    if (!lazy_) Truncate(run);
+}
+
+// Per detector, the orders its curve needs (orders_needed_), judged on each
+// order's share at the probes; whether every detector's series has settled.
+bool LayeredEngine::OrdersSettled(const std::vector<std::vector<double>>& share, int built, int given) {
+    const int N = s_.N;
+    const std::size_t R = rhos_.size();
+    bool converged = true;
+    const double small = 0.1 * options_.tolerance;
+    for (std::size_t r = 0; r < R; ++r) {
+        // The advice is only for the detectors whose MMAX fell short (the
+        // others' warnings must not depend on them).
+        if (built > given && orders_needed_[r] <= given) continue;
+        const auto& sh = share[r];
+        int needed = built;
+        while (needed > 1 && sh[static_cast<std::size_t>(needed - 1)] <= small) --needed;
+        // A single layer, and a stack measuring for the advice, ask for
+        // three quiet orders; a stack's own MMAX is judged by its highest order.
+        const bool tail_quiet = N == 1 || built > given ? needed <= built - 3
+                                                        : sh[static_cast<std::size_t>(built - 1)] <= small;
+        if (tail_quiet) {
+            orders_needed_[r] = needed;
+            continue;
+        }
+        converged = false;
+        orders_needed_[r] = OrdersBeyond(sh, small);
+    }
+    return converged;
 }
 
 // The largest |z F_m(z)| over the probes per detector and order m, relative
@@ -318,7 +336,7 @@ void LayeredEngine::Truncate(const ParallelRunner& run) {
                 for (int q = NZ * 9 / 10; q < NZ; ++q) w_big = std::max(w_big, std::fabs(o.weight[ur][static_cast<std::size_t>(q)]));
                 const double s_last = std::sqrt(o.sr2[static_cast<std::size_t>(NZ - 1)]), j_last = s_last * ap_;
                 const double beta = z0 / ap_;
-                const double beyond = w_big * Reflected(s_last, l1, z0, zb) / (kPiD * j_last) * std::exp(-beta * j_last) *
+                const double beyond = w_big * Reflected(s_last, l1, z0, zb) / (kPi * j_last) * std::exp(-beta * j_last) *
                                       (j_last / beta + 1 / (beta * beta));
                 if (beyond > budget_[ur]) short_tail = true;
             }
@@ -422,13 +440,11 @@ void LayeredEngine::MakeRadialDerivatives() {
 void LayeredEngine::Blocks(std::complex<double> p, int m, int b0, int b1, const std::vector<LayerParameter>& derivatives,
                            std::complex<double>* value, double* mag2, std::complex<double>* dvalue) const {
     constexpr int K = kTangents, B = kSeriesPadding;
-    const auto uN = static_cast<std::size_t>(s_.N);
     std::vector<double> fixed, kappa;
     const LayerStack stack = StackAt(p, fixed, kappa);
-    const double z0 = stack.z0, zb = stack.zb, zb_bot = stack.zb_bot;
     const Order& o = order_[static_cast<std::size_t>(m)];
     const std::size_t R = rhos_.size(), P = dvalue != nullptr ? derivatives.size() : 0;
-    const double area = kPiD * ap_ * ap_;
+    const double area = kPi * ap_ * ap_;
     std::vector<double> re(R), im(R), ab(R);
     std::vector<const double*> w(R), dw(R);
     auto at = [&](int b) {
@@ -453,50 +469,10 @@ void LayeredEngine::Blocks(std::complex<double> p, int m, int b0, int b1, const 
         return;
     }
     std::vector<double> dre(R * K), dim(R * K), wre(R), wim(R);
-    std::vector<double> d_fixed(uN * K), d_kappa(uN * K), d_D(uN * K), d_coupling(uN * K), d_l(uN * K);
+    InputTangents in;
     for (std::size_t k0 = 0; k0 < P; k0 += K) {
-        // The tangents of the stack's inputs along the directions k0 .. k0+K-1.
-        StackTangents tg;
-        std::fill(d_fixed.begin(), d_fixed.end(), 0.0);
-        std::fill(d_kappa.begin(), d_kappa.end(), 0.0);
-        std::fill(d_D.begin(), d_D.end(), 0.0);
-        std::fill(d_coupling.begin(), d_coupling.end(), 0.0);
-        std::fill(d_l.begin(), d_l.end(), 0.0);
-        std::vector<double> d_ap(K, 0.0);
-        for (std::size_t k = 0; k < K && k0 + k < P; ++k) {
-            const LayerParameter& t = derivatives[k0 + k];
-            const auto i = static_cast<std::size_t>(t.layer);
-            const std::size_t idx = i * K + k;
-            switch (t.kind) {
-                case LayerParameter::Kind::mua:  // alpha^2 - s^2 = mua/D + p n/(c D)
-                    d_fixed[idx] = 1 / D_[i];
-                    if (i == 0) tg.d_z0[k] = -z0 * z0;
-                    break;
-                case LayerParameter::Kind::musp: {  // D = 1/(3 musp): alpha^2 - s^2 grows as musp
-                    const double mu = static_cast<double>(s_.musp[i]);
-                    d_fixed[idx] = fixed[i] / mu;
-                    d_kappa[idx] = kappa[i] / mu;
-                    d_D[idx] = -D_[i] / mu;
-                    d_coupling[idx] = -coupling_[i] / mu;
-                    if (i == 0) {  // z0 = 1/(mua + musp), zb = 2A/(3 musp), a' = a + zb
-                        tg.d_z0[k] = -z0 * z0;
-                        tg.d_zb[k] = -zb / mu;
-                        d_ap[k] = -zb / mu;
-                        tg.d_s2[k] = -2 * d_ap[k] / ap_;
-                    }
-                    if (i + 1 == uN) tg.d_zb_bot[k] = -zb_bot / mu;
-                    break;
-                }
-                case LayerParameter::Kind::l:
-                    d_l[idx] = 1;
-                    break;
-            }
-        }
-        tg.d_fixed = d_fixed.data();
-        tg.d_kappa = d_kappa.data();
-        tg.d_D = d_D.data();
-        tg.d_coupling = d_coupling.data();
-        tg.d_l = d_l.data();
+        const StackTangents tg = TangentsOf(derivatives, k0, P, stack, fixed, kappa, in);
+        const std::vector<double>& d_ap = in.ap;
         for (int b = b0; b < b1; ++b) {
             const double* sr2 = at(b);
             series_tangents_(stack, tg, sr2, B, w.data(), dw.data(), static_cast<int>(R), re.data(), im.data(),
@@ -515,10 +491,59 @@ void LayeredEngine::Blocks(std::complex<double> p, int m, int b0, int b1, const 
     }
 }
 
+// The tangents of the stack's inputs along the directions k0 ... k0+K-1 (of
+// the P derivatives): per layer in `in` (the returned tangents point there),
+// and in.ap those of a'.
+StackTangents LayeredEngine::TangentsOf(const std::vector<LayerParameter>& derivatives, std::size_t k0, std::size_t P,
+                                        const LayerStack& stack, const std::vector<double>& fixed,
+                                        const std::vector<double>& kappa, InputTangents& in) const {
+    constexpr int K = kTangents;
+    const auto uN = static_cast<std::size_t>(s_.N);
+    const double z0 = stack.z0, zb = stack.zb, zb_bot = stack.zb_bot;
+    StackTangents tg;
+    for (std::vector<double>* v : {&in.fixed, &in.kappa, &in.D, &in.coupling, &in.l}) v->assign(uN * K, 0.0);
+    in.ap.assign(K, 0.0);
+    for (std::size_t k = 0; k < K && k0 + k < P; ++k) {
+        const LayerParameter& t = derivatives[k0 + k];
+        const auto i = static_cast<std::size_t>(t.layer);
+        const std::size_t idx = i * K + k;
+        switch (t.kind) {
+            case LayerParameter::Kind::mua:  // alpha^2 - s^2 = mua/D + p n/(c D)
+                in.fixed[idx] = 1 / D_[i];
+                if (i == 0) tg.d_z0[k] = -z0 * z0;
+                break;
+            case LayerParameter::Kind::musp: {  // D = 1/(3 musp): alpha^2 - s^2 grows as musp
+                const double mu = static_cast<double>(s_.musp[i]);
+                in.fixed[idx] = fixed[i] / mu;
+                in.kappa[idx] = kappa[i] / mu;
+                in.D[idx] = -D_[i] / mu;
+                in.coupling[idx] = -coupling_[i] / mu;
+                if (i == 0) {  // z0 = 1/(mua + musp), zb = 2A/(3 musp), a' = a + zb
+                    tg.d_z0[k] = -z0 * z0;
+                    tg.d_zb[k] = -zb / mu;
+                    in.ap[k] = -zb / mu;
+                    tg.d_s2[k] = -2 * in.ap[k] / ap_;
+                }
+                if (i + 1 == uN) tg.d_zb_bot[k] = -zb_bot / mu;
+                break;
+            }
+            case LayerParameter::Kind::l:
+                in.l[idx] = 1;
+                break;
+        }
+    }
+    tg.d_fixed = in.fixed.data();
+    tg.d_kappa = in.kappa.data();
+    tg.d_D = in.D.data();
+    tg.d_coupling = in.coupling.data();
+    tg.d_l = in.l.data();
+    return tg;
+}
+
 std::complex<double> LayeredEngine::FrequencyDomain(int r, double omega) const {
     std::vector<std::complex<double>> total, last;
     SeriesSums({0.0, omega}, total, last, false);
-    return total[static_cast<std::size_t>(r)] / (kPiD * ap_ * ap_);
+    return total[static_cast<std::size_t>(r)] / (kPi * ap_ * ap_);
 }
 
 

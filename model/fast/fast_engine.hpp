@@ -104,6 +104,22 @@ private:
     void Blocks(std::complex<double> p, int m, int b0, int b1, const std::vector<LayerParameter>& derivatives,
                 std::complex<double>* value, double* mag2, std::complex<double>* dvalue) const;
     void MakeRadialDerivatives();
+    // The tangents of the stack's inputs per layer and direction (layer i,
+    // direction k at i K + k), and of a' per direction.
+    struct InputTangents {
+        std::vector<double> fixed, kappa, D, coupling, l, ap;
+    };
+    StackTangents TangentsOf(const std::vector<LayerParameter>& derivatives, std::size_t k0, std::size_t P,
+                             const LayerStack& stack, const std::vector<double>& fixed,
+                             const std::vector<double>& kappa, InputTangents& in) const;
+    // The constructor's steps: the layers' constants, the contour's
+    // amplification of an error of the transform, the zeros per detector, the
+    // orders (and whether they have settled).
+    void SetLayers();
+    double ContourAmplification(double T) const;
+    void SizeSeries(double amplification);
+    void MeasureOrders(const ParallelRunner& run);
+    bool OrdersSettled(const std::vector<std::vector<double>>& share, int built, int given);
     LayerStack StackAt(std::complex<double> p, std::vector<double>& fixed, std::vector<double>& kappa) const;
     void Truncate(const ParallelRunner& run);
     // The values at times `which` from windows `ws` (see CurvesAt).
@@ -113,6 +129,33 @@ private:
     void RefineWindows(std::vector<ContourWindow> ws, const std::vector<double>& t_s, std::size_t P,
                        const WindowEvaluation& eval, std::vector<std::vector<ContourValue>>& into,
                        std::vector<std::vector<double>>* jac_into) const;
+    // What the windows of one CurvesAt share: the times, the threads, the P
+    // derivatives, the least v D of the layers (mm^2/s) and, per detector, the
+    // size the tolerance refers to (the largest value seen so far).
+    struct CurveRun {
+        const std::vector<double>& t_s;
+        const ParallelRunner& run;
+        const std::vector<LayerParameter>& derivatives;
+        std::size_t P;
+        double slowest;
+        std::vector<double> seen;
+    };
+    // The transforms at the nodes of a set of windows, node after node per
+    // detector (dF: per parameter, `nodes` after `nodes`), and their rounding.
+    struct NodeTransforms {
+        std::size_t nodes;
+        std::vector<std::vector<std::complex<double>>> F, dF;
+        std::vector<std::vector<double>> noise;
+    };
+    void EvaluateWindows(CurveRun& curves, const std::vector<ContourWindow>& ws, const std::vector<std::size_t>& which,
+                         std::vector<std::vector<ContourValue>>& into, std::vector<std::vector<double>>* jac_into);
+    void SumWindow(CurveRun& curves, const ContourWindow& w, std::size_t base, NodeTransforms& n);
+    void SumOrder(CurveRun& curves, const ContourWindow& w, int m,
+                  const std::vector<std::vector<std::complex<double>>>& probe, std::size_t base, NodeTransforms& n,
+                  std::vector<std::vector<double>>& mag2);
+    void QuieterWindows(CurveRun& curves, const std::vector<ContourWindow>& windows, double early,
+                        const std::vector<double>& peak, std::vector<std::vector<ContourValue>>& out,
+                        std::vector<std::vector<double>>* jacobian);
 
     RunState s_;
     std::vector<double> rhos_;

@@ -130,6 +130,81 @@ HWY_INLINE VC ExpNegUnlessNegligible(const VC& z) {
     return ExpNeg(z);
 }
 
+// alpha_i of layer i at the lanes' s^2.
+HWY_INLINE VC AlphaAt(const LayerStack& st, V s2, int i) {
+    const D d;
+    return Sqrt(hn::Add(s2, hn::Set(d, st.static_part[i])), hn::Set(d, st.kappa[i]));
+}
+
+// The bottom-up recursion at the lanes' s^2, from the bottom face to the top
+// layer: g = (1 - rho)/(1 + rho) as the fraction gn / gd.
+HWY_INLINE void Recursion(const LayerStack& st, V s2, const VC& alpha0, VC& gn, VC& gd) {
+    const D d;
+    const V one = hn::Set(d, 1.0);
+    const int N = st.N;
+    // The ratio t = tn / td, carried as a fraction so that the whole
+    // recursion needs no division. Bottom: t = coth(alpha_N (l_N + zb_bot)).
+    const double bottom = N == 1 ? st.zb_bot : st.l[N - 1] + st.zb_bot;
+    VC alpha_below = N == 1 ? alpha0 : AlphaAt(st, s2, N - 1);
+    VC e = ExpNegUnlessNegligible(Scale(alpha_below, hn::Set(d, 2 * bottom)));
+    VC tn = AddReal(e, one), td = OneMinus(e);
+    for (int p = N - 2; p >= 1; --p) {
+        // tau = un / ud with un = coupling_{p+1} alpha_{p+1} tn, ud = D_p alpha_p td.
+        const VC alpha_p = AlphaAt(st, s2, p);
+        const VC un = Mul(Scale(alpha_below, hn::Set(d, st.coupling[p + 1])), tn);
+        const VC ud = Mul(Scale(alpha_p, hn::Set(d, st.D[p])), td);
+        e = ExpNegUnlessNegligible(Scale(alpha_p, hn::Set(d, 2 * st.l[p])));
+        const VC pe = AddReal(e, one), me = OneMinus(e);
+        const VC un_pe = Mul(un, pe), un_me = Mul(un, me), ud_pe = Mul(ud, pe), ud_me = Mul(ud, me);
+        tn = {hn::Add(un_pe.re, ud_me.re), hn::Add(un_pe.im, ud_me.im)};
+        td = {hn::Add(ud_pe.re, un_me.re), hn::Add(ud_pe.im, un_me.im)};
+        // Keep the fraction's scale near 1 (each layer multiplies it by
+        // up to |D alpha| (1 + |e|)); the ratio is unchanged.
+        const V norm = hn::Div(one, hn::Add(hn::Add(hn::Abs(td.re), hn::Abs(td.im)),
+                                            hn::Add(hn::Abs(tn.re), hn::Abs(tn.im))));
+        tn = Scale(tn, norm);
+        td = Scale(td, norm);
+        alpha_below = alpha_p;
+    }
+    // rho = coupling_2 alpha_2 / (D_1 alpha_1) t (N = 1: rho = t), and
+    // g = (1 - rho)/(1 + rho) = gn / gd = (rd - rn)/(rd + rn).
+    VC rn = tn, rd = td;
+    if (N >= 2) {
+        rn = Mul(Scale(alpha_below, hn::Set(d, st.coupling[1])), tn);
+        rd = Mul(Scale(alpha0, hn::Set(d, st.D[0])), td);
+    }
+    gn = {hn::Sub(rd.re, rn.re), hn::Sub(rd.im, rn.im)};
+    gd = {hn::Add(rd.re, rn.re), hn::Add(rd.im, rn.im)};
+}
+
+// The term S at the lanes' s^2 (see the file's head).
+HWY_INLINE VC TermAt(const LayerStack& st, V s2) {
+    const D d;
+    const V one = hn::Set(d, 1.0), half = hn::Set(d, 0.5);
+    const VC alpha0 = AlphaAt(st, s2, 0);
+
+    // Source and its image at the extrapolated top boundary.
+    const VC a = ExpNeg(Scale(alpha0, hn::Set(d, st.z0)));
+    const VC b = ExpNegUnlessNegligible(Scale(alpha0, hn::Set(d, 2 * st.zb)));
+    const VC H = Scale(Mul(a, AddReal(b, one)), half);
+
+    // What comes back from below the source carries c = exp(-2 alpha_1 (l_1 - z0));
+    // once |c| < e^-45 for every lane it is below the rounding of H
+    // (|g| <= 1), and the layers below need not be evaluated at all.
+    const V c_decay = hn::Mul(alpha0.re, hn::Set(d, 2 * (st.l[0] - st.z0)));
+    if (hn::AllTrue(d, hn::Gt(c_decay, hn::Set(d, kNegligibleDecay)))) return H;
+    VC gn, gd;
+    Recursion(st, s2, alpha0, gn, gd);
+
+    // g c (1 - a^2 b) / (1 + g c a^2 b) with g = gn / gd: one division.
+    const VC c = ExpNeg(Scale(alpha0, hn::Set(d, 2 * (st.l[0] - st.z0))));
+    const VC ab = Mul(Mul(a, a), b);
+    const VC gc = Mul(gn, c);
+    const VC gcab = Mul(gc, ab);
+    const VC reflected = Div(Mul(gc, OneMinus(ab)), {hn::Add(gd.re, gcab.re), hn::Add(gd.im, gcab.im)});
+    return Mul(H, AddReal(reflected, one));
+}
+
 // With kMagnitude, sum_sq[w] also receives sum_q |weight_q S_q|^2: the
 // rounding errors of the terms are independent, so the error of a sum whose
 // terms cancel scales with its square root.
@@ -139,8 +214,6 @@ HWY_INLINE void SeriesSumImpl(const LayerStack& st, const double* HWY_RESTRICT s
                               double* sum_sq) {
     const D d;
     const int L = static_cast<int>(hn::Lanes(d));
-    const int N = st.N;
-    const V one = hn::Set(d, 1.0), half = hn::Set(d, 0.5);
 
     // Per-lane accumulators in memory: nweights x L each.
     HWY_ALIGN double acc_re_buf[8 * 16], acc_im_buf[8 * 16], acc_abs_buf[8 * 16];
@@ -148,64 +221,7 @@ HWY_INLINE void SeriesSumImpl(const LayerStack& st, const double* HWY_RESTRICT s
         const int nw = nweights - w0 < 16 ? nweights - w0 : 16;
         for (int i = 0; i < nw * L; ++i) acc_re_buf[i] = acc_im_buf[i] = acc_abs_buf[i] = 0;
         for (int q = 0; q < count; q += L) {
-            const V s2 = hn::LoadU(d, sr2 + q);
-            auto alpha_of = [&](int i) { return Sqrt(hn::Add(s2, hn::Set(d, st.static_part[i])), hn::Set(d, st.kappa[i])); };
-            const VC alpha0 = alpha_of(0);
-
-            // Source and its image at the extrapolated top boundary.
-            const VC a = ExpNeg(Scale(alpha0, hn::Set(d, st.z0)));
-            const VC b = ExpNegUnlessNegligible(Scale(alpha0, hn::Set(d, 2 * st.zb)));
-            const VC H = Scale(Mul(a, AddReal(b, one)), half);
-            VC S = H;
-
-            // What comes back from below the source carries c = exp(-2 alpha_1 (l_1 - z0));
-            // once |c| < e^-45 for every lane it is below the rounding of H
-            // (|g| <= 1), and the layers below need not be evaluated at all.
-            const V c_decay = hn::Mul(alpha0.re, hn::Set(d, 2 * (st.l[0] - st.z0)));
-            if (!hn::AllTrue(d, hn::Gt(c_decay, hn::Set(d, kNegligibleDecay)))) {
-                // The ratio t = tn / td, carried as a fraction so that the whole
-                // recursion needs no division. Bottom: t = coth(alpha_N (l_N + zb_bot)).
-                const double bottom = N == 1 ? st.zb_bot : st.l[N - 1] + st.zb_bot;
-                VC alpha_below = N == 1 ? alpha0 : alpha_of(N - 1);
-                VC e = ExpNegUnlessNegligible(Scale(alpha_below, hn::Set(d, 2 * bottom)));
-                VC tn = AddReal(e, one), td = OneMinus(e);
-                for (int p = N - 2; p >= 1; --p) {
-                    // tau = un / ud with un = coupling_{p+1} alpha_{p+1} tn, ud = D_p alpha_p td.
-                    const VC alpha_p = alpha_of(p);
-                    const VC un = Mul(Scale(alpha_below, hn::Set(d, st.coupling[p + 1])), tn);
-                    const VC ud = Mul(Scale(alpha_p, hn::Set(d, st.D[p])), td);
-                    e = ExpNegUnlessNegligible(Scale(alpha_p, hn::Set(d, 2 * st.l[p])));
-                    const VC pe = AddReal(e, one), me = OneMinus(e);
-                    const VC un_pe = Mul(un, pe), un_me = Mul(un, me), ud_pe = Mul(ud, pe), ud_me = Mul(ud, me);
-                    tn = {hn::Add(un_pe.re, ud_me.re), hn::Add(un_pe.im, ud_me.im)};
-                    td = {hn::Add(ud_pe.re, un_me.re), hn::Add(ud_pe.im, un_me.im)};
-                    // Keep the fraction's scale near 1 (each layer multiplies it by
-                    // up to |D alpha| (1 + |e|)); the ratio is unchanged.
-                    const V norm = hn::Div(one, hn::Add(hn::Add(hn::Abs(td.re), hn::Abs(td.im)),
-                                                        hn::Add(hn::Abs(tn.re), hn::Abs(tn.im))));
-                    tn = Scale(tn, norm);
-                    td = Scale(td, norm);
-                    alpha_below = alpha_p;
-                }
-                // rho = coupling_2 alpha_2 / (D_1 alpha_1) t (N = 1: rho = t), and
-                // g = (1 - rho)/(1 + rho) = gn / gd = (rd - rn)/(rd + rn).
-                VC rn = tn, rd = td;
-                if (N >= 2) {
-                    rn = Mul(Scale(alpha_below, hn::Set(d, st.coupling[1])), tn);
-                    rd = Mul(Scale(alpha0, hn::Set(d, st.D[0])), td);
-                }
-                const VC gn = {hn::Sub(rd.re, rn.re), hn::Sub(rd.im, rn.im)};
-                const VC gd = {hn::Add(rd.re, rn.re), hn::Add(rd.im, rn.im)};
-
-                // g c (1 - a^2 b) / (1 + g c a^2 b) with g = gn / gd: one division.
-                const VC c = ExpNeg(Scale(alpha0, hn::Set(d, 2 * (st.l[0] - st.z0))));
-                const VC ab = Mul(Mul(a, a), b);
-                const VC gc = Mul(gn, c);
-                const VC gcab = Mul(gc, ab);
-                const VC reflected = Div(Mul(gc, OneMinus(ab)), {hn::Add(gd.re, gcab.re), hn::Add(gd.im, gcab.im)});
-                S = Mul(H, AddReal(reflected, one));
-            }
-
+            const VC S = TermAt(st, hn::LoadU(d, sr2 + q));
             for (int w = 0; w < nw; ++w) {
                 const V wt = hn::LoadU(d, weights[w0 + w] + q);
                 double* pr = acc_re_buf + w * L;
@@ -247,7 +263,7 @@ void SeriesSumMagnitude(const LayerStack& st, const double* HWY_RESTRICT sr2, in
 
 // --- Forward-mode derivatives ------------------------------------------------
 // A complex lane value with its derivative along kTangents directions. Every
-// value below is computed by the same operations as in SeriesSumImpl (the
+// value below is computed by the same operations as in TermAt (the
 // values agree bit for bit); each tangent follows the chain rule.
 struct DC {
     VC v;
@@ -301,18 +317,169 @@ HWY_INLINE DC ExpNegD(const DC& z) {
     return out;
 }
 
+// alpha_i of layer i at the lanes' s^2, with its tangents: d alpha = d alpha^2 / (2 alpha).
+HWY_INLINE DC AlphaD(const LayerStack& st, const StackTangents& tg, V s2, int i) {
+    constexpr int K = kTangents;
+    const D d;
+    DC r;
+    r.v = Sqrt(hn::Add(s2, hn::Set(d, st.static_part[i])), hn::Set(d, st.kappa[i]));
+    const VC inv2 = Scale(Reciprocal(r.v), hn::Set(d, 0.5));
+    for (int k = 0; k < K; ++k) {
+        const VC da2 = {hn::MulAdd(hn::Set(d, tg.d_s2[k]), s2, hn::Set(d, tg.d_fixed[i * K + k])),
+                        hn::Set(d, tg.d_kappa[i * K + k])};
+        r.d[k] = Mul(da2, inv2);
+    }
+    return r;
+}
+
+// The bottom-up recursion with its tangents, from the bottom face to the top
+// layer: the numerator and denominator of g = (1 - rho)/(1 + rho).
+HWY_INLINE void RecursionD(const LayerStack& st, const StackTangents& tg, V s2, const DC& alpha0,
+                           const double* d2bottom, DC& gn, DC& gd) {
+    constexpr int K = kTangents;
+    const D d;
+    const V one = hn::Set(d, 1.0);
+    const int N = st.N;
+    const double bottom = N == 1 ? st.zb_bot : st.l[N - 1] + st.zb_bot;
+    DC alpha_below = N == 1 ? alpha0 : AlphaD(st, tg, s2, N - 1);
+    DC e = ExpNegD<true>(ScaleD(alpha_below, 2 * bottom, d2bottom));
+    DC tn, td;
+    tn.v = AddReal(e.v, one);
+    td.v = OneMinus(e.v);
+    for (int k = 0; k < K; ++k) {
+        tn.d[k] = e.d[k];
+        td.d[k] = NegC(e.d[k]);
+    }
+    for (int p = N - 2; p >= 1; --p) {
+        const DC alpha_p = AlphaD(st, tg, s2, p);
+        const DC un = MulD(ScaleD(alpha_below, st.coupling[p + 1], tg.d_coupling + (p + 1) * K), tn);
+        const DC ud = MulD(ScaleD(alpha_p, st.D[p], tg.d_D + p * K), td);
+        e = ExpNegD<true>(ScaleD(alpha_p, 2 * st.l[p], tg.d_l + p * K, 1, 2.0));
+        const VC pe = AddReal(e.v, one), me = OneMinus(e.v);
+        const VC un_pe = Mul(un.v, pe), un_me = Mul(un.v, me), ud_pe = Mul(ud.v, pe), ud_me = Mul(ud.v, me);
+        tn.v = {hn::Add(un_pe.re, ud_me.re), hn::Add(un_pe.im, ud_me.im)};
+        td.v = {hn::Add(ud_pe.re, un_me.re), hn::Add(ud_pe.im, un_me.im)};
+        // d tn = dun pe + dud me + (un - ud) de, d td = dud pe + dun me - (un - ud) de.
+        const VC diff = Sub(un.v, ud.v);
+        for (int k = 0; k < K; ++k) {
+            const VC de = Mul(diff, e.d[k]);
+            tn.d[k] = Add(MulMul(un.d[k], pe, ud.d[k], me), de);
+            td.d[k] = Sub(MulMul(ud.d[k], pe, un.d[k], me), de);
+        }
+        // The common scale of the fraction drops out of every ratio
+        // below: its tangents take the same constant factor.
+        const V norm = hn::Div(one, hn::Add(hn::Add(hn::Abs(td.v.re), hn::Abs(td.v.im)),
+                                            hn::Add(hn::Abs(tn.v.re), hn::Abs(tn.v.im))));
+        tn.v = Scale(tn.v, norm);
+        td.v = Scale(td.v, norm);
+        for (int k = 0; k < K; ++k) {
+            tn.d[k] = Scale(tn.d[k], norm);
+            td.d[k] = Scale(td.d[k], norm);
+        }
+        alpha_below = alpha_p;
+    }
+    DC rn = tn, rd = td;
+    if (N >= 2) {
+        rn = MulD(ScaleD(alpha_below, st.coupling[1], tg.d_coupling + K), tn);
+        rd = MulD(ScaleD(alpha0, st.D[0], tg.d_D), td);
+    }
+    gn.v = {hn::Sub(rd.v.re, rn.v.re), hn::Sub(rd.v.im, rn.v.im)};
+    gd.v = {hn::Add(rd.v.re, rn.v.re), hn::Add(rd.v.im, rn.v.im)};
+    for (int k = 0; k < K; ++k) {
+        gn.d[k] = Sub(rd.d[k], rn.d[k]);
+        gd.d[k] = Add(rd.d[k], rn.d[k]);
+    }
+}
+
+// The term S with its tangents at the lanes' s^2 (see the file's head).
+// 2 d_x per direction, for the arguments 2 alpha x: d2zb, d2bottom, d2c.
+HWY_INLINE DC TermD(const LayerStack& st, const StackTangents& tg, V s2, const double* d2zb, const double* d2bottom,
+                    const double* d2c) {
+    constexpr int K = kTangents;
+    const D d;
+    const V one = hn::Set(d, 1.0), half = hn::Set(d, 0.5);
+    const DC alpha0 = AlphaD(st, tg, s2, 0);
+    const DC a = ExpNegD<false>(ScaleD(alpha0, st.z0, tg.d_z0));
+    const DC b = ExpNegD<true>(ScaleD(alpha0, 2 * st.zb, d2zb));
+    DC H;
+    const VC pb = AddReal(b.v, one);
+    H.v = Scale(Mul(a.v, pb), half);
+    for (int k = 0; k < K; ++k) H.d[k] = Scale(MulMul(a.d[k], pb, a.v, b.d[k]), half);
+    const V c_decay = hn::Mul(alpha0.v.re, hn::Set(d, 2 * (st.l[0] - st.z0)));
+    if (hn::AllTrue(d, hn::Gt(c_decay, hn::Set(d, kNegligibleDecay)))) return H;
+    DC gn, gd;
+    RecursionD(st, tg, s2, alpha0, d2bottom, gn, gd);
+    const DC c = ExpNegD<false>(ScaleD(alpha0, 2 * (st.l[0] - st.z0), d2c));
+    const VC aa = Mul(a.v, a.v);
+    const VC ab = Mul(aa, b.v);
+    const VC gc = Mul(gn.v, c.v);
+    const VC gcab = Mul(gc, ab);
+    const VC mab = OneMinus(ab);
+    const VC num = Mul(gc, mab);
+    const VC den = {hn::Add(gd.v.re, gcab.re), hn::Add(gd.v.im, gcab.im)};
+    const VC reflected = Div(num, den);
+    const VC inv_den = Reciprocal(den);
+    const VC pr = AddReal(reflected, one);
+    DC S;
+    S.v = Mul(H.v, pr);
+    const VC a2 = Scale(a.v, hn::Set(d, 2.0));
+    for (int k = 0; k < K; ++k) {
+        const VC dab = MulMul(Mul(a2, a.d[k]), b.v, aa, b.d[k]);
+        const VC dgc = MulMul(gn.d[k], c.v, gn.v, c.d[k]);
+        const VC dnum = Sub(Mul(dgc, mab), Mul(gc, dab));
+        const VC dden = Add(gd.d[k], MulMul(dgc, ab, gc, dab));
+        const VC drefl = Mul(Sub(dnum, Mul(reflected, dden)), inv_den);
+        S.d[k] = MulMul(H.d[k], pr, H.v, drefl);
+    }
+    return S;
+}
+
+// Per-lane sums of one chunk of weight sets (at most 8 of them, L lanes each).
+struct TangentSums {
+    static constexpr int kChunk = 8;  // weight sets per pass
+    HWY_ALIGN double re[kChunk * 8], im[kChunk * 8], abs[kChunk * 8];
+    HWY_ALIGN double dre[kChunk * kTangents * 8], dim[kChunk * kTangents * 8], wre[kChunk * 8], wim[kChunk * 8];
+};
+
+// Adds w_q S_q (value, squared modulus, tangents) and dw_q S_q of the lanes at
+// q for the nw weight sets from w0 on.
+HWY_INLINE void AddTerm(const DC& S, int q, const double* const* weights, const double* const* dweights, int w0,
+                        int nw, TangentSums& acc) {
+    constexpr int K = kTangents;
+    const D d;
+    const int L = static_cast<int>(hn::Lanes(d));
+    for (int w = 0; w < nw; ++w) {
+        const V wt = hn::LoadU(d, weights[w0 + w] + q);
+        double* pr = acc.re + w * L;
+        double* pi = acc.im + w * L;
+        hn::Store(hn::MulAdd(wt, S.v.re, hn::Load(d, pr)), d, pr);
+        hn::Store(hn::MulAdd(wt, S.v.im, hn::Load(d, pi)), d, pi);
+        double* pa = acc.abs + w * L;
+        hn::Store(hn::MulAdd(hn::Mul(wt, wt), hn::MulAdd(S.v.re, S.v.re, hn::Mul(S.v.im, S.v.im)), hn::Load(d, pa)),
+                  d, pa);
+        for (int k = 0; k < K; ++k) {
+            double* qr = acc.dre + (w * K + k) * L;
+            double* qi = acc.dim + (w * K + k) * L;
+            hn::Store(hn::MulAdd(wt, S.d[k].re, hn::Load(d, qr)), d, qr);
+            hn::Store(hn::MulAdd(wt, S.d[k].im, hn::Load(d, qi)), d, qi);
+        }
+        const V dwt = hn::LoadU(d, dweights[w0 + w] + q);
+        double* xr = acc.wre + w * L;
+        double* xi = acc.wim + w * L;
+        hn::Store(hn::MulAdd(dwt, S.v.re, hn::Load(d, xr)), d, xr);
+        hn::Store(hn::MulAdd(dwt, S.v.im, hn::Load(d, xi)), d, xi);
+    }
+}
+
 void SeriesTangents(const LayerStack& st, const StackTangents& tg, const double* HWY_RESTRICT sr2,
                                int count, const double* const* weights, const double* const* dweights, int nweights,
                                double* sum_re, double* sum_im, double* sum_sq, double* d_re, double* d_im,
                                double* dw_re, double* dw_im) {
-    constexpr int K = kTangents;
+    constexpr int K = kTangents, kChunk = TangentSums::kChunk;
     const D d;
     const int L = static_cast<int>(hn::Lanes(d));
     const int N = st.N;
-    const V one = hn::Set(d, 1.0), half = hn::Set(d, 0.5);
-    constexpr int kChunk = 8;  // weight sets per pass
-    HWY_ALIGN double acc_re[kChunk * 8], acc_im[kChunk * 8], acc_abs[kChunk * 8];
-    HWY_ALIGN double acc_dre[kChunk * K * 8], acc_dim[kChunk * K * 8], acc_wre[kChunk * 8], acc_wim[kChunk * 8];
+    TangentSums acc;
     // 2 d_x per direction, for the arguments 2 alpha x.
     double d2zb[K], d2bottom[K], d2c[K];
     for (int k = 0; k < K; ++k) {
@@ -322,137 +489,18 @@ void SeriesTangents(const LayerStack& st, const StackTangents& tg, const double*
     }
     for (int w0 = 0; w0 < nweights; w0 += kChunk) {
         const int nw = nweights - w0 < kChunk ? nweights - w0 : kChunk;
-        for (int i = 0; i < nw * L; ++i) acc_re[i] = acc_im[i] = acc_abs[i] = acc_wre[i] = acc_wim[i] = 0;
-        for (int i = 0; i < nw * K * L; ++i) acc_dre[i] = acc_dim[i] = 0;
-        for (int q = 0; q < count; q += L) {
-            const V s2 = hn::LoadU(d, sr2 + q);
-            // d alpha = d alpha^2 / (2 alpha).
-            auto alpha_of = [&](int i) {
-                DC r;
-                r.v = Sqrt(hn::Add(s2, hn::Set(d, st.static_part[i])), hn::Set(d, st.kappa[i]));
-                const VC inv2 = Scale(Reciprocal(r.v), half);
-                for (int k = 0; k < K; ++k) {
-                    const VC da2 = {hn::MulAdd(hn::Set(d, tg.d_s2[k]), s2, hn::Set(d, tg.d_fixed[i * K + k])),
-                                    hn::Set(d, tg.d_kappa[i * K + k])};
-                    r.d[k] = Mul(da2, inv2);
-                }
-                return r;
-            };
-            const DC alpha0 = alpha_of(0);
-            const DC a = ExpNegD<false>(ScaleD(alpha0, st.z0, tg.d_z0));
-            const DC b = ExpNegD<true>(ScaleD(alpha0, 2 * st.zb, d2zb));
-            DC H;
-            {
-                const VC pb = AddReal(b.v, one);
-                H.v = Scale(Mul(a.v, pb), half);
-                for (int k = 0; k < K; ++k) H.d[k] = Scale(MulMul(a.d[k], pb, a.v, b.d[k]), half);
-            }
-            DC S = H;
-            const V c_decay = hn::Mul(alpha0.v.re, hn::Set(d, 2 * (st.l[0] - st.z0)));
-            if (!hn::AllTrue(d, hn::Gt(c_decay, hn::Set(d, kNegligibleDecay)))) {
-                const double bottom = N == 1 ? st.zb_bot : st.l[N - 1] + st.zb_bot;
-                DC alpha_below = N == 1 ? alpha0 : alpha_of(N - 1);
-                DC e = ExpNegD<true>(ScaleD(alpha_below, 2 * bottom, d2bottom));
-                DC tn, td;
-                tn.v = AddReal(e.v, one);
-                td.v = OneMinus(e.v);
-                for (int k = 0; k < K; ++k) {
-                    tn.d[k] = e.d[k];
-                    td.d[k] = NegC(e.d[k]);
-                }
-                for (int p = N - 2; p >= 1; --p) {
-                    const DC alpha_p = alpha_of(p);
-                    const DC un = MulD(ScaleD(alpha_below, st.coupling[p + 1], tg.d_coupling + (p + 1) * K), tn);
-                    const DC ud = MulD(ScaleD(alpha_p, st.D[p], tg.d_D + p * K), td);
-                    e = ExpNegD<true>(ScaleD(alpha_p, 2 * st.l[p], tg.d_l + p * K, 1, 2.0));
-                    const VC pe = AddReal(e.v, one), me = OneMinus(e.v);
-                    const VC un_pe = Mul(un.v, pe), un_me = Mul(un.v, me), ud_pe = Mul(ud.v, pe), ud_me = Mul(ud.v, me);
-                    tn.v = {hn::Add(un_pe.re, ud_me.re), hn::Add(un_pe.im, ud_me.im)};
-                    td.v = {hn::Add(ud_pe.re, un_me.re), hn::Add(ud_pe.im, un_me.im)};
-                    // d tn = dun pe + dud me + (un - ud) de, d td = dud pe + dun me - (un - ud) de.
-                    const VC diff = Sub(un.v, ud.v);
-                    for (int k = 0; k < K; ++k) {
-                        const VC de = Mul(diff, e.d[k]);
-                        tn.d[k] = Add(MulMul(un.d[k], pe, ud.d[k], me), de);
-                        td.d[k] = Sub(MulMul(ud.d[k], pe, un.d[k], me), de);
-                    }
-                    // The common scale of the fraction drops out of every ratio
-                    // below: its tangents take the same constant factor.
-                    const V norm = hn::Div(one, hn::Add(hn::Add(hn::Abs(td.v.re), hn::Abs(td.v.im)),
-                                                        hn::Add(hn::Abs(tn.v.re), hn::Abs(tn.v.im))));
-                    tn.v = Scale(tn.v, norm);
-                    td.v = Scale(td.v, norm);
-                    for (int k = 0; k < K; ++k) {
-                        tn.d[k] = Scale(tn.d[k], norm);
-                        td.d[k] = Scale(td.d[k], norm);
-                    }
-                    alpha_below = alpha_p;
-                }
-                DC rn = tn, rd = td;
-                if (N >= 2) {
-                    rn = MulD(ScaleD(alpha_below, st.coupling[1], tg.d_coupling + K), tn);
-                    rd = MulD(ScaleD(alpha0, st.D[0], tg.d_D), td);
-                }
-                DC gn, gd;
-                gn.v = {hn::Sub(rd.v.re, rn.v.re), hn::Sub(rd.v.im, rn.v.im)};
-                gd.v = {hn::Add(rd.v.re, rn.v.re), hn::Add(rd.v.im, rn.v.im)};
-                for (int k = 0; k < K; ++k) {
-                    gn.d[k] = Sub(rd.d[k], rn.d[k]);
-                    gd.d[k] = Add(rd.d[k], rn.d[k]);
-                }
-                const DC c = ExpNegD<false>(ScaleD(alpha0, 2 * (st.l[0] - st.z0), d2c));
-                const VC aa = Mul(a.v, a.v);
-                const VC ab = Mul(aa, b.v);
-                const VC gc = Mul(gn.v, c.v);
-                const VC gcab = Mul(gc, ab);
-                const VC mab = OneMinus(ab);
-                const VC num = Mul(gc, mab);
-                const VC den = {hn::Add(gd.v.re, gcab.re), hn::Add(gd.v.im, gcab.im)};
-                const VC reflected = Div(num, den);
-                const VC inv_den = Reciprocal(den);
-                const VC pr = AddReal(reflected, one);
-                S.v = Mul(H.v, pr);
-                const VC a2 = Scale(a.v, hn::Set(d, 2.0));
-                for (int k = 0; k < K; ++k) {
-                    const VC dab = MulMul(Mul(a2, a.d[k]), b.v, aa, b.d[k]);
-                    const VC dgc = MulMul(gn.d[k], c.v, gn.v, c.d[k]);
-                    const VC dnum = Sub(Mul(dgc, mab), Mul(gc, dab));
-                    const VC dden = Add(gd.d[k], MulMul(dgc, ab, gc, dab));
-                    const VC drefl = Mul(Sub(dnum, Mul(reflected, dden)), inv_den);
-                    S.d[k] = MulMul(H.d[k], pr, H.v, drefl);
-                }
-            }
-
-            for (int w = 0; w < nw; ++w) {
-                const V wt = hn::LoadU(d, weights[w0 + w] + q);
-                double* pr = acc_re + w * L;
-                double* pi = acc_im + w * L;
-                hn::Store(hn::MulAdd(wt, S.v.re, hn::Load(d, pr)), d, pr);
-                hn::Store(hn::MulAdd(wt, S.v.im, hn::Load(d, pi)), d, pi);
-                double* pa = acc_abs + w * L;
-                hn::Store(hn::MulAdd(hn::Mul(wt, wt), hn::MulAdd(S.v.re, S.v.re, hn::Mul(S.v.im, S.v.im)), hn::Load(d, pa)),
-                          d, pa);
-                for (int k = 0; k < K; ++k) {
-                    double* qr = acc_dre + (w * K + k) * L;
-                    double* qi = acc_dim + (w * K + k) * L;
-                    hn::Store(hn::MulAdd(wt, S.d[k].re, hn::Load(d, qr)), d, qr);
-                    hn::Store(hn::MulAdd(wt, S.d[k].im, hn::Load(d, qi)), d, qi);
-                }
-                const V dwt = hn::LoadU(d, dweights[w0 + w] + q);
-                double* xr = acc_wre + w * L;
-                double* xi = acc_wim + w * L;
-                hn::Store(hn::MulAdd(dwt, S.v.re, hn::Load(d, xr)), d, xr);
-                hn::Store(hn::MulAdd(dwt, S.v.im, hn::Load(d, xi)), d, xi);
-            }
-        }
+        for (int i = 0; i < nw * L; ++i) acc.re[i] = acc.im[i] = acc.abs[i] = acc.wre[i] = acc.wim[i] = 0;
+        for (int i = 0; i < nw * K * L; ++i) acc.dre[i] = acc.dim[i] = 0;
+        for (int q = 0; q < count; q += L)
+            AddTerm(TermD(st, tg, hn::LoadU(d, sr2 + q), d2zb, d2bottom, d2c), q, weights, dweights, w0, nw, acc);
         for (int w = 0; w < nw; ++w) {
             double re = 0, im = 0, ab = 0, wre = 0, wim = 0;
             for (int j = 0; j < L; ++j) {
-                re += acc_re[w * L + j];
-                im += acc_im[w * L + j];
-                ab += acc_abs[w * L + j];
-                wre += acc_wre[w * L + j];
-                wim += acc_wim[w * L + j];
+                re += acc.re[w * L + j];
+                im += acc.im[w * L + j];
+                ab += acc.abs[w * L + j];
+                wre += acc.wre[w * L + j];
+                wim += acc.wim[w * L + j];
             }
             sum_re[w0 + w] = re;
             sum_im[w0 + w] = im;
@@ -462,8 +510,8 @@ void SeriesTangents(const LayerStack& st, const StackTangents& tg, const double*
             for (int k = 0; k < K; ++k) {
                 double x = 0, y = 0;
                 for (int j = 0; j < L; ++j) {
-                    x += acc_dre[(w * K + k) * L + j];
-                    y += acc_dim[(w * K + k) * L + j];
+                    x += acc.dre[(w * K + k) * L + j];
+                    y += acc.dim[(w * K + k) * L + j];
                 }
                 d_re[(w0 + w) * K + k] = x;
                 d_im[(w0 + w) * K + k] = y;

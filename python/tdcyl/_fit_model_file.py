@@ -7,6 +7,7 @@ import math
 import re
 
 from . import _checks as chk
+from ._regular import kind, open_regular
 
 GEOMETRY = ("radius", "rho", "rho0", "phi", "M", "mmax")
 FIT_KEYS = ("free", "range", "background", "bounds", "spectral", "starts", "irf")
@@ -45,8 +46,11 @@ def load_model(path) -> tuple[dict, dict]:
     """(model dict for tdcyl.fit, the checked [fit] section) of a MODEL.toml; UsageError naming file and key."""
     import tomllib
     from .model import _checked
+    def refuse(mode):
+        raise UsageError(f"{path}: is {kind(mode)}, not a model file")
     try:
-        with open(path, "rb") as f:
+        f, _ = open_regular(path, refuse)  # a FIFO would block the read forever
+        with f:
             doc = tomllib.load(f)
     except (OSError, tomllib.TOMLDecodeError) as exc:
         raise UsageError(f"{path}: {exc}") from None

@@ -43,6 +43,25 @@ def _get(obj, *keys, default=None):
     return default
 
 
+def channel_list(channels, form: str) -> list:
+    """The channels as a list: TypeError naming the form expected for what is no sequence, ValueError
+    for none."""
+    try:
+        items = list(channels)
+    except TypeError:
+        raise TypeError(f"channels must be {form}") from None
+    if not items:
+        raise ValueError("channels: at least one channel is needed")
+    return items
+
+
+def irf_per_channel(irf, n: int) -> list:
+    """The IRF of each of n channels: a list of n pairs (t, counts) as it is, anything else for all."""
+    if isinstance(irf, list) and len(irf) == n and all(isinstance(e, (tuple, list)) and len(e) == 2 for e in irf):
+        return irf
+    return [irf] * n
+
+
 def _channels(channels, irf, fit_range) -> list[_Channel]:
     """Channels from a sequence of dicts (or objects with those attributes) or from a
     measurement-like object (t_ps, counts of shape (channels, bins), rho_mm, wavelength_nm)."""
@@ -52,20 +71,12 @@ def _channels(channels, irf, fit_range) -> list[_Channel]:
         rho = np.broadcast_to(np.asarray(_get(channels, "rho_mm", "rho"), dtype=float), (n,))
         wl = _get(channels, "wavelength_nm")
         wl = [None] * n if wl is None else list(np.broadcast_to(np.asarray(wl, dtype=float), (n,)))
-        own_irf = irf if irf is not None else _get(channels, "irf")
-        per_channel = isinstance(own_irf, list) and len(own_irf) == n and all(
-            isinstance(e, (tuple, list)) and len(e) == 2 for e in own_irf)
-        items = [dict(t_ps=channels.t_ps, counts=counts[k], rho=rho[k], wavelength_nm=wl[k],
-                      irf=own_irf[k] if per_channel else own_irf) for k in range(n)]
+        pairs = irf_per_channel(irf if irf is not None else _get(channels, "irf"), n)
+        channels = [dict(t_ps=channels.t_ps, counts=counts[k], rho=rho[k], wavelength_nm=wl[k], irf=pairs[k])
+                    for k in range(n)]
         irf = None
-    else:
-        try:
-            items = list(channels)
-        except TypeError:
-            raise TypeError("channels must be a sequence of channels (dicts with t_ps, counts, irf, rho) "
-                            "or a measurement with t_ps, counts, rho_mm, wavelength_nm") from None
-    if not items:
-        raise ValueError("channels: at least one channel is needed")
+    items = channel_list(channels, "a sequence of channels (dicts with t_ps, counts, irf, rho) or a measurement "
+                                   "with t_ps, counts, rho_mm, wavelength_nm")
     out = []
     for k, c in enumerate(items):
         where = f"channels[{k}]"

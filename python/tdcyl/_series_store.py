@@ -14,6 +14,7 @@ import tempfile
 import numpy as np
 
 from ._atomic import replaced_atomically
+from ._regular import open_regular
 
 STORE_FORMAT = "tdcyl series 1"
 # The first line of a series table: to_csv's, or tdcyl-fit --series' (a file column first).
@@ -48,9 +49,10 @@ def _check_target(path, kind: str) -> str:
     if not os.path.lexists(real):
         return real
     if kind == "csv":
-        if not os.path.isfile(real):
+        def refuse(mode):
             raise ValueError(f"path {where!r} is not a regular file (a folder, FIFO or device); name a new file")
-        with open(real, "rb") as f:
+        f, _ = open_regular(real, refuse)
+        with f:
             head = f.read(64).decode("utf-8", "replace")
         if head and not TABLE_HEAD.match(head):
             raise ValueError(f"path {where!r} exists and is not a series table: name another file (it is left "

@@ -3,14 +3,15 @@ and what each result row was computed from (so that a rerun knows what is stale)
 from __future__ import annotations
 
 import contextlib
+import errno
 import fcntl
 import hashlib
 import json
 import os
 import re
-import stat
 
 from ._fit_model_file import UsageError
+from ._regular import kind, open_regular
 
 # The first line of the tables tdcyl-fit writes: per curve, --global, --global --per-file (and
 # --series' baseline), --series.
@@ -20,14 +21,27 @@ PROVENANCE = ("tdcyl_version", "options", "model_file", "model_sha256", "irf_fil
               "file_sha256")
 
 
+class _NotRegular(Exception):
+    pass
+
+
+def _refuse(mode):
+    raise _NotRegular(mode)
+
+
+def _is_table(f) -> bool:
+    return bool(_RESULTS_HEAD.match(f.read(64).decode("utf-8", "replace")))
+
+
 def is_results_table(path) -> bool:
-    """Whether path is a table tdcyl-fit wrote (recognised by its header line)."""
+    """Whether path is a table tdcyl-fit wrote (recognised by its header line); a FIFO or a device
+    is not, and is never opened to find out."""
     try:
-        with open(path, "rb") as f:
-            head = f.read(64).decode("utf-8", "replace")
-    except OSError:
+        f, _ = open_regular(path, _refuse)
+    except (OSError, _NotRegular):
         return False
-    return bool(_RESULTS_HEAD.match(head))
+    with f:
+        return _is_table(f)
 
 
 def _real(path) -> str:
@@ -77,15 +91,7 @@ def check_out(out, inputs, protected, plots=None) -> None:
         if _real(p) == real:
             raise UsageError(f"--out {out} is an input of this run ({p}): it would be replaced by the results")
     if os.path.lexists(out):
-        try:
-            mode = os.stat(out).st_mode
-        except OSError as exc:
-            raise UsageError(f"--out {out}: {exc.strerror}") from None
-        if not stat.S_ISREG(mode):
-            raise UsageError(f"--out {out} is not a regular file (a folder, FIFO or device); name a results file")
-        if os.path.getsize(out) > 0 and not is_results_table(out):
-            raise UsageError(f"--out {out} exists and is not a tdcyl-fit results table: name another file "
-                             "(it is left as it is)")
+        _check_existing_out(out)
     if plots:
         if os.path.exists(plots) and not os.path.isdir(plots):
             raise UsageError(f"--plots {plots} exists and is not a folder")
@@ -93,6 +99,21 @@ def check_out(out, inputs, protected, plots=None) -> None:
             os.makedirs(plots, exist_ok=True)
         except OSError as exc:
             raise UsageError(f"--plots {plots}: {exc.strerror}") from None
+
+
+def _check_existing_out(out) -> None:
+    """An existing --out must be a regular file, empty or a results table: looked at through one descriptor."""
+    try:
+        f, size = open_regular(out, _refuse)
+    except _NotRegular:
+        raise UsageError(f"--out {out} is not a regular file (a folder, FIFO or device); name a results file") \
+            from None
+    except OSError as exc:
+        raise UsageError(f"--out {out}: {exc.strerror}") from None
+    with f:
+        if size > 0 and not _is_table(f):
+            raise UsageError(f"--out {out} exists and is not a tdcyl-fit results table: name another file "
+                             "(it is left as it is)")
 
 
 @contextlib.contextmanager
@@ -132,10 +153,14 @@ def writer_lock(out):
 
 
 def digest(path) -> tuple[int, str]:
-    """(size in bytes, SHA-256 of the content) of a file."""
+    """(size in bytes, SHA-256 of the content) of a file; OSError for what is not a regular file (a FIFO
+    would block the read forever)."""
+    def refuse(mode):
+        raise OSError(errno.EINVAL, f"{os.fspath(path)} is {kind(mode)}, not a regular file")
     h = hashlib.sha256()
     size = 0
-    with open(path, "rb") as f:
+    f, _ = open_regular(path, refuse)
+    with f:
         for block in iter(lambda: f.read(1 << 20), b""):
             h.update(block)
             size += len(block)

@@ -36,16 +36,18 @@ def read_recording(path, frame_s):
     """The recording of a SNIRF file (its frames) or a PTU file (frames of frame_s); OSError or
     ValueError naming the file when it cannot be read, UsageError when it is no recording."""
     from . import io
-    reader = io._by_content(io.regular_file(path)) or io.FORMATS.get(os.path.splitext(path)[1].lower())
-    if reader is io.read_ptu:
-        if frame_s is None:
-            raise UsageError(f"--series {path}: a PTU file is binned into frames of --frame-s seconds; give it")
-        return io.read_ptu(path, frame_s=frame_s)
-    if frame_s is not None:
-        raise UsageError("--frame-s applies to PTU files; a SNIRF recording has its own frames")
-    if reader is not io.read_snirf:
-        raise UsageError(f"--series {path}: a recording is a SNIRF file with frames or a PTU file (with --frame-s)")
-    return io.read_snirf(path, frames=True)
+    with io.opened(path) as src:  # opened once: the reader reads what was recognised
+        reader = io._by_content(src) or io.FORMATS.get(os.path.splitext(src.path)[1].lower())
+        if reader is io.read_ptu:
+            if frame_s is None:
+                raise UsageError(f"--series {path}: a PTU file is binned into frames of --frame-s seconds; give it")
+            return io.read_ptu(src, frame_s=frame_s)
+        if frame_s is not None:
+            raise UsageError("--frame-s applies to PTU files; a SNIRF recording has its own frames")
+        if reader is not io.read_snirf:
+            raise UsageError(f"--series {path}: a recording is a SNIRF file with frames or a PTU file (with "
+                             "--frame-s)")
+        return io.read_snirf(src, frames=True)
 
 
 def series_channels(rec, irfs, model, model_path):

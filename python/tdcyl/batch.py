@@ -408,8 +408,35 @@ def fit_many(measurements, irf, model, free=("mua1", "musp1"), *, client=None, c
     failed fit leaves its values NaN and does not stop the others; each row
     equals a direct tdcyl.fit call with that curve's IRF.
     """
-    import pandas as pd
+    curves, irfs, models, plots, chunk, free, options = _fit_many_inputs(
+        measurements, irf, model, free, client, chunk, workers, progress, return_curves, plots, options)
+    items = [(i, t, c, irf_i, m, p) for i, ((t, c), irf_i, m, p) in enumerate(zip(curves, irfs, models, plots))]
+    rows, fitted = [None] * len(items), [None] * len(items)
+    shown = Progress(progress, len(items), 0, "fits")
 
+    def collect(key, result):
+        for row, c in result:
+            rows[row["curve"]], fitted[row["curve"]] = row, c
+        shown.add(len(result))
+
+    def tasks(threads: int) -> dict:
+        size = chunk or min(MAX_FIT_CHUNK, max(1, len(items) // (FIT_TASKS_PER_THREAD * threads)))
+        return {("fit", k): (_fit_chunk, (items[k * size:(k + 1) * size], free, options, bool(return_curves)))
+                for k in range(-(-len(items) // size))}
+
+    run(client, workers, tasks, collect, shown)
+    frame = _fit_table(rows)
+    if not return_curves:
+        return frame
+    nan = [np.full(len(t), np.nan) for t, _ in curves]
+    return frame, [FittedCurve(t, *(c if c is not None else (nan[i], nan[i])))
+                   for i, ((t, _), c) in enumerate(zip(curves, fitted))]
+
+
+def _fit_many_inputs(measurements, irf, model, free, client, chunk, workers, progress, return_curves, plots,
+                     options) -> tuple:
+    """fit_many's arguments checked: per curve (t, counts), IRF, model and plot; the chunk, the free
+    parameters and the options of each fit (one thread)."""
     known = _fit_option_names()
     for key in options:
         if key == "threads":
@@ -436,32 +463,16 @@ def fit_many(measurements, irf, model, free=("mua1", "musp1"), *, client=None, c
     check_cluster_args(client, workers)
     check_progress(progress)
     free = (free,) if isinstance(free, str) else tuple(free)
-    options = dict(options, threads=1)
+    return curves, irfs, models, plots, chunk, free, dict(options, threads=1)
 
-    items = [(i, t, c, irf_i, m, p) for i, ((t, c), irf_i, m, p) in enumerate(zip(curves, irfs, models, plots))]
-    rows, fitted = [None] * len(items), [None] * len(items)
-    shown = Progress(progress, len(items), 0, "fits")
 
-    def collect(key, result):
-        for row, c in result:
-            rows[row["curve"]], fitted[row["curve"]] = row, c
-        shown.add(len(result))
-
-    def tasks(threads: int) -> dict:
-        size = chunk or min(MAX_FIT_CHUNK, max(1, len(items) // (FIT_TASKS_PER_THREAD * threads)))
-        return {("fit", k): (_fit_chunk, (items[k * size:(k + 1) * size], free, options, bool(return_curves)))
-                for k in range(-(-len(items) // size))}
-
-    run(client, workers, tasks, collect, shown)
+def _fit_table(rows):
+    """The rows of the fits as a table: curve, the values, their errors, then the fit's verdict."""
+    import pandas as pd
     frame = pd.DataFrame(rows)
     first = ["curve"]
     last = ["chi2_red", "dof", "scale", "nfev", "model_calls", "status", "message"]
     middle = [c for c in frame.columns if c not in first + last]
     values = [c for c in middle if not c.endswith("_sigma")]
     sigmas = [c for c in middle if c.endswith("_sigma")]
-    frame = frame.reindex(columns=first + values + sigmas + last)
-    if not return_curves:
-        return frame
-    nan = [np.full(len(t), np.nan) for t, _ in curves]
-    return frame, [FittedCurve(t, *(c if c is not None else (nan[i], nan[i])))
-                   for i, ((t, _), c) in enumerate(zip(curves, fitted))]
+    return frame.reindex(columns=first + values + sigmas + last)

@@ -9,6 +9,7 @@ import numpy as np
 
 from . import _core
 from ._atomic import replaced_atomically
+from ._regular import open_regular
 from .model import Curve, Layer, _geometry, _integer, _rho_array
 
 __all__ = ["InputParams", "read_input", "write_input", "read_result", "write_result"]
@@ -17,19 +18,13 @@ MAX_RESULT_BYTES = 1 << 24  # a result file holds at most 512 lines of two numbe
 
 
 def _open_regular(path, what: str):
-    """A regular file opened for reading, and its size; ValueError for a pipe, a device or a folder.
-
-    Opened without blocking: a FIFO without a writer would otherwise wait in open() forever.
-    """
+    """A regular file opened for reading, and its size; ValueError for a pipe, a device or a folder."""
     path = os.fspath(path)
-    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
-    info = os.fstat(fd)
-    if not stat.S_ISREG(info.st_mode):
-        os.close(fd)
-        kind = "a folder" if stat.S_ISDIR(info.st_mode) else "a pipe or a device"
+
+    def refuse(mode):
+        kind = "a folder" if stat.S_ISDIR(mode) else "a pipe or a device"
         raise ValueError(f"{what} {path!r} is {kind}, not a regular file")
-    os.set_blocking(fd, True)
-    return os.fdopen(fd, "rb"), info.st_size
+    return open_regular(path, refuse)
 
 
 @dataclass

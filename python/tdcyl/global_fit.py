@@ -116,23 +116,9 @@ def fit_global(channels, model, free, *, spectral=None, irf=None, bounds=None, f
     if progress is not None and not callable(progress):
         raise TypeError(f"progress must be a callable(start, starts, deviance), not {type(progress).__name__}")
     base, layers0 = model_parts(model)
-    if scale not in ("channel", "shared"):
-        raise ValueError(f"scale must be 'channel' or 'shared', not {scale!r}")
-    if intervals not in ("linear", "profile"):
-        raise ValueError(f"intervals must be 'linear' or 'profile', not {intervals!r}")
-    for name, flag in (("shift", shift), ("background", background)):
-        if not isinstance(flag, (bool, np.bool_)):
-            raise TypeError(f"{name} must be True or False")
+    _check_choices(scale, intervals, shift, background)
     chans = _channels(channels, irf, fit_range)
-    K = len(chans)
-    if efficiency is None:
-        eff = np.ones(K)
-    else:
-        if scale != "shared":
-            raise ValueError("efficiency: relative efficiencies need scale='shared'")
-        eff = np.asarray(efficiency, dtype=float)
-        if eff.shape != (K,) or not np.all(np.isfinite(eff)) or not np.all(eff > 0):
-            raise ValueError(f"efficiency must hold {K} finite values > 0, one per channel")
+    eff = _efficiencies(efficiency, scale, len(chans))
     if spectral is not None and not isinstance(spectral, dict):
         raise TypeError("spectral must be a dict {name: value}")
     params = ParameterSet(layers0, spectral or {}, free, bounds, [c.wavelength for c in chans], lambda0_nm)
@@ -141,15 +127,72 @@ def fit_global(channels, model, free, *, spectral=None, irf=None, bounds=None, f
     dof = problem.n_bins - problem.size
     if dof < 1:
         raise ValueError(f"the fit ranges hold {problem.n_bins} bins, too few for {problem.size} parameters")
-    shift_bounds = dict(bounds or {}).get("shift")
-    if shift_bounds is not None:
-        if not shift or len(shift_bounds) != 2 or not shift_bounds[0] <= 0 <= shift_bounds[1] or \
-                not shift_bounds[0] < shift_bounds[1]:
-            raise ValueError(f"bounds['shift'] must be (low, high) in ps with low <= 0 <= high and a fitted "
-                             f"shift, got {shift_bounds}")
-        shift_bounds = (float(shift_bounds[0]), float(shift_bounds[1]))
+    shift_bounds = _shift_bounds(bounds, shift)
     lo, hi = problem.bounds(shift_bounds or _SHIFT_BOUNDS)
+    x, dev, res, at_best = _best_start(problem, params, starts, seed, shift_bounds, lo, hi, max_nfev, ftol, progress)
 
+    names, n_free = problem.names, len(params.free)
+    cov, err, loose, pairs = errors(problem.jacobian(x, lo, hi), lo, hi, names, n_free)
+    z = float(scipy.stats.norm.ppf(0.5 + level / 2))
+    values, stderr = _reported(problem, names, x, err, len(chans))
+    ivals = {n: (values[n] - z * stderr[n], values[n] + z * stderr[n]) for n in names}
+    # The model's own doubts at the result, once; samples beyond the engine's tolerance only
+    # where they can move the fit.
+    notes = unheld_notes(problem.warnings_at(x), *problem.unheld_bound(x), problem.n_bins)
+    outcome, more = verdict(res, dev, dof, min_p, names, x, lo, hi, loose, chans, problem.residuals(x),
+                            len(params.free) + bool(shift) + 1 + bool(background))
+    notes += more + pairs
+    if intervals == "profile":
+        notes += _profile_intervals(problem, x, dev, err, z, level, lo, hi, max_nfev, ftol, n_free, ivals)
+    for note in notes:
+        warnings.warn(note, RuntimeWarning, stacklevel=2)
+
+    derived = _derived(params, names, x, cov)
+    out_channels = _channel_fits(problem, chans, x)
+    return GlobalFitResult(
+        names=tuple(names), values=values, stderr=stderr, covariance=cov, intervals=ivals,
+        interval_kind=intervals, level=level, derived=derived, chi2=dev, dof=dof, chi2_red=dev / dof,
+        channels=out_channels, starts=starts, starts_at_best=int(at_best), model_calls=problem.calls,
+        wall_time_s=time.perf_counter() - started, warnings=notes, parameters=params, **outcome)
+
+
+def _check_choices(scale, intervals, shift, background) -> None:
+    if scale not in ("channel", "shared"):
+        raise ValueError(f"scale must be 'channel' or 'shared', not {scale!r}")
+    if intervals not in ("linear", "profile"):
+        raise ValueError(f"intervals must be 'linear' or 'profile', not {intervals!r}")
+    for name, flag in (("shift", shift), ("background", background)):
+        if not isinstance(flag, (bool, np.bool_)):
+            raise TypeError(f"{name} must be True or False")
+
+
+def _efficiencies(efficiency, scale, K: int) -> np.ndarray:
+    """The relative detector efficiencies of the K channels (all 1 when none are given)."""
+    if efficiency is None:
+        return np.ones(K)
+    if scale != "shared":
+        raise ValueError("efficiency: relative efficiencies need scale='shared'")
+    eff = np.asarray(efficiency, dtype=float)
+    if eff.shape != (K,) or not np.all(np.isfinite(eff)) or not np.all(eff > 0):
+        raise ValueError(f"efficiency must hold {K} finite values > 0, one per channel")
+    return eff
+
+
+def _shift_bounds(bounds, shift):
+    """bounds["shift"] as (low, high) in ps, checked; None when not given."""
+    shift_bounds = dict(bounds or {}).get("shift")
+    if shift_bounds is None:
+        return None
+    if not shift or len(shift_bounds) != 2 or not shift_bounds[0] <= 0 <= shift_bounds[1] or \
+            not shift_bounds[0] < shift_bounds[1]:
+        raise ValueError(f"bounds['shift'] must be (low, high) in ps with low <= 0 <= high and a fitted "
+                         f"shift, got {shift_bounds}")
+    return (float(shift_bounds[0]), float(shift_bounds[1]))
+
+
+def _best_start(problem, params, starts, seed, shift_bounds, lo, hi, max_nfev, ftol, progress):
+    """(x, deviance, solver result, starts that reached the best) of the best of the starts; the problem
+    keeps the reference scales of that start."""
     best = None
     outcomes = []
     for layer_start, shift_start in _spread_starts(params, starts, seed, shift_bounds):
@@ -162,38 +205,37 @@ def fit_global(channels, model, free, *, spectral=None, irf=None, bounds=None, f
         if best is None or dev < best[1]:
             best = (x, dev, res, ref)
     x, dev, res, problem.ref = best
-    at_best = sum(d - dev <= _AT_BEST for d in outcomes)
+    return x, dev, res, sum(d - dev <= _AT_BEST for d in outcomes)
 
-    names, n_free = problem.names, len(params.free)
-    cov, err, loose, pairs = errors(problem.jacobian(x, lo, hi), lo, hi, names, n_free)
-    z = float(scipy.stats.norm.ppf(0.5 + level / 2))
+
+def _reported(problem, names, x, err, K: int) -> tuple[dict, dict]:
+    """Values and standard errors by name; the scales in counts per unit model (not the internal factor)."""
     values = {n: float(v) for n, v in zip(names, x)}
     stderr = {n: float(e) for n, e in zip(names, err)}
-    # The scale parameters are reported in counts per unit model (not the internal factor).
     for k in range(K):
         n = "scale" if problem.shared_scale else f"scale[{k}]"
         values[n] = float(x[problem.i_scale[k]] * problem.ref[k])
         stderr[n] = float(err[problem.i_scale[k]] * problem.ref[k])
-    ivals = {n: (values[n] - z * stderr[n], values[n] + z * stderr[n]) for n in names}
-    # The model's own doubts at the result, once; samples beyond the engine's tolerance only
-    # where they can move the fit.
-    notes = unheld_notes(problem.warnings_at(x), *problem.unheld_bound(x), problem.n_bins)
-    outcome, more = verdict(res, dev, dof, min_p, names, x, lo, hi, loose, chans, problem.residuals(x),
-                            len(params.free) + bool(shift) + 1 + bool(background))
-    notes += more + pairs
-    if intervals == "profile":
-        target = float(scipy.stats.chi2.ppf(level, 1))
-        for j in range(n_free):
-            ivals[names[j]] = _profile(problem, x, dev, j, err[j], z, target, lo, hi, max_nfev, ftol)
-            lin = z * err[j]
-            a, b = ivals[names[j]]
-            if lin > 0 and max(abs((x[j] - a) - lin), abs((b - x[j]) - lin)) > lin / 3:
-                notes.append(f"{names[j]}: the linearised error is off by more than a third "
-                             f"(profile interval [{a:.4g}, {b:.4g}], linearised ±{lin:.3g})")
-    for note in notes:
-        warnings.warn(note, RuntimeWarning, stacklevel=2)
+    return values, stderr
 
-    derived = _derived(params, names, x, cov)
+
+def _profile_intervals(problem, x, dev, err, z, level, lo, hi, max_nfev, ftol, n_free, ivals) -> list:
+    """Replaces the layer parameters' intervals in ivals by those of the deviance's profile; the notes on
+    those that differ from the linearised ones by more than a third."""
+    names, notes = problem.names, []
+    target = float(scipy.stats.chi2.ppf(level, 1))
+    for j in range(n_free):
+        ivals[names[j]] = _profile(problem, x, dev, j, err[j], z, target, lo, hi, max_nfev, ftol)
+        lin = z * err[j]
+        a, b = ivals[names[j]]
+        if lin > 0 and max(abs((x[j] - a) - lin), abs((b - x[j]) - lin)) > lin / 3:
+            notes.append(f"{names[j]}: the linearised error is off by more than a third "
+                         f"(profile interval [{a:.4g}, {b:.4g}], linearised ±{lin:.3g})")
+    return notes
+
+
+def _channel_fits(problem, chans, x) -> list:
+    """Per channel: its data, the fitted counts and the residuals of its fit range."""
     pred = problem.predicted(x)
     out_channels = []
     r_all, o = problem.residuals(x), 0
@@ -202,8 +244,4 @@ def fit_global(channels, model, free, *, spectral=None, irf=None, bounds=None, f
         out_channels.append(dict(label=c.label, rho=c.rho, wavelength_nm=c.wavelength, t_ps=c.t, counts=c.y,
                                  fitted=pred[k], fit_slice=c.window, residuals=r_all[o:o + n]))
         o += n
-    return GlobalFitResult(
-        names=tuple(names), values=values, stderr=stderr, covariance=cov, intervals=ivals,
-        interval_kind=intervals, level=level, derived=derived, chi2=dev, dof=dof, chi2_red=dev / dof,
-        channels=out_channels, starts=starts, starts_at_best=int(at_best), model_calls=problem.calls,
-        wall_time_s=time.perf_counter() - started, warnings=notes, parameters=params, **outcome)
+    return out_channels

@@ -12,7 +12,7 @@ import numpy as np
 
 from ._checks import engine as _engine, integer as _integer, unit
 from ._cluster import Progress, check_cluster_args, run
-from ._global_problem import _channels
+from ._global_problem import _channels, channel_list, irf_per_channel
 from ._global_result import GlobalFitResult, _derived
 from ._series_moments import MomentModel, data_changes, solve_frames
 from ._series_refit import FrameFitter
@@ -143,13 +143,7 @@ def _recording(channels, irf, frame_times_s):
         if frame_times_s is None:
             frame_times_s = getattr(channels, "frame_times_s", None)
     else:
-        try:
-            source = list(channels)
-        except TypeError:
-            raise TypeError("channels must be a sequence of channels (dicts with t_ps, counts (frames x bins), "
-                            "irf, rho)") from None
-        if not source:
-            raise ValueError("channels: at least one channel is needed")
+        source = channel_list(channels, "a sequence of channels (dicts with t_ps, counts (frames x bins), irf, rho)")
         items, stacks = [], []
         for k, c in enumerate(source):
             get = (lambda key, c=c: c.get(key)) if isinstance(c, dict) else (lambda key, c=c: getattr(c, key, None))
@@ -197,10 +191,8 @@ def _from_file(rec, irf):
         if np.ndim(own.counts) != 2:
             raise ValueError("irf: one histogram per channel, not a recording")
         pairs = [(own.t_ps, own.counts[_irf_channel(own, rec, k)]) for k in range(K)]
-    elif isinstance(own, list) and len(own) == K and all(isinstance(p, (tuple, list)) and len(p) == 2 for p in own):
-        pairs = own
     else:
-        pairs = [own] * K
+        pairs = irf_per_channel(own, K)
     items = [dict(t_ps=rec.t_ps, rho=float(rho[k]), irf=pairs[k],
                   wavelength_nm=float(wl[k]) if np.isfinite(wl[k]) else None) for k in range(K)]
     return items, counts

@@ -146,6 +146,37 @@ def check_table(table) -> CheckedTable:
     raise ValueError at once; a bad value is recorded for its row.
     """
     raw, rows = _raw_columns(table)
+    deepest = _deepest_layer(raw)
+    order = ["N"] + [f"{q}{i}" for i in range(1, deepest + 1) for q in LAYER_QUANTITIES] + list(SCALAR_COLUMNS)
+    errors: dict = {}
+    cases: list = [None] * rows
+
+    def fail(row, col, msg):
+        errors.setdefault(row, f"row {row}, column {col}: {msg}")
+
+    values = _cell_values(raw, order, rows, deepest, fail)
+    for r in range(rows):
+        if r in errors:
+            continue
+        try:
+            case = _row_case(values, r, deepest)
+            _check_case(case)
+        except _CellError as exc:
+            fail(r, exc.column, exc.message)
+            continue
+        cases[r] = case
+
+    columns = {}
+    for col in order:
+        v = values[col]
+        if col in _INTEGER_COLUMNS and np.all(np.isfinite(v)) and np.all(v == np.floor(v)):
+            v = v.astype(np.int64)
+        columns[col] = v
+    return CheckedTable(columns=columns, cases=cases, errors=errors)
+
+
+def _deepest_layer(raw: dict) -> int:
+    """The deepest layer the columns describe; ValueError for an unknown or a missing column."""
     layer_cols = {}
     for name in raw:
         m = LAYER_PARAM.match(name)
@@ -166,15 +197,13 @@ def check_table(table) -> CheckedTable:
         for q in LAYER_QUANTITIES:
             if q not in layer_cols.get(layer, ()):
                 raise ValueError(f"column {q}{layer} is missing (the table has columns of layer {deepest})")
+    return deepest
 
-    order = ["N"] + [f"{q}{i}" for i in range(1, deepest + 1) for q in LAYER_QUANTITIES] + list(SCALAR_COLUMNS)
+
+def _cell_values(raw: dict, order: list, rows: int, deepest: int, fail) -> dict:
+    """Each column of `order` as floats (NaN: empty or bad, a bad cell passed to fail(row, column,
+    message)); a column left out takes its default."""
     values = {c: np.full(rows, np.nan) for c in order}
-    errors: dict = {}
-    cases: list = [None] * rows
-
-    def fail(row, col, msg):
-        errors.setdefault(row, f"row {row}, column {col}: {msg}")
-
     for col in order:
         if col in raw:
             fast = _numbers(raw[col])
@@ -193,44 +222,31 @@ def check_table(table) -> CheckedTable:
             values[col][:] = _DEFAULTS[col]
         elif col == "N":
             values[col][:] = deepest
+    return values
 
-    for r in range(rows):
-        if r in errors:
-            continue
-        try:
-            for col in _INTEGER_COLUMNS:
-                v = values[col][r]
-                if math.isnan(v):
-                    raise _CellError(col, "empty")
-                if not math.isfinite(v) or v != math.floor(v):
-                    raise _CellError(col, f"must be an integer, got {v!r}")
-            n_layers = int(values["N"][r])
-            if n_layers < 1:
-                raise _CellError("N", f"must be >= 1, got {n_layers}")
-            if n_layers > deepest:
-                raise _CellError("N", f"{n_layers} layers, but the table has no columns for layer {deepest + 1}")
-            for col in [f"{q}{i}" for i in range(1, n_layers + 1) for q in LAYER_QUANTITIES] + \
-                    ["radius", "rho", "rho0", "phi"]:
-                if math.isnan(values[col][r]):
-                    raise _CellError(col, "empty")
-            layers = tuple(tuple(float(values[f"{q}{i}"][r]) for q in LAYER_QUANTITIES)
-                           for i in range(1, n_layers + 1))
-            case = Case(layers=layers, radius=float(values["radius"][r]), rho=float(values["rho"][r]),
-                        rho0=float(values["rho0"][r]), phi=float(values["phi"][r]), M=int(values["M"][r]),
-                        mmax=int(values["mmax"][r]))
-            _check_case(case)
-        except _CellError as exc:
-            fail(r, exc.column, exc.message)
-            continue
-        cases[r] = case
 
-    columns = {}
-    for col in order:
-        v = values[col]
-        if col in _INTEGER_COLUMNS and np.all(np.isfinite(v)) and np.all(v == np.floor(v)):
-            v = v.astype(np.int64)
-        columns[col] = v
-    return CheckedTable(columns=columns, cases=cases, errors=errors)
+def _row_case(values: dict, r: int, deepest: int) -> Case:
+    """Row r as a Case, before the model's checks; _CellError for an empty or a non-integer cell."""
+    for col in _INTEGER_COLUMNS:
+        v = values[col][r]
+        if math.isnan(v):
+            raise _CellError(col, "empty")
+        if not math.isfinite(v) or v != math.floor(v):
+            raise _CellError(col, f"must be an integer, got {v!r}")
+    n_layers = int(values["N"][r])
+    if n_layers < 1:
+        raise _CellError("N", f"must be >= 1, got {n_layers}")
+    if n_layers > deepest:
+        raise _CellError("N", f"{n_layers} layers, but the table has no columns for layer {deepest + 1}")
+    for col in [f"{q}{i}" for i in range(1, n_layers + 1) for q in LAYER_QUANTITIES] + \
+            ["radius", "rho", "rho0", "phi"]:
+        if math.isnan(values[col][r]):
+            raise _CellError(col, "empty")
+    layers = tuple(tuple(float(values[f"{q}{i}"][r]) for q in LAYER_QUANTITIES)
+                   for i in range(1, n_layers + 1))
+    return Case(layers=layers, radius=float(values["radius"][r]), rho=float(values["rho"][r]),
+                rho0=float(values["rho0"][r]), phi=float(values["phi"][r]), M=int(values["M"][r]),
+                mmax=int(values["mmax"][r]))
 
 
 class _CellError(Exception):

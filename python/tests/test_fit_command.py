@@ -2,6 +2,7 @@
 changed, bad model files stopped before any work, per-detector IRFs, one global fit per file."""
 import os
 import re
+import signal
 import subprocess
 import sys
 
@@ -11,7 +12,8 @@ import pytest
 
 import tdcyl
 import tdcyl.io as tio
-from tdcyl._study_files import writer_lock
+from tdcyl._fit_model_file import UsageError, load_model
+from tdcyl._study_files import digest, writer_lock
 from tdcyl._study_irf import IrfSource
 
 T = (np.arange(300) + 0.5) * 12.2
@@ -183,6 +185,16 @@ def test_bad_model_files_stop_before_any_work(study, tmp_path, text, key):
     lines = done.stderr.strip().splitlines()
     assert done.returncode == 2 and len(lines) == 1 and "bad.toml" in lines[0] and key in lines[0], done.stderr
     assert not (tmp_path / "r.csv").exists()
+
+
+@pytest.mark.parametrize("read, error", [(digest, OSError), (load_model, UsageError)])
+def test_a_fifo_as_an_input_is_refused_not_waited_on(tmp_path, read, error):
+    os.mkfifo(tmp_path / "f")  # a measurement's digest and the model file are read before any reader runs
+    signal.signal(signal.SIGALRM, lambda *_: pytest.fail("blocked on a FIFO"))
+    signal.alarm(10)
+    with pytest.raises(error, match="FIFO"):
+        read(tmp_path / "f")
+    signal.alarm(0)
 
 
 def test_version_on_every_command():

@@ -388,6 +388,25 @@ def test_only_regular_files_are_read(tmp_path, read):
         read(tmp_path)
 
 
+@pytest.mark.parametrize("name", ["csv/phantom.csv", "phu/phantom_1.phu", "ptu/phantom.ptu", "sdt/phantom.sdt",
+                                  "snirf/phantom.snirf"])
+def test_a_path_swapped_after_the_check_is_not_read(source_dir, tmp_path, monkeypatch, name):
+    p = tmp_path / os.path.basename(name)  # swapped for an empty file right after it is opened: a reader
+    shutil.copy(source_dir / "examples" / "measurements" / name, p)  # that opens it again by name fails
+    expected, real_open = tio.read(p), os.open
+
+    def open_then_swap(path, *args, **kwargs):
+        fd = real_open(path, *args, **kwargs)
+        if os.fspath(path) == str(p):
+            (tmp_path / "empty").write_bytes(b"")
+            os.replace(tmp_path / "empty", p)
+        return fd
+    monkeypatch.setattr(os, "open", open_then_swap)
+    for read in (tio.read, READERS.get(p.suffix, tio.read_snirf)):
+        np.testing.assert_array_equal(read(p).counts, expected.counts)
+        shutil.copy(source_dir / "examples" / "measurements" / name, p)
+
+
 def test_text_is_never_taken_for_a_binary_format(tmp_path):
     p, q, h = tmp_path / "t.txt", tmp_path / "u.txt", tmp_path / "h.txt"  # bytes 32-33 0x5555 are SDT's header_valid
     p.write_bytes(b"Lag [ns] counts_a counts_b______UU\n1 2 3\n2 3 4\n")

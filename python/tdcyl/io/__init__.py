@@ -19,7 +19,7 @@ import os
 import re
 import struct
 
-from ._measurement import MEMORY_FACTOR, MEMORY_MARGIN, Measurement, Recording, fail, reader, regular_file
+from ._measurement import MEMORY_FACTOR, MEMORY_MARGIN, Measurement, Opened, Recording, fail, opened, reader
 from .picoquant import read_phu, read_ptu
 from .sdt import read_sdt
 from .snirf import read_snirf, write_snirf
@@ -38,30 +38,38 @@ _BOMS = (b"\xef\xbb\xbf", b"\xff\xfe", b"\xfe\xff")
 _BINARY = re.compile(rb"[\x00-\x08\x0e-\x1f]")
 
 
-def _by_content(path: str):
+def _by_content(src: Opened):
     """The reader a file's first bytes name, or None. A file that starts with a
     byte-order mark, or whose first bytes could be text, is never taken for a
     binary format."""
-    with open(path, "rb") as f:
-        head = f.read(1032)
-        if head.startswith(_BOMS):
-            return read_text
-        if head[:8] == b"PQHISTO\0":
-            return read_phu
-        if head[:7] == b"PQTTTR\0":
-            return read_ptu
-        # HDF5 puts its signature at 0 or, after a user block, at 512, 1024, 2048, ...
-        size = os.path.getsize(path)
-        offset = 0
-        while offset + 8 <= size:
-            f.seek(offset)
-            if f.read(8) == HDF5_SIGNATURE:
-                return read_snirf
-            offset = 512 if offset == 0 else offset * 2
+    f = src.file
+    f.seek(0)
+    head = f.read(1032)
+    if head.startswith(_BOMS):
+        return read_text
+    if head[:8] == b"PQHISTO\0":
+        return read_phu
+    if head[:7] == b"PQTTTR\0":
+        return read_ptu
+    # HDF5 puts its signature at 0 or, after a user block, at 512, 1024, 2048, ...
+    offset = 0
+    while offset + 8 <= src.size:
+        f.seek(offset)
+        if f.read(8) == HDF5_SIGNATURE:
+            return read_snirf
+        offset = 512 if offset == 0 else offset * 2
     if (len(head) >= 42 and _BINARY.search(head[:42]) and struct.unpack_from("<H", head, 32)[0] == 0x5555
             and 12 <= (head[0] & 0xF) <= 15):
         return read_sdt
     return None
+
+
+def _format(src: Opened):
+    """The reader of a file: by its content, then by its extension."""
+    read_format = _by_content(src) or FORMATS.get(os.path.splitext(src.path)[1].lower())
+    if read_format is None:
+        fail(src.path, "unknown format (not PicoQuant .phu/.ptu, SNIRF, Becker & Hickl .sdt or a text table)")
+    return read_format
 
 
 def read(path, **options) -> Measurement:
@@ -74,8 +82,6 @@ def read(path, **options) -> Measurement:
     A read allocates at most 10 x the file's size + 64 MiB (io.MEMORY_FACTOR,
     io.MEMORY_MARGIN): a file that would need more is refused.
     """
-    path = regular_file(path)
-    read_format = _by_content(path) or FORMATS.get(os.path.splitext(path)[1].lower())
-    if read_format is None:
-        fail(path, "unknown format (not PicoQuant .phu/.ptu, SNIRF, Becker & Hickl .sdt or a text table)")
-    return reader(lambda p: read_format(p, **options) if read_format is read_text else read_format(p))(path)
+    with opened(path) as src:  # the file is opened once: every step reads through the same descriptor
+        read_format = _format(src)
+        return reader(lambda s: read_format(s, **options) if read_format is read_text else read_format(s))(src)

@@ -11,6 +11,7 @@ from the file's bytes, before libhdf5 reads a string.
 from __future__ import annotations
 
 import mmap
+import os
 import zlib
 
 import numpy as np
@@ -22,18 +23,18 @@ def _align8(n: int) -> int:
     return (n + 7) & ~7
 
 
-def collections(path, fail) -> dict:
-    """{file offset of each collection: {object index: size}}; a malformed collection fails."""
+def collections(f, fail) -> dict:
+    """{file offset of each collection: {object index: size}} of the open file f; a malformed collection
+    fails."""
     out = {}
-    with open(path, "rb") as f:
-        size = f.seek(0, 2)
-        if size < MIN_SIZE:
-            return out
-        with mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as mm:
-            at = mm.find(SIGNATURE)
-            while at >= 0:
-                out[at] = _objects(mm, at, size, fail)
-                at = mm.find(SIGNATURE, at + 1)
+    size = os.fstat(f.fileno()).st_size
+    if size < MIN_SIZE:
+        return out
+    with mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as mm:
+        at = mm.find(SIGNATURE)
+        while at >= 0:
+            out[at] = _objects(mm, at, size, fail)
+            at = mm.find(SIGNATURE, at + 1)
     return out
 
 

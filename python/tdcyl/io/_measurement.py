@@ -1,16 +1,20 @@
 """The object every reader returns, and the checks they share."""
 from __future__ import annotations
 
+import contextlib
 import functools
 import math
 import os
 import stat
 import struct
+import typing
 import zipfile
 import zlib
 from dataclasses import dataclass, field
 
 import numpy as np
+
+from .._regular import kind, open_regular
 
 # What a read may allocate: MEMORY_FACTOR times the file's size plus MEMORY_MARGIN bytes.
 MEMORY_FACTOR = 10
@@ -43,44 +47,56 @@ _CORRUPT = (struct.error, zipfile.BadZipFile, zlib.error, UnicodeError, EOFError
             KeyError, NotImplementedError, RuntimeError, ValueError)
 
 
-def reader(read):
-    """An exported reader: the path must name a regular file, and every failure
-    is an OSError of the file system or a ValueError naming the file."""
-    @functools.wraps(read)
-    def checked(path, *args, **kwargs):
-        path = regular_file(path)
-        try:
-            return read(path, *args, **kwargs)
-        except _CORRUPT as exc:
-            if type(exc) is ValueError and str(exc).startswith(f"{path}: "):
-                raise
-            fail(path, f"corrupt or unsupported file ({type(exc).__name__}: {exc})")
-    return checked
+@dataclass(frozen=True)
+class Opened:
+    """A measurement file opened once: its name (for messages), the binary file and its size in bytes."""
+
+    path: str
+    file: typing.BinaryIO
+    size: int
 
 
-def regular_file(path) -> str:
-    """The path as a str when it names a regular file (symlinks followed).
+@contextlib.contextmanager
+def opened(path):
+    """The file at path opened once, when it is a regular file (symlinks followed); an Opened as it is.
 
-    Anything else is refused before it is opened: a FIFO or a terminal would
-    block the read forever and a device such as /dev/zero never ends.
-    FileNotFoundError for a missing path, IsADirectoryError for a folder,
-    ValueError naming what else it is.
+    Anything else is refused: a FIFO or a terminal would block the read
+    forever and a device such as /dev/zero never ends. FileNotFoundError for a
+    missing path, IsADirectoryError for a folder, ValueError naming what else
+    it is.
     """
+    if isinstance(path, Opened):
+        yield path
+        return
     path = os.fspath(path)
+    if ("\0" if isinstance(path, str) else b"\0") in path:
+        fail(repr(path), "not a valid file name")
+
+    def refuse(mode):
+        if stat.S_ISDIR(mode):
+            raise IsADirectoryError(f"{path}: is a folder, not a measurement file")
+        fail(path, f"is {kind(mode)}, not a measurement file")
     try:
-        mode = os.stat(path).st_mode
+        f, size = open_regular(path, refuse)
     except FileNotFoundError:
         raise FileNotFoundError(f"{path}: no such file") from None
-    except ValueError:  # a NUL byte in the name
-        fail(repr(path), "not a valid file name")
-    if stat.S_ISREG(mode):
-        return path
-    if stat.S_ISDIR(mode):
-        raise IsADirectoryError(f"{path}: is a folder, not a measurement file")
-    kind = ("a FIFO (named pipe)" if stat.S_ISFIFO(mode) else "a character device" if stat.S_ISCHR(mode)
-            else "a block device" if stat.S_ISBLK(mode) else "a socket" if stat.S_ISSOCK(mode)
-            else "not a regular file")
-    fail(path, f"is {kind}, not a measurement file")
+    with f:
+        yield Opened(path, f, size)
+
+
+def reader(read):
+    """An exported reader: read(src, ...) reads the Opened file src, the path opened once and checked to
+    be a regular file; every failure is an OSError of the file system or a ValueError naming the file."""
+    @functools.wraps(read)
+    def checked(path, *args, **kwargs):
+        with opened(path) as src:
+            try:
+                return read(src, *args, **kwargs)
+            except _CORRUPT as exc:
+                if type(exc) is ValueError and str(exc).startswith(f"{src.path}: "):
+                    raise
+                fail(src.path, f"corrupt or unsupported file ({type(exc).__name__}: {exc})")
+    return checked
 
 
 def canonical_ps(t) -> np.ndarray:

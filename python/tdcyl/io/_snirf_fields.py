@@ -13,7 +13,7 @@ import numpy as np
 from h5py import h5d, h5o, h5s
 
 from ._hdf5_heap import check_references, collections
-from ._measurement import fail, regular_file
+from ._measurement import Opened, fail, opened
 
 #: A read may load at most this many bytes of datasets: ten times the file's
 #: size (room for compressed data) plus a fixed margin.
@@ -29,15 +29,20 @@ def h5py_module():
 
 
 def read_file(path, read):
-    """read(Reader) of the HDF5 file at path; every failure a ValueError naming the file (HDF5's own errors
-    inside a damaged file included)."""
-    path = regular_file(path)
+    """read(Reader) of the HDF5 file at path (or an Opened file), opened once; every failure a ValueError
+    naming the file (HDF5's own errors inside a damaged file included)."""
+    with opened(path) as src:
+        return _read_hdf5(src, read)
+
+
+def _read_hdf5(src: Opened, read):
+    path = src.path
     try:
-        f = h5py_module().File(path, "r")
+        f = h5py_module().File(src.file, "r")  # HDF5 reads through the descriptor checked, never the name
     except OSError as exc:
         fail(path, f"not a readable HDF5 file ({exc})")
     with f:
-        r = Reader(path, f)
+        r = Reader(src, f)
         try:
             with np.errstate(all="ignore"):  # what overflows is refused as not finite
                 return read(r)
@@ -47,30 +52,22 @@ def read_file(path, read):
             fail(path, f"corrupt SNIRF file ({exc})")
         except (KeyError, OSError, TypeError, RuntimeError, AttributeError, IndexError, OverflowError) as exc:
             fail(path, f"corrupt SNIRF file ({type(exc).__name__}: {exc})")
-        finally:
-            r.close()
 
 
 class Reader:
     """One open file: its path, for messages, and what its datasets may still use."""
 
-    def __init__(self, path, h5file):
-        self.path = os.fspath(path)
+    def __init__(self, src: Opened, h5file):
+        self.src = src
+        self.path = src.path
         self.file = h5file
-        self.budget = CAP_FACTOR * os.path.getsize(self.path) + CAP_MARGIN
+        self.budget = CAP_FACTOR * src.size + CAP_MARGIN
         self.heaps = None  # the global heap's collections, checked at the first string read
-        self._bytes = None
 
     def read_bytes(self, offset: int, n: int) -> bytes:
-        """n bytes of the file at offset, as stored (one handle for all of them)."""
-        if self._bytes is None:
-            self._bytes = open(self.path, "rb")
-        self._bytes.seek(offset)
-        return self._bytes.read(n)
-
-    def close(self):
-        if self._bytes is not None:
-            self._bytes.close()
+        """n bytes of the file at offset, as stored (read without moving the file's position, which HDF5
+        uses)."""
+        return os.pread(self.src.file.fileno(), n, offset)
 
     def fail(self, what: str):
         fail(self.path, what)
@@ -94,7 +91,7 @@ class Reader:
         need = size * max(8, ds.dtype.itemsize)
         if need > self.budget:
             self.fail(f"{ds.name} declares shape {ds.shape} ({need / 2**20:.0f} MiB), more than a file of "
-                      f"{os.path.getsize(self.path)} bytes can hold: corrupt")
+                      f"{self.src.size} bytes can hold: corrupt")
         self.budget -= need
         return ds[()] if ds.shape is not None else np.zeros(0)
 
@@ -135,7 +132,7 @@ class Reader:
         if ds.dtype.kind == "O":  # variable-length: objects in the global heap
             if self.heaps is None:
                 plain = tuple(self.file.id.get_create_plist().get_sizes()) == (8, 8)
-                self.heaps = collections(self.path, self.fail) if plain else False
+                self.heaps = collections(self.src.file, self.fail) if plain else False
             if self.heaps is not False:
                 check_references(self, ds, self.heaps)
         a = np.asarray(self._load(ds, "SOU", "text"), dtype=object).reshape(-1)

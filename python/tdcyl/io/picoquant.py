@@ -14,12 +14,11 @@ from __future__ import annotations
 
 import math
 import numbers
-import os
 import struct
 
 import numpy as np
 
-from ._measurement import Measurement, Recording, bin_centres, check_memory, check_span, fail, reader
+from ._measurement import Measurement, Opened, Recording, bin_centres, check_memory, check_span, fail, opened, reader
 
 __all__ = ["read_phu", "read_ptu", "read_tags"]
 
@@ -40,48 +39,53 @@ _CHUNK = 1 << 20  # records per read of a .ptu
 
 
 def read_tags(path, magic: bytes):
-    """({(name, index): value}, end of the header) of a PicoQuant tagged file."""
-    size = os.path.getsize(path)
+    """({(name, index): value}, end of the header) of a PicoQuant tagged file (a path or an Opened file)."""
+    with opened(path) as src:
+        return _tags(src, magic)
+
+
+def _tags(src: Opened, magic: bytes):
+    path, size, f = src.path, src.size, src.file
     tags = {}
-    with open(path, "rb") as f:
-        head = f.read(16)
-        if len(head) < 16 or head[:8].rstrip(b"\0") != magic:
-            fail(path, f"not a PicoQuant {magic.decode()} file (magic {head[:8]!r})")
-        pos = 16
-        while True:
-            raw = f.read(_TAG.size)
-            if len(raw) < _TAG.size:
-                fail(path, f"truncated header: no Header_End tag before the end of the file ({size} bytes)")
-            name, index, kind, value = _TAG.unpack(raw)
-            name = name.split(b"\0", 1)[0].decode("ascii", "replace")
-            pos += _TAG.size
-            if kind in (_FLOAT_ARRAY, _ANSI, _WIDE, _BLOB):
-                check_span(path, pos, value, size, f"tag {name}")
-                pos += value
-                if kind == _BLOB:  # skipped, not read
-                    f.seek(pos)
-                    tags[(name, index)] = f"<{value} bytes>"
-                    continue
-                data = f.read(value)
-                if kind == _ANSI:
-                    value = data.split(b"\0", 1)[0].decode("latin-1")
-                elif kind == _WIDE:
-                    value = data.decode("utf-16-le", "replace").split("\0", 1)[0]
-                else:
-                    value = np.frombuffer(data, "<f8", len(data) // 8).copy()
-            elif kind in (_INT, _BITSET, _COLOR):
-                value = struct.unpack("<q", struct.pack("<Q", value))[0]
-            elif kind in (_FLOAT, _DATETIME):
-                value = struct.unpack("<d", struct.pack("<Q", value))[0]
-            elif kind == _BOOL:
-                value = value != 0
-            elif kind == _EMPTY:
-                value = None
+    f.seek(0)
+    head = f.read(16)
+    if len(head) < 16 or head[:8].rstrip(b"\0") != magic:
+        fail(path, f"not a PicoQuant {magic.decode()} file (magic {head[:8]!r})")
+    pos = 16
+    while True:
+        raw = f.read(_TAG.size)
+        if len(raw) < _TAG.size:
+            fail(path, f"truncated header: no Header_End tag before the end of the file ({size} bytes)")
+        name, index, kind, value = _TAG.unpack(raw)
+        name = name.split(b"\0", 1)[0].decode("ascii", "replace")
+        pos += _TAG.size
+        if kind in (_FLOAT_ARRAY, _ANSI, _WIDE, _BLOB):
+            check_span(path, pos, value, size, f"tag {name}")
+            pos += value
+            if kind == _BLOB:  # skipped, not read
+                f.seek(pos)
+                tags[(name, index)] = f"<{value} bytes>"
+                continue
+            data = f.read(value)
+            if kind == _ANSI:
+                value = data.split(b"\0", 1)[0].decode("latin-1")
+            elif kind == _WIDE:
+                value = data.decode("utf-16-le", "replace").split("\0", 1)[0]
             else:
-                fail(path, f"tag {name}: unknown tag type 0x{kind:08X} at byte {pos - _TAG.size} (corrupt header)")
-            tags[(name, index)] = value
-            if name == "Header_End":
-                return tags, pos
+                value = np.frombuffer(data, "<f8", len(data) // 8).copy()
+        elif kind in (_INT, _BITSET, _COLOR):
+            value = struct.unpack("<q", struct.pack("<Q", value))[0]
+        elif kind in (_FLOAT, _DATETIME):
+            value = struct.unpack("<d", struct.pack("<Q", value))[0]
+        elif kind == _BOOL:
+            value = value != 0
+        elif kind == _EMPTY:
+            value = None
+        else:
+            fail(path, f"tag {name}: unknown tag type 0x{kind:08X} at byte {pos - _TAG.size} (corrupt header)")
+        tags[(name, index)] = value
+        if name == "Header_End":
+            return tags, pos
 
 
 def _get(path, tags, name, index=-1, kind=(int,), default=KeyError):
@@ -114,7 +118,6 @@ def _acquisition_s(tags, *names) -> float:
     return math.nan
 
 
-@reader
 def read_phu(path) -> Measurement:
     """PicoQuant .phu: the curves of a histogram file, one channel each.
 
@@ -122,8 +125,13 @@ def read_phu(path) -> Measurement:
     HistResDscr_DataOffset(i), bins of HistResDscr_MDescResolution(i) seconds.
     All curves must have the same bins and lie in bytes of their own.
     """
-    size = os.path.getsize(path)
-    tags, end = read_tags(path, b"PQHISTO")
+    return _read_phu(path)
+
+
+@reader
+def _read_phu(src: Opened) -> Measurement:
+    path, size = src.path, src.size
+    tags, end = _tags(src, b"PQHISTO")
     n = _get(path, tags, "HistoResult_NumberOfCurves")
     if not 1 <= n <= 1 << 16:
         fail(path, f"HistoResult_NumberOfCurves must be 1 ... 65536, got {n}")
@@ -149,7 +157,7 @@ def read_phu(path) -> Measurement:
             fail(path, f"curves {i1} and {i2} share data bytes (at {o1} and {o2}, {4 * b1} bytes each): corrupt file")
     counts = np.empty((n, spans[0][2]))
     for offset, i, bins in spans:
-        counts[i] = np.memmap(path, "<u4", "r", offset, (bins,))
+        counts[i] = np.memmap(src.file, "<u4", "r", offset, (bins,))
     width_ps = width * 1e12
     return Measurement(t_ps=bin_centres(path, 0.0, width_ps, counts.shape[1]), counts=counts,
                        bin_width_ps=width_ps, acquisition_time_s=_acquisition_s(
@@ -184,9 +192,9 @@ def _syncs(layout: str, rtype: int, rec: np.ndarray, carry: int):
     return base + nsync, int(base[-1])
 
 
-def _photons(path, layout: str, rtype: int, start: int, nrec: int, syncs_per_frame=None):
+def _photons(src: Opened, layout: str, rtype: int, start: int, nrec: int, syncs_per_frame=None):
     """Per chunk of records: detector channel, dtime and (with syncs_per_frame) frame of its photons."""
-    records = np.memmap(path, "<u4", "r", start, (nrec,))
+    records = np.memmap(src.file, "<u4", "r", start, (nrec,))
     carry = 0
     for lo in range(0, nrec, _CHUNK):
         rec = np.asarray(records[lo:lo + _CHUNK]).astype(np.int64)
@@ -198,12 +206,12 @@ def _photons(path, layout: str, rtype: int, start: int, nrec: int, syncs_per_fra
         yield channel, dtime, frame
 
 
-def _histogram(path, layout: str, rtype: int, start: int, nrec: int, syncs_per_frame=None):
+def _histogram(src: Opened, layout: str, rtype: int, start: int, nrec: int, syncs_per_frame=None):
     """(channels, dtime bins) counts of the photon records, read in chunks and added; and the number of
     frames they span."""
     nch, nbins = _RANGE[layout]
     hist, frames = np.zeros(nch * nbins, np.int64), 0
-    for channel, dtime, frame in _photons(path, layout, rtype, start, nrec, syncs_per_frame):
+    for channel, dtime, frame in _photons(src, layout, rtype, start, nrec, syncs_per_frame):
         h = np.bincount((channel - 1) * nbins + dtime)
         hist[:h.size] += h
         if frame is not None and frame.size:
@@ -211,14 +219,14 @@ def _histogram(path, layout: str, rtype: int, start: int, nrec: int, syncs_per_f
     return hist.reshape(nch, nbins), frames
 
 
-def _frames(path, layout: str, rtype: int, start: int, nrec: int, syncs_per_frame: float, frames: int,
+def _frames(src: Opened, layout: str, rtype: int, start: int, nrec: int, syncs_per_frame: float, frames: int,
             used: np.ndarray, nbins: int) -> np.ndarray:
     """(frames, channels, bins) counts of the channels `used` (0-based rows of the histogram)."""
     row = np.full(_RANGE[layout][0] + 1, -1)
     row[used + 1] = np.arange(used.size)
-    check_memory(path, frames * used.size * nbins * 8, os.path.getsize(path), "the frames' counts")
+    check_memory(src.path, frames * used.size * nbins * 8, src.size, "the frames' counts")
     out = np.zeros(frames * used.size * nbins)
-    for channel, dtime, frame in _photons(path, layout, rtype, start, nrec, syncs_per_frame):
+    for channel, dtime, frame in _photons(src, layout, rtype, start, nrec, syncs_per_frame):
         if frame.size:
             index = (frame * used.size + row[channel]) * nbins + dtime
             lo = int(frame.min()) * used.size * nbins
@@ -255,9 +263,9 @@ def read_ptu(path, frame_s: float | None = None) -> Measurement | Recording:
 
 
 @reader
-def _read_ptu(path, frame_s):
-    size = os.path.getsize(path)
-    tags, end = read_tags(path, b"PQTTTR")
+def _read_ptu(src: Opened, frame_s):
+    path, size = src.path, src.size
+    tags, end = _tags(src, b"PQTTTR")
     rtype = _get(path, tags, "TTResultFormat_TTTRRecType") & 0xFFFFFFFF
     if rtype not in _T3:
         name = _OTHER.get(rtype, f"unknown record type 0x{rtype:08X}")
@@ -271,7 +279,7 @@ def _read_ptu(path, frame_s):
     res = _resolution_s(path, "MeasDesc_Resolution", _get(path, tags, "MeasDesc_Resolution", kind=(float,)))
     sync = _get(path, tags, "TTResult_SyncRate", default=0)
     syncs_per_frame = _syncs_per_frame(path, frame_s, sync)
-    hist, frames = _histogram(path, layout, rtype, end, nrec, syncs_per_frame) if nrec else (np.zeros((1, 0)), 0)
+    hist, frames = _histogram(src, layout, rtype, end, nrec, syncs_per_frame) if nrec else (np.zeros((1, 0)), 0)
     used = np.flatnonzero(hist.sum(axis=1))
     if used.size == 0:
         fail(path, "no photon records")
@@ -285,7 +293,7 @@ def _read_ptu(path, frame_s):
                     meta=meta, channel_names=[f"detector {c + 1}" for c in used], path=path, format="ptu")
     if frame_s is None:
         return m
-    counts = _frames(path, layout, rtype, end, nrec, syncs_per_frame, frames, used, nbins)
+    counts = _frames(src, layout, rtype, end, nrec, syncs_per_frame, frames, used, nbins)
     return Recording(counts, (np.arange(frames) + 0.5) * frame_s, frame_s, m)
 
 

@@ -19,13 +19,12 @@ from __future__ import annotations
 
 import io
 import math
-import os
 import struct
 import zipfile
 
 import numpy as np
 
-from ._measurement import Measurement, bin_centres, check_counts, check_memory, check_span, fail, reader
+from ._measurement import Measurement, Opened, bin_centres, check_counts, check_memory, check_span, fail, reader
 
 __all__ = ["read_sdt"]
 
@@ -137,49 +136,53 @@ def _unzip(path, b: int, raw: bytes, blen: int) -> bytes:
     return data
 
 
-@reader
 def read_sdt(path) -> Measurement:
     """Becker & Hickl .sdt: every decay curve of every data block is one channel."""
-    size = os.path.getsize(path)
-    with open(path, "rb") as f:
-        raw = f.read(_HEADER.size)
-        if len(raw) < _HEADER.size:
-            fail(path, f"too short for a Becker & Hickl SDT file ({size} bytes)")
-        (revision, info_offs, info_len, _, _, data_offs, nblocks, _, meas_offs, nmeas, meas_len,
-         valid, reserved1, _, _) = _HEADER.unpack(raw)
-        if valid != 0x5555:
-            fail(path, f"not a valid Becker & Hickl SDT file (header_valid 0x{valid:04X}, not 0x5555)")
-        rev = revision & 0xF
-        if rev not in _REVISIONS:
-            fail(path, f"SDT file revision {rev} is not supported (revisions {_REVISIONS.start} to "
-                       f"{_REVISIONS.stop - 1} are)")
-        if nblocks == 0x7FFF:  # more blocks than an int16 holds: the count is in reserved1
-            nblocks = reserved1
-        if not 1 <= nblocks <= size // _BLOCK.size:
-            fail(path, f"{nblocks} data blocks (no_of_data_blocks): a file of {size} bytes holds 1 to "
-                       f"{size // _BLOCK.size}")
-        check_span(path, info_offs, info_len, size, "info block")
-        f.seek(info_offs)
-        meta = _info(path, f.read(info_len))
-        if nmeas < 1 or meas_len < _MEAS_MIN:
-            fail(path, f"measurement descriptions: {nmeas} of {meas_len} bytes (at least 1 of {_MEAS_MIN} needed)")
-        check_span(path, meas_offs, nmeas * meas_len, size, "measurement descriptions")
-        desc = _descriptions(path, f, meas_offs, nmeas, meas_len)
-        blocks = _chain(path, f, rev, data_offs, nblocks, size, desc)
-        bins = blocks[0][3]
-        counts = np.empty((sum(blen // (dtype.itemsize * bins) for _, _, dtype, _, blen, _, _ in blocks), bins))
-        names, row = [], 0
-        for b, (dat, stored, dtype, _, blen, zipped, _) in enumerate(blocks):
-            if zipped:
-                f.seek(dat)
-                values = np.frombuffer(_unzip(path, b, f.read(stored), blen), dtype)
-            else:
-                values = np.memmap(path, dtype, "r", dat, (blen // dtype.itemsize,))
-            n = blen // (dtype.itemsize * bins)
-            counts[row:row + n] = values.reshape(n, bins)
-            check_counts(path, counts[row:row + n], f"data block {b}")
-            names += [f"block {b} curve {i}" for i in range(n)]
-            row += n
+    return _read_sdt(path)
+
+
+@reader
+def _read_sdt(src: Opened) -> Measurement:
+    path, size, f = src.path, src.size, src.file
+    f.seek(0)
+    raw = f.read(_HEADER.size)
+    if len(raw) < _HEADER.size:
+        fail(path, f"too short for a Becker & Hickl SDT file ({size} bytes)")
+    (revision, info_offs, info_len, _, _, data_offs, nblocks, _, meas_offs, nmeas, meas_len,
+     valid, reserved1, _, _) = _HEADER.unpack(raw)
+    if valid != 0x5555:
+        fail(path, f"not a valid Becker & Hickl SDT file (header_valid 0x{valid:04X}, not 0x5555)")
+    rev = revision & 0xF
+    if rev not in _REVISIONS:
+        fail(path, f"SDT file revision {rev} is not supported (revisions {_REVISIONS.start} to "
+                   f"{_REVISIONS.stop - 1} are)")
+    if nblocks == 0x7FFF:  # more blocks than an int16 holds: the count is in reserved1
+        nblocks = reserved1
+    if not 1 <= nblocks <= size // _BLOCK.size:
+        fail(path, f"{nblocks} data blocks (no_of_data_blocks): a file of {size} bytes holds 1 to "
+                   f"{size // _BLOCK.size}")
+    check_span(path, info_offs, info_len, size, "info block")
+    f.seek(info_offs)
+    meta = _info(path, f.read(info_len))
+    if nmeas < 1 or meas_len < _MEAS_MIN:
+        fail(path, f"measurement descriptions: {nmeas} of {meas_len} bytes (at least 1 of {_MEAS_MIN} needed)")
+    check_span(path, meas_offs, nmeas * meas_len, size, "measurement descriptions")
+    desc = _descriptions(path, f, meas_offs, nmeas, meas_len)
+    blocks = _chain(path, f, rev, data_offs, nblocks, size, desc)
+    bins = blocks[0][3]
+    counts = np.empty((sum(blen // (dtype.itemsize * bins) for _, _, dtype, _, blen, _, _ in blocks), bins))
+    names, row = [], 0
+    for b, (dat, stored, dtype, _, blen, zipped, _) in enumerate(blocks):
+        if zipped:
+            f.seek(dat)
+            values = np.frombuffer(_unzip(path, b, f.read(stored), blen), dtype)
+        else:
+            values = np.memmap(f, dtype, "r", dat, (blen // dtype.itemsize,))
+        n = blen // (dtype.itemsize * bins)
+        counts[row:row + n] = values.reshape(n, bins)
+        check_counts(path, counts[row:row + n], f"data block {b}")
+        names += [f"block {b} curve {i}" for i in range(n)]
+        row += n
     meta["revision"] = revision
     width, _, col_t = desc[blocks[0][6]]
     return Measurement(t_ps=bin_centres(path, 0.0, width, bins), counts=counts, bin_width_ps=width,

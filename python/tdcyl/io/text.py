@@ -15,6 +15,7 @@ breaks are refused: such a file is binary.
 from __future__ import annotations
 
 import codecs
+import io
 import math
 import re
 from array import array
@@ -22,7 +23,7 @@ from array import array
 import numpy as np
 
 from .._atomic import replaced_atomically
-from ._measurement import Measurement, check_counts, check_time_axis, fail, reader
+from ._measurement import Measurement, Opened, check_counts, check_time_axis, fail, reader
 
 __all__ = ["read_text", "write_text", "TIME_UNITS"]
 
@@ -62,9 +63,9 @@ def _floats(path, values, meta_key):
         fail(path, f"comment {meta_key}: expected numbers separated by commas, got {values!r}")
 
 
-def _encoding(path) -> str:
-    with open(path, "rb") as f:
-        head = f.read(3)
+def _encoding(f) -> str:
+    f.seek(0)
+    head = f.read(3)
     if head.startswith(codecs.BOM_UTF8):
         return "utf-8-sig"
     if head.startswith((codecs.BOM_UTF16_LE, codecs.BOM_UTF16_BE)):
@@ -72,9 +73,12 @@ def _encoding(path) -> str:
     return "utf-8"
 
 
-def _lines(path, encoding: str):
+def _lines(src: Opened, encoding: str):
     """(number, stripped line) of the lines that are not blank, read one at a time."""
-    with open(path, encoding=encoding, newline=None) as f:
+    path = src.path
+    src.file.seek(0)
+    f = io.TextIOWrapper(src.file, encoding=encoding, newline=None)
+    try:
         number = 0
         while True:
             line = f.readline(_MAX_LINE + 1)
@@ -90,12 +94,15 @@ def _lines(path, encoding: str):
             s = line.strip()
             if s:
                 yield number, s
+    finally:
+        f.detach()  # the binary file stays open, for a second pass
 
 
-def _table(path, encoding: str):
+def _table(src: Opened, encoding: str):
     """(meta, header, values as a flat array, columns) of the file."""
+    path = src.path
     meta, header, values, ncol = {}, None, array("d"), None
-    for number, s in _lines(path, encoding):
+    for number, s in _lines(src, encoding):
         if s[0] in "#%":
             key, sep, value = s.lstrip("#% ").partition(":")
             if sep:
@@ -138,14 +145,15 @@ def read_text(path, time_unit: str | None = None) -> Measurement:
 
 
 @reader
-def _read_text(path, time_unit):
-    encoding = _encoding(path)
+def _read_text(src: Opened, time_unit):
+    path = src.path
+    encoding = _encoding(src.file)
     try:
-        meta, header, values, ncol = _table(path, encoding)
+        meta, header, values, ncol = _table(src, encoding)
     except UnicodeDecodeError:
         if encoding != "utf-8":
             fail(path, f"not valid {encoding.upper().replace('-SIG', '')} text")
-        meta, header, values, ncol = _table(path, "latin-1")
+        meta, header, values, ncol = _table(src, "latin-1")
     rows = len(values) // ncol if ncol else 0
     if rows < 2:
         fail(path, f"{rows} rows of numbers: at least two time bins are needed")
