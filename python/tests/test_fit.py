@@ -112,7 +112,10 @@ def test_other_weights_give_errors_of_the_same_size():
     (1, dict(bounds={"mua1": (0.014, 0.1)}), "mua1 = 0.014 ended at its bound 0.014 1/mm"),
     (2, dict(start=single(1.1, 0.01, 2), free=("mua1", "l2"), bounds={"l2": (30.0, 100.0)}),
      "l2 is not determined by the data"),
-    (1, dict(start=single(300.0, 0.016), free=("mua1",)), r"musp1 = 300 1/mm \(given\) is far outside tissue"),
+    # the bottom layer's mu_s' in 1/m (on the top layer the engine would need 10^5 Bessel zeros)
+    (2, dict(start=dict(single(1.1, 0.01, 2), layers=[tdcyl.Layer(1.1, 0.01, 1.4, 10.0),
+                                                       tdcyl.Layer(300.0, 0.02, 1.4, 40.0)]), free=("mua1",)),
+     r"musp2 = 300 1/mm \(given\) is far outside tissue"),
 ], ids=["flat", "dark", "ns", "at bound", "undetermined", "not tissue"])
 def test_a_fit_that_cannot_be_trusted_says_so(n_layers, kw, warned):
     kw = dict(kw)

@@ -8,6 +8,7 @@ import pytest
 import tdcyl
 
 LN10 = math.log(10)
+CHROMOPHORES = ("HbO2", "HHb", "water", "lipid")
 
 
 @pytest.mark.parametrize("wavelength, hand", [
@@ -31,10 +32,11 @@ def example(source_dir):
 
 def test_global_fit_beats_every_single_curve_on_the_bottom_layer(example):
     channels = example.measurement(seed=3)
+    # One start reaches the minimum on this draw (seed 1 would need several: b_2 = 4.6 from one).
     g = tdcyl.fit_global(channels, example.model(), tuple(example.TRUE), spectral={**example.START, **example.FIXED},
-                         starts=3)  # from the example's start alone this draw ends in a local minimum (b_2 = 4)
-    assert g.success and g.starts_at_best >= 1 and 0.9 < g.chi2_red < 1.1 and len(g.channels) == 9
-    truth = dict(example.TRUE)
+                         starts=1)
+    assert g.success and 0.9 < g.chi2_red < 1.1 and len(g.channels) == 9
+    truth = {**example.TRUE, **example.FIXED}
     for k in (1, 2):
         truth[f"tHb_{k}"] = truth[f"HbO2_{k}"] + truth[f"HHb_{k}"]
         truth[f"StO2_{k}"] = truth[f"HbO2_{k}"] / truth[f"tHb_{k}"]
@@ -44,11 +46,17 @@ def test_global_fit_beats_every_single_curve_on_the_bottom_layer(example):
     for k, c in enumerate(channels):  # the channel delays are recovered as well
         assert abs(g.values[f"shift[{k}]"] - example.DELAYS_PS[c["wavelength_nm"]]) < 3 * g.stderr[f"shift[{k}]"]
     for c in channels:
-        single = tdcyl.fit_global([c], example.model(), ("mua1", "musp1", "mua2", "musp2"), starts=1,
-                                  spectral=None)
-        optical = g.optical(c["wavelength_nm"])
+        # A single curve's errors at the true layers (its Fisher information there, one model call):
+        # its own fit wanders along the flat valleys of mu_s'1, mu_s'2 and mu_a2.
+        wl = c["wavelength_nm"]
+        layers = [layer._replace(musp=float(tdcyl.spectra.reduced_scattering(wl, truth[f"a_{k}"], truth[f"b_{k}"])),
+                                 mua=float(tdcyl.spectra.absorption(wl, *(truth[f"{x}_{k}"] for x in CHROMOPHORES))))
+                  for k, layer in enumerate(example.model()["layers"], 1)]
+        single = tdcyl.fit_global([c], {**example.model(), "layers": layers}, ("mua1", "musp1", "mua2", "musp2"),
+                                  starts=1, spectral=None, max_nfev=1)
+        optical = g.optical(wl)
         for name in ("mua2", "musp2"):
-            assert optical[name][1] < single.stderr[name], (c["rho"], c["wavelength_nm"], name)
+            assert optical[name][1] < single.stderr[name], (c["rho"], wl, name)
 
 
 def test_several_starts_find_the_minimum_one_start_misses():
