@@ -234,7 +234,8 @@ def _statistics(res, problem: FitProblem) -> _Statistics:
     # columns differ by orders of magnitude, and a rank below the number of
     # parameters leaves a combination the data do not constrain.
     J = res.jac
-    norms = np.linalg.norm(J, axis=0)
+    with np.errstate(over="ignore"):  # a column whose square overflows is undetermined (below)
+        norms = np.linalg.norm(J, axis=0)
     Js = J / np.where(norms > 0, norms, 1.0)
     _, sv, vt = np.linalg.svd(Js, full_matrices=False)
     keep = sv > _RANK_CUT * sv.max() if sv.size and sv.max() > 0 else np.zeros(sv.size, bool)
@@ -248,7 +249,7 @@ def _statistics(res, problem: FitProblem) -> _Statistics:
         cov = cov * np.outer(units_of, units_of)
     lo, hi, x = problem.lo, problem.hi, res.x
     span = np.array(hi) - np.array(lo)
-    loose = (norms == 0) | np.any(np.abs(vt[~keep]) > 1e-3, axis=0) | (stderr_in > span)
+    loose = (norms == 0) | ~np.isfinite(norms) | np.any(np.abs(vt[~keep]) > 1e-3, axis=0) | (stderr_in > span)
     stderr[loose] = np.inf
     cov[loose, :] = np.nan
     cov[:, loose] = np.nan
