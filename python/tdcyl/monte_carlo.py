@@ -129,13 +129,11 @@ class MonteCarloResult:
         >>> r.effective_photons().shape
         (2,)
         """
-        edges = np.asarray(self.setup["edges_ps"])
         nd = len(self.setup["rho"])
-        w = self.weight * np.exp(-(self.paths.astype(np.float64) @ self.mua))
-        ok = (self.time >= edges[0]) & (self.time < edges[-1])
+        w, _, ok = _in_bins(self, self.mua)
         det = self.detector[ok].astype(np.int64)
-        total = np.bincount(det, w[ok], nd)
-        square = np.bincount(*_per_photon(self.photon, ok, det, w[ok]), nd)
+        total = np.bincount(det, w, nd)
+        square = np.bincount(*_per_photon(self.photon, ok, det, w), nd)
         out = np.divide(total**2, square, out=np.zeros(nd), where=square > 0)
         return out[0] if self.setup["scalar"] else out
 
@@ -170,16 +168,21 @@ class MonteCarloResult:
                        np.asarray(root.attrs["mua"], float))
 
 
+def _in_bins(r, mua: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """The weights at mua and bin indices of the detected photons within the bins, and which those are."""
+    edges = np.asarray(r.setup["edges_ps"])
+    j = np.searchsorted(edges, r.time, side="right") - 1
+    ok = (j >= 0) & (j < len(edges) - 1)
+    return r.weight[ok] * np.exp(-(r.paths[ok].astype(np.float64) @ mua)), j[ok], ok
+
+
 def _binned(r, mua: np.ndarray, derivatives: bool) -> dict:
     """reflectance, stderr (and derivatives) of the detected photons of r at mua."""
     setup = r.setup
     edges = np.asarray(setup["edges_ps"])
     nb, nd = len(edges) - 1, len(setup["rho"])
-    w = r.weight * np.exp(-(r.paths.astype(np.float64) @ mua))
-    j = np.searchsorted(edges, r.time, side="right") - 1
-    ok = (j >= 0) & (j < nb)
-    index = r.detector[ok].astype(np.int64) * nb + j[ok]
-    w = w[ok]
+    w, j, ok = _in_bins(r, mua)
+    index = r.detector[ok].astype(np.int64) * nb + j
     total = np.bincount(index, w, nd * nb).reshape(nd, nb)
     square = np.bincount(*_per_photon(r.photon, ok, index, w), nd * nb).reshape(nd, nb)
     scale = 1.0 / (r.photons * np.asarray(setup["areas"])[:, None] * np.diff(edges)[None, :])
